@@ -1,0 +1,7 @@
+#include "exports.hpp"
+
+namespace arvcore::python {
+
+void export_delta(pybind11::module_& /*m*/) {}
+
+}  // namespace arvcore::python

@@ -1,0 +1,23 @@
+#pragma once
+// One export function per subsystem; module.cpp calls them in this order.
+
+#include <pybind11/pybind11.h>
+
+namespace arvcore::python {
+
+/// RetType conversion, enumerations, _Utils, logging bridge, error translation.
+void export_sdk(pybind11::module_& m);
+/// VLNTableDB facade, VLNTableDBError translation and the DBQueryer provider.
+void export_db(pybind11::module_& m);
+/// CalibrationTableManager: construction, discovery, parse, JSON import.
+void export_calibration(pybind11::module_& m);
+/// CalibrationTableManager queries (adds methods to the class made above).
+void export_calibration_queries(pybind11::module_& m);
+/// AAKitTableManager.
+void export_aakit(pybind11::module_& m);
+/// UDDeltaFreqTableManager.
+void export_delta(pybind11::module_& m);
+/// BeamPatternTableManager and the fake_* module functions.
+void export_beam(pybind11::module_& m);
+
+}  // namespace arvcore::python

@@ -1,0 +1,33 @@
+#include "arvcore/sdk/db_queryer.hpp"
+
+#include <utility>
+
+#include "arvcore/sdk/errors.hpp"
+
+namespace arvcore {
+namespace {
+
+DBQueryerProvider& installed_provider() {
+  static DBQueryerProvider provider;
+  return provider;
+}
+
+}  // namespace
+
+void set_db_queryer_provider(DBQueryerProvider provider) {
+  installed_provider() = std::move(provider);
+}
+
+std::unique_ptr<DBQueryer> load_db_queryer(const std::string& table_name) {
+  const auto& provider = installed_provider();
+  if (!provider) {
+    throw LoadError("no table database back end is installed");
+  }
+  auto queryer = provider(table_name);
+  if (!queryer) {
+    throw LoadError("the table database back end gave no component for " + table_name);
+  }
+  return queryer;
+}
+
+}  // namespace arvcore

@@ -1,0 +1,38 @@
+#pragma once
+// The table database query component. Its back end lives outside the module: the host
+// installs a provider at run time, and each table-database facade obtains its component from
+// that provider by table name.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "arvcore/value/value.hpp"
+
+namespace arvcore {
+
+/// One connection to the table database for one table.
+///
+/// A reply is either a string (the server could not be reached) or a map with "code"
+/// (0 on success), "data" and, when "code" is not 0, "message".
+class DBQueryer {
+ public:
+  virtual ~DBQueryer() = default;
+  /// Sends one request map.
+  virtual Value queryDB(const Value& payload) = 0;
+  /// Sends a payload with an explicit command ("getFreqList", "getMultiData", ...).
+  virtual Value queryDB(const Value& payload, const std::string& queryCmd) = 0;
+};
+
+/// Makes a component for a table name; may throw.
+using DBQueryerProvider = std::function<std::unique_ptr<DBQueryer>(const std::string& table_name)>;
+
+/// Installs (or, with an empty function, removes) the provider used by later facades.
+void set_db_queryer_provider(DBQueryerProvider provider);
+
+/// Obtains a component for `table_name` from the installed provider.
+/// Throws arvcore::LoadError when no provider is installed; whatever the provider throws
+/// passes through.
+std::unique_ptr<DBQueryer> load_db_queryer(const std::string& table_name);
+
+}  // namespace arvcore

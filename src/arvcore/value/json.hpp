@@ -1,0 +1,28 @@
+#pragma once
+// JSON text reading and writing. Writing matches Python's
+// json.dump(obj, f, indent=N, ensure_ascii=False) byte for byte.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "arvcore/value/value.hpp"
+
+namespace arvcore::value {
+
+/// Parses one JSON document. Objects keep their key order; a repeated key keeps its first
+/// position and its last value. Throws arvcore::ValueError on malformed text or bad UTF-8.
+Value parse_json(std::string_view text);
+
+/// Reads and parses a UTF-8 JSON file. Throws arvcore::OSError when it cannot be read.
+Value read_json_file(const std::filesystem::path& path);
+
+/// Serialises like Python's json.dumps(v, indent=indent, ensure_ascii=False).
+/// indent < 0 means no indentation (Python's indent=None: ", " and ": " separators).
+std::string dump_json(const Value& v, int indent);
+
+/// Writes dump_json(v, indent) to `path` through a temporary file in the same directory that
+/// is renamed over the target, so a failed write leaves any previous file untouched.
+void write_json_file(const std::filesystem::path& path, const Value& v, int indent);
+
+}  // namespace arvcore::value

@@ -1,0 +1,32 @@
+#pragma once
+// Number conversions and text forms that behave like the Python host's built-ins, so that
+// tables, keys and log lines come out the same whichever side produced them.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "arvcore/value/value.hpp"
+
+namespace arvcore::value {
+
+/// Python `int(text)`: surrounding white space allowed, optional sign, decimal digits
+/// (underscores between digits allowed), whole text consumed. Throws arvcore::ValueError
+/// ("invalid literal for int() with base 10: '...'") otherwise or when out of int64 range.
+std::int64_t parse_int(std::string_view text);
+
+/// Python `float(text)`: surrounding white space, sign, decimal and exponent forms,
+/// "inf"/"nan" spellings. Throws arvcore::ValueError ("could not convert string to float:
+/// '...'") otherwise.
+double parse_float(std::string_view text);
+
+/// Python `repr(float)`: shortest text that reads back, "5.0", "1e-05", "1e+16", "inf", "nan".
+std::string float_repr(double v);
+
+/// Python `repr()` of a value: {'a': [1, 2.0, 'x', None, True]}.
+std::string repr(const Value& v);
+
+/// Python `str()` of a value: strings as they are, everything else as repr().
+std::string str(const Value& v);
+
+}  // namespace arvcore::value

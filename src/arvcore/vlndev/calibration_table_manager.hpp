@@ -1,0 +1,142 @@
+#pragma once
+// Calibration tables of one beamformer device: file discovery, CSV parse, JSON import, and
+// the gain-limit, offset, temperature-compensation and ComData queries served from them.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <istream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "arvcore/sdk/enums.hpp"
+#include "arvcore/sdk/ret_type.hpp"
+#include "arvcore/value/value.hpp"
+#include "arvcore/vlndev/logger.hpp"
+#include "arvcore/vlndev/vln_table_db.hpp"
+
+namespace arvcore::vlndev {
+
+/// Device layout source: returns a list of exactly three integers (boards, ICs per board,
+/// channels per IC).
+using RfLayoutFn = std::function<Value()>;
+
+/// An RF mode argument as the device passes it: a member of either mode enumeration, a plain
+/// integer, or nothing.
+using ModeArg = std::variant<std::monostate, RFMode, CellRFMode, std::int64_t>;
+
+/// Calibration manager of one device (serial number) and one frequency at a time.
+class CalibrationTableManager {
+ public:
+  /// Three set-ups: built-in polarization table (support_polar), table database
+  /// (is_web_mode), or local CSV files in the data directory.
+  CalibrationTableManager(std::string sn, Value freq, const RfLayoutFn& rf_layout,
+                          bool support_polar = false, bool is_web_mode = false,
+                          bool fetchCsvFromFile = true);
+
+  // --- files, parse, import -------------------------------------------------------------
+
+  /// Finds and parses the calibration file of `freq` (or reads `fileObject`, which stays
+  /// open), checks its header, and optionally exports the table as JSON next to the file.
+  RetType parse(const Value& freq, std::istream* fileObject = nullptr, bool exportToJson = false);
+  /// Loads the JSON export of the current frequency in place of the CSV parse.
+  RetType parseRawJson();
+  /// Path of the file of the current frequency (string), or false; rebuilds the frequency list.
+  Value _searchCaliFile(const std::string& extension = ".csv");
+  /// Data: whether any calibration table exists for this serial number.
+  RetType checkCaliTableLocation();
+  /// Data: the frequencies that have a table.
+  RetType getFrequencyList(bool force_refresh = false);
+  /// Data: the version text of the current table.
+  RetType queryCaliTableVer();
+
+  // --- queries ---------------------------------------------------------------------------
+
+  /// Total dynamic range: the whole "DR" map, or one mode's entry.
+  RetType getDR(ModeArg rf_mode = std::monostate{});
+  /// Common-arm ranges per mode and IC section.
+  RetType getCOMDR();
+  /// Element-arm limits per mode and IC section.
+  RetType getELEDR();
+  /// Bare COMDR element of one mode and zero-based IC position.
+  Value _getBoardCOMDR(std::variant<RFMode, std::int64_t> mode, std::int64_t board_idx);
+  /// Bare ELEDR element of one mode and zero-based IC position.
+  Value _getBoardELEDR(std::variant<RFMode, std::int64_t> mode, std::int64_t board_idx);
+  /// Offsets of `boards` (chip `chip`) for mode `rf_mode_str`; a database failure answers
+  /// its envelope instead.
+  std::variant<Value, RetType> _getBoardsOffset(const std::vector<std::int64_t>& boards,
+                                                const std::string& rf_mode_str = "TX",
+                                                std::int64_t chip = 1);
+  /// Temperature-compensation lists of every IC section, wrapped in a one-element list.
+  Value _getTC();
+  /// Common-arm step names whose range covers [min, max].
+  Value _searchComStepDR(std::int64_t board, const std::string& rf_mode_str, double min, double max,
+                         const Value& polar = nullptr);
+  /// ComData entries of a whole chain, grouped by board and step. `channel`, `gain`, `phase`
+  /// and `com_list` must be lists (TypeError otherwise).
+  Value _getComData(const std::string& rf_mode_str, std::int64_t board, std::int64_t chip,
+                    const Value& channel, const Value& gain, const Value& phase,
+                    const Value& com_list);
+
+  // --- readable members --------------------------------------------------------------------
+
+  const std::string& sn() const { return sn_; }
+  /// `_CaliTable`; null in web mode, where no table is created.
+  const Value& CaliTable() const;
+  const Value& freq_list() const { return freq_list_; }
+  const std::string& path_cali() const { return path_cali_; }
+  /// `defaultDir`; empty when the set-up has none.
+  const std::optional<std::filesystem::path>& defaultDir() const { return default_dir_; }
+  std::int64_t num_board() const { return num_board_; }
+  std::int64_t num_ic_per_board() const { return num_ic_per_board_; }
+  std::int64_t num_channel_per_ic() const { return num_channel_per_ic_; }
+  const std::string& cali_table_ver_limit() const { return cali_table_ver_limit_; }
+  bool web_mode() const { return web_mode_; }
+  bool support_polar() const { return support_polar_; }
+  /// The table database facade (web mode only, else null).
+  VLNTableDB* db() const { return db_.get(); }
+
+  /// The built-in calibration table of polarization devices (shared, never copied).
+  static const std::shared_ptr<const Value>& zinnet_cali();
+
+ private:
+  // parse helpers
+  RetType basicCheck(const Value& table);
+  void updateDict(Value& srcDict, const std::string& key, Value value);
+  void dropCaches();
+  // query helpers
+  const Value& getXXXDR(const std::string& key);
+  Value appendComDictToList(const Value& comDict, double min, double max) const;
+
+  log::Logger logger_;
+  std::string sn_;
+  Value freq_;                        // __freq: integer or float, as given
+  Value freq_list_ = Value::array();  // _freq_list: floats
+  bool support_polar_ = false;
+  bool web_mode_ = false;
+  std::int64_t num_board_ = 0;
+  std::int64_t num_ic_per_board_ = 0;
+  std::int64_t num_channel_per_ic_ = 0;
+  std::string cali_table_ver_limit_ = "2.0.0";
+
+  // _CaliTable: own table in local mode, the shared built-in one on polarization devices
+  // (until a parse replaces it), null in web mode.
+  std::shared_ptr<const Value> cali_table_;
+  std::shared_ptr<Value> db_template_;  // web mode: {"sn", "frequency"}
+  std::unique_ptr<VLNTableDB> db_;      // web mode only
+  std::optional<std::filesystem::path> default_dir_;
+  std::string path_cali_;
+
+  // Caches, dropped by every parse without a file object.
+  std::optional<Value> all_xxx_dr_;  // __allXXXDR; stored only once complete
+  std::map<std::pair<std::vector<std::int64_t>, std::int64_t>, Value>
+      all_offset_;                           // by (boards, chip)
+  Value all_comdata_map_ = Value::object();  // __allComDataMap: web-mode ComData by cache key
+};
+
+}  // namespace arvcore::vlndev

@@ -1,0 +1,108 @@
+#pragma once
+// Named loggers of the module ("CaliTbl", "AAKitTbl", "BeamTbl", "UDDeltaTbl", "TblDB").
+//
+// The module never configures logging. Without a host configuration, records at warning level
+// and above go to standard error, as in a Python host without logging configuration. A host
+// may install a sink (the Python package forwards every record to logging.getLogger(name)) and
+// set each logger's level. A record whose level is off is never formatted.
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <fmt/format.h>
+#include <spdlog/logger.h>
+
+#include "arvcore/sdk/enum_traits.hpp"
+#include "arvcore/sdk/ret_type.hpp"
+#include "arvcore/value/pynum.hpp"
+#include "arvcore/value/value.hpp"
+
+namespace arvcore::log {
+
+/// Logging levels with the Python host's numbers.
+enum class Level : int { debug = 10, info = 20, warning = 30, error = 40 };
+
+/// Receives every record that passes its logger's level.
+/// `exc_text` is the failure's text for records logged with exception(), else empty.
+using Sink = std::function<void(std::string_view logger_name, Level level, std::string_view message,
+                                std::string_view exc_text)>;
+
+/// Replaces the destination of all module loggers (an empty function restores standard error).
+void set_sink(Sink sink);
+
+/// Sets the lowest level a logger emits. Level values between the named ones round up
+/// (15 enables info and above); a value above error turns the logger off.
+void set_level(std::string_view logger_name, int python_level);
+
+/// Handle to one named logger. Cheap to copy.
+class Logger {
+ public:
+  explicit Logger(const std::string& name);
+
+  const std::string& name() const;
+  bool enabled(Level level) const;
+
+  template <class... Args>
+  void debug(fmt::format_string<Args...> f, Args&&... args) const {
+    log(Level::debug, f, std::forward<Args>(args)...);
+  }
+  template <class... Args>
+  void info(fmt::format_string<Args...> f, Args&&... args) const {
+    log(Level::info, f, std::forward<Args>(args)...);
+  }
+  template <class... Args>
+  void warning(fmt::format_string<Args...> f, Args&&... args) const {
+    log(Level::warning, f, std::forward<Args>(args)...);
+  }
+  template <class... Args>
+  void error(fmt::format_string<Args...> f, Args&&... args) const {
+    log(Level::error, f, std::forward<Args>(args)...);
+  }
+
+  /// An error record that carries the failure's text (the host's "exception" level).
+  /// Call inside a catch block; `failure` is usually std::current_exception().
+  void exception(std::string_view message,
+                 std::exception_ptr failure = std::current_exception()) const;
+
+  template <class... Args>
+  void log(Level level, fmt::format_string<Args...> f, Args&&... args) const {
+    if (enabled(level)) {
+      write(level, fmt::format(f, std::forward<Args>(args)...), {});
+    }
+  }
+
+ private:
+  void write(Level level, std::string_view message, std::string_view exc_text) const;
+  std::shared_ptr<spdlog::logger> logger_;
+};
+
+/// Text of a failure for exception records: "TypeName: what()".
+std::string describe(std::exception_ptr failure);
+
+}  // namespace arvcore::log
+
+// Values, envelopes and enumeration members format as the Python host's str() would.
+template <>
+struct fmt::formatter<arvcore::Value> : fmt::formatter<std::string_view> {
+  auto format(const arvcore::Value& v, format_context& ctx) const {
+    return fmt::formatter<std::string_view>::format(arvcore::value::str(v), ctx);
+  }
+};
+
+template <>
+struct fmt::formatter<arvcore::RetType> : fmt::formatter<std::string_view> {
+  auto format(const arvcore::RetType& r, format_context& ctx) const {
+    return fmt::formatter<std::string_view>::format(r.to_string(), ctx);
+  }
+};
+
+template <arvcore::NamedEnum E>
+struct fmt::formatter<E> : fmt::formatter<std::string_view> {
+  auto format(E e, format_context& ctx) const {
+    return fmt::formatter<std::string_view>::format(arvcore::enum_text(e), ctx);
+  }
+};

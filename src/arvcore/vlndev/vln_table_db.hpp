@@ -1,0 +1,67 @@
+#pragma once
+// Web-mode access to the calibration table database: builds request maps from a template,
+// holds queries to send them as one batch, and turns replies into envelopes.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "arvcore/sdk/db_queryer.hpp"
+#include "arvcore/sdk/errors.hpp"
+#include "arvcore/sdk/ret_type.hpp"
+#include "arvcore/value/value.hpp"
+#include "arvcore/vlndev/logger.hpp"
+
+namespace arvcore::vlndev {
+
+/// A failed database exchange; `ret()` is the envelope to answer the caller with.
+class VLNTableDBError : public Error {
+ public:
+  VLNTableDBError(RetCode code, const std::string& msg) : Error(msg), ret_(code, msg) {}
+  const RetType& ret() const { return ret_; }
+
+ private:
+  RetType ret_;
+};
+
+/// Facade between the calibration manager and the table database query component
+/// (`_VLNTableDB` in the Python package).
+class VLNTableDB {
+ public:
+  /// Obtains the query component for `table_name`. `temp` is the request template, shared
+  /// with the caller: setFreq and setAAKitName change the caller's map too. A component that
+  /// cannot be obtained is logged ("Dynamically import DB lib failed") and leaves a facade
+  /// whose every later call raises VLNTableDBError(ERROR_DB_SERVER, "DB server connection error").
+  VLNTableDB(const std::string& table_name, std::shared_ptr<Value> temp);
+
+  /// Stores `freq` under "frequency" in the template.
+  RetType setFreq(const Value& freq);
+  /// Stores `name` under "AAKIT_NAME" in the template.
+  RetType setAAKitName(const std::string& name);
+  /// Sends the template with the command "get" + name + "List".
+  RetType getTableList(const std::string& name);
+  /// One query: `key` is a text key path, a list of key paths (lists of texts), or a flat list
+  /// of keys forming one path. With applySetting false the request is held and nothing is
+  /// sent; otherwise it is sent alone, or together with the held ones as one batch whose
+  /// answer is the list of results in hold order.
+  RetType query(const Value& key = "", const std::string& category = "GENERAL",
+                bool applySetting = true);
+  /// Drops the held requests.
+  void cleanQueryCache();
+
+  /// The request template (shared with the caller).
+  const Value& requestTemplate() const;
+  /// Held requests, "query-0", "query-1", ...
+  const Value& heldQueries() const;
+
+ private:
+  RetType returnDB(const Value& db_info) const;
+  void requireComponent() const;
+
+  log::Logger logger_;
+  std::unique_ptr<DBQueryer> db_;
+  std::shared_ptr<Value> template_;
+  Value query_unsend_;
+};
+
+}  // namespace arvcore::vlndev
