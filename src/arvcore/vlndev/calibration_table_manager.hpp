@@ -17,14 +17,11 @@
 #include "arvcore/sdk/enums.hpp"
 #include "arvcore/sdk/ret_type.hpp"
 #include "arvcore/value/value.hpp"
+#include "arvcore/vlndev/callbacks.hpp"
 #include "arvcore/vlndev/logger.hpp"
 #include "arvcore/vlndev/vln_table_db.hpp"
 
 namespace arvcore::vlndev {
-
-/// Device layout source: returns a list of exactly three integers (boards, ICs per board,
-/// channels per IC).
-using RfLayoutFn = std::function<Value()>;
 
 /// An RF mode argument as the device passes it: a member of either mode enumeration, a plain
 /// integer, or nothing.
