@@ -3,6 +3,9 @@
 
 #include <pybind11/pybind11.h>
 
+// Every binding file sees the same type casters.
+#include "casters.hpp"
+
 namespace arvcore::python {
 
 /// RetType conversion, enumerations, _Utils, logging bridge, error translation.

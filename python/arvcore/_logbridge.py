@@ -1,0 +1,80 @@
+"""Bridge between the core's loggers and Python's ``logging``.
+
+Every record the core writes becomes a genuine record of ``logging.getLogger(name)``, so the
+host's levels, filters, handlers and propagation apply. The core skips records whose level is
+off without formatting them; to keep that check cheap and right, the lowest level each logger
+has enabled is pushed to the core whenever ``logging`` drops its level caches (setLevel,
+disable, basicConfig, dictConfig all do).
+"""
+
+import builtins
+import logging
+
+# The module's loggers; other names may be added with track().
+_names = ["CaliTbl", "AAKitTbl", "BeamTbl", "UDDeltaTbl", "TblDB"]
+_LEVELS = (logging.DEBUG, logging.INFO, logging.WARNING, logging.ERROR)
+_OFF = logging.CRITICAL + 1
+_set_level = None
+
+# Failure kinds the core names in exception records.
+_FAILURES = {
+    name: getattr(builtins, name)
+    for name in ("TypeError", "KeyError", "IndexError", "UnicodeError", "ValueError", "OSError")
+}
+
+
+def _lowest_enabled(logger):
+    for level in _LEVELS:
+        if logger.isEnabledFor(level):
+            return level
+    return _OFF
+
+
+def _sync():
+    if _set_level is None:
+        return
+    for name in list(_names):
+        _set_level(name, _lowest_enabled(logging.getLogger(name)))
+
+
+def track(name):
+    """Keeps the core logger ``name`` in step with Python's levels too."""
+    if name not in _names:
+        _names.append(name)
+    _sync()
+
+
+def _install(set_level):
+    global _set_level
+    _set_level = set_level
+    manager_cls = logging.Manager
+    if not getattr(manager_cls._clear_cache, "_arvcore_sync", False):
+        original = manager_cls._clear_cache
+
+        def _clear_cache(self):
+            original(self)
+            _sync()
+
+        _clear_cache._arvcore_sync = True
+        manager_cls._clear_cache = _clear_cache
+    _sync()
+
+
+def _failure(text):
+    """exc_info for a failure text "TypeName: message" written by the core."""
+    kind, sep, message = text.partition(": ")
+    cls = _FAILURES.get(kind) if sep else None
+    if cls is None:
+        cls = RuntimeError
+        if not (sep and kind == "Error"):
+            message = text
+    return (cls, cls(message), None)
+
+
+def _emit(name, level, msg, exc_text):
+    logger = logging.getLogger(name)
+    if not logger.isEnabledFor(level):
+        return
+    exc_info = _failure(exc_text) if exc_text else None
+    # stacklevel=2: the record points at the Python code that called into the core.
+    logger._log(level, msg, (), exc_info=exc_info, stacklevel=2)

@@ -1,0 +1,1 @@
+"""Device-family modules of the SDK."""

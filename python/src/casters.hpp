@@ -1,0 +1,625 @@
+#pragma once
+// Conversions between the C++ core and the Python host.
+//
+// - arvcore::Value <-> plain Python data (None, bool, int, float, str, dict, list); tuples and
+//   members of enumeration classes are accepted on the way in.
+// - arvcore::RetType <-> arvcore.VLNUtils.RetType.
+// - Every enumeration with EnumTraits <-> the member of the Python class of the same name
+//   (arvcore.VLNPublic or arvcore.vlndev.VLNTableManager); plain ints are converted by value.
+// - Wrappers that turn Python callables into the callback shapes the managers take.
+//
+// Large tables cross this boundary, so the value conversion talks to the CPython API directly.
+// The bindings never release the GIL, so every conversion and callback runs with it held.
+// Python objects cached here are deliberately never released: they must outlive static
+// destructors that run after the interpreter has gone.
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include <fmt/format.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "arvcore/sdk/enum_traits.hpp"
+#include "arvcore/sdk/enums.hpp"
+#include "arvcore/sdk/errors.hpp"
+#include "arvcore/sdk/ret_type.hpp"
+#include "arvcore/value/value.hpp"
+#include "arvcore/vlndev/callbacks.hpp"
+#include "arvcore/vlndev/enums.hpp"
+
+namespace arvcore::python {
+
+namespace py = pybind11;
+
+// --- cached Python objects ------------------------------------------------------------------
+
+/// `getattr(import(module), name)`, looked up once and kept for the life of the process.
+/// Not a function-local static initialiser: an import may release the GIL, and another thread
+/// blocking on the same static guard would then deadlock.
+template <const char* Module, const char* Name>
+PyObject* cached_attr() {
+  static PyObject* cached = nullptr;
+  if (cached == nullptr) {
+    py::object obj = py::module_::import(Module).attr(Name);
+    if (cached == nullptr) {
+      cached = obj.release().ptr();
+    }
+  }
+  return cached;
+}
+
+namespace names {
+inline constexpr char enum_module[] = "enum";
+inline constexpr char enum_base[] = "Enum";
+inline constexpr char public_module[] = "arvcore.VLNPublic";
+inline constexpr char utils_module[] = "arvcore.VLNUtils";
+inline constexpr char vlndev_module[] = "arvcore.vlndev.VLNTableManager";
+inline constexpr char ret_type[] = "RetType";
+}  // namespace names
+
+/// enum.Enum, the base of every Python enumeration class (IntFlag included).
+inline PyObject* enum_base_class() {
+  return cached_attr<names::enum_module, names::enum_base>();
+}
+
+/// arvcore.VLNUtils.RetType.
+inline PyObject* ret_type_class() {
+  return cached_attr<names::utils_module, names::ret_type>();
+}
+
+/// True when `o` is a member of some Python enumeration class.
+inline bool is_enum_member(PyObject* o) {
+  const int r = PyObject_IsInstance(o, enum_base_class());
+  if (r < 0) {
+    throw py::error_already_set();
+  }
+  return r == 1;
+}
+
+// --- Value conversion -----------------------------------------------------------------------
+
+namespace detail {
+
+/// Leaves the CPython recursion guard on scope exit.
+struct RecursionGuard {
+  explicit RecursionGuard(const char* where) {
+    if (Py_EnterRecursiveCall(where) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+/// New reference to a str holding `s` (strict UTF-8); throws on invalid text.
+inline PyObject* new_str(std::string_view s) {
+  PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+  if (o == nullptr) {
+    throw py::error_already_set();
+  }
+  return o;
+}
+
+/// UTF-8 text of a str object (subclasses included); throws for text that cannot be encoded
+/// (lone surrogates).
+inline std::string_view str_view(PyObject* o) {
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(o, &n);
+  if (p == nullptr) {
+    throw py::error_already_set();
+  }
+  return {p, static_cast<std::size_t>(n)};
+}
+
+inline PyObject* to_py(const Value& v);
+
+inline PyObject* to_py_checked(const Value& v) {
+  PyObject* o = to_py(v);
+  if (o == nullptr) {
+    throw py::error_already_set();
+  }
+  return o;
+}
+
+/// New reference; throws py::error_already_set on failure.
+inline PyObject* to_py(const Value& v) {
+  switch (v.type()) {
+    case Value::value_t::null:
+    case Value::value_t::discarded:
+      Py_RETURN_NONE;
+    case Value::value_t::boolean:
+      return PyBool_FromLong(*v.get_ptr<const Value::boolean_t*>() ? 1 : 0);
+    case Value::value_t::number_integer:
+      return PyLong_FromLongLong(*v.get_ptr<const Value::number_integer_t*>());
+    case Value::value_t::number_unsigned:
+      return PyLong_FromUnsignedLongLong(*v.get_ptr<const Value::number_unsigned_t*>());
+    case Value::value_t::number_float:
+      return PyFloat_FromDouble(*v.get_ptr<const Value::number_float_t*>());
+    case Value::value_t::string:
+      return new_str(*v.get_ptr<const Value::string_t*>());
+    case Value::value_t::binary: {
+      const auto& b = *v.get_ptr<const Value::binary_t*>();
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
+                                       static_cast<Py_ssize_t>(b.size()));
+    }
+    case Value::value_t::array: {
+      RecursionGuard guard(" while converting a list to Python");
+      const auto& a = *v.get_ptr<const Value::array_t*>();
+      py::object list =
+          py::reinterpret_steal<py::object>(PyList_New(static_cast<Py_ssize_t>(a.size())));
+      if (!list) {
+        throw py::error_already_set();
+      }
+      Py_ssize_t i = 0;
+      for (const Value& item : a) {
+        PyList_SET_ITEM(list.ptr(), i++, to_py_checked(item));
+      }
+      return list.release().ptr();
+    }
+    case Value::value_t::object: {
+      RecursionGuard guard(" while converting a map to Python");
+      py::object dict = py::reinterpret_steal<py::object>(PyDict_New());
+      if (!dict) {
+        throw py::error_already_set();
+      }
+      for (const auto& [key, item] : *v.get_ptr<const Value::object_t*>()) {
+        py::object k = py::reinterpret_steal<py::object>(new_str(key));
+        py::object o = py::reinterpret_steal<py::object>(to_py_checked(item));
+        if (PyDict_SetItem(dict.ptr(), k.ptr(), o.ptr()) != 0) {
+          throw py::error_already_set();
+        }
+      }
+      return dict.release().ptr();
+    }
+  }
+  Py_RETURN_NONE;
+}
+
+inline bool from_py(PyObject* o, Value& out);
+
+inline bool int_from_py(PyObject* o, Value& out) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (overflow == 0) {
+    if (v == -1 && PyErr_Occurred()) {
+      throw py::error_already_set();
+    }
+    out = static_cast<std::int64_t>(v);
+    return true;
+  }
+  if (overflow > 0) {
+    const unsigned long long u = PyLong_AsUnsignedLongLong(o);
+    if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      out = static_cast<std::uint64_t>(u);
+      return true;
+    }
+    PyErr_Clear();
+  }
+  // Beyond 64 bits: not representable, refused like any other unsupported object.
+  return false;
+}
+
+inline bool list_from_py(PyObject* seq, Value& out) {
+  RecursionGuard guard(" while converting a list to a value");
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+  PyObject** items = PySequence_Fast_ITEMS(seq);
+  out = Value::array();
+  auto& arr = *out.get_ptr<Value::array_t*>();
+  arr.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    arr.emplace_back();
+    if (!from_py(items[i], arr.back())) {
+      return false;
+    }
+  }
+  return true;
+}
+
+inline bool dict_entry_from_py(PyObject* key, PyObject* item, Value::object_t& obj) {
+  if (!PyUnicode_Check(key)) {
+    return false;
+  }
+  auto [it, inserted] = obj.emplace(std::string(str_view(key)), nullptr);
+  return from_py(item, it->second);
+}
+
+inline bool dict_from_py(PyObject* o, Value& out) {
+  RecursionGuard guard(" while converting a dict to a value");
+  out = Value::object();
+  auto& obj = *out.get_ptr<Value::object_t*>();
+  if (PyDict_CheckExact(o)) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    while (PyDict_Next(o, &pos, &key, &item)) {
+      if (!dict_entry_from_py(key, item, obj)) {
+        return false;
+      }
+    }
+    return true;
+  }
+  // Subclasses (OrderedDict, ...) may keep their own order: go through items().
+  py::object items = py::reinterpret_steal<py::object>(PyMapping_Items(o));
+  if (!items) {
+    throw py::error_already_set();
+  }
+  const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      return false;
+    }
+    if (!dict_entry_from_py(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), obj)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+/// Fills `out` from `o`. False (no Python error set) when `o`, or something inside it, has a
+/// type that has no value form; throws py::error_already_set on Python failures (too deep
+/// nesting, unencodable text).
+inline bool from_py(PyObject* o, Value& out) {
+  PyTypeObject* t = Py_TYPE(o);
+  if (o == Py_None) {
+    out = nullptr;
+    return true;
+  }
+  if (t == &PyBool_Type) {
+    out = (o == Py_True);
+    return true;
+  }
+  if (t == &PyLong_Type) {
+    return int_from_py(o, out);
+  }
+  if (t == &PyFloat_Type) {
+    out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  if (t == &PyUnicode_Type) {
+    out = std::string(str_view(o));
+    return true;
+  }
+  if (t == &PyDict_Type) {
+    return dict_from_py(o, out);
+  }
+  if (t == &PyList_Type || t == &PyTuple_Type) {
+    return list_from_py(o, out);
+  }
+  // Slower path: enumeration members stand for their value; subclasses of the basic types
+  // (checked after members, since IntFlag members are ints) for their base value.
+  if (is_enum_member(o)) {
+    RecursionGuard guard(" while converting an enumeration member to a value");
+    py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttrString(o, "value"));
+    if (!value) {
+      throw py::error_already_set();
+    }
+    return from_py(value.ptr(), out);
+  }
+  if (PyLong_Check(o)) {
+    return int_from_py(o, out);
+  }
+  if (PyFloat_Check(o)) {
+    out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  if (PyUnicode_Check(o)) {
+    out = std::string(str_view(o));
+    return true;
+  }
+  if (PyDict_Check(o)) {
+    return dict_from_py(o, out);
+  }
+  if (PyList_Check(o) || PyTuple_Check(o)) {
+    py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(o, "not a sequence"));
+    if (!seq) {
+      throw py::error_already_set();
+    }
+    return list_from_py(seq.ptr(), out);
+  }
+  return false;
+}
+
+inline std::string type_name_of(py::handle o) {
+  return Py_TYPE(o.ptr())->tp_name;
+}
+
+}  // namespace detail
+
+/// Plain Python data for a value.
+inline py::object to_python(const Value& v) {
+  return py::reinterpret_steal<py::object>(detail::to_py_checked(v));
+}
+
+/// The value of a Python object; throws arvcore::TypeError naming `what` when the object (or
+/// something inside it) has no value form.
+inline Value to_value(py::handle o, std::string_view what = "argument") {
+  Value out;
+  if (!detail::from_py(o.ptr(), out)) {
+    throw TypeError(
+        fmt::format("{} of type '{}' cannot be converted to a value (or holds an "
+                    "item that cannot)",
+                    what, detail::type_name_of(o)));
+  }
+  return out;
+}
+
+// --- enumerations ---------------------------------------------------------------------------
+
+/// Python module that defines the class of enumeration E.
+template <NamedEnum E>
+constexpr const char* py_enum_module() {
+  if constexpr (std::is_same_v<E, vlndev::BTModeFilter> || std::is_same_v<E, vlndev::BTSetOption> ||
+                std::is_same_v<E, vlndev::BTField> || std::is_same_v<E, vlndev::BTBeamField> ||
+                std::is_same_v<E, vlndev::AAKitField>) {
+    return names::vlndev_module;
+  } else {
+    return names::public_module;
+  }
+}
+
+/// The Python class of enumeration E, imported on first use.
+template <NamedEnum E>
+PyObject* py_enum_class() {
+  static PyObject* cls = nullptr;
+  if (cls == nullptr) {
+    py::object obj = py::module_::import(py_enum_module<E>())
+                         .attr(std::string(EnumTraits<E>::type_name).c_str());
+    if (cls == nullptr) {
+      cls = obj.release().ptr();
+    }
+  }
+  return cls;
+}
+
+/// The Python member for a C++ member (a flag combination without a name of its own is built
+/// by the class). New reference.
+template <NamedEnum E>
+py::object py_enum_member(E e) {
+  constexpr std::size_t n = EnumTraits<E>::members.size();
+  static PyObject* members[n] = {};
+  static bool filled = false;
+  PyObject* cls = py_enum_class<E>();
+  if (!filled) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (members[i] == nullptr) {
+        py::object member = py::reinterpret_borrow<py::object>(cls).attr(
+            std::string(EnumTraits<E>::members[i].first).c_str());
+        members[i] = member.release().ptr();
+      }
+    }
+    filled = true;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (EnumTraits<E>::members[i].second == e) {
+      return py::reinterpret_borrow<py::object>(members[i]);
+    }
+  }
+  return py::reinterpret_borrow<py::object>(cls)(enum_value(e));
+}
+
+/// The C++ member of an integer value; ValueError "7 is not a valid RFMode" when none.
+template <NamedEnum E>
+E enum_of_value(std::int64_t v) {
+  if constexpr (vlndev::FlagEnum<E>) {
+    return vlndev::flag_from_value<E>(v);
+  } else {
+    return enum_from_value<E>(v);
+  }
+}
+
+/// Loads an enumeration argument: a member of E's own Python class, or (with `convert`) a
+/// plain int converted by value. Members of other enumeration classes are refused, so that a
+/// variant of several enumerations resolves to the right one. Throws ValueError for an int
+/// that names no member.
+template <NamedEnum E>
+bool load_enum(py::handle src, bool convert, E& out) {
+  PyObject* o = src.ptr();
+  const int own = PyObject_IsInstance(o, py_enum_class<E>());
+  if (own < 0) {
+    throw py::error_already_set();
+  }
+  py::object number;
+  if (own == 1) {
+    number = py::reinterpret_steal<py::object>(PyObject_GetAttrString(o, "value"));
+    if (!number) {
+      throw py::error_already_set();
+    }
+    if (!PyLong_Check(number.ptr())) {
+      return false;  // a member whose value is not a number (BTField._version)
+    }
+  } else if (convert && PyLong_Check(o) && !is_enum_member(o)) {
+    number = py::reinterpret_borrow<py::object>(o);
+  } else {
+    return false;
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+  if (overflow != 0) {
+    throw ValueError(fmt::format("{} is not a valid {}", py::str(number).cast<std::string>(),
+                                 EnumTraits<E>::type_name));
+  }
+  if (v == -1 && PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  out = enum_of_value<E>(v);
+  return true;
+}
+
+// --- RetType --------------------------------------------------------------------------------
+
+/// A new arvcore.VLNUtils.RetType with the envelope's fields.
+inline py::object to_python(const RetType& r) {
+  py::object data = to_python(r.RetData);
+  py::object msg = py::reinterpret_steal<py::object>(detail::new_str(r.RetMsg));
+  return py::reinterpret_borrow<py::object>(ret_type_class())(py_enum_member(r.RetCode), msg, data);
+}
+
+/// Loads any object with RetCode (a RetCode member or an int), RetMsg and RetData attributes.
+/// False when an attribute is missing or has no C++ form.
+inline bool load_ret_type(py::handle src, RetType& out) {
+  if (src.is_none()) {
+    return false;
+  }
+  PyObject* o = src.ptr();
+  py::object code = py::reinterpret_steal<py::object>(PyObject_GetAttrString(o, "RetCode"));
+  py::object msg = py::reinterpret_steal<py::object>(PyObject_GetAttrString(o, "RetMsg"));
+  py::object data = py::reinterpret_steal<py::object>(PyObject_GetAttrString(o, "RetData"));
+  if (!code || !msg || !data) {
+    PyErr_Clear();
+    return false;
+  }
+  RetType r;
+  if (!load_enum<RetCode>(code, true, r.RetCode)) {
+    return false;
+  }
+  if (PyUnicode_Check(msg.ptr())) {
+    r.RetMsg = std::string(detail::str_view(msg.ptr()));
+  } else {
+    // A message that is not text (an exception object, ...) is kept as its printed form.
+    r.RetMsg = py::str(msg).cast<std::string>();
+  }
+  if (!detail::from_py(data.ptr(), r.RetData)) {
+    return false;
+  }
+  out = std::move(r);
+  return true;
+}
+
+/// The envelope a callable answered; TypeError naming `what` when the answer is not one.
+inline RetType to_ret_type(py::handle answer, std::string_view what) {
+  RetType r;
+  if (!load_ret_type(answer, r)) {
+    throw TypeError(fmt::format("{} answered an object of type '{}' instead of a RetType", what,
+                                detail::type_name_of(answer)));
+  }
+  return r;
+}
+
+// --- callbacks ------------------------------------------------------------------------------
+
+/// A web-layer function called as fn(**payload); None gives an empty function.
+inline vlndev::KwCallback kw_callback(const py::object& fn) {
+  if (fn.is_none()) {
+    return {};
+  }
+  return [fn](const Value& kwargs) -> RetType {
+    if (!kwargs.is_object()) {
+      throw TypeError("keyword arguments of a callback must be a map");
+    }
+    py::object kw = to_python(kwargs);
+    py::object answer = fn(**kw);
+    return to_ret_type(answer, "callback");
+  };
+}
+
+/// A device function called as fn(*args) with the arguments converted by the casters above;
+/// its answer is converted to R (TypeError when it cannot be). None gives an empty function.
+template <class R, class... A>
+std::function<R(A...)> positional_callback(py::object fn) {
+  if (fn.is_none()) {
+    return {};
+  }
+  return [fn = std::move(fn)](A... args) -> R {
+    py::object answer = fn(std::forward<A>(args)...);
+    if constexpr (std::is_void_v<R>) {
+      return;
+    } else if constexpr (std::is_same_v<R, Value>) {
+      return to_value(answer, "answer of a device function");
+    } else if constexpr (std::is_same_v<R, RetType>) {
+      return to_ret_type(answer, "device function");
+    } else {
+      py::detail::make_caster<R> caster;
+      if (!caster.load(answer, true)) {
+        throw TypeError(fmt::format("a device function answered an object of type '{}'",
+                                    detail::type_name_of(answer)));
+      }
+      return py::detail::cast_op<R>(std::move(caster));
+    }
+  };
+}
+
+/// The device layout source rf_layout().
+inline vlndev::RfLayoutFn layout_callback(py::object fn) {
+  return positional_callback<Value>(std::move(fn));
+}
+
+}  // namespace arvcore::python
+
+// --- pybind11 type casters ------------------------------------------------------------------
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<arvcore::Value> {
+ public:
+  PYBIND11_TYPE_CASTER(arvcore::Value, const_name("object"));
+
+  bool load(handle src, bool /*convert*/) {
+    arvcore::Value v;
+    if (!arvcore::python::detail::from_py(src.ptr(), v)) {
+      return false;
+    }
+    value = std::move(v);
+    return true;
+  }
+
+  static handle cast(const arvcore::Value& v, return_value_policy /*policy*/, handle /*parent*/) {
+    return arvcore::python::detail::to_py_checked(v);
+  }
+};
+
+template <>
+struct type_caster<arvcore::RetType> {
+ public:
+  PYBIND11_TYPE_CASTER(arvcore::RetType, const_name("RetType"));
+
+  bool load(handle src, bool /*convert*/) { return arvcore::python::load_ret_type(src, value); }
+
+  static handle cast(const arvcore::RetType& r, return_value_policy /*policy*/, handle /*parent*/) {
+    return arvcore::python::to_python(r).release();
+  }
+};
+
+/// Name shown in signatures and argument errors.
+template <class E>
+struct arvcore_enum_descr {
+  static constexpr auto name = const_name("enum");
+};
+#define ARVCORE_ENUM_DESCR(Type, Text)             \
+  template <>                                      \
+  struct arvcore_enum_descr<Type> {                \
+    static constexpr auto name = const_name(Text); \
+  }
+ARVCORE_ENUM_DESCR(arvcore::RetCode, "RetCode");
+ARVCORE_ENUM_DESCR(arvcore::RFMode, "RFMode");
+ARVCORE_ENUM_DESCR(arvcore::CellRFMode, "CellRFMode");
+ARVCORE_ENUM_DESCR(arvcore::BeamType, "BeamType");
+ARVCORE_ENUM_DESCR(arvcore::POLARIZATION, "POLARIZATION");
+ARVCORE_ENUM_DESCR(arvcore::vlndev::BTModeFilter, "BTModeFilter");
+ARVCORE_ENUM_DESCR(arvcore::vlndev::BTSetOption, "BTSetOption");
+ARVCORE_ENUM_DESCR(arvcore::vlndev::BTField, "BTField");
+ARVCORE_ENUM_DESCR(arvcore::vlndev::BTBeamField, "BTBeamField");
+ARVCORE_ENUM_DESCR(arvcore::vlndev::AAKitField, "AAKitField");
+#undef ARVCORE_ENUM_DESCR
+
+template <class E>
+struct type_caster<E, std::enable_if_t<arvcore::NamedEnum<E>>> {
+ public:
+  PYBIND11_TYPE_CASTER(E, arvcore_enum_descr<E>::name);
+
+  bool load(handle src, bool convert) { return arvcore::python::load_enum<E>(src, convert, value); }
+
+  static handle cast(E e, return_value_policy /*policy*/, handle /*parent*/) {
+    return arvcore::python::py_enum_member(e).release();
+  }
+};
+
+}  // namespace pybind11::detail
