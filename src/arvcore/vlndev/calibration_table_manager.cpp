@@ -1,0 +1,585 @@
+// Calibration manager: construction in its three set-ups, file discovery, the CSV parse with
+// its header check, the JSON export and import. The queries live in calibration_queries.cpp.
+
+#include "arvcore/vlndev/calibration_table_manager.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <iostream>
+#include <string_view>
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "arvcore/sdk/errors.hpp"
+#include "arvcore/sdk/utils.hpp"
+#include "arvcore/value/csv.hpp"
+#include "arvcore/value/json.hpp"
+#include "arvcore/value/pynum.hpp"
+
+namespace arvcore::vlndev {
+namespace {
+
+namespace fs = std::filesystem;
+using value::CsvRow;
+
+// Frequencies (GHz) of the built-in polarization table.
+constexpr int kPolarFreqTenths[] = {265, 270, 275, 280, 285, 290, 295};
+
+Value make_zinnet_cali() {
+  auto pol_entry = [](double low, double high, double ele) {
+    Value e = Value::object();
+    e["OFFSET"] = Value::array({0, 0, 0, 0});
+    e["COMDR"] = Value::array({low, high});
+    e["ELEDR"] = ele;
+    return e;
+  };
+  Value t = Value::object();
+  t["VER"] = "3.0.0";
+  t["SN"] = "D2410E001-28";
+  t["FCENTER"] = 28;
+  t["DR"]["TX"]["HORIZON"] = Value::array({-9.5, 5.0});
+  t["DR"]["TX"]["VERTICAL"] = Value::array({-8.0, 7.0});
+  t["DR"]["RX"]["HORIZON"] = Value::array({-5.0, 10.0});
+  t["DR"]["RX"]["VERTICAL"] = Value::array({-6.0, 9.0});
+  Value& board = t["BOARD_1"];
+  board["TC"]["TEMPADC"] = 37;
+  board["TC"]["HORIZON"] = Value::array({8, 3, 2, 11});
+  board["TC"]["VERTICAL"] = Value::array({8, 3, 2, 11});
+  board["TX"]["HORIZON"] = pol_entry(-9.5, -2.0, 7.0);
+  board["TX"]["VERTICAL"] = pol_entry(-8.0, -0.5, 7.5);
+  board["RX"]["HORIZON"] = pol_entry(-5.0, 2.5, 4.0);
+  board["RX"]["VERTICAL"] = pol_entry(-6.0, 1.5, 5.5);
+  return t;
+}
+
+// Numeric equality of a frequency read from a file or table with the manager's frequency,
+// which the caller may have given as any value (a non-number never matches).
+bool same_freq(double f, const Value& freq) {
+  return freq.is_number() && f == freq.get<double>();
+}
+
+// A version text split at "." and compared piece by piece: numerically where both pieces
+// are plain numbers, as text otherwise; missing pieces count as 0 ("2.0" == "2.0.0").
+bool version_less(std::string_view a, std::string_view b) {
+  auto split = [](std::string_view s) {
+    std::vector<std::string_view> pieces;
+    for (std::size_t dot; (dot = s.find('.')) != std::string_view::npos; s.remove_prefix(dot + 1)) {
+      pieces.push_back(s.substr(0, dot));
+    }
+    pieces.push_back(s);
+    return pieces;
+  };
+  auto as_number = [](std::string_view p, std::uint64_t& out) {
+    out = 0;
+    if (p.empty()) {
+      return true;
+    }
+    const auto [end, ec] = std::from_chars(p.data(), p.data() + p.size(), out);
+    return ec == std::errc() && end == p.data() + p.size();
+  };
+  const auto pa = split(a);
+  const auto pb = split(b);
+  for (std::size_t i = 0; i < std::max(pa.size(), pb.size()); ++i) {
+    const std::string_view x = i < pa.size() ? pa[i] : std::string_view();
+    const std::string_view y = i < pb.size() ? pb[i] : std::string_view();
+    std::uint64_t nx = 0;
+    std::uint64_t ny = 0;
+    if (as_number(x, nx) && as_number(y, ny)) {
+      if (nx != ny) {
+        return nx < ny;
+      }
+    } else if (x != y) {
+      return x < y;
+    }
+  }
+  return false;
+}
+
+std::string_view cell(const CsvRow& row, std::size_t i) {
+  if (i >= row.size()) {
+    throw IndexError("list index out of range");
+  }
+  return row[i];
+}
+
+std::string cat(std::string_view prefix, std::string_view tail) {
+  std::string s;
+  s.reserve(prefix.size() + tail.size());
+  s.append(prefix).append(tail);
+  return s;
+}
+
+// `map[key]` of a table: the entry must exist (KeyError otherwise).
+template <class V>
+V& child(V& map, std::string_view key) {
+  if (!map.is_object()) {
+    throw TypeError(fmt::format("'{}' entry cannot hold '{}'", map.type_name(), key));
+  }
+  auto it = map.find(key);
+  if (it == map.end()) {
+    throw KeyError(fmt::format("'{}'", key));
+  }
+  return *it;
+}
+
+// Find-or-create of a map entry, the hot-path form of inserting an empty map and stepping
+// into it. The inner map is addressed by its storage, which stays put while its parent grows.
+Value::object_t& sub_map(Value::object_t& parent, std::string key) {
+  Value& slot = parent.emplace(std::move(key), nullptr).first->second;
+  if (slot.is_null()) {
+    slot = Value::object();
+  } else if (!slot.is_object()) {
+    throw TypeError(fmt::format("'{}' entry is not a map", slot.type_name()));
+  }
+  return slot.get_ref<Value::object_t&>();
+}
+
+// The channel key of a DATA row: channel, gain x 10 truncated toward zero, integer phase.
+std::string channel_key(std::string_view channel, std::string_view gain, std::string_view phase) {
+  const double tenths = std::trunc(value::parse_float(gain) * 10.0);
+  if (!std::isfinite(tenths)) {
+    throw ValueError(fmt::format("cannot convert gain '{}' to an integer", gain));
+  }
+  std::string key;
+  key.reserve(channel.size() + 16);
+  key.append(channel).push_back('_');
+  char buf[32];
+  if (std::fabs(tenths) < 9.2e18) {
+    const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(tenths));
+    key.append(buf, r.ptr);
+  } else {
+    key += fmt::format("{:.0f}", tenths);
+  }
+  key.push_back('_');
+  // Plain digits without a leading zero are already the integer's decimal form.
+  const bool canonical =
+      !phase.empty() && phase.size() < 19 && (phase[0] != '0' || phase.size() == 1) &&
+      std::all_of(phase.begin(), phase.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (canonical) {
+    key.append(phase);
+  } else {
+    const auto r = std::to_chars(buf, buf + sizeof buf, value::parse_int(phase));
+    key.append(buf, r.ptr);
+  }
+  return key;
+}
+
+// Insertion state of one parse: the DATA rows of a table arrive grouped by mode, board,
+// chip and step, so the maps of the previous row are usually the ones of the next.
+struct DataCursor {
+  std::string board, mode, chip, com;
+  Value::object_t* mode_map = nullptr;
+  Value::object_t* chip_map = nullptr;
+  Value::object_t* com_map = nullptr;
+};
+
+}  // namespace
+
+const std::shared_ptr<const Value>& CalibrationTableManager::zinnet_cali() {
+  static const std::shared_ptr<const Value> table =
+      std::make_shared<const Value>(make_zinnet_cali());
+  return table;
+}
+
+CalibrationTableManager::CalibrationTableManager(std::string sn, Value freq,
+                                                 const RfLayoutFn& rf_layout, bool support_polar,
+                                                 bool is_web_mode, bool fetchCsvFromFile)
+    : logger_("CaliTbl"),
+      sn_(std::move(sn)),
+      freq_(std::move(freq)),
+      support_polar_(support_polar) {
+  const Value layout = rf_layout();
+  if (!layout.is_array() || layout.size() != 3) {
+    throw ValueError(
+        fmt::format("rf_layout must give exactly 3 values (boards, ICs per board, channels per "
+                    "IC), got {}",
+                    value::repr(layout)));
+  }
+  for (const auto& n : layout) {
+    if (!n.is_number_integer()) {
+      throw TypeError(fmt::format("rf_layout values must be integers, got {}", value::repr(n)));
+    }
+  }
+  num_board_ = layout[0].get<std::int64_t>();
+  num_ic_per_board_ = layout[1].get<std::int64_t>();
+  num_channel_per_ic_ = layout[2].get<std::int64_t>();
+  cali_table_ver_limit_ = "2.0.0";
+  web_mode_ = is_web_mode;
+
+  if (support_polar_) {
+    for (int tenths : kPolarFreqTenths) {
+      freq_list_.push_back(tenths / 10.0);
+    }
+    cali_table_ = zinnet_cali();
+    return;
+  }
+  if (web_mode_) {
+    db_template_ = std::make_shared<Value>(Value::object());
+    (*db_template_)["sn"] = sn_;
+    (*db_template_)["frequency"] = freq_;
+    db_ = std::make_unique<VLNTableDB>("calibration", db_template_);
+    return;
+  }
+  cali_table_ = std::make_shared<const Value>(Value::object());
+  if (fetchCsvFromFile) {
+    default_dir_ = fs::path(Utils::get_files_dir());
+    path_cali_.clear();
+    _searchCaliFile();
+  }
+}
+
+const Value& CalibrationTableManager::CaliTable() const {
+  static const Value none;
+  return cali_table_ ? *cali_table_ : none;
+}
+
+void CalibrationTableManager::dropCaches() {
+  all_offset_.clear();
+  all_xxx_dr_.reset();
+  all_comdata_map_ = Value::object();
+}
+
+Value CalibrationTableManager::_searchCaliFile(const std::string& extension) {
+  freq_list_ = Value::array();
+  if (!default_dir_) {
+    throw Error(
+        "this calibration manager has no data directory to search (it was made "
+        "without fetchCsvFromFile)");
+  }
+  Value answer = false;
+  const std::string prefix = sn_ + "_";
+  const std::string suffix = "GHz" + extension;
+  std::vector<double> found;
+  std::error_code ec;
+  for (fs::directory_iterator it(*default_dir_, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() < prefix.size() + suffix.size() || !name.starts_with(prefix) ||
+        !name.ends_with(suffix)) {
+      continue;
+    }
+    std::error_code type_ec;
+    if (it->is_directory(type_ec)) {
+      continue;
+    }
+    const std::string path = (*default_dir_ / name).string();
+    // The frequency is the last "_" piece of the name, up to "GHz" + extension.
+    std::string_view piece = std::string_view(name).substr(name.rfind('_') + 1);
+    piece = piece.substr(0, piece.find(suffix));
+    double f = 0;
+    try {
+      f = value::parse_float(piece);
+    } catch (const ValueError&) {
+      f = NAN;
+    }
+    if (std::isnan(f)) {
+      logger_.warning("Skipping calibration file {}: its frequency part is not a number", path);
+      continue;
+    }
+    if (same_freq(f, freq_)) {
+      answer = path;
+    }
+    found.push_back(f);
+  }
+  std::sort(found.begin(), found.end());
+  for (double f : found) {
+    freq_list_.push_back(f);
+  }
+  return answer;
+}
+
+RetType CalibrationTableManager::checkCaliTableLocation() {
+  // The web database and the built-in table are always there.
+  if (web_mode_ || support_polar_) {
+    return RetType::Data(true);
+  }
+  _searchCaliFile();
+  return RetType::Data(!freq_list_.empty());
+}
+
+RetType CalibrationTableManager::getFrequencyList(bool force_refresh) {
+  try {
+    if (!support_polar_) {
+      if (web_mode_) {
+        freq_list_ = db_->getTableList("Freq").RetData;
+      } else if (force_refresh) {
+        _searchCaliFile();
+      }
+    }
+    return RetType::Data(freq_list_);
+  } catch (const VLNTableDBError& e) {
+    logger_.error("Exception: {}", e.ret());
+    return e.ret();
+  }
+}
+
+RetType CalibrationTableManager::queryCaliTableVer() {
+  try {
+    if (db_) {
+      return db_->query("VER");
+    }
+    return RetType::Data(child(CaliTable(), "VER"));
+  } catch (const VLNTableDBError& e) {
+    logger_.error("Exception: {}", e.ret());
+    return e.ret();
+  } catch (const std::exception&) {
+    return RetType(RetCode::ERROR_BF_CALI_INCOMPLTE, "Can not found any calibration table");
+  }
+}
+
+RetType CalibrationTableManager::basicCheck(const Value& table) {
+  RetType ret;
+  auto text = [&](const char* key) -> const std::string& {
+    const Value& v = child(table, key);
+    if (!v.is_string()) {
+      throw TypeError(fmt::format("'{}' of the table must be a text", key));
+    }
+    return v.get_ref<const std::string&>();
+  };
+  if (version_less(text("VER"), cali_table_ver_limit_)) {
+    ret.RetMsg = "Version of Cali table is too low, please upgrade it.";
+  } else if (text("SN") != sn_) {
+    ret.RetMsg = "Wrong SN!";
+  } else if (!same_freq(value::parse_float(text("FCENTER")), freq_)) {
+    ret.RetMsg = "Wrong Freq";
+  } else {
+    return ret;
+  }
+  ret.RetCode = RetCode::ERROR_BF_CALI_INCOMPLTE;
+  logger_.error("{}", ret);
+  return ret;
+}
+
+void CalibrationTableManager::updateDict(Value& srcDict, const std::string& key, Value value) {
+  try {
+    if (!srcDict.is_object()) {
+      throw TypeError(fmt::format("'{}' entry cannot hold keys", srcDict.type_name()));
+    }
+    auto& map = srcDict.get_ref<Value::object_t&>();
+    auto it = map.find(key);
+    if (it == map.end()) {
+      map.emplace(key, std::move(value));
+      return;
+    }
+    if (it->second.is_null()) {
+      it->second = std::move(value);
+      return;
+    }
+    // An existing entry only takes the entries of a map; the parse passes empty maps for
+    // the levels it walks through, so those leave the table as it is.
+    if (!value.is_object()) {
+      throw TypeError(fmt::format("'{}' already exists and a {} cannot be merged into it", key,
+                                  value.type_name()));
+    }
+    if (value.empty()) {
+      return;
+    }
+    if (!it->second.is_object()) {
+      throw TypeError(fmt::format("'{}' already holds a {}", key, it->second.type_name()));
+    }
+    for (auto& [k, v] : value.items()) {
+      it->second[k] = v;
+    }
+  } catch (...) {
+    logger_.exception(fmt::format("__updateDict exception with key:{}, value:{}", key, value));
+    throw Error("__updateDict exception");
+  }
+}
+
+RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObject,
+                                       bool exportToJson) {
+  if (fileObject == nullptr) {
+    freq_ = freq;
+    dropCaches();
+    if (db_) {
+      return db_->setFreq(freq_);
+    }
+    const Value found = _searchCaliFile();
+    logger_.info("Cali file path: {}", found);
+    if (!found.is_string()) {
+      RetType ret(RetCode::ERROR_BF_CALI_PATH, "Can not find file for Cali table");
+      logger_.error("{}", ret.RetMsg);
+      return ret;
+    }
+    path_cali_ = found.get<std::string>();
+  }
+
+  auto table_owner = std::make_shared<Value>(Value::object());
+  cali_table_ = table_owner;
+  Value& table = *table_owner;
+
+  RetType result;
+  try {
+    std::ifstream file;
+    std::istream* in = fileObject;
+    if (in == nullptr) {
+      file.open(path_cali_, std::ios::binary);
+      if (!file) {
+        throw OSError(fmt::format("cannot open {}", path_cali_));
+      }
+      in = &file;
+    }
+    value::CsvReader reader(*in, /*strip_nul=*/true);
+    CsvRow row;
+    bool header_done = false;
+    bool end_seen = false;
+    DataCursor cursor;
+
+    while (reader.next(row)) {
+      if (row.empty()) {
+        continue;
+      }
+      const std::string_view key = row[0];
+      // c(i) is the i-th cell after the row key.
+      auto c = [&row](std::size_t i) { return cell(row, i + 1); };
+
+      if (key == "DATA") {
+        const std::string_view mode = c(0);
+        const std::string_view board = c(2);
+        const std::string_view chip = c(4);
+        std::string ch_key = channel_key(c(6), c(9), c(11));
+        const std::string_view com = c(13);
+        Value::array_t entry;
+        entry.reserve(4);
+        entry.emplace_back(value::parse_int(c(15)));
+        entry.emplace_back(value::parse_int(c(16)));
+        entry.emplace_back(value::parse_float(c(18)));
+        entry.emplace_back(value::parse_float(c(19)));
+
+        if (cursor.mode_map == nullptr || board != cursor.board || mode != cursor.mode) {
+          cursor.mode_map = nullptr;
+          Value& mode_map = child(child(table, cat("BOARD_", board)), mode);
+          if (!mode_map.is_object()) {
+            throw TypeError(fmt::format("'{}' entry is not a map", mode));
+          }
+          cursor.mode_map = &mode_map.get_ref<Value::object_t&>();
+          cursor.board = board;
+          cursor.mode = mode;
+          cursor.chip_map = nullptr;
+        }
+        if (cursor.chip_map == nullptr || chip != cursor.chip) {
+          cursor.chip_map = nullptr;
+          cursor.chip_map = &sub_map(*cursor.mode_map, cat("DATA_CHIP_", chip));
+          cursor.chip = chip;
+          cursor.com_map = nullptr;
+        }
+        if (cursor.com_map == nullptr || com != cursor.com) {
+          cursor.com_map = nullptr;
+          cursor.com_map = &sub_map(*cursor.chip_map, cat("COM_", com));
+          cursor.com = com;
+        }
+        // A later row with the same channel key replaces the earlier entry in its place.
+        cursor.com_map->emplace(std::move(ch_key), nullptr).first->second = Value(std::move(entry));
+      } else if (key == "VER" || key == "REALVER" || key == "SN" || key == "FCENTER") {
+        const std::string_view v = c(0);
+        logger_.debug("{}: {}", key, v);
+        updateDict(table, std::string(key), Value(std::string(v)));
+      } else if (key == "DR") {
+        updateDict(table, "DR", Value::object());
+        std::size_t next = 0;
+        const auto& members = enum_members<RFMode>();
+        for (auto m = members.rbegin(); m != members.rend(); ++m) {
+          const double a = value::parse_float(c(next++));
+          const double b = value::parse_float(c(next++));
+          logger_.debug("{}mode DR: {{{:.6f}~{:.6f}}}", m->first, a, b);
+          updateDict(child(table, "DR"), std::string(m->first), Value::array({a, b}));
+        }
+      } else if (key == "OFFSET_TX" || key == "OFFSET_RX") {
+        const std::string mode(key.substr(key.find('_') + 1));
+        std::size_t next = 0;
+        for (std::int64_t b = 1; b <= num_board_; ++b) {
+          const std::string board = fmt::format("BOARD_{}", b);
+          updateDict(table, board, Value::object());
+          updateDict(child(table, board), mode, Value::object());
+          Value& mode_map = child(child(table, board), mode);
+          for (std::int64_t i = 1; i <= num_ic_per_board_; ++i) {
+            const std::string chip = fmt::format("OFFSET_CHIP_{}", i);
+            updateDict(mode_map, chip, Value::object());
+            for (std::int64_t ch = 1; ch <= num_channel_per_ic_; ++ch) {
+              const std::int64_t offset = value::parse_int(c(next++));
+              updateDict(child(mode_map, chip), fmt::format("CHANNEL_{}", ch), offset);
+            }
+          }
+        }
+      } else if (key == "COMDR" || key == "ELEDR") {
+        if (!header_done) {
+          result = basicCheck(table);
+          if (!result.ok()) {
+            break;
+          }
+          header_done = true;
+        }
+        const std::string mode(c(0));
+        const std::string board = cat("BOARD_", c(2));
+        updateDict(table, board, Value::object());
+        updateDict(child(table, board), mode, Value::object());
+        Value values = Value::array();
+        for (std::size_t i = 5; i < row.size(); ++i) {
+          if (!row[i].empty()) {
+            values.push_back(value::parse_float(row[i]));
+          }
+        }
+        updateDict(child(child(table, board), mode), std::string(key), std::move(values));
+      } else if (key == "TEMPADC") {
+        const std::string board = cat("BOARD_", c(1));
+        updateDict(child(child(table, board), "TX"), "TEMPADC", std::string(c(3)));
+        updateDict(child(child(table, board), "RX"), "TEMPADC", std::string(c(3)));
+      } else if (key == "TC") {
+        const std::string board = cat("BOARD_", c(1));
+        updateDict(child(child(table, board), "TX"), "TC",
+                   Value::array({std::string(c(3)), std::string(c(4))}));
+        updateDict(child(child(table, board), "RX"), "TC",
+                   Value::array({std::string(c(5)), std::string(c(6))}));
+      } else if (key == "COMSTEPDR") {
+        const std::string_view mode = c(0);
+        const std::string board = cat("BOARD_", c(2));
+        Value& mode_map = child(child(table, board), mode);
+        updateDict(mode_map, "COMSTEPDR", Value::object());
+        updateDict(child(mode_map, "COMSTEPDR"), cat("COM_", c(5)),
+                   Value::array({std::string(c(7)), std::string(c(9))}));
+      } else if (key == "END") {
+        end_seen = true;
+      }
+    }
+
+    if (end_seen) {
+      logger_.info("{} parsing done", path_cali_);
+    } else {
+      result = RetType(RetCode::ERROR_BF_CALI_PARSE, "cali file is broken");
+      logger_.error("{}", result.RetMsg);
+    }
+  } catch (...) {
+    result = RetType(RetCode::ERROR_BF_CALI_PARSE, "parse exception");
+    logger_.exception(result.RetMsg);
+  }
+
+  if (exportToJson) {
+    if (fileObject != nullptr) {
+      logger_.warning("JSON export skipped: the table was read from a stream, not from a file");
+    } else {
+      fs::path out(path_cali_);
+      if (out.extension() == ".csv") {
+        out.replace_extension(".json");
+      } else {
+        out += ".json";
+      }
+      value::write_json_file(out, table, 4);
+    }
+  }
+  return result;
+}
+
+RetType CalibrationTableManager::parseRawJson() {
+  const Value found = _searchCaliFile(".json");
+  if (!found.is_string()) {
+    return RetType(RetCode::ERROR_BF_CALI_PARSE, "cali file error");
+  }
+  auto table = std::make_shared<const Value>(value::read_json_file(found.get<std::string>()));
+  cali_table_ = table;
+  std::cout << value::repr(*table) << std::endl;
+  return RetType();
+}
+
+}  // namespace arvcore::vlndev

@@ -1,0 +1,391 @@
+// Calibration manager: set-ups, file discovery, the CSV parse and its results, JSON export
+// and import.
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "arvcore/sdk/errors.hpp"
+#include "arvcore/value/json.hpp"
+#include "arvcore/value/pynum.hpp"
+#include "arvcore/value/textfile.hpp"
+#include "arvcore/vlndev/calibration_table_manager.hpp"
+#include "log_capture.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using arvcore::RetCode;
+using arvcore::RetType;
+using arvcore::Value;
+using arvcore::log::Level;
+using arvcore::testing::LogCapture;
+using arvcore::value::parse_json;
+using arvcore::vlndev::CalibrationTableManager;
+
+constexpr const char* kSn = "D2230E013-28";
+
+Value layout(int boards, int ics, int channels) {
+  return Value::array({boards, ics, channels});
+}
+
+// One DATA row; unused cells carry filler so that a shifted column would be noticed.
+std::string data_row(const std::string& mode, int board, int chip, int ch, const std::string& gain,
+                     const std::string& phase, int com, int a, int b, const std::string& x,
+                     const std::string& y) {
+  return fmt::format("DATA,{},m,{},b,{},c,{},d,e,{},g,{},p,{},s,{},{},u,{},{}\n", mode, board, chip,
+                     ch, gain, phase, com, a, b, x, y);
+}
+
+// A complete table for layout 2 boards x 1 IC x 2 channels.
+std::string header(const std::string& ver = "3.0.0", const std::string& sn = kSn,
+                   const std::string& fcenter = "28") {
+  return fmt::format("VER,{}\nREALVER,3.0.1\nSN,{}\nFCENTER,{}\nDR,-5,10.5,-10,-5\n", ver, sn,
+                     fcenter);
+}
+const std::string kBody =
+    "OFFSET_TX,1,2,3,4\n"
+    "OFFSET_RX,-1,-2,-3,-4\n"
+    "COMDR,TX,x,1,y,-6.5,10.0,,\n"
+    "ELEDR,TX,x,1,y,7.5\n"
+    "COMDR,RX,x,2,y,-4,8\n"
+    "TEMPADC,x,1,y,2048\n"
+    "TC,x,1,y,t1,t2,r1,r2\n"
+    "COMSTEPDR,TX,x,1,y,z,3,w,-6.0,v,2.5\n" +
+    data_row("TX", 1, 1, 2, "3.5", "45", 3, 100, 200, "0.5", "-0.25") +
+    data_row("TX", 1, 1, 1, "0.05", "0", 3, 1, 2, "1", "2") +
+    data_row("TX", 1, 1, 1, "-1.25", "355", 3, 1, 2, "1", "2") +
+    data_row("TX", 1, 1, 2, "3.5", "45", 3, 7, 8, "9.5", "10") +  // same key: replaces
+    data_row("RX", 2, 1, 1, "-8", "5", 1, 5, 6, "7", "8");
+const std::string kGood = header() + kBody + "END\n";
+
+class CaliFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           fmt::format("cali_files_{}_{}", ::getpid(),
+                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    setenv("ARVCORE_FILES_DIR", dir_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("ARVCORE_FILES_DIR");
+    fs::remove_all(dir_);
+  }
+
+  fs::path write(const std::string& name, const std::string& content) {
+    const fs::path p = dir_ / name;
+    std::ofstream(p, std::ios::binary) << content;
+    return p;
+  }
+  CalibrationTableManager make(Value freq = 28, Value lay = layout(2, 1, 2)) {
+    return CalibrationTableManager(kSn, std::move(freq), [lay] { return lay; });
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(CaliFiles, ThreeSetUps) {
+  // Polarization device: the one shared built-in table and the fixed frequency list.
+  CalibrationTableManager polar(
+      kSn, 28, [] { return layout(1, 1, 4); }, true);
+  EXPECT_EQ(&polar.CaliTable(), CalibrationTableManager::zinnet_cali().get());
+  EXPECT_EQ(polar.freq_list(), parse_json("[26.5, 27.0, 27.5, 28.0, 28.5, 29.0, 29.5]"));
+  EXPECT_FALSE(polar.defaultDir());
+  const Value& z = polar.CaliTable();
+  EXPECT_EQ(z["FCENTER"], 28);
+  EXPECT_TRUE(z["FCENTER"].is_number_integer());
+  EXPECT_EQ(z["BOARD_1"]["TC"]["HORIZON"], parse_json("[8, 3, 2, 11]"));
+  EXPECT_EQ(z["BOARD_1"]["RX"]["VERTICAL"], parse_json(R"({"OFFSET": [0, 0, 0, 0],
+            "COMDR": [-6.0, 1.5], "ELEDR": 5.5})"));
+  EXPECT_EQ(arvcore::value::dump_json(z["DR"], -1),
+            R"({"TX": {"HORIZON": [-9.5, 5.0], "VERTICAL": [-8.0, 7.0]}, )"
+            R"("RX": {"HORIZON": [-5.0, 10.0], "VERTICAL": [-6.0, 9.0]}})");
+  EXPECT_EQ(polar.queryCaliTableVer().RetData, "3.0.0");
+  EXPECT_EQ(polar.getFrequencyList(true).RetData.size(), 7u);
+  EXPECT_EQ(polar.num_channel_per_ic(), 4);
+
+  // Web mode: a facade with the request template, no table and no file search.
+  write("D2230E013-28_28GHz.csv", kGood);
+  CalibrationTableManager web(
+      kSn, 27.5, [] { return layout(4, 1, 4); }, false, true);
+  ASSERT_NE(web.db(), nullptr);
+  EXPECT_EQ(web.db()->requestTemplate(),
+            parse_json(R"({"sn": "D2230E013-28", "frequency": 27.5})"));
+  EXPECT_TRUE(web.CaliTable().is_null());
+  EXPECT_TRUE(web.freq_list().empty());
+  EXPECT_EQ(web.checkCaliTableLocation().RetData, true);
+
+  // Local mode: searches once at construction.
+  auto local = make();
+  EXPECT_EQ(local.defaultDir(), dir_);
+  EXPECT_EQ(local.path_cali(), "");
+  EXPECT_EQ(local.freq_list(), parse_json("[28.0]"));
+  EXPECT_EQ(local.CaliTable(), Value::object());
+  EXPECT_EQ(local.cali_table_ver_limit(), "2.0.0");
+
+  // Local without file fetching: no data directory, so a search is an error.
+  CalibrationTableManager bare(
+      kSn, 28, [] { return layout(2, 1, 2); }, false, false, false);
+  EXPECT_FALSE(bare.defaultDir());
+  EXPECT_THROW(bare._searchCaliFile(), arvcore::Error);
+
+  // The layout must be exactly three integers.
+  EXPECT_THROW(make(28, Value::array({1, 1, 1, 1})), arvcore::ValueError);
+  EXPECT_THROW(make(28, Value::array({1, 2})), arvcore::ValueError);
+  EXPECT_THROW(make(28, Value::array({1, 2.5, 3})), arvcore::TypeError);
+}
+
+TEST_F(CaliFiles, SearchTiedToSerialNumber) {
+  write("D2230E013-28_28GHz.csv", "x");
+  write("D2230E013-28_27.5GHz.csv", "x");
+  write("D2230E013-280_29GHz.csv", "x");                  // another device
+  write("D2230E013-28_oldGHz.csv", "x");                  // unreadable frequency
+  write("D2230E013-28_28GHz.json", "{}");                 // other extension
+  write("XD2230E013-28_26GHz.csv", "x");                  // not a prefix
+  fs::create_directory(dir_ / "D2230E013-28_30GHz.csv");  // not a file
+  LogCapture logs({"CaliTbl"});
+  auto m = make(28.0);
+  EXPECT_EQ(m.freq_list(), parse_json("[27.5, 28.0]"));
+  EXPECT_EQ(m._searchCaliFile(), (dir_ / "D2230E013-28_28GHz.csv").string());
+  EXPECT_TRUE(logs.contains(Level::warning, "D2230E013-28_oldGHz.csv")) << logs.dump();
+
+  EXPECT_EQ(m._searchCaliFile(".json"), (dir_ / "D2230E013-28_28GHz.json").string());
+  EXPECT_EQ(m.freq_list(), parse_json("[28.0]"));
+
+  // Wildcard characters in the serial number are literal.
+  write("A[1]_28GHz.csv", "x");
+  write("A1_27GHz.csv", "x");
+  write("A*_26GHz.csv", "x");
+  CalibrationTableManager odd("A[1]", 28, [] { return layout(1, 1, 1); });
+  EXPECT_EQ(odd.freq_list(), parse_json("[28.0]"));
+  CalibrationTableManager star("A*", 28, [] { return layout(1, 1, 1); });
+  EXPECT_EQ(star.freq_list(), parse_json("[26.0]"));
+}
+
+TEST_F(CaliFiles, SearchInDirectoryWithUnderscoreAndRefresh) {
+  const fs::path sub = dir_ / "my_files_1";
+  fs::create_directories(sub);
+  setenv("ARVCORE_FILES_DIR", sub.c_str(), 1);
+  std::ofstream(sub / "D2230E013-28_28GHz.csv") << "x";
+  auto m = make(28);
+  EXPECT_EQ(m.freq_list(), parse_json("[28.0]"));
+  EXPECT_EQ(m.checkCaliTableLocation().RetData, true);
+
+  std::ofstream(sub / "D2230E013-28_26.5GHz.csv") << "x";
+  EXPECT_EQ(m.getFrequencyList().RetData, parse_json("[28.0]"));
+  EXPECT_EQ(m.getFrequencyList(true).RetData, parse_json("[26.5, 28.0]"));
+
+  // Only other frequencies: a table exists, but not for this one.
+  auto other = make(30);
+  EXPECT_EQ(other.checkCaliTableLocation().RetData, true);
+  EXPECT_EQ(other.parse(30).RetMsg, "Can not find file for Cali table");
+
+  fs::remove(sub / "D2230E013-28_28GHz.csv");
+  fs::remove(sub / "D2230E013-28_26.5GHz.csv");
+  EXPECT_EQ(m.checkCaliTableLocation().RetData, false);
+  EXPECT_TRUE(m.freq_list().empty());
+}
+
+TEST_F(CaliFiles, ParseBuildsTheTable) {
+  // A NUL inside a line is dropped before splitting.
+  std::string with_nul = kGood;
+  with_nul.insert(with_nul.find("REALVER") + 1, std::string(1, '\0'));
+  write("D2230E013-28_28GHz.csv", with_nul);
+  LogCapture logs({"CaliTbl"});
+  auto m = make(27);
+  const RetType r = m.parse(28);
+  ASSERT_EQ(r, RetType()) << logs.dump();
+  const fs::path path = dir_ / "D2230E013-28_28GHz.csv";
+  EXPECT_EQ(m.path_cali(), path.string());
+
+  const Value expected = parse_json(R"({
+    "VER": "3.0.0", "REALVER": "3.0.1", "SN": "D2230E013-28", "FCENTER": "28",
+    "DR": {"RX": [-5.0, 10.5], "TX": [-10.0, -5.0]},
+    "BOARD_1": {
+      "TX": {"OFFSET_CHIP_1": {"CHANNEL_1": 1, "CHANNEL_2": 2},
+             "COMDR": [-6.5, 10.0], "ELEDR": [7.5], "TEMPADC": "2048", "TC": ["t1", "t2"],
+             "COMSTEPDR": {"COM_3": ["-6.0", "2.5"]},
+             "DATA_CHIP_1": {"COM_3": {"2_35_45": [7, 8, 9.5, 10.0], "1_0_0": [1, 2, 1.0, 2.0],
+                                       "1_-12_355": [1, 2, 1.0, 2.0]}}},
+      "RX": {"OFFSET_CHIP_1": {"CHANNEL_1": -1, "CHANNEL_2": -2},
+             "TEMPADC": "2048", "TC": ["r1", "r2"]}},
+    "BOARD_2": {
+      "TX": {"OFFSET_CHIP_1": {"CHANNEL_1": 3, "CHANNEL_2": 4}},
+      "RX": {"OFFSET_CHIP_1": {"CHANNEL_1": -3, "CHANNEL_2": -4}, "COMDR": [-4.0, 8.0],
+             "DATA_CHIP_1": {"COM_1": {"1_-80_5": [5, 6, 7.0, 8.0]}}}}
+  })");
+  // Same content, same key order, same number kinds.
+  EXPECT_EQ(arvcore::value::dump_json(m.CaliTable(), 1), arvcore::value::dump_json(expected, 1));
+
+  EXPECT_EQ(logs.count(Level::info, "Cali file path: " + path.string()), 1);
+  EXPECT_EQ(logs.count(Level::debug, "SN: D2230E013-28"), 1);
+  EXPECT_EQ(logs.count(Level::debug, "RXmode DR: {-5.000000~10.500000}"), 1);
+  EXPECT_EQ(logs.count(Level::debug, "TXmode DR: {-10.000000~-5.000000}"), 1);
+  EXPECT_EQ(logs.count(Level::info, path.string() + " parsing done"), 1);
+  EXPECT_EQ(m.queryCaliTableVer().RetData, "3.0.0");
+
+  // A later parse starts from an empty table.
+  write("D2230E013-28_28GHz.csv", header() + "END\n");
+  EXPECT_TRUE(m.parse(28).ok());
+  EXPECT_FALSE(m.CaliTable().contains("BOARD_1"));
+}
+
+TEST_F(CaliFiles, ParseResults) {
+  struct Case {
+    std::string name, content, msg;
+    RetCode code;
+    std::string logged;  // an error line expected besides the result message
+  };
+  const std::string broken = "cali file is broken";
+  const std::string exc = "parse exception";
+  const auto P = RetCode::ERROR_BF_CALI_PARSE;
+  const std::vector<Case> cases = {
+      {"no END", header() + kBody, broken, P, ""},
+      {"END in the middle", header() + "END\n" + kBody, "", RetCode::OK, ""},
+      {"version 10.0.0", header("10.0.0") + kBody + "END\n", "", RetCode::OK, ""},
+      {"version 2.0", header("2.0") + kBody + "END\n", "", RetCode::OK, ""},
+      {"version 1.9.9", header("1.9.9") + kBody + "END\n", broken, P, "please upgrade it."},
+      {"version 1.10", header("1.10") + kBody + "END\n", broken, P, "please upgrade it."},
+      {"wrong SN", header("3.0.0", "D2230E013-29") + kBody + "END\n", broken, P, "Wrong SN!"},
+      {"fcenter 28.0", header("3.0.0", kSn, "28.0") + kBody + "END\n", "", RetCode::OK, ""},
+      {"fcenter 28.5", header("3.0.0", kSn, "28.5") + kBody + "END\n", broken, P, "Wrong Freq"},
+      {"fcenter text", header("3.0.0", kSn, "x") + kBody + "END\n", exc, P, ""},
+      {"header check after END", header("1.0") + "END\n" + kBody, "",
+       RetCode::ERROR_BF_CALI_INCOMPLTE, "please upgrade it."},
+      {"no SN at check", "VER,3.0.0\nFCENTER,28\n" + kBody + "END\n", exc, P, ""},
+      {"short DR", "DR,1,2,3\nEND\n", exc, P, ""},
+      {"second SN", header() + "SN,X\nEND\n", exc, P,
+       "__updateDict exception with key:SN, value:X"},
+      {"second COMDR", header() + kBody + "COMDR,TX,x,1,y,1,2\nEND\n", exc, P,
+       "__updateDict exception with key:COMDR, value:[1.0, 2.0]"},
+      {"TEMPADC of unknown board", header() + kBody + "TEMPADC,x,9,y,1\nEND\n", exc, P, ""},
+      {"DATA of unknown board",
+       header() + kBody + data_row("TX", 9, 1, 1, "1", "0", 1, 1, 1, "1", "1") + "END\n", exc, P,
+       ""},
+      {"DATA bad phase",
+       header() + kBody + data_row("TX", 1, 1, 1, "1", "4.5", 1, 1, 1, "1", "1") + "END\n", exc, P,
+       ""},
+      {"COMDR bad number", header() + "COMDR,TX,x,1,y,a\nEND\n", exc, P, ""},
+      {"short OFFSET", header() + "OFFSET_TX,1,2\nEND\n", exc, P, ""},
+      {"empty lines and other rows", "\n" + header() + "\nFOO,1\n" + kBody + "END\n", "",
+       RetCode::OK, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write("D2230E013-28_28GHz.csv", c.content);
+    LogCapture logs({"CaliTbl"});
+    auto m = make();
+    const RetType r = m.parse(28);
+    EXPECT_EQ(r.RetCode, c.code);
+    if (c.code != RetCode::ERROR_BF_CALI_INCOMPLTE) {
+      EXPECT_EQ(r.RetMsg, c.msg);
+    }
+    if (!c.msg.empty()) {
+      EXPECT_EQ(logs.count(Level::error, c.msg), 1) << logs.dump();
+    }
+    if (!c.logged.empty()) {
+      EXPECT_TRUE(logs.contains(Level::error, c.logged)) << logs.dump();
+    }
+  }
+}
+
+TEST_F(CaliFiles, FailedParseKeepsRowsReadSoFar) {
+  write("D2230E013-28_28GHz.csv", header() + kBody + "TC,x,9,y,1,2,3,4\nSN,late\nEND\n");
+  auto m = make();
+  EXPECT_EQ(m.parse(28).RetMsg, "parse exception");
+  EXPECT_EQ(m.CaliTable()["BOARD_2"]["RX"]["COMDR"], parse_json("[-4.0, 8.0]"));
+
+  // Without END, the rows are all there but the file counts as broken.
+  write("D2230E013-28_28GHz.csv", header() + kBody);
+  EXPECT_EQ(m.parse(28).RetMsg, "cali file is broken");
+  EXPECT_EQ(m.CaliTable()["BOARD_1"]["TX"]["DATA_CHIP_1"]["COM_3"].size(), 3u);
+
+  // A file that is not UTF-8 is a parse exception too.
+  write("D2230E013-28_28GHz.csv", header() + "FOO,\xff\xfe\nEND\n");
+  EXPECT_EQ(m.parse(28).RetMsg, "parse exception");
+}
+
+TEST_F(CaliFiles, ParseFromStream) {
+  auto m = make(27);
+  std::istringstream in(kGood);
+  // The header check compares with the manager's frequency, which the stream does not change.
+  EXPECT_EQ(m.parse(28, &in).RetMsg, "cali file is broken");
+  std::istringstream in2(header("3.0.0", kSn, "27") + kBody + "END\n");
+  LogCapture logs({"CaliTbl"});
+  EXPECT_TRUE(m.parse(99, &in2, true).ok()) << logs.dump();
+  EXPECT_EQ(m.path_cali(), "");
+  EXPECT_EQ(m.CaliTable()["FCENTER"], "27");
+  EXPECT_TRUE(logs.contains(Level::warning, "JSON export skipped")) << logs.dump();
+  EXPECT_TRUE(fs::is_empty(dir_));
+
+  // A manager without data directory and a web-mode manager parse streams too.
+  CalibrationTableManager bare(
+      kSn, 28, [] { return layout(2, 1, 2); }, false, false, false);
+  std::istringstream in3(kGood);
+  EXPECT_TRUE(bare.parse(28, &in3).ok());
+  CalibrationTableManager web(
+      kSn, 28, [] { return layout(2, 1, 2); }, false, true);
+  std::istringstream in4(kGood);
+  EXPECT_TRUE(web.parse(0, &in4).ok());
+  EXPECT_EQ(web.CaliTable()["SN"], kSn);
+}
+
+TEST_F(CaliFiles, JsonExportAndImport) {
+  const fs::path csvdir = dir_ / "csvdir";
+  fs::create_directories(csvdir);
+  setenv("ARVCORE_FILES_DIR", csvdir.c_str(), 1);
+  std::ofstream(csvdir / "D2230E013-28_28GHz.csv") << kGood;
+
+  auto m = make();
+  // No JSON export yet: the import finds nothing and lists no frequencies.
+  EXPECT_EQ(m.parseRawJson(), RetType(RetCode::ERROR_BF_CALI_PARSE, "cali file error"));
+  EXPECT_TRUE(m.freq_list().empty());
+
+  EXPECT_TRUE(m.parse(28, nullptr, true).ok());
+  const fs::path json = csvdir / "D2230E013-28_28GHz.json";
+  ASSERT_TRUE(fs::exists(json));
+  EXPECT_EQ(arvcore::value::read_text_file(json), arvcore::value::dump_json(m.CaliTable(), 4));
+  // Only the export itself appeared (no temporary files left behind).
+  EXPECT_EQ(std::distance(fs::directory_iterator(csvdir), fs::directory_iterator()), 2);
+
+  auto fresh = make();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(fresh.parseRawJson(), RetType());
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(fresh.CaliTable(), m.CaliTable());
+  EXPECT_EQ(fresh.CaliTable()["FCENTER"], "28");
+  EXPECT_EQ(fresh.freq_list(), parse_json("[28.0]"));
+  EXPECT_EQ(printed, arvcore::value::repr(m.CaliTable()) + "\n");
+
+  // A broken table is exported as far as it was read.
+  std::ofstream(csvdir / "D2230E013-28_28GHz.csv") << header();
+  EXPECT_EQ(m.parse(28, nullptr, true).RetMsg, "cali file is broken");
+  EXPECT_EQ(arvcore::value::read_json_file(json)["SN"], kSn);
+  EXPECT_FALSE(arvcore::value::read_json_file(json).contains("BOARD_1"));
+
+  // Invalid JSON reaches the caller and leaves the table as it was.
+  std::ofstream(json) << "{";
+  EXPECT_THROW(fresh.parseRawJson(), arvcore::ValueError);
+  EXPECT_EQ(fresh.CaliTable()["SN"], kSn);
+}
+
+TEST_F(CaliFiles, ParseAfterNoFileAndQueryVersionWithoutTable) {
+  auto m = make();
+  LogCapture logs({"CaliTbl"});
+  const RetType r = m.parse(28);
+  EXPECT_EQ(r, RetType(RetCode::ERROR_BF_CALI_PATH, "Can not find file for Cali table"));
+  EXPECT_EQ(logs.count(Level::info, "Cali file path: False"), 1) << logs.dump();
+  EXPECT_EQ(logs.count(Level::error, "Can not find file for Cali table"), 1);
+  EXPECT_EQ(m.queryCaliTableVer(),
+            RetType(RetCode::ERROR_BF_CALI_INCOMPLTE, "Can not found any calibration table"));
+}
+
+}  // namespace
