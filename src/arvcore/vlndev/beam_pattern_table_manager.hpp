@@ -1,0 +1,156 @@
+#pragma once
+// Beam pattern tables of one beamformer device: one JSON table per frequency and antenna
+// kit, holding the BEAM (gain, theta, phi) or CHANNEL (channel by channel) pattern stored
+// under each beam id of each RF mode. Patterns are vetted by the device's own checks before
+// they are stored.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "arvcore/sdk/enums.hpp"
+#include "arvcore/sdk/ret_type.hpp"
+#include "arvcore/value/value.hpp"
+#include "arvcore/vlndev/callbacks.hpp"
+#include "arvcore/vlndev/enums.hpp"
+#include "arvcore/vlndev/logger.hpp"
+
+namespace arvcore::vlndev {
+
+/// The device's steered-beam check: (mode, db, theta, phi, null). When it answers OK, its
+/// data is a list of the three values to store (the device may adjust them).
+using BeamCheckFn = std::function<RetType(RFMode, const Value& db, const Value& theta,
+                                          const Value& phi, const Value& none)>;
+/// The device's channel-group check: (mode, zero-based group index, the group's channel
+/// gains, the group's common gain). Only the answer's code counts.
+using IcGainCheckFn = std::function<RetType(RFMode, std::int64_t group_index, const Value& gains,
+                                            const Value& common_db)>;
+
+/// The two checks a device hands to its beam manager. Either may be empty; a set that needs
+/// a missing check fails.
+struct CheckFuncs {
+  BeamCheckFn beam_checking;
+  IcGainCheckFn ic_gain_checking;
+};
+
+/// Enumeration arguments as the device passes them: a member or its integer value.
+using RFModeArg = std::variant<RFMode, std::int64_t>;
+using BeamTypeArg = std::variant<BeamType, std::int64_t>;
+using ModeFilterArg = std::variant<BTModeFilter, std::int64_t>;
+using SetOptionArg = std::variant<BTSetOption, std::int64_t>;
+
+/// Beam-table manager of one device.
+class BeamPatternTableManager {
+ public:
+  /// `rf_layout` gives (boards, ICs per board, channels per IC), directly or through a
+  /// function; anything but three non-negative integers is rejected here.
+  BeamPatternTableManager(Value sn, Value devtype, std::int64_t num_beam,
+                          const std::variant<RfLayoutFn, Value>& rf_layout,
+                          std::optional<CheckFuncs> check_funcs, bool is_web_mode = false);
+
+  // --- lifecycle -------------------------------------------------------------------------
+
+  /// Stores the frequency and the gain limits (getDR(), getCOMDR(), getELEDR() data) that
+  /// default beams and legacy conversion use. Loads nothing.
+  void _updateFreq(Value freq, Value DR, Value comDR, Value eleDR);
+  /// Stores the kit name. Loads nothing.
+  void _updateAAKit(std::string kitName);
+  /// Reads (or creates, converts, upgrades) the table of `freq` and `aakit`. With a callback,
+  /// hands the load to it and answers its result.
+  RetType _load(const Value& freq, const std::string& aakit = "",
+                const KwCallback& callback = nullptr);
+  /// Writes `new_table` (null: the loaded table) to the table file, or hands it to
+  /// `callback`.
+  RetType _saveToBeamTableFile(const KwCallback& callback = nullptr,
+                               const Value& new_table = nullptr);
+  /// Data: how many beam ids each RF mode has.
+  RetType getBeamIdStorage() const;
+
+  // --- single beams ----------------------------------------------------------------------
+
+  /// Data: the entry stored under `beamId`, or the default CHANNEL beam when none is.
+  RetType getBeamPattern(RFModeArg mode, std::int64_t beamId);
+  /// Sets one pattern after the device's checks passed. `config` is a map or null (else
+  /// TypeError), `description` a string or null (else TypeError).
+  RetType setBeamPattern(RFModeArg mode, std::int64_t beamId, BeamTypeArg beamType,
+                         const Value& config = nullptr, const Value& description = nullptr,
+                         bool save = true);
+
+  // --- batches ---------------------------------------------------------------------------
+
+  /// Data: {"TX": mode map, "RX": mode map} as selected by the filter; with a callback the
+  /// table is loaded through it first.
+  RetType _getBatchBeamPattern(ModeFilterArg mode_filter = BTModeFilter::ALL,
+                               const KwCallback& callback = nullptr);
+  /// Validates, echoes, merges or replaces a batch of beam entries as `option` says.
+  /// `batch_config` must be a map (else TypeError).
+  RetType _setBatchBeamPattern(const Value& batch_config, SetOptionArg option,
+                               const KwCallback& callback);
+
+  // --- readable members ------------------------------------------------------------------
+
+  /// `_BeamTable`: the loaded table, null when none is loaded.
+  const Value& BeamTable() const { return beam_table_; }
+  const Value& sn() const { return sn_; }
+  const Value& devtype() const { return devtype_; }
+  const Value& freq() const { return freq_; }
+  const std::string& aakit() const { return aakit_; }
+  const std::string& path() const { return path_; }
+  /// The "BeamTable" directory; empty in web mode.
+  const std::optional<std::filesystem::path>& defaultDir() const { return default_dir_; }
+  std::int64_t num_beam() const { return num_beam_; }
+  std::int64_t num_board() const { return num_board_; }
+  std::int64_t num_ic_per_board() const { return num_ic_per_board_; }
+  std::int64_t num_channel_per_ic() const { return num_channel_per_ic_; }
+  std::int64_t totalCH() const { return total_ch_; }
+  bool web_mode() const { return web_mode_; }
+
+  /// File name of the table of a device, frequency and kit
+  /// ("Beam_Configuration_SN_28GHz_KIT.json").
+  static std::string table_file_name(const Value& sn, const Value& freq, const std::string& aakit);
+
+ private:
+  void generateDefaultBeam(Value& beam, BeamType beam_type, RFMode mode) const;
+  RetType generateDefaultBeamTableFile();
+  RetType convertLegacyTable(Value& table, const Value& ver);
+  RetType validateChannelConfig(const Value& config, RFMode mode) const;
+  RetType checkChannelGroups(const Value& entry, RFMode mode, bool batch_wording) const;
+  RetType setBeam(const RFModeArg& mode, std::int64_t beamId, const Value& beamType,
+                  const Value& config, const Value& description, bool save);
+  RetType checkBeam(RFMode mode, const Value& db, const Value& theta, const Value& phi) const;
+  const Value& comdrMax(RFMode mode, std::int64_t group) const;
+  const Value& eledrLimit(RFMode mode, std::int64_t group) const;
+
+  log::Logger logger_{"BeamTbl"};
+  bool web_mode_ = false;
+  BeamCheckFn func_beam_checking_;
+  IcGainCheckFn func_ic_gain_checking_;
+  std::optional<std::filesystem::path> default_dir_;  // absent in web mode
+  std::string path_;
+  std::string unsafe_name_;  // why the current kit/SN cannot name a file; "" when it can
+  Value sn_;
+  Value devtype_;
+  std::int64_t num_beam_ = 0;
+  Value freq_;
+  Value dr_ = Value::object();
+  Value comdr_ = Value::object();
+  Value eledr_ = Value::object();
+  std::string aakit_;
+  std::int64_t num_board_ = 0;
+  std::int64_t num_ic_per_board_ = 0;
+  std::int64_t num_channel_per_ic_ = 0;
+  std::int64_t total_ch_ = 0;
+  Value beam_table_;
+};
+
+/// A stand-in for a device layout: (4, 1, 4).
+Value fake_rf_layout();
+/// A stand-in beam check that accepts everything: data = [b, c, d].
+RetType fake_check(const Value& a, const Value& b, const Value& c, const Value& d);
+/// A stand-in group check that accepts everything: data = c.
+RetType fake_ic_check(const Value& a, const Value& b, const Value& c);
+
+}  // namespace arvcore::vlndev
