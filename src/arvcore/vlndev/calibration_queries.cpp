@@ -1,0 +1,670 @@
+// Queries served from a parsed calibration table (or, in web mode, from the table database):
+// dynamic ranges, board offsets, temperature compensation, common-arm step search and
+// ComData.
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include "arvcore/sdk/enum_traits.hpp"
+#include "arvcore/sdk/enums.hpp"
+#include "arvcore/sdk/errors.hpp"
+#include "arvcore/value/pynum.hpp"
+#include "arvcore/vlndev/calibration_table_manager.hpp"
+
+namespace arvcore::vlndev {
+namespace {
+
+using log::Level;
+
+/// Entry `key` of map `m`, or null when absent. `m` must be a map.
+const Value* find_entry(const Value& m, std::string_view key) {
+  const auto& obj = *m.get_ptr<const Value::object_t*>();
+  const auto it = obj.find(key);
+  return it == obj.end() ? nullptr : &it->second;
+}
+
+/// Entry `key` of map `m`: TypeError when `m` is not a map, KeyError when the key is absent.
+const Value& child(const Value& m, std::string_view key) {
+  if (!m.is_object()) {
+    throw TypeError(fmt::format("cannot look up '{}' in a {} value", key, m.type_name()));
+  }
+  const Value* found = find_entry(m, key);
+  if (found == nullptr) {
+    throw KeyError(std::string(key));
+  }
+  return *found;
+}
+
+const Value& require_list(const Value& v, std::string_view what) {
+  if (!v.is_array()) {
+    throw TypeError(fmt::format("{} must be a list, not {}", what, v.type_name()));
+  }
+  return v;
+}
+
+const Value& require_map(const Value& v, std::string_view what) {
+  if (!v.is_object()) {
+    throw TypeError(fmt::format("{} must be a dict, not {}", what, v.type_name()));
+  }
+  return v;
+}
+
+/// List element at `pos`, counted from the end when negative, as a list index is.
+const Value& item(const Value& list, std::int64_t pos) {
+  require_list(list, "indexed value");
+  const auto n = static_cast<std::int64_t>(list.size());
+  if (pos < 0) {
+    pos += n;
+  }
+  if (pos < 0 || pos >= n) {
+    throw IndexError("list index out of range");
+  }
+  return list[static_cast<std::size_t>(pos)];
+}
+
+/// Element of a 1-based number (board, channel). Zero or a negative number is refused rather
+/// than read from the end of the list, which would silently answer another board's data.
+const Value& numbered(const Value& list, std::int64_t number, std::string_view what) {
+  if (number >= 1 && list.is_array()) {
+    const auto& items = *list.get_ptr<const Value::array_t*>();
+    if (static_cast<std::uint64_t>(number) <= items.size()) {
+      return items[static_cast<std::size_t>(number - 1)];
+    }
+  }
+  if (number < 1) {
+    throw IndexError(fmt::format("{} number {} is out of range", what, number));
+  }
+  return item(list, number - 1);
+}
+
+const std::string& text_of(const Value& v, std::string_view what) {
+  if (!v.is_string()) {
+    throw TypeError(fmt::format("{} must be a str, not {}", what, v.type_name()));
+  }
+  return v.get_ref<const std::string&>();
+}
+
+/// Integer value of a number or a text holding one, truncating floats (the host's int()).
+std::int64_t to_int(const Value& v) {
+  switch (v.type()) {
+    case Value::value_t::number_integer:
+    case Value::value_t::number_unsigned:
+      return v.get<std::int64_t>();
+    case Value::value_t::number_float: {
+      const double d = v.get<double>();
+      if (!std::isfinite(d) || d >= 9.2e18 || d <= -9.2e18) {
+        throw ValueError(fmt::format("cannot convert float {} to integer", value::float_repr(d)));
+      }
+      return static_cast<std::int64_t>(d);
+    }
+    case Value::value_t::boolean:
+      return v.get<bool>() ? 1 : 0;
+    case Value::value_t::string:
+      return value::parse_int(v.get_ref<const std::string&>());
+    default:
+      throw TypeError(fmt::format(
+          "int() argument must be a string, a bytes-like object or a real number, not {}",
+          v.type_name()));
+  }
+}
+
+/// Float value of a number or a text holding one (the host's float()).
+double to_float(const Value& v) {
+  switch (v.type()) {
+    case Value::value_t::number_integer:
+    case Value::value_t::number_unsigned:
+    case Value::value_t::number_float:
+      return v.get<double>();
+    case Value::value_t::boolean:
+      return v.get<bool>() ? 1.0 : 0.0;
+    case Value::value_t::string:
+      return value::parse_float(v.get_ref<const std::string&>());
+    default:
+      throw TypeError(
+          fmt::format("float() argument must be a string or a real number, not {}", v.type_name()));
+  }
+}
+
+/// The values of a map, in its order.
+Value values_of(const Value& m) {
+  require_map(m, "offset entry");
+  Value out = Value::array();
+  for (const auto& [k, v] : m.items()) {
+    out.push_back(v);
+  }
+  return out;
+}
+
+/// Gain part of a channel key: gain * 10 truncated toward zero. A float gain goes through
+/// the same double product the parse uses on the table's gain cells, so both sides agree.
+std::int64_t gain_step(const Value& gain) {
+  switch (gain.type()) {
+    case Value::value_t::number_integer:
+    case Value::value_t::number_unsigned:
+      return gain.get<std::int64_t>() * 10;
+    case Value::value_t::number_float: {
+      const double product = gain.get<double>() * 10.0;
+      if (!std::isfinite(product) || product >= 9.2e18 || product <= -9.2e18) {
+        throw ValueError(
+            fmt::format("cannot convert float {} to integer", value::float_repr(product)));
+      }
+      return static_cast<std::int64_t>(product);
+    }
+    case Value::value_t::boolean:
+      return gain.get<bool>() ? 10 : 0;
+    default:
+      throw TypeError(fmt::format("gain must be a number, not {}", gain.type_name()));
+  }
+}
+
+/// One channel key, "<channel>_<gain step>_<phase text>". The phase keeps the caller's kind:
+/// 45 gives "45", 45.0 gives "45.0". Numeric keys are written into a fixed buffer (this runs
+/// for every channel of every fetch); only other phase kinds need the heap.
+class ChannelKey {
+ public:
+  void assign(std::int64_t channel, const Value& gain, const Value& phase) {
+    // Three fields of at most 20 digits and a sign, two separators.
+    char* p = std::to_chars(buf_, buf_ + 21, channel).ptr;
+    p[0] = '_';
+    p = std::to_chars(p + 1, p + 22, gain_step(gain)).ptr;
+    p[0] = '_';
+    ++p;
+    long_.clear();
+    switch (phase.type()) {
+      case Value::value_t::number_integer:
+        p = std::to_chars(p, p + 21, *phase.get_ptr<const Value::number_integer_t*>()).ptr;
+        break;
+      case Value::value_t::number_unsigned:
+        p = std::to_chars(p, p + 21, *phase.get_ptr<const Value::number_unsigned_t*>()).ptr;
+        break;
+      case Value::value_t::number_float:
+        long_.assign(buf_, p) += value::float_repr(phase.get<double>());
+        break;
+      case Value::value_t::string:
+        long_.assign(buf_, p) += phase.get_ref<const std::string&>();
+        break;
+      default:
+        long_.assign(buf_, p) += value::str(phase);
+        break;
+    }
+    size_ = static_cast<std::size_t>(p - buf_);
+  }
+  std::string_view view() const {
+    return long_.empty() ? std::string_view(buf_, size_) : std::string_view(long_);
+  }
+
+ private:
+  char buf_[72];
+  std::size_t size_ = 0;
+  std::string long_;
+};
+
+std::int64_t channel_number(const Value& c) {
+  if (!c.is_number_integer()) {
+    throw TypeError(fmt::format("channel numbers must be int, not {}", c.type_name()));
+  }
+  return c.get<std::int64_t>();
+}
+
+std::string section_name(std::int64_t number) {
+  return "BOARD_" + std::to_string(number);
+}
+
+/// Names of the polarizations that carry their own calibration ("HORIZON", "VERTICAL").
+template <class Fn>
+void for_each_single_polarization(Fn&& fn) {
+  for (const auto& [name, member] : enum_members<POLARIZATION>()) {
+    if (member != POLARIZATION::DUAL) {
+      fn(std::string(name));
+    }
+  }
+}
+
+/// Runs a public query; a database failure is logged and answered with its envelope.
+template <class Fn>
+RetType answering_db_errors(const log::Logger& logger, Fn&& query) {
+  try {
+    return query();
+  } catch (const VLNTableDBError& e) {
+    logger.error("Exception: {}", e.ret());
+    return e.ret();
+  }
+}
+
+RFMode rf_mode_of(const std::variant<RFMode, std::int64_t>& mode) {
+  if (const auto* m = std::get_if<RFMode>(&mode)) {
+    return *m;
+  }
+  return enum_from_value<RFMode>(std::get<std::int64_t>(mode));
+}
+
+/// The list element counts when a one-element list wraps it.
+Value normalise(const Value& v) {
+  if (v.is_array() && v.size() == 1) {
+    return v[0];
+  }
+  return v;
+}
+
+}  // namespace
+
+// --- dynamic ranges ----------------------------------------------------------------------
+
+RetType CalibrationTableManager::getDR(ModeArg rf_mode) {
+  return answering_db_errors(logger_, [&]() -> RetType {
+    if (std::holds_alternative<std::monostate>(rf_mode)) {
+      if (web_mode_ && !support_polar_) {
+        return db_->query("DR");
+      }
+      return RetType::Data(child(CaliTable(), "DR"));
+    }
+    std::string name;
+    bool standby = false;
+    if (const auto* n = std::get_if<std::int64_t>(&rf_mode)) {
+      if (support_polar_) {
+        const auto mode = enum_from_value<CellRFMode>(*n);
+        standby = mode == CellRFMode::STANDBY;
+        name = enum_name(mode);
+      } else {
+        name = enum_name(enum_from_value<RFMode>(*n));
+      }
+    } else if (const auto* m = std::get_if<RFMode>(&rf_mode)) {
+      name = enum_name(*m);
+    } else {
+      const auto cell = std::get<CellRFMode>(rf_mode);
+      standby = cell == CellRFMode::STANDBY;
+      name = enum_name(cell);
+    }
+    if (support_polar_ && standby) {
+      // Answered as a warning, not as a success carrying no data.
+      static constexpr std::string_view kStandby = "DR not support for STANDBY mode";
+      logger_.warning("{}", kStandby);
+      return RetType(RetCode::WARNING, std::string(kStandby));
+    }
+    if (!support_polar_ && web_mode_) {
+      return db_->query(Value::array({"DR", name}));
+    }
+    return RetType::Data(child(child(CaliTable(), "DR"), name));
+  });
+}
+
+RetType CalibrationTableManager::getCOMDR() {
+  return answering_db_errors(logger_, [&] { return RetType::Data(getXXXDR("COMDR")); });
+}
+
+RetType CalibrationTableManager::getELEDR() {
+  return answering_db_errors(logger_, [&] { return RetType::Data(getXXXDR("ELEDR")); });
+}
+
+Value CalibrationTableManager::_getBoardCOMDR(std::variant<RFMode, std::int64_t> mode,
+                                              std::int64_t board_idx) {
+  return item(item(getXXXDR("COMDR"), enum_value(rf_mode_of(mode))), board_idx);
+}
+
+Value CalibrationTableManager::_getBoardELEDR(std::variant<RFMode, std::int64_t> mode,
+                                              std::int64_t board_idx) {
+  return item(item(getXXXDR("ELEDR"), enum_value(rf_mode_of(mode))), board_idx);
+}
+
+const Value& CalibrationTableManager::getXXXDR(const std::string& key) {
+  if (all_xxx_dr_) {
+    logger_.debug("Fetch {} from cache", key);
+    return child(*all_xxx_dr_, key);
+  }
+  const std::int64_t ic_count = num_board_ * num_ic_per_board_;
+  const bool from_db = web_mode_ && !support_polar_;
+
+  // Built aside and stored only once complete: a failure part way (a database error, a
+  // missing section) leaves no cache, so the next call tries again.
+  Value cache = Value::object();
+  const std::vector<std::string> keys =
+      support_polar_ ? std::vector<std::string>{"COMDR", "ELEDR"}
+                     : std::vector<std::string>{"COMDR", "ELEDR", "COMSTEPDR"};
+  for (const auto& k : keys) {
+    Value per_mode = Value::array();
+    for (std::size_t m = 0; m < enum_members<RFMode>().size(); ++m) {
+      per_mode.push_back(Value::array());
+    }
+    cache[k] = std::move(per_mode);
+  }
+
+  for (const auto& [mode_name_view, mode] : enum_members<RFMode>()) {
+    const std::string mode_name(mode_name_view);
+    const auto mode_pos = static_cast<std::size_t>(enum_value(mode));
+    for (std::int64_t i = 0; i < ic_count; ++i) {
+      const std::string section = section_name(i + 1);
+      Value per_ic = Value::object();
+      if (support_polar_) {
+        Value comdr = Value::object();
+        Value eledr = Value::object();
+        const Value& mode_map = child(child(CaliTable(), section), mode_name);
+        for_each_single_polarization([&](const std::string& pol) {
+          const Value& pol_map = child(mode_map, pol);
+          comdr[pol] = child(pol_map, "COMDR");
+          eledr[pol] = child(pol_map, "ELEDR");
+        });
+        per_ic["COMDR"] = std::move(comdr);
+        per_ic["ELEDR"] = std::move(eledr);
+      } else if (from_db) {
+        const Value paths =
+            Value::array({Value::array({mode_name, "COMDR"}), Value::array({mode_name, "ELEDR"}),
+                          Value::array({mode_name, "COMSTEPDR"})});
+        per_ic = db_->query(paths, section).RetData;
+        require_map(per_ic, "dynamic-range reply");
+      } else {
+        const Value& mode_map = child(child(CaliTable(), section), mode_name);
+        for (const char* k : {"COMDR", "ELEDR", "COMSTEPDR"}) {
+          per_ic[k] = child(mode_map, k);
+        }
+      }
+      for (const auto& [k, v] : per_ic.items()) {
+        const auto dot = k.rfind('.');
+        const std::string part = dot == std::string::npos ? k : k.substr(dot + 1);
+        auto it = cache.find(part);
+        if (it == cache.end()) {
+          throw KeyError(part);
+        }
+        (*it)[mode_pos].push_back(normalise(v));
+      }
+    }
+  }
+  logger_.info("All DR: {}", cache);
+  all_xxx_dr_ = std::move(cache);
+  return child(*all_xxx_dr_, key);
+}
+
+// --- board offsets -------------------------------------------------------------------------
+
+std::variant<Value, RetType> CalibrationTableManager::_getBoardsOffset(
+    const std::vector<std::int64_t>& boards, const std::string& rf_mode_str, std::int64_t chip) {
+  auto cache_key = std::make_pair(boards, chip);
+  if (const auto it = all_offset_.find(cache_key); it != all_offset_.end()) {
+    logger_.debug("Fetch {} Offset from cache", rf_mode_str);
+    return Value(child(it->second, rf_mode_str));
+  }
+  const bool from_db = web_mode_ && db_ != nullptr;
+  const std::string chip_key = "OFFSET_CHIP_" + std::to_string(chip);
+
+  Value collected = Value::object();
+  try {
+    if (from_db && !boards.empty()) {
+      // Requests left held by an earlier failed batch must not ride along with ours.
+      db_->cleanQueryCache();
+    }
+    for (const auto& [mode_name_view, mode] : enum_members<RFMode>()) {
+      const std::string mode_name(mode_name_view);
+      Value data = Value::array();
+      for (std::size_t i = 0; i < boards.size(); ++i) {
+        const std::string section = section_name(boards[i]);
+        if (from_db) {
+          const Value path = Value::array({mode_name, chip_key});
+          if (i + 1 == boards.size()) {
+            data = db_->query(path, section).RetData;
+          } else {
+            db_->query(path, section, false);
+          }
+        } else {
+          data.push_back(child(child(child(CaliTable(), section), mode_name), chip_key));
+        }
+      }
+      collected[mode_name] = std::move(data);
+    }
+  } catch (const VLNTableDBError& e) {
+    logger_.error("Exception: {}", e.ret());
+    return e.ret();
+  }
+
+  Value cache = Value::object();
+  for (const auto& [mode_name_view, mode] : enum_members<RFMode>()) {
+    const std::string mode_name(mode_name_view);
+    const Value& data = collected[mode_name];
+    Value offsets = Value::array();
+    if (data.is_object()) {
+      offsets.push_back(values_of(data));
+      logger_.debug("OFFSET_{}: brd:{}, offsets:{}", mode_name, boards.at(0), offsets[0]);
+    } else {
+      require_list(data, "offset reply");
+      for (std::size_t i = 0; i < data.size(); ++i) {
+        if (from_db) {
+          for (const auto& [chip_name, channels] : require_map(data[i], "offset reply").items()) {
+            offsets.push_back(values_of(channels));
+          }
+        } else {
+          offsets.push_back(values_of(data[i]));
+        }
+        if (i >= boards.size()) {
+          throw IndexError("the offset reply lists more boards than were asked for");
+        }
+        logger_.debug("OFFSET_{}: brd:{}, offsets:{}", mode_name, boards[i],
+                      item(offsets, static_cast<std::int64_t>(i)));
+      }
+    }
+    cache[mode_name] = std::move(offsets);
+  }
+  const Value& stored = all_offset_.emplace(std::move(cache_key), std::move(cache)).first->second;
+  return Value(child(stored, rf_mode_str));
+}
+
+// --- temperature compensation and common-arm steps ----------------------------------------
+
+Value CalibrationTableManager::_getTC() {
+  const std::int64_t ic_count = num_board_ * num_ic_per_board_;
+  const bool from_db = web_mode_ && !support_polar_ && db_ != nullptr;
+  Value chain = Value::array();
+  for (std::int64_t i = 0; i < ic_count; ++i) {
+    const std::string section = section_name(i + 1);
+    Value ic = Value::array();
+    if (support_polar_) {
+      const Value& tc = child(child(CaliTable(), section), "TC");
+      for_each_single_polarization([&](const std::string& pol) { ic.push_back(child(tc, pol)); });
+    } else {
+      for (const auto& [mode_name_view, mode] : enum_members<RFMode>()) {
+        const std::string mode_name(mode_name_view);
+        const Value tc = from_db ? db_->query(Value::array({mode_name, "TC"}), section).RetData
+                                 : child(child(child(CaliTable(), section), mode_name), "TC");
+        for (const auto& v : require_list(tc, "TC entry")) {
+          ic.push_back(to_int(v));
+        }
+      }
+    }
+    chain.push_back(std::move(ic));
+  }
+  Value out = Value::array();
+  out.push_back(std::move(chain));
+  return out;
+}
+
+Value CalibrationTableManager::appendComDictToList(const Value& comDict, double min,
+                                                   double max) const {
+  Value out = Value::array();
+  for (const auto& [step, range] : require_map(comDict, "step map").items()) {
+    // Element 1 is the lower end of the step's range, element 0 the upper end.
+    if (to_float(item(range, 1)) <= min && to_float(item(range, 0)) >= max) {
+      out.push_back(step);
+    }
+  }
+  return out;
+}
+
+Value CalibrationTableManager::_searchComStepDR(std::int64_t board, const std::string& rf_mode_str,
+                                                double min, double max, const Value& /*polar*/) {
+  const Value* step_map = nullptr;
+  if (web_mode_ && !support_polar_) {
+    const RFMode mode = enum_from_name<RFMode>(rf_mode_str);
+    const Value& per_mode = item(getXXXDR("COMSTEPDR"), enum_value(mode));
+    step_map = &numbered(per_mode, board, "board");
+  } else {
+    step_map = &child(child(child(CaliTable(), section_name(board)), rf_mode_str), "COMSTEPDR");
+  }
+  Value found = appendComDictToList(*step_map, min, max);
+  logger_.debug("Search COMSTEPDR -> COM list: {}", found);
+  return found;
+}
+
+// --- ComData -------------------------------------------------------------------------------
+
+Value CalibrationTableManager::_getComData(const std::string& rf_mode_str, std::int64_t board,
+                                           std::int64_t chip, const Value& channel,
+                                           const Value& gain, const Value& phase,
+                                           const Value& com_list) {
+  require_list(channel, "channel");
+  require_list(gain, "gain");
+  require_list(phase, "phase");
+  require_list(com_list, "com_list");
+
+  Value result = Value::array();
+  try {
+    const bool from_db = web_mode_ && db_ != nullptr;
+    const bool debug = logger_.enabled(Level::debug);
+    const std::string chip_key = "DATA_CHIP_" + std::to_string(chip);
+    const auto& channels = *channel.get_ptr<const Value::array_t*>();
+    std::vector<std::string> all_joined;
+    // One key per channel, shared by every step of a board (the key depends on the channel,
+    // gain and phase only). Reused across boards so the strings keep their storage.
+    std::vector<ChannelKey> channel_keys(channels.size());
+    std::size_t key_count = 0;
+    if (board > 0) {
+      result.get_ref<Value::array_t&>().reserve(
+          std::min<std::size_t>(static_cast<std::size_t>(board), gain.size()));
+    }
+
+    if (from_db && board > 0) {
+      // Requests left held by an earlier failed batch must not ride along with ours.
+      db_->cleanQueryCache();
+    }
+    for (std::int64_t i = 0; i < board; ++i) {
+      const bool last = i + 1 == board;
+      const Value& board_gain = item(gain, i);
+      const Value& board_phase = item(phase, i);
+      const Value& board_coms = item(com_list, i);
+      if (debug) {
+        logger_.debug("[ComData] key: {}, {}/{}/{} gain/phase: {}/{} with com list: {}",
+                      rf_mode_str, i, chip, channel, board_gain, board_phase, board_coms);
+      }
+      require_list(board_coms, "com_list entry");
+
+      key_count = 0;
+      if (!board_coms.empty()) {
+        for (const auto& c : channels) {
+          const std::int64_t number = channel_number(c);
+          channel_keys[key_count++].assign(number, numbered(board_gain, number, "channel"),
+                                           numbered(board_phase, number, "channel"));
+        }
+      }
+      const std::span<const ChannelKey> keys(channel_keys.data(), key_count);
+
+      if (from_db) {
+        Value paths = Value::array();
+        for (const auto& step_value : board_coms) {
+          const std::string& step = text_of(step_value, "step name");
+          for (const auto& k : keys) {
+            const std::string key(k.view());
+            paths.push_back(Value::array({rf_mode_str, chip_key, step, key}));
+            all_joined.push_back(fmt::format("{}.{}.{}.{}", rf_mode_str, chip_key, step, key));
+          }
+        }
+        const std::string section = section_name(i + 1);
+        if (!last) {
+          db_->query(paths, section, false);
+          continue;
+        }
+        const std::string cache_key = fmt::format("{}", fmt::join(all_joined, "-"));
+        Value data;
+        bool cached = false;
+        if (const auto it = all_comdata_map_.find(cache_key); it != all_comdata_map_.end()) {
+          logger_.debug("[ComData] Fetched from cache");
+          data = *it;
+          cached = true;
+        } else {
+          data = db_->query(paths, section, true).RetData;
+        }
+        all_joined.clear();
+        db_->cleanQueryCache();
+
+        const Value raw = data;
+        if (data.is_object()) {
+          Value wrapped = Value::array();
+          wrapped.push_back(std::move(data));
+          data = std::move(wrapped);
+        }
+        logger_.debug("[ComData] Fetched from {} boards: {}", board, data);
+        for (const auto& reply_map : require_list(data, "ComData reply")) {
+          Value board_map = Value::object();
+          Value* entries = nullptr;
+          std::string previous;
+          bool first = true;
+          for (const auto& [joined, entry] : require_map(reply_map, "ComData reply").items()) {
+            // The step name is the third part of "<mode>.<chip>.<step>.<channel key>".
+            const auto d1 = joined.find('.');
+            const auto d2 = d1 == std::string::npos ? d1 : joined.find('.', d1 + 1);
+            if (d2 == std::string::npos) {
+              throw IndexError("list index out of range");
+            }
+            const auto d3 = joined.find('.', d2 + 1);
+            std::string step = joined.substr(d2 + 1, d3 == std::string::npos ? d3 : d3 - d2 - 1);
+            if (first || step != previous) {
+              entries = &(board_map[step] = Value::array());
+              previous = std::move(step);
+              first = false;
+            }
+            entries->push_back(entry);
+          }
+          result.push_back(std::move(board_map));
+        }
+        if (!cached) {
+          all_comdata_map_[cache_key] = raw;
+        }
+        continue;
+      }
+
+      // Local mode.
+      char section_buf[32] = "BOARD_";
+      const std::string_view section(
+          section_buf, std::to_chars(section_buf + 6, std::end(section_buf), i + 1).ptr);
+      Value board_map = Value::object();
+      const Value* chip_map = nullptr;
+      for (const auto& step_value : board_coms) {
+        const std::string& step = text_of(step_value, "step name");
+        if (board_map.contains(step)) {
+          continue;  // a repeated step answers the same keys again
+        }
+        if (chip_map == nullptr) {
+          chip_map = &child(child(child(CaliTable(), section), rf_mode_str), chip_key);
+        }
+        const Value& data = require_map(child(*chip_map, step), "ComData step map");
+        Value entries = Value::array();
+        auto& found = entries.get_ref<Value::array_t&>();
+        found.reserve(keys.size());
+        for (const auto& key : keys) {
+          if (const Value* e = find_entry(data, key.view())) {
+            found.push_back(*e);
+          } else {
+            logger_.error("[{}] Can not find the ComData from key: {}", step, key.view());
+          }
+        }
+        board_map[step] = std::move(entries);
+      }
+      if (debug) {
+        logger_.debug("[ComData] Fetched from {}: {}", section, board_map);
+      }
+      result.push_back(std::move(board_map));
+    }
+  } catch (const std::exception&) {
+    logger_.exception("Exception to fetch ComData");
+  }
+  return result;
+}
+
+}  // namespace arvcore::vlndev
