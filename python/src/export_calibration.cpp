@@ -1,7 +1,98 @@
+// CalibrationTableManager in Python: construction, file discovery, parse, JSON import and the
+// readable members. The queries are added to the same class by export_calibration_queries.
+
+#include <istream>
+#include <streambuf>
+#include <string>
+#include <string_view>
+
+#include <pybind11/iostream.h>
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include "arvcore/vlndev/calibration_table_manager.hpp"
+#include "casters.hpp"
 #include "exports.hpp"
 
-namespace arvcore::python {
+namespace py = pybind11;
 
-void export_calibration(pybind11::module_& /*m*/) {}
+namespace arvcore::python {
+namespace {
+
+using vlndev::CalibrationTableManager;
+
+// Reads a text held by a Python object in place, without copying it.
+class ViewBuf final : public std::streambuf {
+ public:
+  explicit ViewBuf(std::string_view text) {
+    char* p = const_cast<char*>(text.data());  // never written: the buffer is get-only
+    setg(p, p, p + text.size());
+  }
+};
+
+bool truth(const py::handle& o) {
+  return py::bool_(py::reinterpret_borrow<py::object>(o));
+}
+
+// The caller's stream is read to its end through its own read(); it stays open.
+RetType parse(CalibrationTableManager& self, const py::object& freq, const py::object& fileObject,
+              const py::object& exportToJson) {
+  const Value f = to_value(freq, "freq");
+  if (fileObject.is_none()) {
+    return self.parse(f, nullptr, truth(exportToJson));
+  }
+  py::object content = fileObject.attr("read")();
+  std::string_view text;
+  if (PyUnicode_Check(content.ptr())) {
+    text = detail::str_view(content.ptr());
+  } else if (PyBytes_Check(content.ptr())) {
+    text = std::string_view(PyBytes_AS_STRING(content.ptr()),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(content.ptr())));
+  } else {
+    throw TypeError(
+        fmt::format("fileObject.read() answered '{}', not text", detail::type_name_of(content)));
+  }
+  ViewBuf buf(text);
+  std::istream in(&buf);
+  return self.parse(f, &in, truth(exportToJson));
+}
+
+}  // namespace
+
+void export_calibration(py::module_& m) {
+  py::class_<CalibrationTableManager>(m, "CalibrationTableManager",
+                                      "Calibration tables of one beamformer device: file "
+                                      "discovery, CSV parse, JSON import and the queries served "
+                                      "from them.")
+      .def(py::init([](const std::string& sn, const py::object& freq, py::object rf_layout,
+                       const py::object& support_polar, const py::object& is_web_mode,
+                       const py::object& fetchCsvFromFile) {
+             return std::make_unique<CalibrationTableManager>(
+                 sn, to_value(freq, "freq"), layout_callback(std::move(rf_layout)),
+                 truth(support_polar), truth(is_web_mode), truth(fetchCsvFromFile));
+           }),
+           py::arg("sn"), py::arg("freq"), py::arg("rf_layout"), py::arg("support_polar") = false,
+           py::arg("is_web_mode") = false, py::arg("fetchCsvFromFile") = true)
+      .def("parse", &parse, py::arg("freq"), py::arg("fileObject") = py::none(),
+           py::arg("exportToJson") = false)
+      .def("parseRawJson", &CalibrationTableManager::parseRawJson,
+           py::call_guard<py::scoped_ostream_redirect>())
+      .def("_searchCaliFile", &CalibrationTableManager::_searchCaliFile,
+           py::arg("extension") = ".csv")
+      .def("checkCaliTableLocation", &CalibrationTableManager::checkCaliTableLocation)
+      .def("getFrequencyList", &CalibrationTableManager::getFrequencyList,
+           py::arg("force_refresh") = false)
+      .def("queryCaliTableVer", &CalibrationTableManager::queryCaliTableVer)
+      .def_property_readonly("sn", &CalibrationTableManager::sn)
+      .def_property_readonly("_CaliTable", &CalibrationTableManager::CaliTable)
+      .def_property_readonly("_freq_list", &CalibrationTableManager::freq_list)
+      .def_property_readonly("path_cali", &CalibrationTableManager::path_cali)
+      .def_property_readonly("defaultDir", &CalibrationTableManager::defaultDir)
+      .def_property_readonly("_num_board", &CalibrationTableManager::num_board)
+      .def_property_readonly("_num_ic_per_board", &CalibrationTableManager::num_ic_per_board)
+      .def_property_readonly("_num_channel_per_ic", &CalibrationTableManager::num_channel_per_ic)
+      .def_property_readonly("_cali_table_ver_limit",
+                             &CalibrationTableManager::cali_table_ver_limit);
+}
 
 }  // namespace arvcore::python

@@ -1,0 +1,163 @@
+"""CalibrationTableManager construction, discovery, parse and JSON import from Python."""
+
+import io
+import json
+import logging
+import pathlib
+
+import pytest
+
+from arvcore.VLNPublic import RetCode
+from arvcore.VLNUtils import RetType
+from arvcore.vlndev.VLNTableManager import CalibrationTableManager
+
+SN = "D2230E013-28"
+
+
+def table_csv(sn=SN, fcenter="28", end=True):
+    rows = [
+        "VER,3.0.0", "REALVER,3.0.0", f"SN,{sn}", f"FCENTER,{fcenter}", "DR,-5,10,-10,-5",
+        "OFFSET_TX,1,2,3,4", "OFFSET_RX,5,6,7,8",
+        "COMDR,TX,x,1,y,-6.5,10.0,,", "ELEDR,TX,x,1,y,7.5", "COMDR,RX,x,1,y,-4,8",
+        "TEMPADC,x,1,y,2048", "TC,x,1,y,a,b,c,d",
+        "COMSTEPDR,TX,x,1,y,z,3,w,-6.0,v,2.5",
+        "DATA,TX,m,1,b,1,c,2,d,e,3.5,g,45,p,3,s,100,200,u,0.5,-0.25",
+    ]
+    if end:
+        rows.append("END")
+    return "\n".join(rows) + "\n"
+
+
+def layout():
+    return (1, 1, 4)
+
+
+def test_local_set_up_search_and_parse(files_dir, arvcore_logs):
+    (files_dir / f"{SN}_28GHz.csv").write_text(table_csv())
+    (files_dir / f"{SN}_27.5GHz.csv").write_text(table_csv(fcenter="27.5"))
+    (files_dir / f"{SN}0_29GHz.csv").write_text("")
+    (files_dir / f"{SN}_newGHz.csv").write_text("")
+
+    mgr = CalibrationTableManager(SN, 28, layout)
+    assert mgr.sn == SN
+    assert mgr._freq_list == [27.5, 28.0]
+    assert all(type(f) is float for f in mgr._freq_list)
+    assert mgr.defaultDir == pathlib.Path(files_dir)
+    assert mgr.path_cali == ""
+    assert mgr._CaliTable == {}
+    assert (mgr._num_board, mgr._num_ic_per_board, mgr._num_channel_per_ic) == (1, 1, 4)
+    assert mgr._cali_table_ver_limit == "2.0.0"
+    assert any(r.levelno == logging.WARNING and f"{SN}_newGHz.csv" in r.getMessage()
+               for r in arvcore_logs.records)
+    assert mgr._searchCaliFile() == str(files_dir / f"{SN}_28GHz.csv")
+    assert mgr._searchCaliFile(extension=".json") is False
+    assert mgr._freq_list == []
+
+    ret = mgr.parse(28)
+    assert ret == RetType()
+    assert mgr.path_cali == str(files_dir / f"{SN}_28GHz.csv")
+    table = mgr._CaliTable
+    assert list(table) == ["VER", "REALVER", "SN", "FCENTER", "DR", "BOARD_1"]
+    assert table["DR"] == {"RX": [-5.0, 10.0], "TX": [-10.0, -5.0]}
+    tx = table["BOARD_1"]["TX"]
+    assert tx["OFFSET_CHIP_1"] == {"CHANNEL_1": 1, "CHANNEL_2": 2, "CHANNEL_3": 3, "CHANNEL_4": 4}
+    assert tx["COMDR"] == [-6.5, 10.0] and tx["ELEDR"] == [7.5]
+    assert tx["TEMPADC"] == "2048" and tx["TC"] == ["a", "b"]
+    assert tx["COMSTEPDR"] == {"COM_3": ["-6.0", "2.5"]}
+    assert tx["DATA_CHIP_1"] == {"COM_3": {"2_35_45": [100, 200, 0.5, -0.25]}}
+    assert mgr.queryCaliTableVer() == RetType(data="3.0.0")
+    assert mgr.checkCaliTableLocation() == RetType(data=True)
+    messages = [(r.name, r.levelno, r.getMessage()) for r in arvcore_logs.records]
+    assert ("CaliTbl", logging.INFO, f"Cali file path: {files_dir / (SN + '_28GHz.csv')}") in messages
+    assert ("CaliTbl", logging.DEBUG, "TXmode DR: {-10.000000~-5.000000}") in messages
+
+    # A file of 27.5 GHz, asked for as a float.
+    assert mgr.parse(27.5) == RetType()
+    assert mgr._CaliTable["FCENTER"] == "27.5"
+    assert mgr.parse(26) == RetType(RetCode.ERROR_BF_CALI_PATH, "Can not find file for Cali table")
+
+
+def test_parse_results_reach_python(files_dir):
+    path = files_dir / f"{SN}_28GHz.csv"
+    mgr = CalibrationTableManager(SN, 28, layout)
+    for content, expected in [
+        (table_csv(end=False), (RetCode.ERROR_BF_CALI_PARSE, "cali file is broken")),
+        (table_csv(sn="X"), (RetCode.ERROR_BF_CALI_PARSE, "cali file is broken")),
+        (table_csv(fcenter="28.0"), (RetCode.OK, "")),
+        (table_csv().replace("DR,-5,10,-10,-5", "DR,-5,10,-10"),
+         (RetCode.ERROR_BF_CALI_PARSE, "parse exception")),
+    ]:
+        path.write_text(content)
+        ret = mgr.parse(28)
+        assert (ret.RetCode, ret.RetMsg) == expected, content
+
+
+def test_parse_from_stream_and_export(files_dir, arvcore_logs, monkeypatch):
+    mgr = CalibrationTableManager(SN, 28, layout, fetchCsvFromFile=False)
+    assert mgr.defaultDir is None
+    stream = io.StringIO(table_csv())
+    assert mgr.parse(99, fileObject=stream, exportToJson=True) == RetType()
+    assert not stream.closed
+    assert stream.read() == ""
+    assert mgr._CaliTable["SN"] == SN
+    assert any(r.levelno == logging.WARNING and "JSON export skipped" in r.getMessage()
+               for r in arvcore_logs.records)
+    assert list(files_dir.iterdir()) == []
+    with pytest.raises(RuntimeError):
+        mgr._searchCaliFile()
+
+    # Export next to the file, then load it back.
+    csvdir = files_dir / "csvdir"
+    csvdir.mkdir()
+    (csvdir / f"{SN}_28GHz.csv").write_text(table_csv())
+    monkeypatch.setenv("ARVCORE_FILES_DIR", str(csvdir))
+    mgr = CalibrationTableManager(SN, 28, layout)
+    assert mgr.parseRawJson() == RetType(RetCode.ERROR_BF_CALI_PARSE, "cali file error")
+
+    mgr2 = CalibrationTableManager(SN, 28.0, layout)
+    assert mgr2.parse(28, exportToJson=True) == RetType()
+    exported = csvdir / f"{SN}_28GHz.json"
+    text = exported.read_text(encoding="utf-8")
+    assert json.loads(text) == mgr2._CaliTable
+    assert text == json.dumps(mgr2._CaliTable, indent=4, ensure_ascii=False)
+    assert sorted(p.name for p in csvdir.iterdir()) == [f"{SN}_28GHz.csv", f"{SN}_28GHz.json"]
+
+
+def test_parse_raw_json_prints_table(files_dir, capsys):
+    (files_dir / f"{SN}_28GHz.json").write_text(json.dumps({"VER": "3.0.0", "FCENTER": "28",
+                                                            "DR": {"TX": [1.0, 2]}}))
+    mgr = CalibrationTableManager(SN, 28, layout)
+    assert mgr._freq_list == []
+    assert mgr.parseRawJson() == RetType()
+    assert mgr._CaliTable == {"VER": "3.0.0", "FCENTER": "28", "DR": {"TX": [1.0, 2]}}
+    assert mgr._freq_list == [28.0]
+    assert capsys.readouterr().out == str(mgr._CaliTable) + "\n"
+
+    (files_dir / f"{SN}_28GHz.json").write_text("{")
+    with pytest.raises(ValueError):
+        mgr.parseRawJson()
+    assert mgr._CaliTable["VER"] == "3.0.0"
+
+
+def test_polar_and_layout_callable(files_dir):
+    mgr = CalibrationTableManager(SN, 28, lambda: [1, 1, 4], support_polar=1)
+    assert mgr._freq_list == [26.5, 27.0, 27.5, 28.0, 28.5, 29.0, 29.5]
+    table = mgr._CaliTable
+    assert table["FCENTER"] == 28 and type(table["FCENTER"]) is int
+    assert table["BOARD_1"]["TX"]["HORIZON"] == {"OFFSET": [0, 0, 0, 0], "COMDR": [-9.5, -2.0],
+                                                 "ELEDR": 7.0}
+    assert mgr.getFrequencyList(force_refresh=True).RetData == mgr._freq_list
+    assert mgr.queryCaliTableVer().RetData == "3.0.0"
+    assert mgr.defaultDir is None
+
+    with pytest.raises(ValueError):
+        CalibrationTableManager(SN, 28, lambda: (1, 1))
+
+    class Boom(Exception):
+        pass
+
+    def failing():
+        raise Boom("no layout")
+
+    with pytest.raises(Boom):
+        CalibrationTableManager(SN, 28, failing)
