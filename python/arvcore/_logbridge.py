@@ -16,11 +16,9 @@ _LEVELS = (logging.DEBUG, logging.INFO, logging.WARNING, logging.ERROR)
 _OFF = logging.CRITICAL + 1
 _set_level = None
 
-# Failure kinds the core names in exception records.
-_FAILURES = {
-    name: getattr(builtins, name)
-    for name in ("TypeError", "KeyError", "IndexError", "UnicodeError", "ValueError", "OSError")
-}
+# The core names failures "TypeName: message"; "Error: ..." is its generic failure, which may
+# wrap a Python one ("Error: ZeroDivisionError: division by zero").
+_GENERIC = "Error"
 
 
 def _lowest_enabled(logger):
@@ -60,15 +58,25 @@ def _install(set_level):
     _sync()
 
 
+def _builtin_failure(kind, message):
+    cls = getattr(builtins, kind, None)
+    if not (isinstance(cls, type) and issubclass(cls, Exception)):
+        return None
+    try:
+        return (cls, cls(message), None)
+    except TypeError:  # a class that needs more than a message
+        return None
+
+
 def _failure(text):
-    """exc_info for a failure text "TypeName: message" written by the core."""
+    """exc_info for a failure text written by the core, so handlers print it as Python would."""
     kind, sep, message = text.partition(": ")
-    cls = _FAILURES.get(kind) if sep else None
-    if cls is None:
-        cls = RuntimeError
-        if not (sep and kind == "Error"):
-            message = text
-    return (cls, cls(message), None)
+    if sep and kind == _GENERIC:
+        inner_kind, inner_sep, inner_message = message.partition(": ")
+        found = _builtin_failure(inner_kind, inner_message) if inner_sep else None
+        return found or (RuntimeError, RuntimeError(message), None)
+    found = _builtin_failure(kind, message) if sep else None
+    return found or (RuntimeError, RuntimeError(text), None)
 
 
 def _emit(name, level, msg, exc_text):

@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 
 #include <fmt/format.h>
@@ -118,68 +119,106 @@ inline std::string_view str_view(PyObject* o) {
   return {p, static_cast<std::size_t>(n)};
 }
 
-inline PyObject* to_py(const Value& v);
-
-inline PyObject* to_py_checked(const Value& v) {
-  PyObject* o = to_py(v);
-  if (o == nullptr) {
-    throw py::error_already_set();
+/// Builds Python data from a value. Map keys repeat a lot in tables ("channel_1", "db", ...),
+/// so each distinct key text becomes one str object shared by every dict of the conversion.
+class ToPython {
+ public:
+  ToPython() = default;
+  ToPython(const ToPython&) = delete;
+  ToPython& operator=(const ToPython&) = delete;
+  ~ToPython() {
+    for (auto& entry : keys_) {
+      Py_DECREF(entry.second);
+    }
   }
-  return o;
-}
+
+  /// New reference; throws py::error_already_set on failure.
+  PyObject* convert(const Value& v) {
+    switch (v.type()) {
+      case Value::value_t::null:
+      case Value::value_t::discarded:
+        Py_RETURN_NONE;
+      case Value::value_t::boolean:
+        return PyBool_FromLong(*v.get_ptr<const Value::boolean_t*>() ? 1 : 0);
+      case Value::value_t::number_integer:
+        return checked(PyLong_FromLongLong(*v.get_ptr<const Value::number_integer_t*>()));
+      case Value::value_t::number_unsigned:
+        return checked(PyLong_FromUnsignedLongLong(*v.get_ptr<const Value::number_unsigned_t*>()));
+      case Value::value_t::number_float:
+        return checked(PyFloat_FromDouble(*v.get_ptr<const Value::number_float_t*>()));
+      case Value::value_t::string:
+        return new_str(*v.get_ptr<const Value::string_t*>());
+      case Value::value_t::binary: {
+        const auto& b = *v.get_ptr<const Value::binary_t*>();
+        return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
+                                                 static_cast<Py_ssize_t>(b.size())));
+      }
+      case Value::value_t::array:
+        return list(*v.get_ptr<const Value::array_t*>());
+      case Value::value_t::object:
+        return dict(*v.get_ptr<const Value::object_t*>());
+    }
+    Py_RETURN_NONE;
+  }
+
+ private:
+  static PyObject* checked(PyObject* o) {
+    if (o == nullptr) {
+      throw py::error_already_set();
+    }
+    return o;
+  }
+
+  PyObject* list(const Value::array_t& a) {
+    RecursionGuard guard(" while converting a list to Python");
+    py::object out =
+        py::reinterpret_steal<py::object>(checked(PyList_New(static_cast<Py_ssize_t>(a.size()))));
+    Py_ssize_t i = 0;
+    for (const Value& item : a) {
+      PyList_SET_ITEM(out.ptr(), i++, convert(item));
+    }
+    return out.release().ptr();
+  }
+
+  PyObject* dict(const Value::object_t& m) {
+    RecursionGuard guard(" while converting a map to Python");
+#if PY_VERSION_HEX < 0x030E0000
+    py::object out = py::reinterpret_steal<py::object>(
+        checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(m.size()))));
+#else
+    py::object out = py::reinterpret_steal<py::object>(checked(PyDict_New()));
+#endif
+    for (const auto& [k, item] : m) {
+      py::object o = py::reinterpret_steal<py::object>(convert(item));
+      if (PyDict_SetItem(out.ptr(), key(k), o.ptr()) != 0) {
+        throw py::error_already_set();
+      }
+    }
+    return out.release().ptr();
+  }
+
+  // Borrowed reference, owned by the memo. The views point into the value being converted,
+  // which outlives this object.
+  PyObject* key(const std::string& k) {
+    auto [it, inserted] = keys_.try_emplace(std::string_view(k), nullptr);
+    if (inserted) {
+      try {
+        it->second = new_str(k);
+      } catch (...) {
+        keys_.erase(it);
+        throw;
+      }
+    }
+    return it->second;
+  }
+
+  std::unordered_map<std::string_view, PyObject*> keys_;
+};
 
 /// New reference; throws py::error_already_set on failure.
-inline PyObject* to_py(const Value& v) {
-  switch (v.type()) {
-    case Value::value_t::null:
-    case Value::value_t::discarded:
-      Py_RETURN_NONE;
-    case Value::value_t::boolean:
-      return PyBool_FromLong(*v.get_ptr<const Value::boolean_t*>() ? 1 : 0);
-    case Value::value_t::number_integer:
-      return PyLong_FromLongLong(*v.get_ptr<const Value::number_integer_t*>());
-    case Value::value_t::number_unsigned:
-      return PyLong_FromUnsignedLongLong(*v.get_ptr<const Value::number_unsigned_t*>());
-    case Value::value_t::number_float:
-      return PyFloat_FromDouble(*v.get_ptr<const Value::number_float_t*>());
-    case Value::value_t::string:
-      return new_str(*v.get_ptr<const Value::string_t*>());
-    case Value::value_t::binary: {
-      const auto& b = *v.get_ptr<const Value::binary_t*>();
-      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
-                                       static_cast<Py_ssize_t>(b.size()));
-    }
-    case Value::value_t::array: {
-      RecursionGuard guard(" while converting a list to Python");
-      const auto& a = *v.get_ptr<const Value::array_t*>();
-      py::object list =
-          py::reinterpret_steal<py::object>(PyList_New(static_cast<Py_ssize_t>(a.size())));
-      if (!list) {
-        throw py::error_already_set();
-      }
-      Py_ssize_t i = 0;
-      for (const Value& item : a) {
-        PyList_SET_ITEM(list.ptr(), i++, to_py_checked(item));
-      }
-      return list.release().ptr();
-    }
-    case Value::value_t::object: {
-      RecursionGuard guard(" while converting a map to Python");
-      py::object dict = py::reinterpret_steal<py::object>(PyDict_New());
-      if (!dict) {
-        throw py::error_already_set();
-      }
-      for (const auto& [key, item] : *v.get_ptr<const Value::object_t*>()) {
-        py::object k = py::reinterpret_steal<py::object>(new_str(key));
-        py::object o = py::reinterpret_steal<py::object>(to_py_checked(item));
-        if (PyDict_SetItem(dict.ptr(), k.ptr(), o.ptr()) != 0) {
-          throw py::error_already_set();
-        }
-      }
-      return dict.release().ptr();
-    }
-  }
-  Py_RETURN_NONE;
+inline PyObject* to_py_checked(const Value& v) {
+  ToPython conversion;
+  return conversion.convert(v);
 }
 
 inline bool from_py(PyObject* o, Value& out);
@@ -226,7 +265,7 @@ inline bool dict_entry_from_py(PyObject* key, PyObject* item, Value::object_t& o
   if (!PyUnicode_Check(key)) {
     return false;
   }
-  auto [it, inserted] = obj.emplace(std::string(str_view(key)), nullptr);
+  auto it = obj.try_emplace(str_view(key), nullptr).first;
   return from_py(item, it->second);
 }
 
@@ -234,6 +273,7 @@ inline bool dict_from_py(PyObject* o, Value& out) {
   RecursionGuard guard(" while converting a dict to a value");
   out = Value::object();
   auto& obj = *out.get_ptr<Value::object_t*>();
+  obj.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(o)));
   if (PyDict_CheckExact(o)) {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;

@@ -266,6 +266,17 @@ void export_test_helpers(py::module_& m) {
       },
       py::arg("name"), py::arg("msg"), py::arg("kind"), py::arg("text"));
   m.def(
+      "_log_call_failure",
+      [](const std::string& name, const std::string& msg, const py::object& fn) {
+        const log::Logger logger(name);
+        try {
+          fn();
+        } catch (...) {
+          logger.exception(msg);
+        }
+      },
+      py::arg("name"), py::arg("msg"), py::arg("fn"));
+  m.def(
       "_call_kw",
       [](const py::object& fn, const Value& payload) -> py::object {
         auto cb = kw_callback(fn);

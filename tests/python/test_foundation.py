@@ -347,6 +347,15 @@ def test_exception_records_carry_the_failure(arvcore_logs):
     assert second.exc_info[0] is RuntimeError and str(second.exc_info[1]) == "boom"
 
 
+def test_exception_records_of_python_failures_keep_their_type(arvcore_logs):
+    core._log_call_failure("CaliTbl", "parse exception", lambda: 1 / 0)
+    core._log_exception("CaliTbl", "odd", "Error", "NotAnException: x")
+    first, second = arvcore_logs.records
+    assert first.exc_info[0] is ZeroDivisionError
+    assert "division by zero" in str(first.exc_info[1])
+    assert second.exc_info[0] is RuntimeError and str(second.exc_info[1]) == "NotAnException: x"
+
+
 def test_levels_set_after_import_take_effect_without_formatting_disabled_records(caplog, levels):
     logger = logging.getLogger("AAKitTbl")
     counted = Counted()
