@@ -1,130 +1,257 @@
 #include "arvcore/value/csv.hpp"
 
-#include <iterator>
+#include <array>
+#include <cstring>
 
 #include "arvcore/sdk/errors.hpp"
 #include "arvcore/value/textfile.hpp"
 
 namespace arvcore::value {
+namespace {
 
-// Straightforward version: reads the whole input, then splits it.
+constexpr std::size_t kDefaultChunk = 1 << 18;
+
+// Length of the UTF-8 sequence that a lead byte starts (1 for bytes that start none: the
+// validator reports those).
+std::size_t sequence_length(unsigned char c) {
+  if (c >= 0xF0) {
+    return 4;
+  }
+  if (c >= 0xE0) {
+    return 3;
+  }
+  if (c >= 0xC0) {
+    return 2;
+  }
+  return 1;
+}
+
+using CharSet = std::array<bool, 256>;
+
+CharSet make_set(std::string_view chars, bool with_nul) {
+  CharSet set{};
+  for (const char c : chars) {
+    set[static_cast<unsigned char>(c)] = true;
+  }
+  set[0] = with_nul;
+  return set;
+}
+
+}  // namespace
+
 struct CsvReader::Impl {
-  std::string data;
-  std::size_t pos = 0;
+  Impl(std::istream& stream, bool strip, std::size_t chunk_size)
+      : in(stream),
+        strip_nul(strip),
+        chunk(chunk_size == 0 ? 1 : chunk_size),
+        buf(chunk + 4),
+        unquoted_stop(make_set(",\r\n", strip)),
+        quoted_stop(make_set("\"\r\n", strip)) {}
+
+  // Makes the next validated bytes available in [p, end); false at end of input.
+  bool refill() {
+    for (;;) {
+      // A UTF-8 sequence cut by the previous chunk boundary goes first.
+      std::memcpy(buf.data(), carry.data(), carry_len);
+      in.read(buf.data() + carry_len, static_cast<std::streamsize>(chunk));
+      if (in.bad()) {
+        throw OSError("error while reading CSV input");
+      }
+      const auto got = static_cast<std::size_t>(in.gcount());
+      const std::size_t total = carry_len + got;
+      if (got == 0) {
+        if (carry_len != 0) {
+          throw UnicodeError(utf8_error_message(std::string_view(buf.data(), carry_len), consumed));
+        }
+        return false;
+      }
+      // Hold back a sequence that continues in the next chunk.
+      std::size_t cut = total;
+      for (std::size_t back = 1; back <= 3 && back <= total; ++back) {
+        const auto c = static_cast<unsigned char>(buf[total - back]);
+        if ((c & 0xC0) != 0x80) {
+          if (c >= 0xC0 && sequence_length(c) > back) {
+            cut = total - back;
+          }
+          break;
+        }
+      }
+      const std::string_view ready(buf.data(), cut);
+      if (!is_valid_utf8(ready)) {
+        throw UnicodeError(utf8_error_message(ready, consumed));
+      }
+      carry_len = total - cut;
+      std::memcpy(carry.data(), buf.data() + cut, carry_len);
+      consumed += cut;
+      p = buf.data();
+      end = buf.data() + cut;
+      if (cut != 0) {
+        return true;
+      }
+    }
+  }
+
+  // Copies ordinary characters up to the next one in `stop`; false when the chunk ran out
+  // first.
+  bool copy_run(const CharSet& stop, std::string& store) {
+    const char* q = p;
+    while (q != end && !stop[static_cast<unsigned char>(*q)]) {
+      ++q;
+    }
+    store.append(p, q);
+    p = q;
+    return q != end;
+  }
+
+  // At a line end: takes "\r\n", "\r" or "\n".
+  void take_line_end() {
+    const char c = *p++;
+    if (c == '\r' && (p != end || refill()) && *p == '\n') {
+      ++p;
+    }
+  }
+
+  std::istream& in;
+  const bool strip_nul;
+  const std::size_t chunk;
+  std::vector<char> buf;
+  const char* p = nullptr;
+  const char* end = nullptr;
+  std::array<char, 4> carry{};
+  std::size_t carry_len = 0;
+  std::size_t consumed = 0;
+  // Characters that end a run of ordinary ones outside and inside quotes.
+  const CharSet unquoted_stop;
+  const CharSet quoted_stop;
+  // Where each cell of the row being read ends in the row's storage.
+  std::vector<std::size_t> cell_ends;
 };
 
-CsvReader::CsvReader(std::istream& in, bool strip_nul) : impl_(std::make_unique<Impl>()) {
-  impl_->data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (!is_valid_utf8(impl_->data)) {
-    throw UnicodeError("'utf-8' codec can't decode the input");
-  }
-  if (strip_nul) {
-    std::erase(impl_->data, '\0');
-  }
-}
+CsvReader::CsvReader(std::istream& in, bool strip_nul) : CsvReader(in, strip_nul, kDefaultChunk) {}
+
+CsvReader::CsvReader(std::istream& in, bool strip_nul, std::size_t chunk_size)
+    : impl_(std::make_unique<Impl>(in, strip_nul, chunk_size)) {}
 
 CsvReader::~CsvReader() = default;
 
 bool CsvReader::next(CsvRow& row) {
+  Impl& m = *impl_;
   row.clear();
   std::string& store = row.storage();
   store.clear();
-  const std::string& d = impl_->data;
-  std::size_t& i = impl_->pos;
-  if (i >= d.size()) {
-    return false;
-  }
-  // Field boundaries as offsets into `store`; views are made once the row is complete,
-  // since `store` may reallocate while it grows.
-  std::vector<std::pair<std::size_t, std::size_t>> bounds;
-  std::size_t start = 0;
-  auto save = [&] {
-    bounds.emplace_back(start, store.size() - start);
-    start = store.size();
-  };
-  auto eat_line_end = [&] {
-    if (i < d.size() && d[i] == '\r') {
-      ++i;
-      if (i < d.size() && d[i] == '\n') {
-        ++i;
-      }
-    } else if (i < d.size() && d[i] == '\n') {
-      ++i;
+  m.cell_ends.clear();
+  auto save = [&] { m.cell_ends.push_back(store.size()); };
+  auto finish = [&] {
+    // Views are made at the end: `store` may move while it grows.
+    const std::string_view all(store);
+    std::size_t from = 0;
+    for (const std::size_t to : m.cell_ends) {
+      row.push(all.substr(from, to - from));
+      from = to;
     }
-  };
-  if (d[i] == '\n' || d[i] == '\r') {
-    eat_line_end();
     return true;
-  }
-  enum { START_FIELD, IN_FIELD, IN_QUOTED, QUOTE_IN_QUOTED } state = START_FIELD;
-  while (true) {
-    if (i >= d.size()) {
-      if (state != START_FIELD || !bounds.empty() || store.size() != start) {
-        save();
+  };
+
+  enum class State { kStartRecord, kStartField, kInField, kInQuoted, kQuoteInQuoted };
+  State state = State::kStartRecord;
+  // A line holding only NULs still counts as a line once they are stripped.
+  bool line_seen = false;
+  for (;;) {
+    if (m.p == m.end && !m.refill()) {
+      if (state == State::kStartRecord) {
+        return line_seen && finish();
       }
-      break;
-    }
-    const char c = d[i];
-    if (state == IN_QUOTED) {
-      ++i;
-      if (c == '"') {
-        state = QUOTE_IN_QUOTED;
-      } else if (c == '\r') {
-        // A quoted line break reads as "\n", as from a text-mode file.
-        store.push_back('\n');
-        if (i < d.size() && d[i] == '\n') {
-          ++i;
-        }
-      } else {
-        store.push_back(c);
-      }
-      continue;
-    }
-    if (c == '\n' || c == '\r') {
       save();
-      eat_line_end();
-      break;
+      return finish();
     }
-    ++i;
+    const char c = *m.p;
     switch (state) {
-      case START_FIELD:
+      case State::kStartRecord:
+        if (c == '\n' || c == '\r') {
+          m.take_line_end();
+          return finish();
+        }
+        if (c == '\0' && m.strip_nul) {
+          ++m.p;
+          line_seen = true;
+          break;
+        }
+        state = State::kStartField;
+        break;
+      case State::kStartField:
         if (c == '"') {
-          state = IN_QUOTED;
+          ++m.p;
+          state = State::kInQuoted;
         } else if (c == ',') {
+          ++m.p;
           save();
+        } else if (c == '\n' || c == '\r') {
+          m.take_line_end();
+          save();
+          return finish();
+        } else if (c == '\0' && m.strip_nul) {
+          ++m.p;
         } else {
-          store.push_back(c);
-          state = IN_FIELD;
+          state = State::kInField;
         }
         break;
-      case IN_FIELD:
-        if (c == ',') {
+      case State::kInField: {
+        if (!m.copy_run(m.unquoted_stop, store)) {
+          break;
+        }
+        const char stop = *m.p;
+        if (stop == ',') {
+          ++m.p;
           save();
-          state = START_FIELD;
+          state = State::kStartField;
+        } else if (stop == '\0') {
+          ++m.p;
         } else {
-          store.push_back(c);
+          m.take_line_end();
+          save();
+          return finish();
         }
         break;
-      case QUOTE_IN_QUOTED:
+      }
+      case State::kInQuoted: {
+        if (!m.copy_run(m.quoted_stop, store)) {
+          break;
+        }
+        const char stop = *m.p;
+        if (stop == '"') {
+          ++m.p;
+          state = State::kQuoteInQuoted;
+        } else if (stop == '\0') {
+          ++m.p;
+        } else {
+          // A line break inside quotes reads as "\n", as from a text-mode file.
+          m.take_line_end();
+          store.push_back('\n');
+        }
+        break;
+      }
+      case State::kQuoteInQuoted:
         if (c == '"') {
+          ++m.p;
           store.push_back('"');
-          state = IN_QUOTED;
+          state = State::kInQuoted;
         } else if (c == ',') {
+          ++m.p;
           save();
-          state = START_FIELD;
+          state = State::kStartField;
+        } else if (c == '\n' || c == '\r') {
+          m.take_line_end();
+          save();
+          return finish();
+        } else if (c == '\0' && m.strip_nul) {
+          ++m.p;
         } else {
-          store.push_back(c);
-          state = IN_FIELD;
+          // Text after a closing quote joins the field unquoted.
+          state = State::kInField;
         }
-        break;
-      case IN_QUOTED:
         break;
     }
   }
-  for (const auto& [off, len] : bounds) {
-    row.push(std::string_view(store).substr(off, len));
-  }
-  return true;
 }
 
 std::string csv_format_row(const std::vector<std::string>& cells) {
@@ -143,7 +270,7 @@ std::string csv_format_row(const std::vector<std::string>& cells) {
       continue;
     }
     out.push_back('"');
-    for (char c : cell) {
+    for (const char c : cell) {
       if (c == '"') {
         out.push_back('"');
       }

@@ -29,15 +29,21 @@ class CsvRow {
   std::string storage_;
 };
 
-/// Streams rows from a text stream like Python's csv.reader: comma separator, '"' quoting
-/// with doubled quotes, quoted fields spanning lines, a quote inside an unquoted field kept
-/// literally, "\r\n", "\n" and "\r" line ends, a blank line giving a row with no cells.
-/// With `strip_nul`, NUL characters are removed from each physical line before it is split.
-/// Input must be UTF-8: invalid bytes throw arvcore::UnicodeError; malformed CSV (for
-/// example a quoted field still open at end of input) throws arvcore::ValueError.
+/// Streams rows from a text stream like Python's csv.reader over a file opened in text mode
+/// (UTF-8, universal newlines): comma separator, '"' quoting with doubled quotes, quoted
+/// fields spanning lines, a quote inside an unquoted field kept literally. "\r\n", "\n" and
+/// "\r" all end a line and all read as "\n" inside a quoted field. A blank line gives a row
+/// with no cells, a trailing comma an empty last cell, and input that ends inside a quoted
+/// field gives the row read so far. Without `strip_nul` NUL is an ordinary character; with
+/// it, NUL characters are removed from each physical line before it is split.
+/// The input is read in chunks, never whole. Bytes that are not UTF-8 throw
+/// arvcore::UnicodeError when the reader reaches them; a failing stream throws
+/// arvcore::OSError.
 class CsvReader {
  public:
   explicit CsvReader(std::istream& in, bool strip_nul = false);
+  /// As above, reading `chunk_size` bytes at a time.
+  CsvReader(std::istream& in, bool strip_nul, std::size_t chunk_size);
   ~CsvReader();
   CsvReader(const CsvReader&) = delete;
   CsvReader& operator=(const CsvReader&) = delete;

@@ -2,36 +2,125 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <system_error>
 
 #include <fmt/format.h>
 
 #include "arvcore/sdk/errors.hpp"
+#include "arvcore/value/unicode_tables.hpp"
 
 namespace arvcore::value {
 namespace {
 
-bool is_py_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
-
-std::string_view strip(std::string_view s) {
-  while (!s.empty() && is_py_space(s.front())) {
-    s.remove_prefix(1);
-  }
-  while (!s.empty() && is_py_space(s.back())) {
-    s.remove_suffix(1);
-  }
-  return s;
+// Python's Py_ISSPACE: the ASCII white space that int() and float() strip.
+bool is_ascii_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// Copies the digits of `s` into `out`, dropping single underscores that sit between two
-// digits; false when an underscore is misplaced.
+std::string_view strip(std::string_view s) {
+  while (!s.empty() && is_ascii_space(s.front())) {
+    s.remove_prefix(1);
+  }
+  while (!s.empty() && is_ascii_space(s.back())) {
+    s.remove_suffix(1);
+  }
+  return s;
+}
+
+// Decodes one UTF-8 sequence at s[i]; an invalid byte decodes as itself with length 1
+// (it then matches no class and shows as \xNN).
+std::uint32_t decode_utf8(std::string_view s, std::size_t i, std::size_t& len) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  std::size_t n = 0;
+  std::uint32_t cp = 0;
+  if (c < 0x80) {
+    len = 1;
+    return c;
+  }
+  if ((c & 0xE0) == 0xC0) {
+    n = 2;
+    cp = c & 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    n = 3;
+    cp = c & 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    n = 4;
+    cp = c & 0x07;
+  }
+  if (n == 0 || i + n > s.size()) {
+    len = 1;
+    return 0xDC00 + c;  // a lone surrogate: unprintable, neither space nor digit
+  }
+  for (std::size_t k = 1; k < n; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0) != 0x80) {
+      len = 1;
+      return 0xDC00 + c;
+    }
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  len = n;
+  return cp;
+}
+
+// Python reads numbers after mapping non-ASCII white space to ' ' and non-ASCII decimal
+// digits to '0'-'9'. Returns false when another non-ASCII character makes the text invalid.
+bool to_ascii_number_text(std::string_view text, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t len = 1;
+    const std::uint32_t cp = decode_utf8(text, i, len);
+    if (cp < 0x7F) {
+      out.push_back(static_cast<char>(cp));
+    } else if (unicode::is_space(cp)) {
+      out.push_back(' ');
+    } else if (const int d = unicode::decimal_value(cp); d >= 0) {
+      out.push_back(static_cast<char>('0' + d));
+    } else {
+      return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+bool is_ascii(std::string_view s) {
+  for (const char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Python's "%.200R": the repr cut to 200 characters.
+std::string repr_cut(std::string_view text, std::size_t max_chars) {
+  std::string r = str_repr(text);
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < r.size(); ++i) {
+    if ((static_cast<unsigned char>(r[i]) & 0xC0) != 0x80 && chars++ == max_chars) {
+      r.resize(i);
+      break;
+    }
+  }
+  return r;
+}
+
+[[noreturn]] void bad_int(std::string_view text) {
+  throw ValueError(fmt::format("invalid literal for int() with base 10: {}", repr_cut(text, 200)));
+}
+
+[[noreturn]] void bad_float(std::string_view text) {
+  throw ValueError(fmt::format("could not convert string to float: {}", str_repr(text)));
+}
+
+// Removes underscores that each sit between two digits; false for any other underscore.
 bool drop_underscores(std::string_view s, std::string& out) {
   out.clear();
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -46,8 +135,8 @@ bool drop_underscores(std::string_view s, std::string& out) {
   return true;
 }
 
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
+bool iequals(std::string_view a, std::string_view lower) {
+  if (a.size() != lower.size()) {
     return false;
   }
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -55,85 +144,138 @@ bool iequals(std::string_view a, std::string_view b) {
     if (c >= 'A' && c <= 'Z') {
       c = static_cast<char>(c - 'A' + 'a');
     }
-    if (c != b[i]) {
+    if (c != lower[i]) {
       return false;
     }
   }
   return true;
 }
 
-[[noreturn]] void bad_int(std::string_view text) {
-  throw ValueError(
-      fmt::format("invalid literal for int() with base 10: {}", repr(Value(std::string(text)))));
-}
-
-[[noreturn]] void bad_float(std::string_view text) {
-  throw ValueError(
-      fmt::format("could not convert string to float: {}", repr(Value(std::string(text)))));
-}
-
 // Python's float grammar after the sign: digits [. [digits]] | . digits, then an optional
-// exponent. Underscores are already removed.
-bool is_float_literal(std::string_view s) {
+// exponent. Underscores are already removed. Sets `decimal_exponent` to a rough power of ten
+// of the value, which tells overflow from underflow when the value is out of range.
+bool is_float_literal(std::string_view s, long& decimal_exponent) {
   std::size_t i = 0;
-  std::size_t int_digits = 0;
+  long int_digits = 0;
+  long leading_zeros = 0;
+  bool nonzero = false;
   while (i < s.size() && is_digit(s[i])) {
+    nonzero = nonzero || s[i] != '0';
+    int_digits += nonzero ? 1 : 0;
     ++i;
-    ++int_digits;
   }
-  std::size_t frac_digits = 0;
+  std::size_t all_digits = i;
   if (i < s.size() && s[i] == '.') {
     ++i;
     while (i < s.size() && is_digit(s[i])) {
+      if (!nonzero) {
+        if (s[i] == '0') {
+          ++leading_zeros;
+        } else {
+          nonzero = true;
+        }
+      }
       ++i;
-      ++frac_digits;
+      ++all_digits;
     }
   }
-  if (int_digits + frac_digits == 0) {
+  if (all_digits == 0) {
     return false;
   }
+  long exponent = 0;
   if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
     ++i;
+    bool negative = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+      negative = s[i] == '-';
       ++i;
     }
     std::size_t exp_digits = 0;
     while (i < s.size() && is_digit(s[i])) {
+      if (exponent < 100'000'000) {
+        exponent = exponent * 10 + (s[i] - '0');
+      }
       ++i;
       ++exp_digits;
     }
     if (exp_digits == 0) {
       return false;
     }
+    if (negative) {
+      exponent = -exponent;
+    }
   }
+  decimal_exponent = (int_digits > 0 ? int_digits : -leading_zeros) + exponent;
   return i == s.size();
 }
 
-void append_string_repr(const std::string& s, std::string& out) {
-  const bool has_single = s.find('\'') != std::string::npos;
-  const bool has_double = s.find('"') != std::string::npos;
+// Reads a validated decimal literal without sign, rounding correctly; values too large
+// become inf and values too small 0, as in Python.
+double read_decimal(std::string_view s, long decimal_exponent) {
+  double result = 0.0;
+  const auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), result);
+  if (ec == std::errc::result_out_of_range) {
+    return decimal_exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+  }
+  (void)ptr;
+  return result;
+}
+
+void append_str_repr(std::string_view s, std::string& out) {
+  const bool has_single = s.find('\'') != std::string_view::npos;
+  const bool has_double = s.find('"') != std::string_view::npos;
   const char quote = (has_single && !has_double) ? '"' : '\'';
   out.push_back(quote);
-  for (unsigned char c : s) {
-    if (c == static_cast<unsigned char>(quote) || c == '\\') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(c));
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7f) {
-      out += fmt::format("\\x{:02x}", c);
-    } else {
-      out.push_back(static_cast<char>(c));
+  for (std::size_t i = 0; i < s.size();) {
+    const char c = s[i];
+    if (static_cast<unsigned char>(c) < 0x80) {
+      ++i;
+      if (c == quote || c == '\\') {
+        out.push_back('\\');
+        out.push_back(c);
+      } else if (c == '\n') {
+        out += "\\n";
+      } else if (c == '\r') {
+        out += "\\r";
+      } else if (c == '\t') {
+        out += "\\t";
+      } else if (c < 0x20 || c == 0x7F) {
+        fmt::format_to(std::back_inserter(out), "\\x{:02x}", static_cast<unsigned>(c));
+      } else {
+        out.push_back(c);
+      }
+      continue;
     }
+    std::size_t len = 1;
+    const std::uint32_t cp = decode_utf8(s, i, len);
+    if (cp >= 0xDC80 && cp <= 0xDCFF && len == 1) {
+      // A byte that is not UTF-8: show the byte.
+      fmt::format_to(std::back_inserter(out), "\\x{:02x}", cp - 0xDC00);
+    } else if (unicode::is_printable(cp)) {
+      out.append(s.substr(i, len));
+    } else if (cp <= 0xFF) {
+      fmt::format_to(std::back_inserter(out), "\\x{:02x}", cp);
+    } else if (cp <= 0xFFFF) {
+      fmt::format_to(std::back_inserter(out), "\\u{:04x}", cp);
+    } else {
+      fmt::format_to(std::back_inserter(out), "\\U{:08x}", cp);
+    }
+    i += len;
   }
   out.push_back(quote);
 }
 
-void append_repr(const Value& v, std::string& out) {
+template <class Int>
+void append_int(Int v, std::string& out) {
+  char buf[24];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, res.ptr);
+}
+
+void append_repr(const Value& v, std::string& out, int depth) {
+  if (depth > kMaxNestingDepth) {
+    throw ValueError("maximum nesting depth exceeded while formatting a value");
+  }
   switch (v.type()) {
     case Value::value_t::null:
     case Value::value_t::discarded:
@@ -143,16 +285,18 @@ void append_repr(const Value& v, std::string& out) {
       out += v.get<bool>() ? "True" : "False";
       return;
     case Value::value_t::number_integer:
-      out += fmt::format("{}", v.get<std::int64_t>());
+      append_int(v.get<std::int64_t>(), out);
       return;
     case Value::value_t::number_unsigned:
-      out += fmt::format("{}", v.get<std::uint64_t>());
+      append_int(v.get<std::uint64_t>(), out);
       return;
-    case Value::value_t::number_float:
-      out += float_repr(v.get<double>());
+    case Value::value_t::number_float: {
+      char buf[kFloatReprMax];
+      out.append(buf, write_float_repr(v.get<double>(), buf));
       return;
+    }
     case Value::value_t::string:
-      append_string_repr(v.get_ref<const std::string&>(), out);
+      append_str_repr(v.get_ref<const std::string&>(), out);
       return;
     case Value::value_t::array: {
       out.push_back('[');
@@ -162,7 +306,7 @@ void append_repr(const Value& v, std::string& out) {
           out += ", ";
         }
         first = false;
-        append_repr(e, out);
+        append_repr(e, out, depth + 1);
       }
       out.push_back(']');
       return;
@@ -170,14 +314,14 @@ void append_repr(const Value& v, std::string& out) {
     case Value::value_t::object: {
       out.push_back('{');
       bool first = true;
-      for (const auto& [k, e] : v.items()) {
+      for (const auto& [k, e] : v.get_ref<const Value::object_t&>()) {
         if (!first) {
           out += ", ";
         }
         first = false;
-        append_string_repr(k, out);
+        append_str_repr(k, out);
         out += ": ";
-        append_repr(e, out);
+        append_repr(e, out, depth + 1);
       }
       out.push_back('}');
       return;
@@ -188,41 +332,75 @@ void append_repr(const Value& v, std::string& out) {
   }
 }
 
+// The part of a number text after white space and sign, in ASCII (`ascii` keeps it when the
+// text had to be mapped); false when a character rules the text out.
+bool number_body(std::string_view text, std::string& ascii, std::string_view& body,
+                 bool& negative) {
+  body = text;
+  if (!is_ascii(text)) {
+    if (!to_ascii_number_text(text, ascii)) {
+      return false;
+    }
+    body = ascii;
+  }
+  body = strip(body);
+  negative = false;
+  if (!body.empty() && (body.front() == '+' || body.front() == '-')) {
+    negative = body.front() == '-';
+    body.remove_prefix(1);
+  }
+  return true;
+}
+
 }  // namespace
 
 std::int64_t parse_int(std::string_view text) {
-  std::string_view s = strip(text);
+  std::string ascii;
   bool negative = false;
-  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-    negative = s.front() == '-';
-    s.remove_prefix(1);
-  }
-  std::string digits;
-  if (s.empty() || !drop_underscores(s, digits) || digits.empty()) {
+  std::string_view s;
+  if (!number_body(text, ascii, s, negative)) {
     bad_int(text);
   }
-  for (char c : digits) {
+  std::string digits;
+  if (s.empty()) {
+    bad_int(text);
+  }
+  if (s.find('_') != std::string_view::npos) {
+    if (!drop_underscores(s, digits)) {
+      bad_int(text);
+    }
+    s = digits;
+  }
+  for (const char c : s) {
     if (!is_digit(c)) {
       bad_int(text);
     }
   }
-  if (negative) {
-    digits.insert(digits.begin(), '-');
-  }
+  // Accumulate negatively so that INT64_MIN fits.
   std::int64_t result = 0;
-  const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), result);
-  if (ec != std::errc() || ptr != digits.data() + digits.size()) {
-    bad_int(text);
+  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+  for (const char c : s) {
+    const int d = c - '0';
+    if (result < (kMin + d) / 10) {
+      bad_int(text);
+    }
+    result = result * 10 - d;
+  }
+  if (!negative) {
+    if (result == kMin) {
+      bad_int(text);
+    }
+    result = -result;
   }
   return result;
 }
 
 double parse_float(std::string_view text) {
-  std::string_view s = strip(text);
+  std::string ascii;
   bool negative = false;
-  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-    negative = s.front() == '-';
-    s.remove_prefix(1);
+  std::string_view s;
+  if (!number_body(text, ascii, s, negative)) {
+    bad_float(text);
   }
   if (iequals(s, "inf") || iequals(s, "infinity")) {
     return negative ? -std::numeric_limits<double>::infinity()
@@ -233,77 +411,117 @@ double parse_float(std::string_view text) {
                     : std::numeric_limits<double>::quiet_NaN();
   }
   std::string clean;
-  if (!drop_underscores(s, clean) || !is_float_literal(clean)) {
+  if (s.find('_') != std::string_view::npos) {
+    if (!drop_underscores(s, clean)) {
+      bad_float(text);
+    }
+    s = clean;
+  }
+  long decimal_exponent = 0;
+  if (!is_float_literal(s, decimal_exponent)) {
     bad_float(text);
   }
-  double result = 0.0;
-  const auto [ptr, ec] = std::from_chars(clean.data(), clean.data() + clean.size(), result);
-  if (ptr != clean.data() + clean.size() ||
-      (ec != std::errc() && ec != std::errc::result_out_of_range)) {
-    bad_float(text);
-  }
-  if (ec == std::errc::result_out_of_range) {
-    // Python rounds overflow to inf and underflow to 0.
-    result = std::strtod(clean.c_str(), nullptr);
-  }
+  const double result = read_decimal(s, decimal_exponent);
   return negative ? -result : result;
 }
 
-std::string float_repr(double v) {
+char* write_float_repr(double v, char* out) {
   if (std::isnan(v)) {
-    return "nan";
+    std::memcpy(out, "nan", 3);
+    return out + 3;
   }
   if (std::isinf(v)) {
-    return v < 0 ? "-inf" : "inf";
+    if (v < 0) {
+      *out++ = '-';
+    }
+    std::memcpy(out, "inf", 3);
+    return out + 3;
   }
-  char buf[64];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-  std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
-  // sci looks like "-1.2345e+03": split into sign, digits and exponent.
-  std::string out;
-  if (sci.front() == '-') {
-    out.push_back('-');
-    sci.remove_prefix(1);
+  // Shortest round-trip digits, then laid out the way repr() does: positional for
+  // 1e-4 <= |v| < 1e16, else d.ddde+XX.
+  char sci[kFloatReprMax];
+  const auto res = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+  const char* p = sci;
+  if (*p == '-') {
+    *out++ = '-';
+    ++p;
   }
-  const std::size_t e_pos = sci.find('e');
-  std::string digits;
-  for (char c : sci.substr(0, e_pos)) {
-    if (c != '.') {
-      digits.push_back(c);
+  char digits[20];
+  int nd = 0;
+  digits[nd++] = *p++;
+  if (*p == '.') {
+    ++p;
+    while (*p != 'e') {
+      digits[nd++] = *p++;
     }
   }
+  ++p;  // 'e'
+  const bool exp_negative = *p == '-';
+  ++p;
   int exponent = 0;
-  std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1), sci.data() + sci.size(),
-                  exponent);
+  while (p < res.ptr) {
+    exponent = exponent * 10 + (*p++ - '0');
+  }
+  if (exp_negative) {
+    exponent = -exponent;
+  }
   const int decpt = exponent + 1;
   if (decpt > -4 && decpt <= 16) {
     if (decpt <= 0) {
-      out += "0.";
-      out.append(static_cast<std::size_t>(-decpt), '0');
-      out += digits;
-    } else if (static_cast<std::size_t>(decpt) >= digits.size()) {
-      out += digits;
-      out.append(static_cast<std::size_t>(decpt) - digits.size(), '0');
-      out += ".0";
-    } else {
-      out += digits.substr(0, static_cast<std::size_t>(decpt));
-      out.push_back('.');
-      out += digits.substr(static_cast<std::size_t>(decpt));
+      *out++ = '0';
+      *out++ = '.';
+      for (int i = 0; i < -decpt; ++i) {
+        *out++ = '0';
+      }
+      std::memcpy(out, digits, static_cast<std::size_t>(nd));
+      return out + nd;
     }
-    return out;
+    if (decpt >= nd) {
+      std::memcpy(out, digits, static_cast<std::size_t>(nd));
+      out += nd;
+      for (int i = nd; i < decpt; ++i) {
+        *out++ = '0';
+      }
+      *out++ = '.';
+      *out++ = '0';
+      return out;
+    }
+    std::memcpy(out, digits, static_cast<std::size_t>(decpt));
+    out += decpt;
+    *out++ = '.';
+    std::memcpy(out, digits + decpt, static_cast<std::size_t>(nd - decpt));
+    return out + (nd - decpt);
   }
-  out.push_back(digits[0]);
-  if (digits.size() > 1) {
-    out.push_back('.');
-    out += digits.substr(1);
+  *out++ = digits[0];
+  if (nd > 1) {
+    *out++ = '.';
+    std::memcpy(out, digits + 1, static_cast<std::size_t>(nd - 1));
+    out += nd - 1;
   }
-  out += fmt::format("e{}{:02d}", exponent < 0 ? '-' : '+', exponent < 0 ? -exponent : exponent);
-  return out;
+  *out++ = 'e';
+  *out++ = exponent < 0 ? '-' : '+';
+  const int mag = exponent < 0 ? -exponent : exponent;
+  if (mag < 10) {
+    *out++ = '0';
+  }
+  return std::to_chars(out, out + 4, mag).ptr;
+}
+
+std::string float_repr(double v) {
+  char buf[kFloatReprMax];
+  return std::string(buf, write_float_repr(v, buf));
 }
 
 std::string repr(const Value& v) {
   std::string out;
-  append_repr(v, out);
+  append_repr(v, out, 0);
+  return out;
+}
+
+std::string str_repr(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + 2);
+  append_str_repr(s, out);
   return out;
 }
 

@@ -10,6 +10,10 @@
 
 namespace arvcore::value {
 
+/// Deepest nesting of lists and maps that the text conversions (JSON, repr) accept; deeper
+/// values are refused with arvcore::ValueError rather than exhausting the stack.
+inline constexpr int kMaxNestingDepth = 2000;
+
 /// Python `int(text)`: surrounding white space allowed, optional sign, decimal digits
 /// (underscores between digits allowed), whole text consumed. Throws arvcore::ValueError
 /// ("invalid literal for int() with base 10: '...'") otherwise or when out of int64 range.
@@ -23,8 +27,17 @@ double parse_float(std::string_view text);
 /// Python `repr(float)`: shortest text that reads back, "5.0", "1e-05", "1e+16", "inf", "nan".
 std::string float_repr(double v);
 
+/// Size of a buffer that always holds write_float_repr's output.
+inline constexpr std::size_t kFloatReprMax = 32;
+
+/// Writes float_repr(v) to `out` (room for kFloatReprMax chars) and returns its end.
+char* write_float_repr(double v, char* out);
+
 /// Python `repr()` of a value: {'a': [1, 2.0, 'x', None, True]}.
 std::string repr(const Value& v);
+
+/// Python `repr()` of a string: quoted, with the same escapes and choice of quotes.
+std::string str_repr(std::string_view s);
 
 /// Python `str()` of a value: strings as they are, everything else as repr().
 std::string str(const Value& v);

@@ -2,81 +2,192 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <system_error>
 
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <simdjson.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "arvcore/sdk/errors.hpp"
 
 namespace arvcore::value {
+namespace {
+
+// How one UTF-8 sequence starting at `p` fails, Python's way: the number of bytes that form
+// the bad part and the reason; {0, nullptr} when the sequence is fine (`len` receives its
+// length).
+struct Utf8Fault {
+  std::size_t bytes = 0;
+  const char* reason = nullptr;
+};
+
+Utf8Fault check_sequence(const unsigned char* p, const unsigned char* end, std::size_t& len) {
+  const unsigned char c = *p;
+  if (c < 0x80) {
+    len = 1;
+    return {};
+  }
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    if (c == 0xE0) {
+      lo = 0xA0;  // overlong
+    } else if (c == 0xED) {
+      hi = 0x9F;  // surrogates
+    }
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    if (c == 0xF0) {
+      lo = 0x90;  // overlong
+    } else if (c == 0xF4) {
+      hi = 0x8F;  // past U+10FFFF
+    }
+  } else {
+    return {1, "invalid start byte"};
+  }
+  for (std::size_t i = 1; i < len; ++i) {
+    if (p + i >= end) {
+      return {i, "unexpected end of data"};
+    }
+    const unsigned char b = p[i];
+    const unsigned char min = i == 1 ? lo : 0x80;
+    const unsigned char max = i == 1 ? hi : 0xBF;
+    if (b < min || b > max) {
+      return {i, "invalid continuation byte"};
+    }
+  }
+  return {};
+}
+
+[[noreturn]] void throw_os_error(int err, const std::filesystem::path& path) {
+  throw OSError(fmt::format("[Errno {}] {}: '{}'", err, std::strerror(err), path.string()));
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
 
 bool is_valid_utf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
+  return simdjson::validate_utf8(text.data(), text.size());
+}
+
+std::size_t valid_utf8_prefix(std::string_view text) {
+  if (is_valid_utf8(text)) {
+    return text.size();
+  }
+  const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = begin + text.size();
+  const auto* p = begin;
   while (p < end) {
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t len = 0;
-    std::uint32_t cp = 0;
-    if ((c & 0xE0) == 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < len) {
-      return false;
-    }
-    for (std::size_t i = 1; i < len; ++i) {
-      if ((p[i] & 0xC0) != 0x80) {
-        return false;
-      }
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-        (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-      return false;
+    std::size_t len = 1;
+    if (check_sequence(p, end, len).reason != nullptr) {
+      break;
     }
     p += len;
   }
-  return true;
+  return static_cast<std::size_t>(p - begin);
+}
+
+std::string utf8_error_message(std::string_view text, std::size_t base) {
+  const std::size_t at = valid_utf8_prefix(text);
+  if (at >= text.size()) {
+    return "'utf-8' codec can't decode the text";
+  }
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + at;
+  const auto* end = reinterpret_cast<const unsigned char*>(text.data()) + text.size();
+  std::size_t len = 1;
+  const Utf8Fault fault = check_sequence(p, end, len);
+  const std::size_t pos = base + at;
+  if (fault.bytes <= 1) {
+    return fmt::format("'utf-8' codec can't decode byte {:#04x} in position {}: {}", *p, pos,
+                       fault.reason);
+  }
+  return fmt::format("'utf-8' codec can't decode bytes in position {}-{}: {}", pos,
+                     pos + fault.bytes - 1, fault.reason);
+}
+
+void append_utf8(std::uint32_t cp, std::string& out) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+std::string read_binary_file(const std::filesystem::path& path, std::size_t spare) {
+  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    throw_os_error(errno, path);
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    throw_os_error(errno, path);
+  }
+  if (S_ISDIR(st.st_mode)) {
+    throw_os_error(EISDIR, path);
+  }
+  std::string content;
+  // The size is a hint only: files such as those under /proc report 0.
+  std::size_t capacity = static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0) + 1;
+  content.resize(capacity);
+  std::size_t used = 0;
+  for (;;) {
+    if (used == content.size()) {
+      content.resize(content.size() * 2);
+    }
+    const ssize_t n = ::read(fd.get(), content.data() + used, content.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throw_os_error(errno, path);
+    }
+    if (n == 0) {
+      break;
+    }
+    used += static_cast<std::size_t>(n);
+  }
+  content.reserve(used + spare);
+  content.resize(used);
+  return content;
 }
 
 std::string read_text_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw OSError(fmt::format("[Errno {}] {}: '{}'", errno, std::strerror(errno), path.string()));
-  }
-  std::string content;
-  in.seekg(0, std::ios::end);
-  const auto size = in.tellg();
-  if (size > 0) {
-    content.resize(static_cast<std::size_t>(size));
-    in.seekg(0, std::ios::beg);
-    in.read(content.data(), size);
-  } else {
-    in.seekg(0, std::ios::beg);
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  if (in.bad()) {
-    throw OSError(fmt::format("cannot read '{}'", path.string()));
-  }
+  std::string content = read_binary_file(path);
   if (!is_valid_utf8(content)) {
-    throw UnicodeError(fmt::format("'utf-8' codec can't decode '{}'", path.string()));
+    throw UnicodeError(utf8_error_message(content));
   }
   return content;
 }
@@ -88,7 +199,7 @@ void write_file_atomic(const std::filesystem::path& path, std::string_view conte
       fmt::format(".{}.tmp-{}-{}", path.filename().string(), ::getpid(), counter++);
   std::FILE* f = std::fopen(tmp.c_str(), "wb");
   if (f == nullptr) {
-    throw OSError(fmt::format("[Errno {}] {}: '{}'", errno, std::strerror(errno), path.string()));
+    throw_os_error(errno, path);
   }
   const bool written = std::fwrite(content.data(), 1, content.size(), f) == content.size();
   const bool flushed = std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0;
@@ -101,7 +212,7 @@ void write_file_atomic(const std::filesystem::path& path, std::string_view conte
   std::filesystem::rename(tmp, path, ec);
   if (ec) {
     std::filesystem::remove(tmp, ec);
-    throw OSError(fmt::format("cannot replace '{}'", path.string()));
+    throw OSError(fmt::format("[Errno {}] {}: '{}'", ec.value(), ec.message(), path.string()));
   }
 }
 

@@ -1,0 +1,129 @@
+// CSV reader behaviour that random differential inputs do not reach: streaming over large
+// input, errors part-way, failing streams.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "arvcore/sdk/errors.hpp"
+#include "arvcore/value/csv.hpp"
+
+namespace {
+
+namespace av = arvcore::value;
+
+// Serves a text produced on demand and counts what has been taken.
+class GeneratedBuf : public std::streambuf {
+ public:
+  GeneratedBuf(std::size_t rows, std::string tail = {}) : rows_(rows), tail_(std::move(tail)) {}
+  std::size_t served() const { return served_; }
+
+ protected:
+  int_type underflow() override {
+    if (next_ < rows_) {
+      // Quoted cells with line breaks and doubled quotes cross chunk boundaries often.
+      line_ = "DATA,TX,," + std::to_string(next_) + ",\"q\"\"\r\nz\",\xC3\xA9\xE2\x82\xAC\r\n";
+      ++next_;
+    } else if (!tail_.empty()) {
+      line_ = std::move(tail_);
+      tail_.clear();
+    } else {
+      return traits_type::eof();
+    }
+    served_ += line_.size();
+    setg(line_.data(), line_.data(), line_.data() + line_.size());
+    return traits_type::to_int_type(line_[0]);
+  }
+
+ private:
+  std::size_t rows_;
+  std::string tail_;
+  std::size_t next_ = 0;
+  std::size_t served_ = 0;
+  std::string line_;
+};
+
+TEST(Csv, StreamsLargeInputInChunks) {
+  constexpr std::size_t kRows = 200000;
+  GeneratedBuf buf(kRows);
+  std::istream in(&buf);
+  av::CsvReader reader(in, false, 4096);
+  av::CsvRow row;
+  std::size_t n = 0;
+  ASSERT_TRUE(reader.next(row));
+  // Only about one chunk has been taken to give the first row.
+  EXPECT_LT(buf.served(), 3 * 4096u);
+  do {
+    ASSERT_EQ(row.size(), 6u) << "row " << n;
+    ASSERT_EQ(row[3], std::to_string(n));
+    ASSERT_EQ(row[4], "q\"\nz");
+    ASSERT_EQ(row[5], "\xC3\xA9\xE2\x82\xAC");
+    ++n;
+  } while (reader.next(row));
+  EXPECT_EQ(n, kRows);
+  EXPECT_FALSE(reader.next(row));
+}
+
+TEST(Csv, BadBytesFailWhereTheyAreReached) {
+  GeneratedBuf buf(1000, "ok,\xFF\n");
+  std::istream in(&buf);
+  av::CsvReader reader(in, false, 512);
+  av::CsvRow row;
+  std::size_t n = 0;
+  try {
+    while (reader.next(row)) {
+      ++n;
+    }
+    FAIL() << "no error";
+  } catch (const arvcore::UnicodeError& e) {
+    EXPECT_NE(std::string(e.what()).find("can't decode byte 0xff"), std::string::npos);
+  }
+  EXPECT_GT(n, 900u);
+
+  std::istringstream cut("a,\xE2\x82");
+  av::CsvReader reader2(cut);
+  EXPECT_THROW(reader2.next(row), arvcore::UnicodeError);
+}
+
+TEST(Csv, LineEndsNulsAndOpenQuotes) {
+  auto rows = [](const std::string& text, bool strip) {
+    std::istringstream in(text);
+    av::CsvReader reader(in, strip);
+    av::CsvRow row;
+    std::vector<std::vector<std::string>> out;
+    while (reader.next(row)) {
+      out.push_back(row.to_vector());
+    }
+    return out;
+  };
+  using Rows = std::vector<std::vector<std::string>>;
+  EXPECT_EQ(rows("a,b\r\n\r\nc,\r\"x\r\ny\"", false), (Rows{{"a", "b"}, {}, {"c", ""}, {"x\ny"}}));
+  EXPECT_EQ(rows(std::string("V\0ER,1\0\n\0", 9), true), (Rows{{"VER", "1"}, {}}));
+  EXPECT_EQ(rows(std::string("a\0b\n", 4), false), (Rows{{std::string("a\0b", 3)}}));
+  EXPECT_EQ(rows("a,\"open\nquote", false), (Rows{{"a", "open\nquote"}}));
+}
+
+class FailingBuf : public std::streambuf {
+ protected:
+  int_type underflow() override { throw std::runtime_error("device gone"); }
+};
+
+TEST(Csv, FailingStreamIsAnOSError) {
+  FailingBuf buf;
+  std::istream in(&buf);
+  av::CsvReader reader(in);
+  av::CsvRow row;
+  EXPECT_THROW(reader.next(row), arvcore::OSError);
+}
+
+TEST(Csv, FormatsRowsLikePythonWriter) {
+  EXPECT_EQ(av::csv_format_row({}), "\r\n");
+  EXPECT_EQ(av::csv_format_row({""}), "\"\"\r\n");
+  EXPECT_EQ(av::csv_format_row({"", ""}), ",\r\n");
+  EXPECT_EQ(av::csv_format_row({"a", "b,c", "q\"", "l\n"}), "a,\"b,c\",\"q\"\"\",\"l\n\"\r\n");
+}
+
+}  // namespace
