@@ -1,7 +1,12 @@
 #include "arvcore/value/csv.hpp"
 
 #include <array>
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "arvcore/sdk/errors.hpp"
 #include "arvcore/value/textfile.hpp"
@@ -35,6 +40,66 @@ CharSet make_set(std::string_view chars, bool with_nul) {
   }
   set[0] = with_nul;
   return set;
+}
+
+using Spans = std::vector<std::pair<std::size_t, std::size_t>>;
+
+// The common line: no quotes (nor NULs when they are stripped), ending inside [p, end).
+// Splits it at its commas into `store` and `spans` and leaves p at its line end. Touches
+// nothing and answers false for any other line, which the general reader then takes.
+bool split_plain_line(const char*& p, const char* end, bool strip, std::string& store,
+                      Spans& spans) {
+  const char* q = p;
+  const char* stop = nullptr;
+  std::size_t cell_start = 0;
+  auto comma_at = [&](std::size_t at) {
+    spans.emplace_back(cell_start, at);
+    cell_start = at + 1;
+  };
+#if defined(__SSE2__)
+  const __m128i comma = _mm_set1_epi8(',');
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i nul = _mm_setzero_si128();
+  while (stop == nullptr && end - q >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    auto commas = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma)));
+    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
+                                _mm_cmpeq_epi8(v, quote));
+    if (strip) {
+      hits = _mm_or_si128(hits, _mm_cmpeq_epi8(v, nul));
+    }
+    const auto special = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    if (special != 0) {
+      commas &= (1u << std::countr_zero(special)) - 1;
+      stop = q + std::countr_zero(special);
+    }
+    const auto base = static_cast<std::size_t>(q - p);
+    for (; commas != 0; commas &= commas - 1) {
+      comma_at(base + static_cast<std::size_t>(std::countr_zero(commas)));
+    }
+    q += 16;
+  }
+#endif
+  for (; stop == nullptr && q != end; ++q) {
+    const char c = *q;
+    if (c == ',') {
+      comma_at(static_cast<std::size_t>(q - p));
+    } else if (c == '\r' || c == '\n' || c == '"' || (c == '\0' && strip)) {
+      stop = q;
+    }
+  }
+  // A blank line is a row without cells; the general reader gives it.
+  if (stop == nullptr || stop == p || (*stop != '\r' && *stop != '\n')) {
+    spans.clear();
+    return false;
+  }
+  const auto len = static_cast<std::size_t>(stop - p);
+  spans.emplace_back(cell_start, len);
+  store.assign(p, len);
+  p = stop;
+  return true;
 }
 
 }  // namespace
@@ -91,26 +156,6 @@ struct CsvReader::Impl {
     }
   }
 
-  // Copies ordinary characters up to the next one in `stop`; false when the chunk ran out
-  // first.
-  bool copy_run(const CharSet& stop, std::string& store) {
-    const char* q = p;
-    while (q != end && !stop[static_cast<unsigned char>(*q)]) {
-      ++q;
-    }
-    store.append(p, q);
-    p = q;
-    return q != end;
-  }
-
-  // At a line end: takes "\r\n", "\r" or "\n".
-  void take_line_end() {
-    const char c = *p++;
-    if (c == '\r' && (p != end || refill()) && *p == '\n') {
-      ++p;
-    }
-  }
-
   std::istream& in;
   const bool strip_nul;
   const std::size_t chunk;
@@ -123,8 +168,6 @@ struct CsvReader::Impl {
   // Characters that end a run of ordinary ones outside and inside quotes.
   const CharSet unquoted_stop;
   const CharSet quoted_stop;
-  // Where each cell of the row being read ends in the row's storage.
-  std::vector<std::size_t> cell_ends;
 };
 
 CsvReader::CsvReader(std::istream& in, bool strip_nul) : CsvReader(in, strip_nul, kDefaultChunk) {}
@@ -138,41 +181,68 @@ bool CsvReader::next(CsvRow& row) {
   Impl& m = *impl_;
   row.clear();
   std::string& store = row.storage();
-  store.clear();
-  m.cell_ends.clear();
-  auto save = [&] { m.cell_ends.push_back(store.size()); };
-  auto finish = [&] {
-    // Views are made at the end: `store` may move while it grows.
-    const std::string_view all(store);
-    std::size_t from = 0;
-    for (const std::size_t to : m.cell_ends) {
-      row.push(all.substr(from, to - from));
-      from = to;
+  auto& spans = row.spans();
+  std::size_t cell_start = 0;
+  auto save = [&] {
+    spans.emplace_back(cell_start, store.size());
+    cell_start = store.size();
+  };
+  const bool strip = m.strip_nul;
+  // The read position lives in locals while scanning, so that it stays in registers.
+  const char* p = m.p;
+  const char* end = m.end;
+  auto refill = [&] {
+    m.p = p;
+    const bool got = m.refill();
+    p = m.p;
+    end = m.end;
+    return got;
+  };
+  // At a line end: takes "\r\n", "\r" or "\n".
+  auto take_line_end = [&] {
+    if (*p++ == '\r' && (p != end || refill()) && *p == '\n') {
+      ++p;
     }
+    m.p = p;
     return true;
   };
+  // Copies ordinary characters up to the next one in `stop`; false when the chunk ran out
+  // first.
+  auto copy_run = [&](const CharSet& stop) {
+    const char* q = p;
+    while (q != end && !stop[static_cast<unsigned char>(*q)]) {
+      ++q;
+    }
+    store.append(p, static_cast<std::size_t>(q - p));
+    p = q;
+    return q != end;
+  };
+
+  if (p != end && split_plain_line(p, end, strip, store, spans)) {
+    return take_line_end();
+  }
 
   enum class State { kStartRecord, kStartField, kInField, kInQuoted, kQuoteInQuoted };
   State state = State::kStartRecord;
   // A line holding only NULs still counts as a line once they are stripped.
   bool line_seen = false;
   for (;;) {
-    if (m.p == m.end && !m.refill()) {
+    if (p == end && !refill()) {
+      m.p = p;
       if (state == State::kStartRecord) {
-        return line_seen && finish();
+        return line_seen;
       }
       save();
-      return finish();
+      return true;
     }
-    const char c = *m.p;
+    const char c = *p;
     switch (state) {
       case State::kStartRecord:
         if (c == '\n' || c == '\r') {
-          m.take_line_end();
-          return finish();
+          return take_line_end();
         }
-        if (c == '\0' && m.strip_nul) {
-          ++m.p;
+        if (c == '\0' && strip) {
+          ++p;
           line_seen = true;
           break;
         }
@@ -180,71 +250,68 @@ bool CsvReader::next(CsvRow& row) {
         break;
       case State::kStartField:
         if (c == '"') {
-          ++m.p;
+          ++p;
           state = State::kInQuoted;
         } else if (c == ',') {
-          ++m.p;
+          ++p;
           save();
         } else if (c == '\n' || c == '\r') {
-          m.take_line_end();
           save();
-          return finish();
-        } else if (c == '\0' && m.strip_nul) {
-          ++m.p;
+          return take_line_end();
+        } else if (c == '\0' && strip) {
+          ++p;
         } else {
           state = State::kInField;
         }
         break;
       case State::kInField: {
-        if (!m.copy_run(m.unquoted_stop, store)) {
+        if (!copy_run(m.unquoted_stop)) {
           break;
         }
-        const char stop = *m.p;
+        const char stop = *p;
         if (stop == ',') {
-          ++m.p;
+          ++p;
           save();
           state = State::kStartField;
         } else if (stop == '\0') {
-          ++m.p;
+          ++p;
         } else {
-          m.take_line_end();
           save();
-          return finish();
+          return take_line_end();
         }
         break;
       }
       case State::kInQuoted: {
-        if (!m.copy_run(m.quoted_stop, store)) {
+        if (!copy_run(m.quoted_stop)) {
           break;
         }
-        const char stop = *m.p;
+        const char stop = *p;
         if (stop == '"') {
-          ++m.p;
+          ++p;
           state = State::kQuoteInQuoted;
         } else if (stop == '\0') {
-          ++m.p;
+          ++p;
         } else {
           // A line break inside quotes reads as "\n", as from a text-mode file.
-          m.take_line_end();
+          take_line_end();
           store.push_back('\n');
         }
         break;
       }
       case State::kQuoteInQuoted:
         if (c == '"') {
-          ++m.p;
+          ++p;
           store.push_back('"');
           state = State::kInQuoted;
         } else if (c == ',') {
-          ++m.p;
+          ++p;
           save();
           state = State::kStartField;
         } else if (c == '\n' || c == '\r') {
-          m.take_line_end();
           save();
-          return finish();
-        } else if (c == '\0' && m.strip_nul) {
-          ++m.p;
+          return take_line_end();
+        } else if (c == '\0' && strip) {
+          ++p;
         } else {
           // Text after a closing quote joins the field unquoted.
           state = State::kInField;

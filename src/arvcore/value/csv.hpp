@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace arvcore::value {
@@ -14,18 +15,34 @@ namespace arvcore::value {
 /// One parsed row. Cells stay valid until the next CsvReader::next() on the same row object.
 class CsvRow {
  public:
-  std::size_t size() const { return cells_.size(); }
-  bool empty() const { return cells_.empty(); }
-  std::string_view operator[](std::size_t i) const { return cells_[i]; }
-  std::vector<std::string> to_vector() const { return {cells_.begin(), cells_.end()}; }
+  std::size_t size() const { return spans_.size(); }
+  bool empty() const { return spans_.empty(); }
+  std::string_view operator[](std::size_t i) const {
+    return {storage_.data() + spans_[i].first, spans_[i].second - spans_[i].first};
+  }
+  std::vector<std::string> to_vector() const {
+    std::vector<std::string> out;
+    out.reserve(size());
+    for (std::size_t i = 0; i < size(); ++i) {
+      out.emplace_back((*this)[i]);
+    }
+    return out;
+  }
 
-  // Used by the reader.
-  void clear() { cells_.clear(); }
-  void push(std::string_view cell) { cells_.push_back(cell); }
+  // Used by the reader: the row's text, and where each cell begins and ends in it.
+  void clear() {
+    spans_.clear();
+    storage_.clear();
+  }
+  void push(std::string_view cell) {
+    spans_.emplace_back(storage_.size(), storage_.size() + cell.size());
+    storage_.append(cell);
+  }
   std::string& storage() { return storage_; }
+  std::vector<std::pair<std::size_t, std::size_t>>& spans() { return spans_; }
 
  private:
-  std::vector<std::string_view> cells_;
+  std::vector<std::pair<std::size_t, std::size_t>> spans_;
   std::string storage_;
 };
 
