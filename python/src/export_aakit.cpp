@@ -1,7 +1,132 @@
+// AAKitTableManager as arvcore.vlndev.VLNTableManager.AAKitTableManager.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "arvcore/vlndev/aakit_table_manager.hpp"
+#include "casters.hpp"
 #include "exports.hpp"
 
 namespace arvcore::python {
+namespace {
 
-void export_aakit(pybind11::module_& /*m*/) {}
+using vlndev::AAKitTableManager;
+
+// The device layer passes "no function" as None or any other false value.
+bool given(const py::object& fn) {
+  return !fn.is_none() && PyObject_IsTrue(fn.ptr()) == 1;
+}
+
+vlndev::KwCallback forwarding(const py::object& fn) {
+  return given(fn) ? kw_callback(fn) : vlndev::KwCallback();
+}
+
+vlndev::AAKitFetchFn fetching(const py::object& fn) {
+  if (!given(fn)) {
+    return {};
+  }
+  return [fn](std::int64_t devtype, std::int64_t total_ch, const Value& support_devs) {
+    py::object answer = fn(devtype, total_ch, to_python(support_devs));
+    return to_ret_type(answer, "fetch function");
+  };
+}
+
+void require(bool ok, const char* arg, const char* type, const py::object& value) {
+  if (!ok) {
+    throw TypeError(fmt::format("{} must be {}, not {}", arg, type, Py_TYPE(value.ptr())->tp_name));
+  }
+}
+
+}  // namespace
+
+void export_aakit(py::module_& m) {
+  py::class_<AAKitTableManager> cls(m, "AAKitTableManager");
+  cls.attr("__module__") = "arvcore.vlndev.VLNTableManager";
+  cls.def(py::init([](std::int64_t devtype, std::int64_t total_ch, std::string path,
+                      std::int64_t num_polar, std::optional<std::vector<std::int64_t>> support_dev,
+                      bool is_web_mode) {
+            // Every manager gets a list of its own.
+            return AAKitTableManager(devtype, total_ch, std::move(path), num_polar,
+                                     support_dev.value_or(std::vector<std::int64_t>{}),
+                                     is_web_mode);
+          }),
+          py::arg("devtype"), py::arg("total_ch"), py::arg("path") = "files/",
+          py::arg("num_polar") = 1, py::arg("support_dev") = py::none(),
+          py::arg("is_web_mode") = false)
+      .def("parse", &AAKitTableManager::parse)
+      .def("_getAAKitTablePath", &AAKitTableManager::_getAAKitTablePath)
+      .def(
+          "getAAKitList",
+          [](AAKitTableManager& self, bool force_refresh, const py::object& callback) {
+            return self.getAAKitList(force_refresh, fetching(callback));
+          },
+          py::arg("force_refresh") = false, py::arg("callback") = py::none())
+      .def("_selectAAKit", &AAKitTableManager::_selectAAKit, py::arg("kitName"))
+      .def("getAAKitInfo", &AAKitTableManager::getAAKitInfo, py::arg("kitName") = py::none(),
+           py::arg("local") = false)
+      .def(
+          "setAAKitInfo",
+          [](AAKitTableManager& self, const py::object& kitName, const py::object& spacing,
+             const py::object& steeringH, const py::object& steeringV, const py::object& offsetTx,
+             const py::object& offsetRx, std::int64_t custom, const py::object& callback,
+             const py::object& dev_type, const py::object& newKitName) {
+            require(py::isinstance<py::str>(kitName), "kitName", "str", kitName);
+            require(py::isinstance<py::list>(spacing), "spacing", "list", spacing);
+            require(py::isinstance<py::list>(steeringH), "steeringH", "list", steeringH);
+            require(py::isinstance<py::list>(steeringV), "steeringV", "list", steeringV);
+            return self.setAAKitInfo(to_value(kitName, "kitName"), to_value(spacing, "spacing"),
+                                     to_value(steeringH, "steeringH"),
+                                     to_value(steeringV, "steeringV"),
+                                     to_value(offsetTx, "offsetTx"), to_value(offsetRx, "offsetRx"),
+                                     custom, forwarding(callback), to_value(dev_type, "dev_type"),
+                                     to_value(newKitName, "newKitName"));
+          },
+          py::arg("kitName"), py::arg("spacing"), py::arg("steeringH"), py::arg("steeringV"),
+          py::arg("offsetTx"), py::arg("offsetRx"), py::arg("custom") = 1,
+          py::arg("callback") = py::none(), py::arg("dev_type") = py::none(),
+          py::arg("newKitName") = py::none())
+      .def(
+          "saveAAKitFile",
+          [](AAKitTableManager& self, const std::optional<std::string>& kitName,
+             const py::object& callback, bool check, const py::object& context) {
+            return self.saveAAKitFile(kitName, forwarding(callback), check,
+                                      to_value(context, "context"));
+          },
+          py::arg("kitName") = py::none(), py::arg("callback") = py::none(),
+          py::arg("check") = true, py::arg("context") = py::none())
+      .def(
+          "deleteAAKitInfo",
+          [](AAKitTableManager& self, const std::string& kitName, const py::object& callback,
+             bool check) { return self.deleteAAKitInfo(kitName, forwarding(callback), check); },
+          py::arg("kitName"), py::arg("callback") = py::none(), py::arg("check") = true)
+      .def(
+          "computeAAKitFullName",
+          [](const AAKitTableManager&, const std::string& kitName) {
+            return AAKitTableManager::computeAAKitFullName(kitName);
+          },
+          py::arg("kitName"))
+      .def(
+          "_AAKitTableManager__checkAAKitField",
+          [](const AAKitTableManager& self, const std::string& field_name,
+             const py::object& field) {
+            return self.checkAAKitField(field_name, to_value(field, "field"));
+          },
+          py::arg("field_name"), py::arg("field"))
+      .def(
+          "_AAKitTableManager__checkAAKitTimeFormat",
+          [](const AAKitTableManager&, const std::string& time_str) {
+            return AAKitTableManager::checkAAKitTimeFormat(time_str);
+          },
+          py::arg("time_str"))
+      .def_property_readonly("_AAKitTable",
+                             [](const AAKitTableManager& self) { return self.AAKitTable(); })
+      .def_property_readonly("_aakit_name", &AAKitTableManager::aakit_name)
+      .def_property_readonly("_num_polarization", &AAKitTableManager::num_polarization);
+}
 
 }  // namespace arvcore::python

@@ -1,7 +1,22 @@
+// UDDeltaFreqTableManager as arvcore.vlndev.VLNTableManager.UDDeltaFreqTableManager.
+
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include "arvcore/vlndev/ud_delta_freq_table_manager.hpp"
+#include "casters.hpp"
 #include "exports.hpp"
 
 namespace arvcore::python {
 
-void export_delta(pybind11::module_& /*m*/) {}
+void export_delta(py::module_& m) {
+  using vlndev::UDDeltaFreqTableManager;
+  py::class_<UDDeltaFreqTableManager> cls(m, "UDDeltaFreqTableManager");
+  cls.attr("__module__") = "arvcore.vlndev.VLNTableManager";
+  cls.def(py::init<std::string>(), py::arg("sn"))
+      .def("parse", &UDDeltaFreqTableManager::parse)
+      .def("getUDDeltaFreq", &UDDeltaFreqTableManager::getUDDeltaFreq);
+}
 
 }  // namespace arvcore::python

@@ -1,7 +1,49 @@
+// `vlntable delta SN`: the converter delta frequency of one serial number.
+
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "arvcore/vlndev/logger.hpp"
+#include "arvcore/vlndev/ud_delta_freq_table_manager.hpp"
 #include "commands.hpp"
 
 namespace vlntable {
+namespace {
 
-void add_delta_commands(CLI::App& /*app*/) {}
+struct DeltaOptions {
+  std::string files;
+  std::string sn;
+};
+
+int run_delta(const DeltaOptions& o) {
+  if (!o.files.empty()) {
+    ::setenv("ARVCORE_FILES_DIR", o.files.c_str(), 1);
+  }
+  // The answer's message is printed here; the log would only repeat it.
+  arvcore::log::set_level("UDDeltaTbl", 100);
+  arvcore::vlndev::UDDeltaFreqTableManager m(o.sn);
+  const arvcore::RetType ret = m.parse();
+  if (!ret.ok()) {
+    std::cerr << o.sn << ": " << ret.RetMsg << "\n";
+    return 1;
+  }
+  std::cout << o.sn << ": delta frequency " << m.getUDDeltaFreq().RetData.get<std::int64_t>()
+            << "\n";
+  return 0;
+}
+
+}  // namespace
+
+void add_delta_commands(CLI::App& app) {
+  auto opts = std::make_shared<DeltaOptions>();
+  CLI::App* delta = app.add_subcommand(
+      "delta", "Minimum LO-to-IF frequency difference of an up/down converter ({SN}.csv)");
+  delta->add_option("--files", opts->files,
+                    "Data directory (default: $ARVCORE_FILES_DIR, else ./files)");
+  delta->add_option("SN", opts->sn, "Serial number")->required();
+  delta->callback([opts] { exit_status() = run_delta(*opts); });
+}
 
 }  // namespace vlntable
