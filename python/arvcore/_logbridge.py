@@ -21,9 +21,29 @@ _set_level = None
 _GENERIC = "Error"
 
 
-def _lowest_enabled(logger):
+def _lowest_enabled(name):
+    # Loggers are not created here: a host that configures logging after importing the
+    # package (fileConfig/dictConfig disable the loggers that exist by then) must find them
+    # as it would before the first manager takes them.
+    manager = logging.Logger.manager
+    logger = manager.loggerDict.get(name)
+    if isinstance(logger, logging.Logger):
+        enabled = logger.isEnabledFor
+    else:
+        ancestor = logging.root
+        parts = name.split(".")
+        for i in range(len(parts) - 1, 0, -1):
+            candidate = manager.loggerDict.get(".".join(parts[:i]))
+            if isinstance(candidate, logging.Logger):
+                ancestor = candidate
+                break
+        effective = ancestor.getEffectiveLevel()
+
+        def enabled(level):
+            return manager.disable < level and level >= effective
+
     for level in _LEVELS:
-        if logger.isEnabledFor(level):
+        if enabled(level):
             return level
     return _OFF
 
@@ -32,7 +52,7 @@ def _sync():
     if _set_level is None:
         return
     for name in list(_names):
-        _set_level(name, _lowest_enabled(logging.getLogger(name)))
+        _set_level(name, _lowest_enabled(name))
 
 
 def track(name):

@@ -4,7 +4,9 @@ the logging bridge."""
 import collections
 import logging
 import os
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -415,3 +417,20 @@ def test_a_failing_handler_does_not_break_the_caller(arvcore_logs, monkeypatch):
     finally:
         logger.removeFilter(explode)
     assert len(unraisable) == 1 and isinstance(unraisable[0].exc_value, RuntimeError)
+
+
+def test_configuring_logging_after_import_keeps_the_module_loggers():
+    # fileConfig/dictConfig disable the loggers that exist when they run, so importing the
+    # package must not create them.
+    script = textwrap.dedent("""
+        import logging, logging.config
+        import arvcore.vlndev.VLNTableManager
+        from arvcore import _arvcore as core
+        assert "CaliTbl" not in logging.Logger.manager.loggerDict
+        logging.config.dictConfig({"version": 1, "root": {"level": "DEBUG", "handlers": ["out"]},
+            "handlers": {"out": {"class": "logging.StreamHandler", "stream": "ext://sys.stdout"}}})
+        core._log("CaliTbl", logging.DEBUG, "reached the host")
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         check=True)
+    assert out.stdout == "reached the host\n"
