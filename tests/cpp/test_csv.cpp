@@ -111,12 +111,21 @@ class FailingBuf : public std::streambuf {
   int_type underflow() override { throw std::runtime_error("device gone"); }
 };
 
-TEST(Csv, FailingStreamIsAnOSError) {
+TEST(Csv, StreamFailuresReachTheCaller) {
   FailingBuf buf;
   std::istream in(&buf);
   av::CsvReader reader(in);
   av::CsvRow row;
-  EXPECT_THROW(reader.next(row), arvcore::OSError);
+  EXPECT_THROW(reader.next(row), std::runtime_error);
+
+  // A stream set to throw at end of input still reads to its end.
+  std::istringstream text("a,b\nc");
+  text.exceptions(std::ios::failbit | std::ios::eofbit);
+  av::CsvReader reader2(text);
+  ASSERT_TRUE(reader2.next(row));
+  ASSERT_TRUE(reader2.next(row));
+  EXPECT_EQ(row[0], "c");
+  EXPECT_FALSE(reader2.next(row));
 }
 
 TEST(Csv, FormatsRowsLikePythonWriter) {

@@ -149,6 +149,10 @@ TEST(Json, FilesAreReplacedWholeOrNotAtAll) {
   EXPECT_THROW(av::read_json_file(dir.path()), arvcore::OSError);
   EXPECT_THROW(av::write_json_file(dir.path() / "no" / "x.json", v, 2), arvcore::OSError);
 
+  // A string with a stray byte is not written: it could not be read back.
+  EXPECT_THROW(av::write_json_file(file, Value({{"k", "bad\xFF"}}), 2), arvcore::UnicodeError);
+  EXPECT_EQ(av::read_json_file(file), v);
+
   std::ofstream(dir.path() / "bad.json", std::ios::binary) << "{\"a\": \xFF}";
   EXPECT_THROW(av::read_json_file(dir.path() / "bad.json"), arvcore::UnicodeError);
   std::ofstream(dir.path() / "nan.json", std::ios::binary) << "[NaN, 1]";

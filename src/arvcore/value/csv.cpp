@@ -118,11 +118,15 @@ struct CsvReader::Impl {
     for (;;) {
       // A UTF-8 sequence cut by the previous chunk boundary goes first.
       std::memcpy(buf.data(), carry.data(), carry_len);
-      in.read(buf.data() + carry_len, static_cast<std::streamsize>(chunk));
-      if (in.bad()) {
-        throw OSError("error while reading CSV input");
+      // Straight from the buffer: the stream's state and exception mask play no part, and
+      // whatever the buffer throws reaches the caller unchanged.
+      std::streambuf* source = in.rdbuf();
+      if (source == nullptr) {
+        throw OSError("CSV input stream has no buffer");
       }
-      const auto got = static_cast<std::size_t>(in.gcount());
+      const std::streamsize n =
+          source->sgetn(buf.data() + carry_len, static_cast<std::streamsize>(chunk));
+      const auto got = static_cast<std::size_t>(n > 0 ? n : 0);
       const std::size_t total = carry_len + got;
       if (got == 0) {
         if (carry_len != 0) {

@@ -53,9 +53,9 @@ class CsvRow {
 /// with no cells, a trailing comma an empty last cell, and input that ends inside a quoted
 /// field gives the row read so far. Without `strip_nul` NUL is an ordinary character; with
 /// it, NUL characters are removed from each physical line before it is split.
-/// The input is read in chunks, never whole. Bytes that are not UTF-8 throw
-/// arvcore::UnicodeError when the reader reaches them; a failing stream throws
-/// arvcore::OSError.
+/// The input is read in chunks from the stream's buffer, never whole. Bytes that are not
+/// UTF-8 throw arvcore::UnicodeError when the reader reaches them; an exception thrown by the
+/// stream's buffer reaches the caller unchanged.
 class CsvReader {
  public:
   explicit CsvReader(std::istream& in, bool strip_nul = false);

@@ -628,7 +628,14 @@ Value read_json_file(const std::filesystem::path& path) {
 std::string dump_json(const Value& v, int indent) {
   JsonWriter writer(indent);
   writer.value(v, 0);
-  return writer.finish();
+  std::string text = writer.finish();
+  // Strings built on the C++ side could hold stray bytes; text that could not be read back
+  // must not reach a file.
+  if (!is_valid_utf8(text)) {
+    throw UnicodeError("cannot write a string that is not UTF-8 as JSON: " +
+                       utf8_error_message(text));
+  }
+  return text;
 }
 
 void write_json_file(const std::filesystem::path& path, const Value& v, int indent) {
