@@ -245,16 +245,17 @@ inline bool int_from_py(PyObject* o, Value& out) {
   return false;
 }
 
+// Converting an item may run Python code (an enumeration member's `value`), which could change
+// the container being read: sizes are read again and items held while they are converted.
 inline bool list_from_py(PyObject* seq, Value& out) {
   RecursionGuard guard(" while converting a list to a value");
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-  PyObject** items = PySequence_Fast_ITEMS(seq);
   out = Value::array();
   auto& arr = *out.get_ptr<Value::array_t*>();
-  arr.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  arr.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq)));
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+    const auto item = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(seq, i));
     arr.emplace_back();
-    if (!from_py(items[i], arr.back())) {
+    if (!from_py(item.ptr(), arr.back())) {
       return false;
     }
   }
@@ -279,7 +280,9 @@ inline bool dict_from_py(PyObject* o, Value& out) {
     PyObject* key = nullptr;
     PyObject* item = nullptr;
     while (PyDict_Next(o, &pos, &key, &item)) {
-      if (!dict_entry_from_py(key, item, obj)) {
+      const auto held_key = py::reinterpret_borrow<py::object>(key);
+      const auto held_item = py::reinterpret_borrow<py::object>(item);
+      if (!dict_entry_from_py(held_key.ptr(), held_item.ptr(), obj)) {
         return false;
       }
     }

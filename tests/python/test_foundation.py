@@ -2,6 +2,7 @@
 the logging bridge."""
 
 import collections
+import enum
 import logging
 import os
 import subprocess
@@ -181,6 +182,21 @@ def test_value_conversion_refuses_unsafe_input():
         core._echo(looped)
     with pytest.raises(UnicodeEncodeError):
         core._echo("\udcff")
+
+
+def test_containers_changed_while_converting_are_read_safely():
+    victim = [0] * 10
+
+    class Shrinking(enum.Enum):
+        A = 1
+
+        @property
+        def value(self):
+            victim.clear()
+            return 5
+
+    victim.insert(0, Shrinking.A)
+    assert core._echo(victim) == [5]
 
 
 # --- enumeration arguments --------------------------------------------------------------------
