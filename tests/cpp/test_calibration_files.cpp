@@ -2,9 +2,11 @@
 // and import.
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -386,6 +388,109 @@ TEST_F(CaliFiles, ParseAfterNoFileAndQueryVersionWithoutTable) {
   EXPECT_EQ(logs.count(Level::error, "Can not find file for Cali table"), 1);
   EXPECT_EQ(m.queryCaliTableVer(),
             RetType(RetCode::ERROR_BF_CALI_INCOMPLTE, "Can not found any calibration table"));
+}
+
+}  // namespace
+
+namespace {
+
+// DATA cells take a short path for plain decimals; every spelling the host's int() and
+// float() accept must come out the same, bit for bit.
+TEST_F(CaliFiles, DataCellsConvertLikeTheHost) {
+  std::mt19937_64 rng(7);
+  std::vector<std::string> floats = {"0.1",
+                                     "-0.0",
+                                     "1e1",
+                                     " 2.5 ",
+                                     "1_0.5",
+                                     "+3",
+                                     ".5",
+                                     "5.",
+                                     "-.25",
+                                     "123456789012345678.9",
+                                     "0.30000000000000004",
+                                     "9007199254740993",
+                                     "1E-7",
+                                     "inf"};
+  for (int i = 0; i < 300; ++i) {
+    const int digits = static_cast<int>(rng() % 15) + 1;
+    std::string s = (rng() % 2) ? "-" : "";
+    for (int d = 0; d < digits; ++d) {
+      s += static_cast<char>('0' + rng() % 10);
+    }
+    s.insert(s.size() - static_cast<std::size_t>(rng() % static_cast<unsigned>(digits)), ".");
+    floats.push_back(s);
+  }
+  const std::vector<std::string> ints = {
+      "7", "-7", "+7", " 8", "0_1", "007", "-0", "123456789012345678", "9223372036854775807"};
+  std::string csv = header() + kBody;
+  for (std::size_t i = 0; i < floats.size(); ++i) {
+    csv += data_row("TX", 1, 1, 1, "1", std::to_string(i), 3, 1, 2, floats[i], "0");
+  }
+  for (std::size_t i = 0; i < ints.size(); ++i) {
+    csv += data_row("TX", 1, 1, 2, "1", std::to_string(i), 3, 0, 0, "0", "0");
+    const auto at = csv.rfind(",s,0,0,");
+    csv.replace(at, 7, ",s," + ints[i] + "," + ints[i] + ",");
+  }
+  // Gain and phase spellings, and the keys they give.
+  const std::vector<std::pair<std::string, std::string>> keys = {
+      {"1e-1", "7_1_0"}, {" -0.05", "7_0_0"}, {"2_5", "7_250_0"}, {"-1.25", "7_-12_0"}};
+  for (const auto& [gain, key] : keys) {
+    csv += data_row("TX", 1, 1, 7, gain, "0", 3, 1, 1, "1", "1");
+  }
+  csv += data_row("TX", 1, 1, 8, "1", "+045", 3, 1, 1, "1", "1");
+  write("D2230E013-28_28GHz.csv", csv + "END\n");
+  auto m = make();
+  ASSERT_TRUE(m.parse(28).ok());
+  const Value& com = m.CaliTable()["BOARD_1"]["TX"]["DATA_CHIP_1"]["COM_3"];
+  for (std::size_t i = 0; i < floats.size(); ++i) {
+    SCOPED_TRACE(floats[i]);
+    const double got = com.at(fmt::format("1_10_{}", i))[2].get<double>();
+    const double want = arvcore::value::parse_float(floats[i]);
+    EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << got << " vs " << want;
+  }
+  for (std::size_t i = 0; i < ints.size(); ++i) {
+    SCOPED_TRACE(ints[i]);
+    EXPECT_EQ(com.at(fmt::format("2_10_{}", i))[0], arvcore::value::parse_int(ints[i]));
+  }
+  for (const auto& [gain, key] : keys) {
+    EXPECT_TRUE(com.contains(key)) << gain;
+  }
+  EXPECT_TRUE(com.contains("8_10_45"));
+
+  // Text neither accepts is a parse exception, whichever path meets it.
+  for (const std::string bad : {"1.2.3", "-", "", "0x10", "1e", "nan1"}) {
+    write("D2230E013-28_28GHz.csv",
+          header() + kBody + data_row("TX", 1, 1, 1, "1", "0", 3, 1, 1, bad, "1") + "END\n");
+    EXPECT_EQ(m.parse(28).RetMsg, "parse exception") << bad;
+  }
+}
+
+// Step maps are sized ahead once the table is regular; irregular tables still come out
+// complete and in order.
+TEST_F(CaliFiles, IrregularStepSizes) {
+  std::string csv = header() + kBody;
+  const int sizes[] = {5, 5, 1, 7, 7, 7, 2, 9};
+  std::vector<std::vector<std::string>> expected;
+  for (int step = 0; step < 8; ++step) {
+    std::vector<std::string> keys;
+    for (int k = 0; k < sizes[step]; ++k) {
+      csv += data_row("RX", 2, 1, 1, "1", std::to_string(k * 5), 10 + step, k, 0, "0", "0");
+      keys.push_back(fmt::format("1_10_{}", k * 5));
+    }
+    expected.push_back(keys);
+  }
+  write("D2230E013-28_28GHz.csv", csv + "END\n");
+  auto m = make();
+  ASSERT_TRUE(m.parse(28).ok());
+  const Value& chip = m.CaliTable()["BOARD_2"]["RX"]["DATA_CHIP_1"];
+  for (int step = 0; step < 8; ++step) {
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : chip.at(fmt::format("COM_{}", 10 + step)).items()) {
+      keys.push_back(k);
+    }
+    EXPECT_EQ(keys, expected[static_cast<std::size_t>(step)]) << step;
+  }
 }
 
 }  // namespace

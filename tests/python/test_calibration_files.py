@@ -3,7 +3,9 @@
 import io
 import json
 import logging
+import os
 import pathlib
+import subprocess
 
 import pytest
 
@@ -161,3 +163,53 @@ def test_polar_and_layout_callable(files_dir):
 
     with pytest.raises(Boom):
         CalibrationTableManager(SN, 28, failing)
+
+
+def vlntable_command():
+    exe = os.environ.get("ARVCORE_VLNTABLE")
+    if not exe:
+        # Next to the package in a build tree: build/python/arvcore -> build/tools/vlntable.
+        import arvcore
+
+        exe = str(pathlib.Path(arvcore.__file__).resolve().parents[2] / "tools" / "vlntable")
+    if not os.path.exists(exe):
+        pytest.skip("the vlntable command is not built")
+    return exe
+
+
+def test_vlntable_cali_commands(tmp_path):
+    exe = vlntable_command()
+    sample = pathlib.Path(__file__).resolve().parents[2] / "examples" / "files"
+
+    def run(*args, env_dir=None):
+        env = dict(os.environ)
+        env.pop("ARVCORE_FILES_DIR", None)
+        if env_dir is not None:
+            env["ARVCORE_FILES_DIR"] = str(env_dir)
+        return subprocess.run([exe, "cali", *args], capture_output=True, text=True, env=env)
+
+    r = run("check", "--files", str(sample), SN, "28")
+    assert (r.returncode, r.stdout.splitlines()[0]) == (0, "OK")
+    r = run("show", SN, "27.5", env_dir=sample)
+    assert r.returncode == 0
+    assert "27.5, 28.0" in r.stdout and "3.0.0" in r.stdout and SN in r.stdout
+
+    broken = tmp_path / "files"
+    broken.mkdir()
+    text = (sample / f"{SN}_28GHz.csv").read_text()
+    (broken / f"{SN}_28GHz.csv").write_text(text.replace("END", ""))
+    r = run("check", "--files", str(broken), SN, "28")
+    assert r.returncode == 1
+    assert r.stdout.splitlines()[0] == "ERROR_BF_CALI_PARSE: cali file is broken"
+    r = run("show", "--files", str(broken), SN, "28")
+    assert r.returncode == 1 and "cali file is broken" in r.stdout
+    r = run("check", "--files", str(broken), SN, "29")
+    assert r.returncode == 1 and "Can not find file for Cali table" in r.stdout
+    r = run("check", "--layout", "4,x,4", "--files", str(broken), SN, "28")
+    assert r.returncode == 2 and "--layout" in r.stderr
+
+    (broken / f"{SN}_28GHz.csv").write_text(text)
+    r = run("export", "--files", str(broken), SN, "28")
+    assert r.returncode == 0
+    exported = json.loads((broken / f"{SN}_28GHz.json").read_text())
+    assert exported["SN"] == SN and len(exported["BOARD_4"]["RX"]["DATA_CHIP_1"]["COM_2"]) == 4 * 4 * 8

@@ -127,43 +127,89 @@ V& child(V& map, std::string_view key) {
 
 // Find-or-create of a map entry, the hot-path form of inserting an empty map and stepping
 // into it. The inner map is addressed by its storage, which stays put while its parent grows.
-Value::object_t& sub_map(Value::object_t& parent, std::string key) {
+// A new map is sized for `expected` entries up front.
+Value::object_t& sub_map(Value::object_t& parent, std::string key, std::size_t expected = 0) {
   Value& slot = parent.emplace(std::move(key), nullptr).first->second;
   if (slot.is_null()) {
     slot = Value::object();
+    slot.get_ref<Value::object_t&>().reserve(expected);
   } else if (!slot.is_object()) {
     throw TypeError(fmt::format("'{}' entry is not a map", slot.type_name()));
   }
   return slot.get_ref<Value::object_t&>();
 }
 
+// Number cells of DATA rows are almost always short plain decimals ("-3.957", "45"). Those
+// are converted here directly; anything else (exponents, spaces, underscores, long digit
+// runs, bad text) goes through the general conversions, which also raise the errors.
+constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+double to_float(std::string_view s) {
+  const char* p = s.data();
+  const char* const e = p + s.size();
+  const bool neg = p != e && *p == '-';
+  p += (p != e && (*p == '-' || *p == '+')) ? 1 : 0;
+  std::uint64_t m = 0;
+  int digits = 0;
+  int frac = 0;
+  for (; p != e && static_cast<unsigned>(*p - '0') < 10; ++p, ++digits) {
+    m = m * 10 + static_cast<unsigned>(*p - '0');
+  }
+  if (p != e && *p == '.') {
+    for (++p; p != e && static_cast<unsigned>(*p - '0') < 10; ++p, ++digits, ++frac) {
+      m = m * 10 + static_cast<unsigned>(*p - '0');
+    }
+  }
+  if (p != e || digits == 0 || digits > 15) {
+    return value::parse_float(s);
+  }
+  // Both operands are exact (m < 2^53, 10^frac <= 10^15), so the one rounding of the
+  // division gives the correctly rounded value, as a full decimal conversion would.
+  const double v = static_cast<double>(m) / kPow10[frac];
+  return neg ? -v : v;
+}
+
+std::int64_t to_int(std::string_view s) {
+  const char* p = s.data();
+  const char* const e = p + s.size();
+  const bool neg = p != e && *p == '-';
+  p += (p != e && (*p == '-' || *p == '+')) ? 1 : 0;
+  if (p == e || e - p > 18) {
+    return value::parse_int(s);
+  }
+  std::int64_t v = 0;
+  for (; p != e; ++p) {
+    const auto d = static_cast<unsigned>(*p - '0');
+    if (d >= 10) {
+      return value::parse_int(s);
+    }
+    v = v * 10 + d;
+  }
+  return neg ? -v : v;
+}
+
 // The channel key of a DATA row: channel, gain x 10 truncated toward zero, integer phase.
 std::string channel_key(std::string_view channel, std::string_view gain, std::string_view phase) {
-  const double tenths = std::trunc(value::parse_float(gain) * 10.0);
+  const double tenths = std::trunc(to_float(gain) * 10.0);
   if (!std::isfinite(tenths)) {
     throw ValueError(fmt::format("cannot convert gain '{}' to an integer", gain));
   }
-  std::string key;
-  key.reserve(channel.size() + 16);
-  key.append(channel).push_back('_');
-  char buf[32];
+  const std::int64_t ph = to_int(phase);
+  char tail[64];
+  char* out = tail;
+  *out++ = '_';
   if (std::fabs(tenths) < 9.2e18) {
-    const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(tenths));
-    key.append(buf, r.ptr);
+    out = std::to_chars(out, tail + sizeof tail, static_cast<std::int64_t>(tenths)).ptr;
   } else {
-    key += fmt::format("{:.0f}", tenths);
+    out = fmt::format_to(out, "{:.0f}", tenths);  // exact digits of a huge whole number
   }
-  key.push_back('_');
-  // Plain digits without a leading zero are already the integer's decimal form.
-  const bool canonical =
-      !phase.empty() && phase.size() < 19 && (phase[0] != '0' || phase.size() == 1) &&
-      std::all_of(phase.begin(), phase.end(), [](char c) { return c >= '0' && c <= '9'; });
-  if (canonical) {
-    key.append(phase);
-  } else {
-    const auto r = std::to_chars(buf, buf + sizeof buf, value::parse_int(phase));
-    key.append(buf, r.ptr);
-  }
+  *out++ = '_';
+  out = std::to_chars(out, tail + sizeof tail, ph).ptr;
+  // The usual key fits the string's inline buffer: no allocation.
+  std::string key;
+  key.reserve(channel.size() + static_cast<std::size_t>(out - tail));
+  key.append(channel).append(tail, out);
   return key;
 }
 
@@ -174,6 +220,16 @@ struct DataCursor {
   Value::object_t* mode_map = nullptr;
   Value::object_t* chip_map = nullptr;
   Value::object_t* com_map = nullptr;
+  // Steps of one table hold the same channels, gains and phases: once two step maps in a
+  // row came out the same size, a new one is sized like them up front, which spares the
+  // regrowth of large maps (and an irregular table never over-reserves).
+  std::size_t com_size = 0;
+  std::size_t com_size_before = 1;  // differs from com_size until two sizes were seen
+  std::size_t expected_com_size() const { return com_size == com_size_before ? com_size : 0; }
+  void finished_com(std::size_t size) {
+    com_size_before = com_size;
+    com_size = size;
+  }
 };
 
 }  // namespace
@@ -436,17 +492,21 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
       auto c = [&row](std::size_t i) { return cell(row, i + 1); };
 
       if (key == "DATA") {
-        const std::string_view mode = c(0);
-        const std::string_view board = c(2);
-        const std::string_view chip = c(4);
-        std::string ch_key = channel_key(c(6), c(9), c(11));
-        const std::string_view com = c(13);
+        // c19 is the last cell a DATA row uses.
+        if (row.size() < 21) {
+          throw IndexError("list index out of range");
+        }
+        const std::string_view mode = row[1];
+        const std::string_view board = row[3];
+        const std::string_view chip = row[5];
+        std::string ch_key = channel_key(row[7], row[10], row[12]);
+        const std::string_view com = row[14];
         Value::array_t entry;
         entry.reserve(4);
-        entry.emplace_back(value::parse_int(c(15)));
-        entry.emplace_back(value::parse_int(c(16)));
-        entry.emplace_back(value::parse_float(c(18)));
-        entry.emplace_back(value::parse_float(c(19)));
+        entry.emplace_back(to_int(row[16]));
+        entry.emplace_back(to_int(row[17]));
+        entry.emplace_back(to_float(row[19]));
+        entry.emplace_back(to_float(row[20]));
 
         if (cursor.mode_map == nullptr || board != cursor.board || mode != cursor.mode) {
           cursor.mode_map = nullptr;
@@ -466,8 +526,11 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
           cursor.com_map = nullptr;
         }
         if (cursor.com_map == nullptr || com != cursor.com) {
+          if (cursor.com_map != nullptr) {
+            cursor.finished_com(cursor.com_map->size());
+          }
           cursor.com_map = nullptr;
-          cursor.com_map = &sub_map(*cursor.chip_map, cat("COM_", com));
+          cursor.com_map = &sub_map(*cursor.chip_map, cat("COM_", com), cursor.expected_com_size());
           cursor.com = com;
         }
         // A later row with the same channel key replaces the earlier entry in its place.
