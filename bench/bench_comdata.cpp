@@ -21,6 +21,7 @@
 #include <fmt/format.h>
 
 #include "arvcore/value/value.hpp"
+#include "arvcore/vlndev/calibration_queries.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 
 namespace {
@@ -119,27 +120,59 @@ CalibrationTableManager& large_table() {
 }
 
 // The fetch the device makes when it applies a beam: all 4 boards, channels 1-4, one step.
-void BM_ComDataLocalChain(benchmark::State& state) {
-  CalibrationTableManager& m = large_table();
-  const Value channel = Value::array({1, 2, 3, 4});
+struct Chain {
+  Value channel = Value::array({1, 2, 3, 4});
   Value gain = Value::array();
   Value phase = Value::array();
   Value coms = Value::array();
-  for (int b = 0; b < kBoards; ++b) {
-    gain.push_back(Value::array({3.5, -2.0, 0.5, 7.0}));
-    phase.push_back(Value::array({45, 90, 0, 355}));
-    coms.push_back(Value::array({"COM_3"}));
+  Chain() {
+    for (int b = 0; b < kBoards; ++b) {
+      gain.push_back(Value::array({3.5, -2.0, 0.5, 7.0}));
+      phase.push_back(Value::array({45, 90, 0, 355}));
+      coms.push_back(Value::array({"COM_3"}));
+    }
   }
+};
+
+void BM_ComDataLocalChain(benchmark::State& state) {
+  CalibrationTableManager& m = large_table();
+  const Chain c;
   for (auto _ : state) {
-    Value r = m._getComData("TX", kBoards, 1, channel, gain, phase, coms);
+    Value r = m._getComData("TX", kBoards, 1, c.channel, c.gain, c.phase, c.coms);
     benchmark::DoNotOptimize(r);
   }
-  const Value r = m._getComData("TX", kBoards, 1, channel, gain, phase, coms);
+  const Value r = m._getComData("TX", kBoards, 1, c.channel, c.gain, c.phase, c.coms);
   if (r.size() != kBoards || r[kBoards - 1]["COM_3"].size() != kChannels) {
     state.SkipWithError("the chain fetch did not find every entry");
   }
 }
 BENCHMARK(BM_ComDataLocalChain)->Unit(benchmark::kMicrosecond);
+
+// The same fetch walk (keys, lookups, checks) with a receiver that only counts the entries:
+// the cost above less the copy of the entries into a result value and its destruction.
+void BM_ComDataLocalChainWalk(benchmark::State& state) {
+  struct Counter final : arvcore::vlndev::ComDataReceiver {
+    void beginBoard() override {}
+    void beginStep(const std::string&, std::size_t) override {}
+    void entry(const Value& e) override {
+      benchmark::DoNotOptimize(&e);
+      ++entries;
+    }
+    void endBoard() override {}
+    std::size_t entries = 0;
+  };
+  CalibrationTableManager& m = large_table();
+  const Chain c;
+  Counter counter;
+  for (auto _ : state) {
+    arvcore::vlndev::fetchComDataLocal(m, "TX", kBoards, 1, c.channel, c.gain, c.phase, c.coms,
+                                       counter);
+  }
+  if (counter.entries != static_cast<std::size_t>(state.iterations()) * kBoards * kChannels) {
+    state.SkipWithError("the chain walk did not find every entry");
+  }
+}
+BENCHMARK(BM_ComDataLocalChainWalk)->Unit(benchmark::kMicrosecond);
 
 // A small table in a data directory of its own, so that a frequency parse (which drops the
 // caches) can run between queries.

@@ -1,7 +1,117 @@
+// CalibrationTableManager queries in Python: dynamic ranges, offsets, TC, common-arm step
+// search and ComData, added to the class that export_calibration made.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <pybind11/stl.h>
+
+#include "arvcore/vlndev/calibration_queries.hpp"
+#include "arvcore/vlndev/calibration_table_manager.hpp"
+#include "casters.hpp"
 #include "exports.hpp"
 
-namespace arvcore::python {
+namespace py = pybind11;
 
-void export_calibration_queries(pybind11::module_& /*m*/) {}
+namespace arvcore::python {
+namespace {
+
+using vlndev::CalibrationTableManager;
+
+using ModeOrInt = std::variant<RFMode, std::int64_t>;
+
+// The list arguments of the ComData fetch are refused unless they are lists, before anything
+// runs.
+Value list_argument(const py::object& o, std::string_view name) {
+  if (!PyList_Check(o.ptr())) {
+    throw TypeError(fmt::format("{} must be a list, not '{}'", name, detail::type_name_of(o)));
+  }
+  return to_value(o, name);
+}
+
+// Builds the Python result of a local fetch straight from the table's entries, without an
+// intermediate result value.
+class PyReceiver final : public vlndev::ComDataReceiver {
+ public:
+  void beginBoard() override { board_ = py::dict(); }
+  void beginStep(const std::string& step, std::size_t /*expected*/) override {
+    current_ = py::list();
+    board_[py::str(step)] = current_;
+  }
+  void entry(const Value& e) override {
+    py::object o = to_python(e);
+    if (PyList_Append(current_.ptr(), o.ptr()) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  void endBoard() override { result.append(board_); }
+
+  py::list result;
+
+ private:
+  py::dict board_;
+  py::list current_;
+};
+
+py::object get_com_data(CalibrationTableManager& self, const std::string& rf_mode_str,
+                        std::int64_t board, std::int64_t chip, const py::object& channel,
+                        const py::object& gain, const py::object& phase,
+                        const py::object& com_list) {
+  const Value c = list_argument(channel, "channel");
+  const Value g = list_argument(gain, "gain");
+  const Value p = list_argument(phase, "phase");
+  const Value s = list_argument(com_list, "com_list");
+  if (self.web_mode() && self.db() != nullptr) {
+    return to_python(self._getComData(rf_mode_str, board, chip, c, g, p, s));
+  }
+  PyReceiver receiver;
+  vlndev::fetchComDataLocal(self, rf_mode_str, board, chip, c, g, p, s, receiver);
+  return std::move(receiver.result);
+}
+
+}  // namespace
+
+void export_calibration_queries(py::module_& m) {
+  auto cls = py::reinterpret_borrow<py::class_<CalibrationTableManager>>(
+      m.attr("CalibrationTableManager"));
+  cls.def("getDR", &CalibrationTableManager::getDR, py::arg("rf_mode") = py::none(),
+          "Total dynamic range: the whole DR map, or one mode's entry (an RFMode or CellRFMode "
+          "member, or an int).")
+      .def("getCOMDR", &CalibrationTableManager::getCOMDR,
+           "Common-arm ranges per RF mode and IC section.")
+      .def("getELEDR", &CalibrationTableManager::getELEDR,
+           "Element-arm limits per RF mode and IC section.")
+      .def(
+          "_getBoardCOMDR",
+          [](CalibrationTableManager& self, ModeOrInt mode, std::int64_t board_idx) {
+            return self._getBoardCOMDR(mode, board_idx);
+          },
+          py::arg("mode"), py::arg("board_idx"))
+      .def(
+          "_getBoardELEDR",
+          [](CalibrationTableManager& self, ModeOrInt mode, std::int64_t board_idx) {
+            return self._getBoardELEDR(mode, board_idx);
+          },
+          py::arg("mode"), py::arg("board_idx"))
+      .def("_getBoardsOffset", &CalibrationTableManager::_getBoardsOffset, py::arg("boards"),
+           py::arg("rf_mode_str") = "TX", py::arg("chip") = 1,
+           "Offset lists of the boards for one RF mode; a database failure answers its "
+           "RetType.")
+      .def("_getTC", &CalibrationTableManager::_getTC)
+      .def(
+          "_searchComStepDR",
+          [](CalibrationTableManager& self, std::int64_t board, const std::string& rf_mode_str,
+             double min, double max, const py::object& /*polar*/) {
+            return self._searchComStepDR(board, rf_mode_str, min, max);
+          },
+          py::arg("board"), py::arg("rf_mode_str"), py::arg("min"), py::arg("max"),
+          py::arg("polar") = py::none())
+      .def("_getComData", &get_com_data, py::arg("rf_mode_str"), py::arg("board"), py::arg("chip"),
+           py::arg("channel"), py::arg("gain"), py::arg("phase"), py::arg("com_list"));
+}
 
 }  // namespace arvcore::python

@@ -21,6 +21,7 @@
 #include "arvcore/sdk/enums.hpp"
 #include "arvcore/sdk/errors.hpp"
 #include "arvcore/value/pynum.hpp"
+#include "arvcore/vlndev/calibration_queries.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 
 namespace arvcore::vlndev {
@@ -515,151 +516,237 @@ Value CalibrationTableManager::_searchComStepDR(std::int64_t board, const std::s
 
 // --- ComData -------------------------------------------------------------------------------
 
-Value CalibrationTableManager::_getComData(const std::string& rf_mode_str, std::int64_t board,
-                                           std::int64_t chip, const Value& channel,
-                                           const Value& gain, const Value& phase,
-                                           const Value& com_list) {
+namespace {
+
+const log::Logger& cali_logger() {
+  static const log::Logger logger("CaliTbl");
+  return logger;
+}
+
+void require_chain_lists(const Value& channel, const Value& gain, const Value& phase,
+                         const Value& com_list) {
   require_list(channel, "channel");
   require_list(gain, "gain");
   require_list(phase, "phase");
   require_list(com_list, "com_list");
+}
 
-  Value result = Value::array();
-  try {
-    const bool from_db = web_mode_ && db_ != nullptr;
-    const bool debug = logger_.enabled(Level::debug);
-    const std::string chip_key = "DATA_CHIP_" + std::to_string(chip);
-    const auto& channels = *channel.get_ptr<const Value::array_t*>();
-    std::vector<std::string> all_joined;
-    // One key per channel, shared by every step of a board (the key depends on the channel,
-    // gain and phase only). Reused across boards so the strings keep their storage.
-    std::vector<ChannelKey> channel_keys(channels.size());
-    std::size_t key_count = 0;
-    if (board > 0) {
-      result.get_ref<Value::array_t&>().reserve(
-          std::min<std::size_t>(static_cast<std::size_t>(board), gain.size()));
+/// The per-board part of a chain fetch that both sources share: the board's arguments, its
+/// debug line, and its channel keys. Every step of a board shares the keys (a key depends on
+/// the channel, gain and phase only), and the key buffers are reused from board to board.
+class ChainBoards {
+ public:
+  ChainBoards(const log::Logger& logger, const std::string& rf_mode_str, std::int64_t chip,
+              const Value& channel, const Value& gain, const Value& phase, const Value& com_list)
+      : logger_(logger),
+        rf_mode_str_(rf_mode_str),
+        chip_(chip),
+        channel_(channel),
+        gain_(gain),
+        phase_(phase),
+        com_list_(com_list),
+        keys_(channel.size()),
+        debug_(logger.enabled(Level::debug)) {}
+
+  /// Prepares board index `i` and answers its list of step names.
+  const Value& prepare(std::int64_t i) {
+    const Value& board_gain = item(gain_, i);
+    const Value& board_phase = item(phase_, i);
+    const Value& board_coms = item(com_list_, i);
+    if (debug_) {
+      logger_.debug("[ComData] key: {}, {}/{}/{} gain/phase: {}/{} with com list: {}", rf_mode_str_,
+                    i, chip_, channel_, board_gain, board_phase, board_coms);
     }
+    require_list(board_coms, "com_list entry");
+    count_ = 0;
+    if (!board_coms.empty()) {
+      for (const auto& c : channel_) {
+        const std::int64_t number = channel_number(c);
+        keys_[count_++].assign(number, numbered(board_gain, number, "channel"),
+                               numbered(board_phase, number, "channel"));
+      }
+    }
+    return board_coms;
+  }
 
-    if (from_db && board > 0) {
+  std::span<const ChannelKey> keys() const { return {keys_.data(), count_}; }
+  bool debug() const { return debug_; }
+
+ private:
+  const log::Logger& logger_;
+  const std::string& rf_mode_str_;
+  std::int64_t chip_;
+  const Value& channel_;
+  const Value& gain_;
+  const Value& phase_;
+  const Value& com_list_;
+  std::vector<ChannelKey> keys_;
+  std::size_t count_ = 0;
+  bool debug_;
+};
+
+/// Builds the result value of a local fetch.
+class ValueReceiver final : public ComDataReceiver {
+ public:
+  ValueReceiver(Value& result, std::int64_t boards, const Value& gain) : result_(result) {
+    if (boards > 0) {
+      result_.get_ref<Value::array_t&>().reserve(
+          std::min<std::size_t>(static_cast<std::size_t>(boards), gain.size()));
+    }
+  }
+  void beginBoard() override { board_ = Value::object(); }
+  void beginStep(const std::string& step, std::size_t expected) override {
+    current_ = &(board_[step] = Value(Value::value_t::array));
+    current_->get_ref<Value::array_t&>().reserve(expected);
+  }
+  void entry(const Value& e) override { current_->get_ref<Value::array_t&>().push_back(e); }
+  void endBoard() override { result_.get_ref<Value::array_t&>().push_back(std::move(board_)); }
+
+ private:
+  Value& result_;
+  Value board_;
+  Value* current_ = nullptr;
+};
+
+}  // namespace
+
+void fetchComDataLocal(const CalibrationTableManager& manager, const std::string& rf_mode_str,
+                       std::int64_t board, std::int64_t chip, const Value& channel,
+                       const Value& gain, const Value& phase, const Value& com_list,
+                       ComDataReceiver& out) {
+  require_chain_lists(channel, gain, phase, com_list);
+  const log::Logger& logger = cali_logger();
+  try {
+    const std::string chip_key = "DATA_CHIP_" + std::to_string(chip);
+    ChainBoards chain(logger, rf_mode_str, chip, channel, gain, phase, com_list);
+    std::vector<const std::string*> done;  // steps of the current board
+    for (std::int64_t i = 0; i < board; ++i) {
+      const Value& board_coms = chain.prepare(i);
+      char section_buf[32] = "BOARD_";
+      const std::string_view section(
+          section_buf, std::to_chars(section_buf + 6, std::end(section_buf), i + 1).ptr);
+      out.beginBoard();
+      Value debug_map;
+      if (chain.debug()) {
+        debug_map = Value::object();
+      }
+      done.clear();
+      const Value* chip_map = nullptr;
+      for (const auto& step_value : board_coms) {
+        const std::string& step = text_of(step_value, "step name");
+        if (std::any_of(done.begin(), done.end(), [&](const auto* d) { return *d == step; })) {
+          continue;  // a repeated step answers the same keys again
+        }
+        done.push_back(&step);
+        if (chip_map == nullptr) {
+          chip_map = &child(child(child(manager.CaliTable(), section), rf_mode_str), chip_key);
+        }
+        const Value& data = require_map(child(*chip_map, step), "ComData step map");
+        out.beginStep(step, chain.keys().size());
+        Value* logged = chain.debug() ? &(debug_map[step] = Value::array()) : nullptr;
+        for (const auto& key : chain.keys()) {
+          if (const Value* e = find_entry(data, key.view())) {
+            out.entry(*e);
+            if (logged != nullptr) {
+              logged->push_back(*e);
+            }
+          } else {
+            logger.error("[{}] Can not find the ComData from key: {}", step, key.view());
+          }
+        }
+      }
+      if (chain.debug()) {
+        logger.debug("[ComData] Fetched from {}: {}", section, debug_map);
+      }
+      out.endBoard();
+    }
+  } catch (const std::exception&) {
+    logger.exception("Exception to fetch ComData");
+  }
+}
+
+Value CalibrationTableManager::_getComData(const std::string& rf_mode_str, std::int64_t board,
+                                           std::int64_t chip, const Value& channel,
+                                           const Value& gain, const Value& phase,
+                                           const Value& com_list) {
+  require_chain_lists(channel, gain, phase, com_list);
+  Value result = Value::array();
+  if (!web_mode_ || db_ == nullptr) {
+    ValueReceiver receiver(result, board, gain);
+    fetchComDataLocal(*this, rf_mode_str, board, chip, channel, gain, phase, com_list, receiver);
+    return result;
+  }
+
+  try {
+    const std::string chip_key = "DATA_CHIP_" + std::to_string(chip);
+    ChainBoards chain(logger_, rf_mode_str, chip, channel, gain, phase, com_list);
+    std::vector<std::string> all_joined;
+    if (board > 0) {
       // Requests left held by an earlier failed batch must not ride along with ours.
       db_->cleanQueryCache();
     }
     for (std::int64_t i = 0; i < board; ++i) {
-      const bool last = i + 1 == board;
-      const Value& board_gain = item(gain, i);
-      const Value& board_phase = item(phase, i);
-      const Value& board_coms = item(com_list, i);
-      if (debug) {
-        logger_.debug("[ComData] key: {}, {}/{}/{} gain/phase: {}/{} with com list: {}",
-                      rf_mode_str, i, chip, channel, board_gain, board_phase, board_coms);
-      }
-      require_list(board_coms, "com_list entry");
-
-      key_count = 0;
-      if (!board_coms.empty()) {
-        for (const auto& c : channels) {
-          const std::int64_t number = channel_number(c);
-          channel_keys[key_count++].assign(number, numbered(board_gain, number, "channel"),
-                                           numbered(board_phase, number, "channel"));
-        }
-      }
-      const std::span<const ChannelKey> keys(channel_keys.data(), key_count);
-
-      if (from_db) {
-        Value paths = Value::array();
-        for (const auto& step_value : board_coms) {
-          const std::string& step = text_of(step_value, "step name");
-          for (const auto& k : keys) {
-            const std::string key(k.view());
-            paths.push_back(Value::array({rf_mode_str, chip_key, step, key}));
-            all_joined.push_back(fmt::format("{}.{}.{}.{}", rf_mode_str, chip_key, step, key));
-          }
-        }
-        const std::string section = section_name(i + 1);
-        if (!last) {
-          db_->query(paths, section, false);
-          continue;
-        }
-        const std::string cache_key = fmt::format("{}", fmt::join(all_joined, "-"));
-        Value data;
-        bool cached = false;
-        if (const auto it = all_comdata_map_.find(cache_key); it != all_comdata_map_.end()) {
-          logger_.debug("[ComData] Fetched from cache");
-          data = *it;
-          cached = true;
-        } else {
-          data = db_->query(paths, section, true).RetData;
-        }
-        all_joined.clear();
-        db_->cleanQueryCache();
-
-        const Value raw = data;
-        if (data.is_object()) {
-          Value wrapped = Value::array();
-          wrapped.push_back(std::move(data));
-          data = std::move(wrapped);
-        }
-        logger_.debug("[ComData] Fetched from {} boards: {}", board, data);
-        for (const auto& reply_map : require_list(data, "ComData reply")) {
-          Value board_map = Value::object();
-          Value* entries = nullptr;
-          std::string previous;
-          bool first = true;
-          for (const auto& [joined, entry] : require_map(reply_map, "ComData reply").items()) {
-            // The step name is the third part of "<mode>.<chip>.<step>.<channel key>".
-            const auto d1 = joined.find('.');
-            const auto d2 = d1 == std::string::npos ? d1 : joined.find('.', d1 + 1);
-            if (d2 == std::string::npos) {
-              throw IndexError("list index out of range");
-            }
-            const auto d3 = joined.find('.', d2 + 1);
-            std::string step = joined.substr(d2 + 1, d3 == std::string::npos ? d3 : d3 - d2 - 1);
-            if (first || step != previous) {
-              entries = &(board_map[step] = Value::array());
-              previous = std::move(step);
-              first = false;
-            }
-            entries->push_back(entry);
-          }
-          result.push_back(std::move(board_map));
-        }
-        if (!cached) {
-          all_comdata_map_[cache_key] = raw;
-        }
-        continue;
-      }
-
-      // Local mode.
-      char section_buf[32] = "BOARD_";
-      const std::string_view section(
-          section_buf, std::to_chars(section_buf + 6, std::end(section_buf), i + 1).ptr);
-      Value board_map = Value::object();
-      const Value* chip_map = nullptr;
+      const Value& board_coms = chain.prepare(i);
+      Value paths = Value::array();
       for (const auto& step_value : board_coms) {
         const std::string& step = text_of(step_value, "step name");
-        if (board_map.contains(step)) {
-          continue;  // a repeated step answers the same keys again
+        for (const auto& k : chain.keys()) {
+          const std::string key(k.view());
+          paths.push_back(Value::array({rf_mode_str, chip_key, step, key}));
+          all_joined.push_back(fmt::format("{}.{}.{}.{}", rf_mode_str, chip_key, step, key));
         }
-        if (chip_map == nullptr) {
-          chip_map = &child(child(child(CaliTable(), section), rf_mode_str), chip_key);
-        }
-        const Value& data = require_map(child(*chip_map, step), "ComData step map");
-        Value entries = Value::array();
-        auto& found = entries.get_ref<Value::array_t&>();
-        found.reserve(keys.size());
-        for (const auto& key : keys) {
-          if (const Value* e = find_entry(data, key.view())) {
-            found.push_back(*e);
-          } else {
-            logger_.error("[{}] Can not find the ComData from key: {}", step, key.view());
+      }
+      const std::string section = section_name(i + 1);
+      if (i + 1 < board) {
+        db_->query(paths, section, false);
+        continue;
+      }
+      const std::string cache_key = fmt::format("{}", fmt::join(all_joined, "-"));
+      Value data;
+      bool cached = false;
+      if (const auto it = all_comdata_map_.find(cache_key); it != all_comdata_map_.end()) {
+        logger_.debug("[ComData] Fetched from cache");
+        data = *it;
+        cached = true;
+      } else {
+        data = db_->query(paths, section, true).RetData;
+      }
+      all_joined.clear();
+      db_->cleanQueryCache();
+
+      const Value raw = data;
+      if (data.is_object()) {
+        Value wrapped = Value::array();
+        wrapped.push_back(std::move(data));
+        data = std::move(wrapped);
+      }
+      logger_.debug("[ComData] Fetched from {} boards: {}", board, data);
+      for (const auto& reply_map : require_list(data, "ComData reply")) {
+        Value board_map = Value::object();
+        Value* entries = nullptr;
+        std::string previous;
+        bool first = true;
+        for (const auto& [joined, entry] : require_map(reply_map, "ComData reply").items()) {
+          // The step name is the third part of "<mode>.<chip>.<step>.<channel key>".
+          const auto d1 = joined.find('.');
+          const auto d2 = d1 == std::string::npos ? d1 : joined.find('.', d1 + 1);
+          if (d2 == std::string::npos) {
+            throw IndexError("list index out of range");
           }
+          const auto d3 = joined.find('.', d2 + 1);
+          std::string step = joined.substr(d2 + 1, d3 == std::string::npos ? d3 : d3 - d2 - 1);
+          if (first || step != previous) {
+            entries = &(board_map[step] = Value::array());
+            previous = std::move(step);
+            first = false;
+          }
+          entries->push_back(entry);
         }
-        board_map[step] = std::move(entries);
+        result.push_back(std::move(board_map));
       }
-      if (debug) {
-        logger_.debug("[ComData] Fetched from {}: {}", section, board_map);
+      if (!cached) {
+        all_comdata_map_[cache_key] = raw;
       }
-      result.push_back(std::move(board_map));
     }
   } catch (const std::exception&) {
     logger_.exception("Exception to fetch ComData");

@@ -1,0 +1,187 @@
+"""Calibration queries from Python: dynamic ranges, offsets, TC, common-arm steps, ComData."""
+
+import io
+import logging
+import sys
+import types
+
+import pytest
+
+from arvcore.VLNPublic import CellRFMode, RetCode, RFMode
+from arvcore.VLNUtils import RetType
+from arvcore.vlndev.VLNTableManager import CalibrationTableManager
+
+SN = "SNQ"
+
+
+def query_table(boards=2):
+    """Two channels per board, steps COM_1/COM_2, TX ComData for gains 3.5/1.0/-2.5 and phases
+    0/45; an entry reads [board, step * 10 + channel, gain, phase]."""
+    rows = ["VER,3.0.0", f"SN,{SN}", "FCENTER,28", "DR,-6.0,12.5,-9.5,6.0"]
+    rows.append("OFFSET_TX," + ",".join(f"{b}1,{b}2" for b in range(1, boards + 1)))
+    rows.append("OFFSET_RX," + ",".join(f"-{b}1,-{b}2" for b in range(1, boards + 1)))
+    for b in range(1, boards + 1):
+        rows += [f"COMDR,TX,x,{b},y,{-9.5 + b},{-2.0 + b},,", f"COMDR,RX,x,{b},y,{-8 + b},{b - 1}",
+                 f"ELEDR,TX,x,{b},y,{7.0 + b}", f"ELEDR,RX,x,{b},y,{6.0 + b}"]
+    for b in range(1, boards + 1):
+        rows += [f"TEMPADC,x,{b},y,37", f"TC,x,{b},y,{b},2,3,{b + 3}"]
+        for mode in ("TX", "RX"):
+            rows += [f"COMSTEPDR,{mode},x,{b},y,z,1,w,10,v,-5",
+                     f"COMSTEPDR,{mode},x,{b},y,z,2,w,0,v,-20"]
+    for b in range(1, boards + 1):
+        for step in (1, 2):
+            for ch in (1, 2):
+                for gain in (3.5, 1.0, -2.5):
+                    for phase in (0, 45):
+                        rows.append(f"DATA,TX,x,{b},c,1,ch,{ch},g,i,{gain},p,{phase},s,{step},r,"
+                                    f"{b},{step * 10 + ch},d,{gain},{phase}")
+    return "\n".join(rows + ["END"]) + "\n"
+
+
+@pytest.fixture
+def mgr():
+    m = CalibrationTableManager(SN, 28, lambda: (2, 1, 2), fetchCsvFromFile=False)
+    assert m.parse(28, io.StringIO(query_table())) == RetType()
+    return m
+
+
+def messages(caplog, level):
+    return [r.getMessage() for r in caplog.records if r.name == "CaliTbl" and r.levelno == level]
+
+
+def test_dynamic_ranges(mgr, arvcore_logs):
+    assert mgr.getDR() == RetType(data={"RX": [-6.0, 12.5], "TX": [-9.5, 6.0]})
+    assert mgr.getDR(RFMode.RX).RetData == [-6.0, 12.5]
+    assert mgr.getDR(rf_mode=0).RetData == [-9.5, 6.0]
+    assert mgr.getDR(CellRFMode.TX).RetData == [-9.5, 6.0]
+    with pytest.raises(ValueError):
+        mgr.getDR(7)
+
+    comdr = mgr.getCOMDR()
+    assert comdr.RetCode is RetCode.OK
+    assert comdr.RetData == [[[-8.5, -1.0], [-7.5, 0.0]], [[-7.0, 0.0], [-6.0, 1.0]]]
+    assert type(comdr.RetData) is list and type(comdr.RetData[0][0]) is list
+    assert mgr.getELEDR().RetData == [[8.0, 9.0], [7.0, 8.0]]
+    assert mgr._getBoardCOMDR(RFMode.RX, 1) == [-6.0, 1.0]
+    assert mgr._getBoardELEDR(mode=0, board_idx=1) == 9.0
+    with pytest.raises(IndexError):
+        mgr._getBoardELEDR(0, 2)
+    assert messages(arvcore_logs, logging.DEBUG) == [
+        "Fetch ELEDR from cache", "Fetch COMDR from cache", "Fetch ELEDR from cache",
+        "Fetch ELEDR from cache"]
+    assert sum(m.startswith("All DR: {'COMDR': [[[-8.5, -1.0]")
+               for m in messages(arvcore_logs, logging.INFO)) == 1
+
+
+def test_offsets_tc_and_step_search(mgr, arvcore_logs):
+    assert mgr._getBoardsOffset([1, 2]) == [[11, 12], [21, 22]]
+    assert mgr._getBoardsOffset([1, 2], rf_mode_str="RX") == [[-11, -12], [-21, -22]]
+    assert mgr._getBoardsOffset([2], "RX", 1) == [[-21, -22]]
+    assert "OFFSET_TX: brd:1, offsets:[11, 12]" in messages(arvcore_logs, logging.DEBUG)
+    assert "Fetch RX Offset from cache" in messages(arvcore_logs, logging.DEBUG)
+    with pytest.raises(KeyError):
+        mgr._getBoardsOffset([1], "TX", chip=2)
+
+    assert mgr._getTC() == [[[1, 2, 3, 4], [2, 2, 3, 5]]]
+    assert mgr._searchComStepDR(1, "TX", -3, 5) == ["COM_1"]
+    assert mgr._searchComStepDR(2, "RX", 0, 0, polar=None) == ["COM_1", "COM_2"]
+    assert mgr._searchComStepDR(2, "RX", -25.0, 5, "HORIZON") == []
+    assert "Search COMSTEPDR -> COM list: []" in messages(arvcore_logs, logging.DEBUG)
+
+
+def test_comdata_keys_keep_the_callers_kinds(mgr, arvcore_logs):
+    got = mgr._getComData("TX", 2, 1, [1, 2], [[3.5, 1.0], [-2.55, 1]], [[0, 45], [45, 45.0]],
+                          [["COM_1"], ["COM_2", "COM_1", "COM_2"]])
+    assert got == [{"COM_1": [[1, 11, 3.5, 0.0], [1, 12, 1.0, 45.0]]},
+                   {"COM_2": [[2, 21, -2.5, 45.0]], "COM_1": [[2, 11, -2.5, 45.0]]}]
+    assert list(got[1]) == ["COM_2", "COM_1"]
+    assert type(got) is list and type(got[0]) is dict and type(got[0]["COM_1"][0]) is list
+    errors = messages(arvcore_logs, logging.ERROR)
+    assert errors == ["[COM_2] Can not find the ComData from key: 2_10_45.0",
+                      "[COM_1] Can not find the ComData from key: 2_10_45.0"]
+    assert ("[ComData] key: TX, 0/1/[1, 2] gain/phase: [3.5, 1.0]/[0, 45] with com list: "
+            "['COM_1']") in messages(arvcore_logs, logging.DEBUG)
+    # The result is the caller's own: changing it leaves the table alone.
+    got[0]["COM_1"][0][0] = 99
+    assert mgr._getComData("TX", 1, 1, [1], [[3.5]], [[0]], [["COM_1"]]) == [
+        {"COM_1": [[1, 11, 3.5, 0.0]]}]
+
+
+def test_comdata_argument_types_and_failures(mgr, arvcore_logs):
+    good = dict(channel=[1], gain=[[1.0]], phase=[[0]], com_list=[["COM_1"]])
+    for name, bad in (("channel", (1,)), ("gain", {"a": 1}), ("phase", None),
+                      ("com_list", "COM_1")):
+        with pytest.raises(TypeError, match=name):
+            mgr._getComData("TX", 1, 1, **{**good, name: bad})
+    assert arvcore_logs.records == []
+
+    # A second board without gains for channel 2: the first board's data still comes back.
+    got = mgr._getComData("TX", 2, 1, [1, 2], [[3.5, 1.0], [3.5]], [[0, 0], [0, 0]],
+                          [["COM_1"], ["COM_1"]])
+    assert got == [{"COM_1": [[1, 11, 3.5, 0.0], [1, 12, 1.0, 0.0]]}]
+    assert messages(arvcore_logs, logging.ERROR) == ["Exception to fetch ComData"]
+    assert mgr._getComData("TX", 1, 1, [0], [[1.0]], [[0]], [["COM_1"]]) == []
+    assert mgr._getComData("TX", 0, 1, [1], [], [], []) == []
+
+
+def test_polarization_device_standby(arvcore_logs):
+    m = CalibrationTableManager("D2410E001-28", 28, lambda: (1, 1, 4), support_polar=True)
+    for mode in (CellRFMode.STANDBY, 2):
+        assert m.getDR(mode) == RetType(RetCode.WARNING, "DR not support for STANDBY mode")
+    assert messages(arvcore_logs, logging.WARNING) == ["DR not support for STANDBY mode"] * 2
+    assert m.getDR(CellRFMode.RX).RetData == {"HORIZON": [-5.0, 10.0], "VERTICAL": [-6.0, 9.0]}
+    assert m.getELEDR().RetData == [[{"HORIZON": 7.0, "VERTICAL": 7.5}],
+                                    [{"HORIZON": 4.0, "VERTICAL": 5.5}]]
+    assert m._getTC() == [[[[8, 3, 2, 11], [8, 3, 2, 11]]]]
+
+
+@pytest.fixture
+def web_db(monkeypatch):
+    """The table database: records (payload, queryCmd) pairs and answers through `respond`."""
+    state = types.SimpleNamespace(calls=[], respond=lambda payload, cmd: {"code": 0, "data": None})
+
+    def make_queryer(table_name):
+        def query_db(payload, queryCmd=None):
+            state.calls.append((payload, queryCmd))
+            return state.respond(payload, queryCmd)
+        return types.SimpleNamespace(queryDB=query_db)
+
+    module = types.ModuleType("arvcore.db.VLNDBQueryer")
+    module.DBQueryer = make_queryer
+    monkeypatch.setitem(sys.modules, "arvcore.db.VLNDBQueryer", module)
+    return state
+
+
+def test_web_mode(web_db, arvcore_logs):
+    m = CalibrationTableManager("SNW", 28, lambda: (2, 1, 2), is_web_mode=True)
+    web_db.respond = lambda payload, cmd: {"code": 0, "data": {"DR.TX": [-9.5, 6.0]}}
+    assert m.getDR(RFMode.TX) == RetType(data=[-9.5, 6.0])
+    assert web_db.calls[-1][0]["query"] == ["DR.TX"]
+
+    # A database failure answers its envelope; the next call sends only its own requests.
+    web_db.respond = lambda payload, cmd: {"code": 3, "data": None, "message": "busy"}
+    ret = m._getBoardsOffset([1, 2])
+    assert ret == RetType(RetCode.ERROR_DB_FEEDBACK, "busy")
+    assert "Exception: " + str(ret) in messages(arvcore_logs, logging.ERROR)
+
+    def batch(payload, cmd):
+        assert cmd == "getMultiData" and list(payload) == ["query-0", "query-1"]
+        mode = payload["query-0"]["query"][0][:2]
+        sign = 1 if mode == "TX" else -1
+        return {"code": 0, "data": {
+            f"query-{i}": {"OFFSET_CHIP_1": {"CHANNEL_1": sign * (i + 1), "CHANNEL_2": 0}}
+            for i in range(2)}}
+    web_db.calls.clear()
+    web_db.respond = batch
+    assert m._getBoardsOffset([1, 2], "RX") == [[-1, 0], [-2, 0]]
+    assert len(web_db.calls) == 2
+
+    def comdata(payload, cmd):
+        return {"code": 0, "data": {name: {key: [len(key)] for key in request["query"]}
+                                    for name, request in payload.items()}}
+    web_db.respond = comdata
+    got = m._getComData("TX", 2, 1, [1], [[1.0], [2.0]], [[0], [5.0]], [["COM_1"], ["COM_2"]])
+    assert got == [{"COM_1": [[27]]}, {"COM_2": [[29]]}]
+    assert web_db.calls[-1][0]["query-1"]["query"] == ["TX.DATA_CHIP_1.COM_2.1_20_5.0"]
+    with pytest.raises(TypeError):
+        m._getComData("TX", 2, 1, [1], [[1.0], [2.0]], [[0], [5.0]], (["COM_1"], ["COM_2"]))
