@@ -41,12 +41,13 @@ def section_rows(rng, mode, section, com_steps, gain_min, gain_max):
         f"COMDR,{mode},BOARD,{section},RANGE,{low:.1f},{high:.1f},,",
         f"ELEDR,{mode},BOARD,{section},RANGE,{rng.choice((6.5, 7.0, 7.5)):.1f}",
     ]
-    # Each common-arm step covers an overlapping slice of the common range.
+    # Each common-arm step covers an overlapping slice of the common range; its pair is
+    # written upper end first, then lower end.
     width = span / max(com_steps, 1)
     for s in range(1, com_steps + 1):
         lo = low + (s - 1) * width - 0.5
         hi = lo + width + 1.0
-        rows.append(f"COMSTEPDR,{mode},BOARD,{section},STEP,COM,{s},LOW,{lo:.2f},HIGH,{hi:.2f}")
+        rows.append(f"COMSTEPDR,{mode},BOARD,{section},STEP,COM,{s},HIGH,{hi:.2f},LOW,{lo:.2f}")
     return rows
 
 
@@ -70,8 +71,9 @@ def write_table(path, sn, freq, boards, ics, channels, com_steps, gains, phases,
                     w(row + "\r\n")
         for section in range(1, sections + 1):
             w(f"TEMPADC,TEMP,{section},ADC,{rng.randint(1900, 2200)}\r\n")
-            w(f"TC,COEF,{section},VAL,{rng.uniform(0.02, 0.05):.4f},25,"
-              f"{rng.uniform(0.02, 0.05):.4f},25\r\n")
+            # Temperature-compensation codes: two integers per RF mode.
+            w(f"TC,CODE,{section},VAL,{rng.randint(6, 10)},{rng.randint(2, 4)},"
+              f"{rng.randint(1, 3)},{rng.randint(9, 12)}\r\n")
         rows = 0
         for mode in MODES:
             for board in range(1, boards + 1):
