@@ -11,3 +11,5 @@ files=examples/files
 sn=D2230E013-28
 ./build/tools/vlntable cali check --files "$files" "$sn" 28
 ./build/tools/vlntable cali show --files "$files" "$sn" 28
+./build/tools/vlntable device --files "$files" "$sn" 28
+./build/tools/vlntable beam show --files "$files" "$sn" 28

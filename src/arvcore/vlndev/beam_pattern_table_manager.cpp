@@ -309,6 +309,11 @@ std::string BeamPatternTableManager::table_file_name(const Value& sn, const Valu
   return name + ".json";
 }
 
+std::string BeamPatternTableManager::name_problem(const Value& sn, const std::string& aakit) {
+  std::string problem = unsafe_name_reason("serial number", value::str(sn));
+  return problem.empty() ? unsafe_name_reason("kit name", aakit) : problem;
+}
+
 void BeamPatternTableManager::_updateFreq(Value freq, Value DR, Value comDR, Value eleDR) {
   freq_ = std::move(freq);
   dr_ = std::move(DR);
@@ -334,10 +339,7 @@ RetType BeamPatternTableManager::_load(const Value& freq, const std::string& aak
   if (!web_mode_) {
     // The serial number and kit name become part of a file name: one that could reach out of
     // the table directory never names a file.
-    unsafe_name_ = unsafe_name_reason("serial number", value::str(sn_));
-    if (unsafe_name_.empty()) {
-      unsafe_name_ = unsafe_name_reason("kit name", aakit_);
-    }
+    unsafe_name_ = name_problem(sn_, aakit_);
     path_ = unsafe_name_.empty() ? (*default_dir_ / table_file_name(sn_, freq_, aakit_)).string()
                                  : std::string();
   }

@@ -111,6 +111,9 @@ class BeamPatternTableManager {
   /// File name of the table of a device, frequency and kit
   /// ("Beam_Configuration_SN_28GHz_KIT.json").
   static std::string table_file_name(const Value& sn, const Value& freq, const std::string& aakit);
+  /// Why a serial number or kit name cannot name a table file (it could reach outside the
+  /// "BeamTable" directory); "" when they can.
+  static std::string name_problem(const Value& sn, const std::string& aakit);
 
  private:
   void generateDefaultBeam(Value& beam, BeamType beam_type, RFMode mode) const;
