@@ -1,10 +1,12 @@
 // CalibrationTableManager in Python: construction, file discovery, parse, JSON import and the
 // readable members. The queries are added to the same class by export_calibration_queries.
 
+#include <exception>
 #include <istream>
 #include <streambuf>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <pybind11/iostream.h>
 #include <pybind11/stl.h>
@@ -30,6 +32,22 @@ class ViewBuf final : public std::streambuf {
   }
 };
 
+// Stands for a stream whose reading failed: the parse meets the failure where it reads, so
+// it answers and logs it like any other reading failure.
+class FailedBuf final : public std::streambuf {
+ public:
+  explicit FailedBuf(std::exception_ptr failure) : failure_(std::move(failure)) {}
+
+ protected:
+  int_type underflow() override { std::rethrow_exception(failure_); }
+  std::streamsize xsgetn(char* /*s*/, std::streamsize /*n*/) override {
+    std::rethrow_exception(failure_);
+  }
+
+ private:
+  std::exception_ptr failure_;
+};
+
 bool truth(const py::handle& o) {
   return py::bool_(py::reinterpret_borrow<py::object>(o));
 }
@@ -41,16 +59,23 @@ RetType parse(CalibrationTableManager& self, const py::object& freq, const py::o
   if (fileObject.is_none()) {
     return self.parse(f, nullptr, truth(exportToJson));
   }
-  py::object content = fileObject.attr("read")();
+  py::object content;
   std::string_view text;
-  if (PyUnicode_Check(content.ptr())) {
-    text = detail::str_view(content.ptr());
-  } else if (PyBytes_Check(content.ptr())) {
-    text = std::string_view(PyBytes_AS_STRING(content.ptr()),
-                            static_cast<std::size_t>(PyBytes_GET_SIZE(content.ptr())));
-  } else {
-    throw TypeError(
-        fmt::format("fileObject.read() answered '{}', not text", detail::type_name_of(content)));
+  try {
+    content = fileObject.attr("read")();
+    if (PyUnicode_Check(content.ptr())) {
+      text = detail::str_view(content.ptr());
+    } else if (PyBytes_Check(content.ptr())) {
+      text = std::string_view(PyBytes_AS_STRING(content.ptr()),
+                              static_cast<std::size_t>(PyBytes_GET_SIZE(content.ptr())));
+    } else {
+      throw TypeError(
+          fmt::format("fileObject.read() answered '{}', not text", detail::type_name_of(content)));
+    }
+  } catch (...) {
+    FailedBuf failed(std::current_exception());
+    std::istream in(&failed);
+    return self.parse(f, &in, truth(exportToJson));
   }
   ViewBuf buf(text);
   std::istream in(&buf);

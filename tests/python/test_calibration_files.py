@@ -213,3 +213,21 @@ def test_vlntable_cali_commands(tmp_path):
     assert r.returncode == 0
     exported = json.loads((broken / f"{SN}_28GHz.json").read_text())
     assert exported["SN"] == SN and len(exported["BOARD_4"]["RX"]["DATA_CHIP_1"]["COM_2"]) == 4 * 4 * 8
+
+
+def test_unreadable_stream_is_a_parse_exception(files_dir, arvcore_logs):
+    mgr = CalibrationTableManager(SN, 28, layout)
+    assert mgr.parse(28, fileObject=io.StringIO(table_csv())) == RetType()
+    closed = io.StringIO(table_csv())
+    closed.close()
+
+    class NotText:
+        def read(self):
+            return 42
+
+    for stream in (closed, NotText()):
+        ret = mgr.parse(28, fileObject=stream)
+        assert ret == RetType(RetCode.ERROR_BF_CALI_PARSE, "parse exception")
+        assert mgr._CaliTable == {}
+    errors = [r for r in arvcore_logs.records if r.getMessage() == "parse exception"]
+    assert len(errors) == 2 and "closed file" in str(errors[0].exc_text or errors[0].exc_info)
