@@ -60,13 +60,10 @@ def test_local_set_up_search_and_parse(files_dir, arvcore_logs):
     assert mgr.path_cali == str(files_dir / f"{SN}_28GHz.csv")
     table = mgr._CaliTable
     assert list(table) == ["VER", "REALVER", "SN", "FCENTER", "DR", "BOARD_1"]
-    assert table["DR"] == {"RX": [-5.0, 10.0], "TX": [-10.0, -5.0]}
     tx = table["BOARD_1"]["TX"]
     assert tx["OFFSET_CHIP_1"] == {"CHANNEL_1": 1, "CHANNEL_2": 2, "CHANNEL_3": 3, "CHANNEL_4": 4}
-    assert tx["COMDR"] == [-6.5, 10.0] and tx["ELEDR"] == [7.5]
-    assert tx["TEMPADC"] == "2048" and tx["TC"] == ["a", "b"]
-    assert tx["COMSTEPDR"] == {"COM_3": ["-6.0", "2.5"]}
     assert tx["DATA_CHIP_1"] == {"COM_3": {"2_35_45": [100, 200, 0.5, -0.25]}}
+    assert [type(x) for x in tx["DATA_CHIP_1"]["COM_3"]["2_35_45"]] == [int, int, float, float]
     assert mgr.queryCaliTableVer() == RetType(data="3.0.0")
     assert mgr.checkCaliTableLocation() == RetType(data=True)
     messages = [(r.name, r.levelno, r.getMessage()) for r in arvcore_logs.records]
@@ -77,21 +74,6 @@ def test_local_set_up_search_and_parse(files_dir, arvcore_logs):
     assert mgr.parse(27.5) == RetType()
     assert mgr._CaliTable["FCENTER"] == "27.5"
     assert mgr.parse(26) == RetType(RetCode.ERROR_BF_CALI_PATH, "Can not find file for Cali table")
-
-
-def test_parse_results_reach_python(files_dir):
-    path = files_dir / f"{SN}_28GHz.csv"
-    mgr = CalibrationTableManager(SN, 28, layout)
-    for content, expected in [
-        (table_csv(end=False), (RetCode.ERROR_BF_CALI_PARSE, "cali file is broken")),
-        (table_csv(sn="X"), (RetCode.ERROR_BF_CALI_PARSE, "cali file is broken")),
-        (table_csv(fcenter="28.0"), (RetCode.OK, "")),
-        (table_csv().replace("DR,-5,10,-10,-5", "DR,-5,10,-10"),
-         (RetCode.ERROR_BF_CALI_PARSE, "parse exception")),
-    ]:
-        path.write_text(content)
-        ret = mgr.parse(28)
-        assert (ret.RetCode, ret.RetMsg) == expected, content
 
 
 def test_parse_from_stream_and_export(files_dir, arvcore_logs, monkeypatch):
