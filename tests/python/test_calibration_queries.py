@@ -2,6 +2,8 @@
 
 import io
 import logging
+import os
+import subprocess
 import sys
 import types
 
@@ -185,3 +187,39 @@ def test_web_mode(web_db, arvcore_logs):
     assert web_db.calls[-1][0]["query-1"]["query"] == ["TX.DATA_CHIP_1.COM_2.1_20_5.0"]
     with pytest.raises(TypeError):
         m._getComData("TX", 2, 1, [1], [[1.0], [2.0]], [[0], [5.0]], (["COM_1"], ["COM_2"]))
+
+
+def test_vlntable_query_commands(tmp_path):
+    from test_calibration_files import vlntable_command
+
+    exe = vlntable_command()
+    (tmp_path / f"{SN}_28GHz.csv").write_text(query_table())
+
+    def run(*args):
+        env = {k: v for k, v in os.environ.items() if k != "ARVCORE_FILES_DIR"}
+        return subprocess.run([exe, "cali", args[0], "--files", str(tmp_path), "--layout", "2,1,2",
+                               SN, "28", *args[1:]], capture_output=True, text=True, env=env)
+
+    r = run("show")
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert "  TX   -9.5 .. 6.0" in lines
+    row = next(line for line in lines if line.startswith("  BOARD_2") and ".." in line).split()
+    assert row == ["BOARD_2", "-7.5", "..", "0.0", "9.0", "-6.0", "..", "1.0", "8.0"]
+    assert "  BOARD_1    [1, 2, 3, 4]" in lines
+    assert "  BOARD_2    RX  COM_1 10 .. -5, COM_2 0 .. -20" in lines
+
+    r = run("offsets", "--boards", "2", "--mode", "RX")
+    assert (r.returncode, r.stdout) == (0, "OFFSET RX chip 1\n  board 2: -21, -22\n")
+    r = run("offsets", "--chip", "3")
+    assert r.returncode == 2 and "OFFSET_CHIP_3" in r.stderr
+
+    r = run("comdata", "--step", "1", "--channel", "1,2", "--gain", "3.5,1.0", "--phase", "0,45")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines()[3:6] == ["BOARD_2 TX chip 1 COM_1", "  channel 1: [2, 11, 3.5, 0.0]",
+                                          "  channel 2: [2, 12, 1.0, 45.0]"]
+    r = run("comdata", "--step", "COM_2", "--channel", "2", "--gain", "1", "--phase", "45.0")
+    assert r.returncode == 1
+    assert "[COM_2] Can not find the ComData from key: 2_10_45.0" in r.stderr
+    r = run("comdata", "--step", "1", "--channel", "1,2", "--gain", "1,2,3", "--phase", "0")
+    assert r.returncode == 2 and "--gain" in r.stderr
