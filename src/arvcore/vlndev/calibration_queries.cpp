@@ -473,9 +473,15 @@ Value CalibrationTableManager::_getTC() {
     } else {
       for (const auto& [mode_name_view, mode] : enum_members<RFMode>()) {
         const std::string mode_name(mode_name_view);
-        const Value tc = from_db ? db_->query(Value::array({mode_name, "TC"}), section).RetData
-                                 : child(child(child(CaliTable(), section), mode_name), "TC");
-        for (const auto& v : require_list(tc, "TC entry")) {
+        Value reply;
+        const Value* tc = nullptr;  // the table's own list, not a copy
+        if (from_db) {
+          reply = db_->query(Value::array({mode_name, "TC"}), section).RetData;
+          tc = &reply;
+        } else {
+          tc = &child(child(child(CaliTable(), section), mode_name), "TC");
+        }
+        for (const auto& v : require_list(*tc, "TC entry")) {
           ic.push_back(to_int(v));
         }
       }
