@@ -151,10 +151,10 @@ int main(int argc, char** argv) {
       once = true;
     } else if (std::strcmp(argv[i], "--layout") == 0 && i + 1 < argc) {
       Value layout = Value::array();
-      std::string spec = argv[++i];
-      for (std::size_t start = 0; start <= spec.size();) {
-        const auto comma = std::min(spec.find(',', start), spec.size());
-        layout.push_back(std::stoll(spec.substr(start, comma - start)));
+      std::string layout_text = argv[++i];
+      for (std::size_t start = 0; start <= layout_text.size();) {
+        const auto comma = std::min(layout_text.find(',', start), layout_text.size());
+        layout.push_back(std::stoll(layout_text.substr(start, comma - start)));
         start = comma + 1;
       }
       target().layout = layout;

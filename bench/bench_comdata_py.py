@@ -54,9 +54,9 @@ def main():
     print(f"package  us_per_call wall={wall:.2f} cpu={cpu:.2f}")
 
     if a.peer:
-        spec = importlib.util.spec_from_file_location("peer", a.peer)
-        peer = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(peer)
+        peer_spec = importlib.util.spec_from_file_location("peer", a.peer)
+        peer = importlib.util.module_from_spec(peer_spec)
+        peer_spec.loader.exec_module(peer)
         table, ok = peer.parse(a.file, sn, freq, 4, 1, 4)
         assert ok
         errors = []
