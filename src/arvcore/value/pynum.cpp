@@ -507,6 +507,80 @@ char* write_float_repr(double v, char* out) {
   return std::to_chars(out, out + 4, mag).ptr;
 }
 
+std::string py_type_name(const Value& v) {
+  switch (v.type()) {
+    case Value::value_t::null:
+      return "NoneType";
+    case Value::value_t::boolean:
+      return "bool";
+    case Value::value_t::number_integer:
+    case Value::value_t::number_unsigned:
+      return "int";
+    case Value::value_t::number_float:
+      return "float";
+    case Value::value_t::string:
+      return "str";
+    case Value::value_t::array:
+      return "list";
+    case Value::value_t::object:
+      return "dict";
+    default:
+      return "object";
+  }
+}
+
+// Python float(x) of a number or numeric text.
+double to_float(const Value& v) {
+  if (v.is_boolean()) {
+    return v.get<bool>() ? 1.0 : 0.0;
+  }
+  if (v.is_number()) {
+    return v.get<double>();
+  }
+  if (v.is_string()) {
+    return parse_float(v.get_ref<const std::string&>());
+  }
+  throw TypeError(
+      fmt::format("float() argument must be a string or a real number, not '{}'", py_type_name(v)));
+}
+
+// Python int(x): floats are cut toward zero, text must hold a whole decimal number.
+std::int64_t to_int(const Value& v) {
+  if (v.is_boolean()) {
+    return v.get<bool>() ? 1 : 0;
+  }
+  if (v.is_number_integer() && !v.is_number_unsigned()) {
+    return v.get<std::int64_t>();
+  }
+  if (v.is_number_unsigned()) {
+    const auto u = v.get<std::uint64_t>();
+    if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      throw ValueError(fmt::format("integer {} out of range", u));
+    }
+    return static_cast<std::int64_t>(u);
+  }
+  if (v.is_number_float()) {
+    const double d = v.get<double>();
+    if (std::isnan(d)) {
+      throw ValueError("cannot convert float NaN to integer");
+    }
+    if (std::isinf(d)) {
+      throw ValueError("cannot convert float infinity to integer");
+    }
+    const double t = std::trunc(d);
+    if (t < -9.2233720368547758e18 || t >= 9.2233720368547758e18) {
+      throw ValueError(fmt::format("integer {} out of range", float_repr(t)));
+    }
+    return static_cast<std::int64_t>(t);
+  }
+  if (v.is_string()) {
+    return parse_int(v.get_ref<const std::string&>());
+  }
+  throw TypeError(
+      fmt::format("int() argument must be a string, a bytes-like object or a real number, not '{}'",
+                  py_type_name(v)));
+}
+
 std::string float_repr(double v) {
   char buf[kFloatReprMax];
   return std::string(buf, write_float_repr(v, buf));

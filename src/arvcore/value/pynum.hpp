@@ -24,6 +24,18 @@ std::int64_t parse_int(std::string_view text);
 /// '...'") otherwise.
 double parse_float(std::string_view text);
 
+/// Python type name of a value ("NoneType", "bool", "int", "float", "str", "list", "dict").
+std::string py_type_name(const Value& v);
+
+/// Python `int(x)` of a value: integers as they are, booleans 0/1, floats cut toward zero,
+/// text through parse_int. Throws arvcore::TypeError for other kinds, arvcore::ValueError for
+/// NaN, infinities and values outside int64.
+std::int64_t to_int(const Value& v);
+
+/// Python `float(x)` of a value: numbers, booleans, or text through parse_float. Throws
+/// arvcore::TypeError for other kinds.
+double to_float(const Value& v);
+
 /// Python `repr(float)`: shortest text that reads back, "5.0", "1e-05", "1e+16", "inf", "nan".
 std::string float_repr(double v);
 

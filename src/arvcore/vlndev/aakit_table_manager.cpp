@@ -29,84 +29,10 @@ namespace {
 constexpr std::string_view kFilePrefix = "AAKIT_";
 constexpr std::string_view kFileSuffix = ".csv";
 
-std::string type_name(const Value& v) {
-  switch (v.type()) {
-    case Value::value_t::null:
-      return "NoneType";
-    case Value::value_t::boolean:
-      return "bool";
-    case Value::value_t::number_integer:
-    case Value::value_t::number_unsigned:
-      return "int";
-    case Value::value_t::number_float:
-      return "float";
-    case Value::value_t::string:
-      return "str";
-    case Value::value_t::array:
-      return "list";
-    case Value::value_t::object:
-      return "dict";
-    default:
-      return "object";
-  }
-}
-
-// Python float(x) of a number or numeric text.
-double to_float(const Value& v) {
-  if (v.is_boolean()) {
-    return v.get<bool>() ? 1.0 : 0.0;
-  }
-  if (v.is_number()) {
-    return v.get<double>();
-  }
-  if (v.is_string()) {
-    return value::parse_float(v.get_ref<const std::string&>());
-  }
-  throw TypeError(
-      fmt::format("float() argument must be a string or a real number, not '{}'", type_name(v)));
-}
-
-// Python int(x): floats are cut toward zero, text must hold a whole decimal number.
-std::int64_t to_int(const Value& v) {
-  if (v.is_boolean()) {
-    return v.get<bool>() ? 1 : 0;
-  }
-  if (v.is_number_integer() && !v.is_number_unsigned()) {
-    return v.get<std::int64_t>();
-  }
-  if (v.is_number_unsigned()) {
-    const auto u = v.get<std::uint64_t>();
-    if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      throw ValueError(fmt::format("integer {} out of range", u));
-    }
-    return static_cast<std::int64_t>(u);
-  }
-  if (v.is_number_float()) {
-    const double d = v.get<double>();
-    if (std::isnan(d)) {
-      throw ValueError("cannot convert float NaN to integer");
-    }
-    if (std::isinf(d)) {
-      throw ValueError("cannot convert float infinity to integer");
-    }
-    const double t = std::trunc(d);
-    if (t < -9.2233720368547758e18 || t >= 9.2233720368547758e18) {
-      throw ValueError(fmt::format("integer {} out of range", value::float_repr(t)));
-    }
-    return static_cast<std::int64_t>(t);
-  }
-  if (v.is_string()) {
-    return value::parse_int(v.get_ref<const std::string&>());
-  }
-  throw TypeError(
-      fmt::format("int() argument must be a string, a bytes-like object or a real number, not '{}'",
-                  type_name(v)));
-}
-
 template <class Convert>
 Value convert_list(const Value& list, Convert convert) {
   if (!list.is_array()) {
-    throw TypeError(fmt::format("'{}' object is not a list", type_name(list)));
+    throw TypeError(fmt::format("'{}' object is not a list", value::py_type_name(list)));
   }
   Value out = Value::array();
   for (const auto& e : list) {
@@ -118,14 +44,15 @@ Value convert_list(const Value& list, Convert convert) {
 // An offset argument: a list of channel steps, or a map from polarization name to such lists.
 Value convert_offsets(const Value& offsets) {
   if (offsets.is_array()) {
-    return convert_list(offsets, to_int);
+    return convert_list(offsets, value::to_int);
   }
   if (!offsets.is_object()) {
-    throw TypeError(fmt::format("'{}' object has no attribute 'items'", type_name(offsets)));
+    throw TypeError(
+        fmt::format("'{}' object has no attribute 'items'", value::py_type_name(offsets)));
   }
   Value out = Value::object();
   for (const auto& [pol, list] : offsets.items()) {
-    out[pol] = convert_list(list, to_int);
+    out[pol] = convert_list(list, value::to_int);
   }
   return out;
 }
@@ -133,7 +60,8 @@ Value convert_offsets(const Value& offsets) {
 // Python's mapping[key]: KeyError naming the key.
 const Value& at_key(const Value& map, const std::string& key) {
   if (!map.is_object()) {
-    throw TypeError(fmt::format("'{}' object is not subscriptable by name", type_name(map)));
+    throw TypeError(
+        fmt::format("'{}' object is not subscriptable by name", value::py_type_name(map)));
   }
   const auto it = map.find(key);
   if (it == map.end()) {
@@ -475,8 +403,8 @@ RetType AAKitTableManager::getAAKitList(bool force_refresh, const AAKitFetchFn& 
       return fetched;
     }
     if (!fetched.RetData.is_object()) {
-      throw TypeError(
-          fmt::format("AAKit table must be a dict, not '{}'", type_name(fetched.RetData)));
+      throw TypeError(fmt::format("AAKit table must be a dict, not '{}'",
+                                  value::py_type_name(fetched.RetData)));
     }
     table_ = std::move(fetched.RetData);
   }
@@ -530,7 +458,7 @@ bool AAKitTableManager::checkAAKitField(const std::string& field_name, const Val
     std::int64_t sum = 0;
     for (const auto& [pol, list] : field.items()) {
       if (!list.is_array() && !list.is_object()) {
-        throw TypeError(fmt::format("object of type '{}' has no len()", type_name(list)));
+        throw TypeError(fmt::format("object of type '{}' has no len()", value::py_type_name(list)));
       }
       sum += static_cast<std::int64_t>(list.size());
     }
@@ -541,7 +469,7 @@ bool AAKitTableManager::checkAAKitField(const std::string& field_name, const Val
     return true;
   }
   if (!field.is_array()) {
-    throw TypeError(fmt::format("object of type '{}' has no len()", type_name(field)));
+    throw TypeError(fmt::format("object of type '{}' has no len()", value::py_type_name(field)));
   }
   if (static_cast<std::int64_t>(field.size()) != limit) {
     logger_.error("setAAKitInfo: Wrong counts:{} of value for field: {}", field.size(), field_name);
@@ -556,13 +484,13 @@ RetType AAKitTableManager::setAAKitInfo(const Value& kitName, const Value& spaci
                                         std::int64_t custom, const KwCallback& callback,
                                         const Value& dev_type, const Value& newKitName) {
   if (!kitName.is_string()) {
-    throw TypeError(fmt::format("kitName must be str, not '{}'", type_name(kitName)));
+    throw TypeError(fmt::format("kitName must be str, not '{}'", value::py_type_name(kitName)));
   }
   for (const auto& [arg, value] :
        {std::pair{"spacing", &spacing}, std::pair{"steeringH", &steeringH},
         std::pair{"steeringV", &steeringV}}) {
     if (!value->is_array()) {
-      throw TypeError(fmt::format("{} must be list, not '{}'", arg, type_name(*value)));
+      throw TypeError(fmt::format("{} must be list, not '{}'", arg, value::py_type_name(*value)));
     }
   }
   std::string name = kitName.get<std::string>();
@@ -593,9 +521,9 @@ RetType AAKitTableManager::setAAKitInfo(const Value& kitName, const Value& spaci
         return ret;
       }
     }
-    record["SPACING"] = convert_list(spacing, to_float);
-    record["STEERING_H"] = convert_list(steeringH, to_float);
-    record["STEERING_V"] = convert_list(steeringV, to_float);
+    record["SPACING"] = convert_list(spacing, value::to_float);
+    record["STEERING_H"] = convert_list(steeringH, value::to_float);
+    record["STEERING_V"] = convert_list(steeringV, value::to_float);
     record["OFFSET_TX"] = convert_offsets(offsetTx);
     record["OFFSET_RX"] = convert_offsets(offsetRx);
 
@@ -618,8 +546,8 @@ RetType AAKitTableManager::setAAKitInfo(const Value& kitName, const Value& spaci
         }
       } else {
         if (!newKitName.is_string()) {
-          throw TypeError(
-              fmt::format("can only concatenate str (not \"{}\") to str", type_name(newKitName)));
+          throw TypeError(fmt::format("can only concatenate str (not \"{}\") to str",
+                                      value::py_type_name(newKitName)));
         }
         const std::string newName = computeAAKitFullName(newKitName.get<std::string>());
         table_[newName] = std::move(record);

@@ -97,47 +97,6 @@ const std::string& text_of(const Value& v, std::string_view what) {
   return v.get_ref<const std::string&>();
 }
 
-/// Integer value of a number or a text holding one, truncating floats (the host's int()).
-std::int64_t to_int(const Value& v) {
-  switch (v.type()) {
-    case Value::value_t::number_integer:
-    case Value::value_t::number_unsigned:
-      return v.get<std::int64_t>();
-    case Value::value_t::number_float: {
-      const double d = v.get<double>();
-      if (!std::isfinite(d) || d >= 9.2e18 || d <= -9.2e18) {
-        throw ValueError(fmt::format("cannot convert float {} to integer", value::float_repr(d)));
-      }
-      return static_cast<std::int64_t>(d);
-    }
-    case Value::value_t::boolean:
-      return v.get<bool>() ? 1 : 0;
-    case Value::value_t::string:
-      return value::parse_int(v.get_ref<const std::string&>());
-    default:
-      throw TypeError(fmt::format(
-          "int() argument must be a string, a bytes-like object or a real number, not {}",
-          v.type_name()));
-  }
-}
-
-/// Float value of a number or a text holding one (the host's float()).
-double to_float(const Value& v) {
-  switch (v.type()) {
-    case Value::value_t::number_integer:
-    case Value::value_t::number_unsigned:
-    case Value::value_t::number_float:
-      return v.get<double>();
-    case Value::value_t::boolean:
-      return v.get<bool>() ? 1.0 : 0.0;
-    case Value::value_t::string:
-      return value::parse_float(v.get_ref<const std::string&>());
-    default:
-      throw TypeError(
-          fmt::format("float() argument must be a string or a real number, not {}", v.type_name()));
-  }
-}
-
 /// The values of a map, in its order.
 Value values_of(const Value& m) {
   require_map(m, "offset entry");
@@ -482,7 +441,7 @@ Value CalibrationTableManager::_getTC() {
           tc = &child(child(child(CaliTable(), section), mode_name), "TC");
         }
         for (const auto& v : require_list(*tc, "TC entry")) {
-          ic.push_back(to_int(v));
+          ic.push_back(value::to_int(v));
         }
       }
     }
@@ -498,7 +457,7 @@ Value CalibrationTableManager::appendComDictToList(const Value& comDict, double 
   Value out = Value::array();
   for (const auto& [step, range] : require_map(comDict, "step map").items()) {
     // Element 1 is the lower end of the step's range, element 0 the upper end.
-    if (to_float(item(range, 1)) <= min && to_float(item(range, 0)) >= max) {
+    if (value::to_float(item(range, 1)) <= min && value::to_float(item(range, 0)) >= max) {
       out.push_back(step);
     }
   }
