@@ -479,16 +479,6 @@ int run_device(const BeamOptions& o) {
   return 0;
 }
 
-/// Runs a sub-command, turning bad options and unreadable files into a message and status 1.
-void run_guarded(int (*run)(const BeamOptions&), const BeamOptions& o) {
-  try {
-    exit_status() = run(o);
-  } catch (const std::exception& e) {
-    std::cerr << "error: " << e.what() << "\n";
-    exit_status() = 1;
-  }
-}
-
 }  // namespace
 
 void add_beam_commands(CLI::App& app) {
@@ -499,21 +489,21 @@ void add_beam_commands(CLI::App& app) {
   CLI::App* show = beam->add_subcommand(
       "show", "Show the stored beams of each RF mode of the table of SN at FREQ (reads only)");
   add_beam_options(show, *opts);
-  show->callback([opts] { run_guarded(run_show, *opts); });
+  show->callback([opts] { run_guarded([opts] { return run_show(*opts); }, 1); });
 
   CLI::App* convert = beam->add_subcommand(
       "convert",
       "Convert the legacy table of SN at FREQ to the current layout with the limits of its "
       "calibration table, report what changed, and keep a copy of the legacy file next to it");
   add_beam_options(convert, *opts);
-  convert->callback([opts] { run_guarded(run_convert, *opts); });
+  convert->callback([opts] { run_guarded([opts] { return run_convert(*opts); }, 1); });
 
   CLI::App* device = app.add_subcommand(
       "device",
       "Walk through what a device does when its frequency changes to FREQ: parse the "
       "calibration table, hand its limits to the beam manager, load or create the beam table");
   add_beam_options(device, *opts);
-  device->callback([opts] { run_guarded(run_device, *opts); });
+  device->callback([opts] { run_guarded([opts] { return run_device(*opts); }, 1); });
 }
 
 }  // namespace vlntable

@@ -68,18 +68,6 @@ Value parse_layout(const std::string& text) {
   return out;
 }
 
-// Runs one sub-command body: bad options and unexpected failures end with a message and
-// exit status 2 rather than an abort.
-template <class Fn>
-void guarded(Fn&& fn) {
-  try {
-    exit_status() = fn();
-  } catch (const std::exception& e) {
-    std::cerr << "error: " << e.what() << "\n";
-    exit_status() = 2;
-  }
-}
-
 std::string freq_text(const Value& f) {
   return arvcore::value::str(f);
 }
@@ -186,7 +174,7 @@ void add_cali_commands(CLI::App& app) {
   for (const Sub& sub : subs) {
     CLI::App* cmd = cali->add_subcommand(sub.name, sub.help);
     add_cali_options(cmd, *opts);
-    cmd->callback([opts, run = sub.run] { guarded([&] { return run(*opts); }); });
+    cmd->callback([opts, run = sub.run] { run_guarded([&] { return run(*opts); }); });
   }
 }
 

@@ -210,19 +210,6 @@ int comdata(const ComDataOptions& o) {
   return complete ? 0 : 1;
 }
 
-template <class Fn>
-void run_guarded(Fn&& fn) {
-  try {
-    exit_status() = fn();
-  } catch (const arvcore::KeyError& e) {
-    std::cerr << "error: the table has no entry '" << e.what() << "'\n";
-    exit_status() = 2;
-  } catch (const std::exception& e) {
-    std::cerr << "error: " << e.what() << "\n";
-    exit_status() = 2;
-  }
-}
-
 }  // namespace
 
 void show_cali_queries(CalibrationTableManager& manager, std::ostream& out) {

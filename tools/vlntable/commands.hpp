@@ -1,6 +1,7 @@
 #pragma once
 // Sub-command groups of the vlntable operator command.
 
+#include <functional>
 #include <ostream>
 
 #include <CLI/CLI.hpp>
@@ -32,5 +33,9 @@ void show_cali_queries(arvcore::vlndev::CalibrationTableManager& manager, std::o
 
 /// Exit status of a sub-command, set by its callback.
 int& exit_status();
+
+/// Runs one sub-command body and stores its exit status. Bad options and unexpected failures
+/// end with a message on standard error and `failure_status` instead of an abort.
+void run_guarded(const std::function<int()>& body, int failure_status = 2);
 
 }  // namespace vlntable

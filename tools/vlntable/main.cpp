@@ -1,7 +1,12 @@
 // vlntable: inspect and maintain the calibration, antenna-kit, beam and delta-frequency
 // tables of the SDK's data directory.
 
+#include <exception>
+#include <iostream>
+
 #include <CLI/CLI.hpp>
+
+#include "arvcore/sdk/errors.hpp"
 
 #include "commands.hpp"
 
@@ -10,6 +15,18 @@ namespace vlntable {
 int& exit_status() {
   static int status = 0;
   return status;
+}
+
+void run_guarded(const std::function<int()>& body, int failure_status) {
+  try {
+    exit_status() = body();
+  } catch (const arvcore::KeyError& e) {
+    std::cerr << "error: the table has no entry '" << e.what() << "'\n";
+    exit_status() = failure_status;
+  } catch (const std::exception& e) {
+    std::cerr << "error: " << e.what() << "\n";
+    exit_status() = failure_status;
+  }
 }
 
 }  // namespace vlntable
