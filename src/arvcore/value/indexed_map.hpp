@@ -48,13 +48,15 @@ concept KeyLike = std::is_convertible_v<const K&, std::string_view>;
 }  // namespace indexed_map_detail
 
 template <class Key, class T, class IgnoredCompare = std::less<Key>,
-          class IgnoredAllocator = std::allocator<std::pair<const Key, T>>>
+          class Allocator = std::allocator<std::pair<const Key, T>>>
 class IndexedMap {
  public:
   using key_type = Key;
   using mapped_type = T;
   using value_type = std::pair<Key, T>;
-  using container_type = std::vector<value_type>;
+  using allocator_type =
+      typename std::allocator_traits<Allocator>::template rebind_alloc<value_type>;
+  using container_type = std::vector<value_type, allocator_type>;
   using size_type = std::size_t;
   using difference_type = std::ptrdiff_t;
   using reference = value_type&;
@@ -401,7 +403,7 @@ class IndexedMap {
   // Re-indexes every element into a table of `size` slots, reusing the hashes cached in the
   // current table when there is one (it must then describe the elements exactly).
   void rebuild_index(size_type size) {
-    std::vector<std::uint64_t> fresh(size, 0);
+    slot_vector fresh(size, 0);
     const size_type mask = size - 1;
     auto place = [&](std::uint64_t entry) {
       size_type s = slot_hash(entry) & mask;
@@ -464,7 +466,10 @@ class IndexedMap {
   }
 
   container_type items_;
-  std::vector<std::uint64_t> slots_;
+  using slot_vector =
+      std::vector<std::uint64_t,
+                  typename std::allocator_traits<Allocator>::template rebind_alloc<std::uint64_t>>;
+  slot_vector slots_;
 };
 
 }  // namespace arvcore

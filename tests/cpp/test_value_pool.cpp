@@ -1,0 +1,141 @@
+// Value storage: size classes, blocks shared between threads, teardown of deep and wide values.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "arvcore/value/value.hpp"
+
+namespace {
+
+using arvcore::Value;
+namespace pool = arvcore::value_pool;
+
+TEST(ValuePool, EachRequestGetsTheSmallestClassThatHoldsIt) {
+  unsigned previous = 0;
+  for (std::size_t bytes = 1; bytes <= pool::kLargeMax; bytes += bytes < 4096 ? 1 : 97) {
+    const unsigned c = pool::size_class(bytes);
+    ASSERT_GE(c, 1U) << bytes;
+    ASSERT_LT(c, pool::kClasses) << bytes;
+    ASSERT_GE(pool::class_bytes(c), bytes) << bytes;
+    ASSERT_LT(pool::class_bytes(c - 1), bytes) << bytes;  // not a larger class than needed
+    ASSERT_GE(c, previous) << bytes;
+    ASSERT_EQ(pool::class_bytes(c) % 16, 0U) << bytes;  // keeps 16-byte alignment
+    previous = c;
+  }
+  EXPECT_EQ(pool::size_class(pool::kLargeMax), pool::kClasses - 1);
+}
+
+TEST(ValuePool, BlocksAreDistinctAlignedAndReused) {
+  std::vector<void*> blocks;
+  for (std::size_t bytes : {1, 16, 17, 64, 513, 4000, 300000, 1 << 20, (1 << 20) + 1}) {
+    for (int i = 0; i < 50; ++i) {
+      void* p = pool::allocate(bytes);
+      ASSERT_EQ(reinterpret_cast<std::uintptr_t>(p) % 16, 0U);
+      std::memset(p, 0xAB, bytes);  // the whole block is writable
+      blocks.push_back(p);
+    }
+  }
+  std::vector<void*> sorted = blocks;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end());
+  std::size_t i = 0;
+  for (std::size_t bytes : {1, 16, 17, 64, 513, 4000, 300000, 1 << 20, (1 << 20) + 1}) {
+    for (int k = 0; k < 50; ++k) {
+      pool::deallocate(blocks[i++], bytes);
+    }
+  }
+#if ARVCORE_VALUE_POOL
+  // The most recently freed block of a class is the next one handed out.
+  void* a = pool::allocate(48);
+  pool::deallocate(a, 48);
+  EXPECT_EQ(pool::allocate(40), a);
+  pool::deallocate(a, 40);
+#endif
+}
+
+// Values built on worker threads are freed on others and after the workers have ended; a
+// value freed during the main thread's teardown still finds the pool.
+TEST(ValuePool, ValuesMoveBetweenThreads) {
+  constexpr int kThreads = 4;
+  std::vector<Value> built(kThreads);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kThreads; ++t) {
+    workers.emplace_back([&built, t] {
+      Value table = Value::object();
+      for (int i = 0; i < 20000; ++i) {
+        table["k" + std::to_string(i)] = Value::array({i, t, 0.5, -i});
+      }
+      built[t] = std::move(table);
+    });
+  }
+  for (auto& w : workers) {
+    w.join();
+  }
+  // Free half of them on new threads, which then end holding the blocks.
+  std::vector<std::thread> freers;
+  for (int t = 0; t < kThreads; t += 2) {
+    freers.emplace_back([&built, t] { built[t] = nullptr; });
+  }
+  for (auto& f : freers) {
+    f.join();
+  }
+  for (int t = 1; t < kThreads; t += 2) {
+    ASSERT_EQ(built[t].size(), 20000U);
+    EXPECT_EQ(built[t]["k19999"], Value::array({19999, t, 0.5, -19999}));
+  }
+  // A new thread builds from the blocks the finished threads handed back.
+  std::thread([] {
+    Value again = Value::array();
+    for (int i = 0; i < 40000; ++i) {
+      again.push_back(Value::array({i, i}));
+    }
+    EXPECT_EQ(again[39999], Value::array({39999, 39999}));
+  }).join();
+}
+
+TEST(ValuePool, TeardownOfDeepAndWideValues) {
+  // Far deeper than the call stack could free one level per frame.
+  Value deep = Value::array();
+  for (int i = 0; i < 300000; ++i) {
+    Value outer = Value::array();
+    outer.push_back(std::move(deep));
+    outer.push_back(i);
+    deep = std::move(outer);
+  }
+  Value deep_map = Value::object();
+  for (int i = 0; i < 300000; ++i) {
+    Value outer = Value::object();
+    outer["inner"] = std::move(deep_map);
+    outer["text"] = "a string long enough to live on the heap";
+    deep_map = std::move(outer);
+  }
+  deep = nullptr;
+  deep_map = nullptr;
+
+  Value wide = Value::object();
+  for (int i = 0; i < 1000; ++i) {
+    Value& steps = wide["COM_" + std::to_string(i % 10)];
+    steps[std::to_string(i)] = Value::array({i, Value::object({{"x", Value::array({1, 2})}})});
+  }
+  Value copy = wide;
+  wide = nullptr;
+  EXPECT_EQ(copy["COM_3"]["993"][1]["x"][1], 2);
+}
+
+TEST(ValuePool, PrefaultedMemoryServesLaterValues) {
+  pool::prefault(std::size_t{16} << 20);
+  Value table = Value::object();
+  for (int i = 0; i < 100000; ++i) {
+    table[std::to_string(i)] = Value::array({i, i, 0.25, 0.75});
+  }
+  EXPECT_EQ(table["99999"][3], 0.75);
+  pool::prefault(0);  // nothing to do
+}
+
+}  // namespace
