@@ -128,14 +128,4 @@ TEST(ValuePool, TeardownOfDeepAndWideValues) {
   EXPECT_EQ(copy["COM_3"]["993"][1]["x"][1], 2);
 }
 
-TEST(ValuePool, PrefaultedMemoryServesLaterValues) {
-  pool::prefault(std::size_t{16} << 20);
-  Value table = Value::object();
-  for (int i = 0; i < 100000; ++i) {
-    table[std::to_string(i)] = Value::array({i, i, 0.25, 0.75});
-  }
-  EXPECT_EQ(table["99999"][3], 0.75);
-  pool::prefault(0);  // nothing to do
-}
-
 }  // namespace

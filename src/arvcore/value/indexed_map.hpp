@@ -327,10 +327,12 @@ class IndexedMap {
     return static_cast<size_type>(static_cast<std::uint32_t>(slot)) - 1;
   }
 
-  // Table size for n keys: a power of two at least twice n, so probes stay short.
+  // Table size for n keys: a power of two that keeps the table at most three quarters full,
+  // where linear probes stay short and the table stays small beside the elements.
+  static bool overfull(size_type n, size_type size) noexcept { return 4 * n > 3 * size; }
   static size_type table_size_for(size_type n) noexcept {
     size_type size = 16;
-    while (size < 2 * n) {
+    while (overfull(n, size)) {
       size *= 2;
     }
     return size;
@@ -372,7 +374,7 @@ class IndexedMap {
     if (items_.size() >= kMaxSize) {
       throw std::length_error("IndexedMap is full");
     }
-    if (!slots_.empty() && 2 * (items_.size() + 1) > slots_.size()) {
+    if (!slots_.empty() && overfull(items_.size() + 1, slots_.size())) {
       // Grow first (strong guarantee: nothing changed if it throws), then find the new slot.
       rebuild_index(slots_.size() * 2);
       slot = free_slot(hash);

@@ -4,10 +4,8 @@
 
 #include <sys/mman.h>
 
-#include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace arvcore::value_pool {
@@ -16,16 +14,10 @@ namespace {
 
 constexpr std::size_t kRegionBytes = std::size_t{2} << 20;
 
-// Free lists handed back by exiting threads, and regions filled ahead of use.
+// Free lists handed back by exiting threads, each list whole, by class.
 struct Shared {
   std::mutex mutex;
-  void* free[kClasses] = {};
-  std::size_t free_bytes = 0;
-  std::vector<char*> ready;
-  bool filling = false;
-  // Regions a running fill may still add: a region mapped in the foreground counts against
-  // it, so that a fill that falls behind stops instead of leaving unused memory behind.
-  std::atomic<std::ptrdiff_t> fill_budget{0};
+  std::vector<void*> lists[kClasses];
 };
 
 Shared& shared() {
@@ -56,18 +48,6 @@ char* map_region() {
   return region;
 }
 
-// Touches every page of a region so that the kernel supplies them now.
-void populate(char* region) {
-#ifdef MADV_POPULATE_WRITE
-  if (::madvise(region, kRegionBytes, MADV_POPULATE_WRITE) == 0) {
-    return;
-  }
-#endif
-  for (std::size_t off = 0; off < kRegionBytes; off += 4096) {
-    reinterpret_cast<volatile char*>(region)[off] = 0;
-  }
-}
-
 // Splits the unused end of a region into blocks of the largest classes that fit.
 void retire_rest(ThreadCache& t) {
   while (t.end - t.next >= 16) {
@@ -78,7 +58,6 @@ void retire_rest(ThreadCache& t) {
     }
     *reinterpret_cast<void**>(t.next) = t.free[c];
     t.free[c] = t.next;
-    t.free_bytes += class_bytes(c);
     t.next += class_bytes(c);
   }
 }
@@ -92,14 +71,11 @@ struct HandBack {
     Shared& s = shared();
     const std::lock_guard lock(s.mutex);
     for (unsigned c = 1; c < kClasses; ++c) {
-      while (void* p = t.free[c]) {
-        t.free[c] = *static_cast<void**>(p);
-        *static_cast<void**>(p) = s.free[c];
-        s.free[c] = p;
+      if (t.free[c] != nullptr) {
+        s.lists[c].push_back(t.free[c]);
+        t.free[c] = nullptr;
       }
     }
-    s.free_bytes += t.free_bytes;
-    t.free_bytes = 0;
     t.next = t.end = nullptr;
     t.detached = true;
   }
@@ -120,44 +96,31 @@ void* allocate_slow(unsigned c) {
   Shared& s = shared();
   if (t.detached) {
     const std::lock_guard lock(s.mutex);
-    if (s.free[c] != nullptr) {
-      s.free_bytes -= class_bytes(c);
-      return pop(s.free[c]);
+    auto& lists = s.lists[c];
+    if (lists.empty()) {
+      // A new block joins the pool like any other; nothing in the pool is ever released.
+      return ::operator new(class_bytes(c));
     }
-    // A new block joins the pool like any other; nothing in the pool is ever released.
-    return ::operator new(class_bytes(c));
+    void* p = pop(lists.back());
+    if (lists.back() == nullptr) {
+      lists.pop_back();
+    }
+    return p;
   }
   if (!t.attached) {
     t.attached = true;
     (void)&hand_back;  // odr-use: constructs it, so that it runs at thread exit
   }
-  char* region = nullptr;
   {
+    // A list handed back by a finished thread becomes this thread's list.
     const std::lock_guard lock(s.mutex);
-    // Blocks handed back by finished threads first, then regions filled ahead.
-    if (s.free[c] != nullptr) {
-      void* p = pop(s.free[c]);
-      s.free_bytes -= class_bytes(c);
-      // Take the rest of the list too: the next requests of this class find it here.
-      t.free[c] = s.free[c];
-      std::size_t moved = 0;
-      for (void* q = s.free[c]; q != nullptr; q = *static_cast<void**>(q)) {
-        moved += class_bytes(c);
-      }
-      s.free[c] = nullptr;
-      s.free_bytes -= moved;
-      t.free_bytes += moved;
-      return p;
-    }
-    if (!s.ready.empty()) {
-      region = s.ready.back();
-      s.ready.pop_back();
+    if (auto& lists = s.lists[c]; !lists.empty()) {
+      t.free[c] = lists.back();
+      lists.pop_back();
+      return pop(t.free[c]);
     }
   }
-  if (region == nullptr) {
-    region = map_region();
-    s.fill_budget.fetch_sub(1, std::memory_order_relaxed);
-  }
+  char* region = map_region();
   retire_rest(t);
   t.next = region;
   t.end = region + kRegionBytes;
@@ -169,44 +132,16 @@ void* allocate_slow(unsigned c) {
 void deallocate_detached(void* p, unsigned c) noexcept {
   Shared& s = shared();
   const std::lock_guard lock(s.mutex);
-  *static_cast<void**>(p) = s.free[c];
-  s.free[c] = p;
-  s.free_bytes += class_bytes(c);
-}
-
-void prefault(std::size_t bytes) {
-  Shared& s = shared();
-  {
-    const std::lock_guard lock(s.mutex);
-    const std::size_t held = tcache.free_bytes + s.free_bytes + s.ready.size() * kRegionBytes;
-    if (s.filling || bytes <= held) {
-      return;
-    }
-    s.filling = true;
-    s.fill_budget.store(static_cast<std::ptrdiff_t>((bytes - held) / kRegionBytes),
-                        std::memory_order_relaxed);
-  }
-  auto fill = [] {
-    Shared& sh = shared();
+  auto& lists = s.lists[c];
+  if (lists.empty()) {
     try {
-      while (sh.fill_budget.fetch_sub(1, std::memory_order_relaxed) > 0) {
-        char* region = map_region();
-        populate(region);
-        const std::lock_guard lock(sh.mutex);
-        sh.ready.push_back(region);
-      }
+      lists.push_back(nullptr);
     } catch (...) {
-      // Out of memory or threads: the foreground maps what it needs itself.
+      return;  // no room to record it: the block is lost, nothing else is
     }
-    const std::lock_guard lock(sh.mutex);
-    sh.filling = false;
-  };
-  try {
-    std::thread(fill).detach();
-  } catch (...) {
-    const std::lock_guard lock(s.mutex);
-    s.filling = false;
   }
+  *static_cast<void**>(p) = lists.back();
+  lists.back() = p;
 }
 
 }  // namespace arvcore::value_pool
@@ -219,7 +154,6 @@ void* allocate_slow(unsigned) {
   throw std::bad_alloc();
 }
 void deallocate_detached(void*, unsigned) noexcept {}
-void prefault(std::size_t) {}
 
 }  // namespace arvcore::value_pool
 

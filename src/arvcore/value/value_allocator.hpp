@@ -58,9 +58,8 @@ struct ThreadCache {
   void* free[kClasses];
   char* next;  // the unused part of the current region
   char* end;
-  std::size_t free_bytes;  // bytes on this thread's free lists
-  bool attached;           // the thread-exit hand-back is registered
-  bool detached;           // the thread is exiting: use the shared lists
+  bool attached;  // the thread-exit hand-back is registered
+  bool detached;  // the thread is exiting: use the shared lists
 };
 
 inline thread_local constinit ThreadCache tcache{};
@@ -69,12 +68,6 @@ inline thread_local constinit ThreadCache tcache{};
 /// was handed back, and blocks above kLargeMax.
 void* allocate_slow(unsigned c);
 void deallocate_detached(void* p, unsigned c) noexcept;
-
-/// Starts filling the pool in the background with about `bytes` of fresh memory, minus what
-/// the pool already holds free, so that a large table built next finds its memory ready
-/// instead of paying for each first touch itself. Returns at once; does nothing in sanitizer
-/// builds or when a fill is already running.
-void prefault(std::size_t bytes);
 
 /// Storage for `bytes` bytes, aligned for any fundamental type; throws std::bad_alloc.
 inline void* allocate(std::size_t bytes) {
@@ -86,7 +79,6 @@ inline void* allocate(std::size_t bytes) {
   ThreadCache& t = tcache;
   if (void* p = t.free[c]; p != nullptr) {
     t.free[c] = *static_cast<void**>(p);
-    t.free_bytes -= class_bytes(c);
     return p;
   }
   const std::size_t n = class_bytes(c);
@@ -116,7 +108,6 @@ inline void deallocate(void* p, std::size_t bytes) noexcept {
   }
   *static_cast<void**>(p) = t.free[c];
   t.free[c] = p;
-  t.free_bytes += class_bytes(c);
 #else
   ::operator delete(p);
 #endif

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string_view>
@@ -477,13 +476,6 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
         throw OSError(fmt::format("cannot open {}", path_cali_));
       }
       in = &file;
-      // A table takes about twice its file size as values. Most of that memory is made ready
-      // on the other core while this one reads, instead of page by page on first touch.
-      std::error_code size_error;
-      const auto file_bytes = std::filesystem::file_size(path_cali_, size_error);
-      if (!size_error) {
-        value_pool::prefault(static_cast<std::size_t>(file_bytes) * 3 / 2);
-      }
     }
     value::CsvReader reader(*in, /*strip_nul=*/true);
     CsvRow row;
