@@ -25,7 +25,7 @@ TEST(ValuePool, EachRequestGetsTheSmallestClassThatHoldsIt) {
     ASSERT_GE(pool::class_bytes(c), bytes) << bytes;
     ASSERT_LT(pool::class_bytes(c - 1), bytes) << bytes;  // not a larger class than needed
     ASSERT_GE(c, previous) << bytes;
-    ASSERT_EQ(pool::class_bytes(c) % 16, 0U) << bytes;  // keeps 16-byte alignment
+    ASSERT_EQ(pool::class_bytes(c) % 8, 0U) << bytes;  // keeps 8-byte alignment
     previous = c;
   }
   EXPECT_EQ(pool::size_class(pool::kLargeMax), pool::kClasses - 1);
@@ -36,7 +36,7 @@ TEST(ValuePool, BlocksAreDistinctAlignedAndReused) {
   for (std::size_t bytes : {1, 16, 17, 64, 513, 4000, 300000, 1 << 20, (1 << 20) + 1}) {
     for (int i = 0; i < 50; ++i) {
       void* p = pool::allocate(bytes);
-      ASSERT_EQ(reinterpret_cast<std::uintptr_t>(p) % 16, 0U);
+      ASSERT_EQ(reinterpret_cast<std::uintptr_t>(p) % 8, 0U);
       std::memset(p, 0xAB, bytes);  // the whole block is writable
       blocks.push_back(p);
     }
@@ -54,8 +54,8 @@ TEST(ValuePool, BlocksAreDistinctAlignedAndReused) {
   // The most recently freed block of a class is the next one handed out.
   void* a = pool::allocate(48);
   pool::deallocate(a, 48);
-  EXPECT_EQ(pool::allocate(40), a);
-  pool::deallocate(a, 40);
+  EXPECT_EQ(pool::allocate(44), a);
+  pool::deallocate(a, 44);
 #endif
 }
 

@@ -50,7 +50,7 @@ char* map_region() {
 
 // Splits the unused end of a region into blocks of the largest classes that fit.
 void retire_rest(ThreadCache& t) {
-  while (t.end - t.next >= 16) {
+  while (t.end - t.next >= 8) {
     const auto rest = static_cast<std::size_t>(t.end - t.next);
     unsigned c = rest >= kLargeMax ? kClasses - 1 : size_class(rest);
     while (class_bytes(c) > rest) {

@@ -3,7 +3,7 @@
 //
 // A calibration table is about half a million small lists and maps built in one go, and a
 // query copies dozens of them per call. Value storage therefore comes from a pool of its
-// own: blocks are sorted into size classes (16-byte steps up to 512 bytes, four classes per
+// own: blocks are sorted into size classes (8-byte steps up to 512 bytes, four classes per
 // doubling up to 1 MiB), each thread takes and returns blocks through its own free lists
 // without locking, and fresh blocks are cut from 2 MiB regions that the kernel may back
 // with huge pages. A block freed by another thread than the one that took it simply joins
@@ -28,26 +28,26 @@ namespace arvcore::value_pool {
 
 inline constexpr std::size_t kSmallMax = 512;
 inline constexpr std::size_t kLargeMax = std::size_t{1} << 20;
-inline constexpr unsigned kClasses = 77;  // 0 unused, 1..32 small, 33..76 large
+inline constexpr unsigned kClasses = 109;  // 0 unused, 1..64 small, 65..108 large
 
 /// The size class of a request of `bytes` (1 .. kLargeMax).
 inline unsigned size_class(std::size_t bytes) noexcept {
   if (bytes <= kSmallMax) {
-    return bytes == 0 ? 1U : static_cast<unsigned>((bytes + 15) >> 4);
+    return bytes == 0 ? 1U : static_cast<unsigned>((bytes + 7) >> 3);
   }
   const std::size_t m = bytes - 1;
   const auto octave = static_cast<unsigned>(63 - __builtin_clzll(m));  // >= 9
   const auto quarter = static_cast<unsigned>((m >> (octave - 2)) & 3);
-  return 33 + (octave - 9) * 4 + quarter;
+  return 65 + (octave - 9) * 4 + quarter;
 }
 
 /// The block size of size class `c`.
 inline std::size_t class_bytes(unsigned c) noexcept {
-  if (c <= 32) {
-    return std::size_t{c} << 4;
+  if (c <= 64) {
+    return std::size_t{c} << 3;
   }
-  const unsigned octave = 9 + (c - 33) / 4;
-  const unsigned quarter = (c - 33) % 4;
+  const unsigned octave = 9 + (c - 65) / 4;
+  const unsigned quarter = (c - 65) % 4;
   return std::size_t{5 + quarter} << (octave - 2);
 }
 
@@ -69,7 +69,7 @@ inline thread_local constinit ThreadCache tcache{};
 void* allocate_slow(unsigned c);
 void deallocate_detached(void* p, unsigned c) noexcept;
 
-/// Storage for `bytes` bytes, aligned for any fundamental type; throws std::bad_alloc.
+/// Storage for `bytes` bytes, aligned to 8 bytes (all a value holds); throws std::bad_alloc.
 inline void* allocate(std::size_t bytes) {
 #if ARVCORE_VALUE_POOL
   if (bytes > kLargeMax) {
@@ -130,7 +130,7 @@ struct ValueAllocator {
   ValueAllocator(const ValueAllocator<U>&) noexcept {}  // NOLINT(google-explicit-constructor)
 
   T* allocate(std::size_t n) {
-    static_assert(alignof(T) <= 16, "value storage is aligned to 16 bytes");
+    static_assert(alignof(T) <= 8, "value storage is aligned to 8 bytes");
     if (n > static_cast<std::size_t>(-1) / sizeof(T)) {
       throw std::bad_array_new_length();
     }
