@@ -20,77 +20,94 @@ using Value = nlohmann::basic_json<IndexedMap, std::vector, std::string, bool, s
                                    std::uint64_t, double, ValueAllocator>;
 
 namespace value_detail {
+
 /// How many lists and maps the calling thread is freeing one inside the other.
 inline thread_local constinit int teardown_depth = 0;
 inline constexpr int kDirectTeardownDepth = 64;
-}  // namespace value_detail
 
-}  // namespace arvcore
-
-// Freeing a list or map. The library's own teardown moves every element onto a temporary
-// heap stack first, so that deep nesting cannot overflow the call stack; for tables of many
-// small number lists that is an extra allocation and a second pass per list. Here lists and
-// maps nested up to kDirectTeardownDepth deep free their elements directly, and only deeper
-// ones take the flattening walk.
-template <>
-inline void arvcore::Value::json_value::destroy(value_t t) {
-  using arvcore::value_detail::teardown_depth;
+/// Frees the list, map, text or byte string that a value's payload `storage` points to.
+/// Lists and maps nested up to kDirectTeardownDepth deep free their elements directly; deeper
+/// ones first move every descendant onto a heap stack, so that no nesting can overflow the
+/// call stack.
+template <class Storage>
+[[gnu::noinline]] void release_payload(Storage& storage, nlohmann::detail::value_t t) {
+  using nlohmann::detail::value_t;
   const bool container = t == value_t::array || t == value_t::object;
-  if (container && teardown_depth >= arvcore::value_detail::kDirectTeardownDepth) {
-    std::vector<basic_json> stack;
-    auto take_children = [&stack](auto& v) {
-      if (v.is_array()) {
-        for (auto& e : *v.m_value.array) {
+  if (container && teardown_depth >= kDirectTeardownDepth) {
+    std::vector<Value> stack;
+    auto take_children = [&stack](auto& children) {
+      for (auto& e : children) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(e)>, Value>) {
           stack.push_back(std::move(e));
-        }
-        v.m_value.array->clear();
-      } else if (v.is_object()) {
-        for (auto& e : *v.m_value.object) {
+        } else {
           stack.push_back(std::move(e.second));
         }
-        v.m_value.object->clear();
       }
+      children.clear();
     };
     if (t == value_t::array) {
-      for (auto& e : *array) {
-        stack.push_back(std::move(e));
-      }
+      take_children(*storage.array);
     } else {
-      for (auto& e : *object) {
-        stack.push_back(std::move(e.second));
-      }
+      take_children(*storage.object);
     }
     while (!stack.empty()) {
-      basic_json current(std::move(stack.back()));
+      Value current(std::move(stack.back()));
       stack.pop_back();
-      take_children(current);
+      if (auto* list = current.get_ptr<Value::array_t*>()) {
+        take_children(*list);
+      } else if (auto* map = current.get_ptr<Value::object_t*>()) {
+        take_children(*map);
+      }
     }
   }
-  if (container) {
-    ++teardown_depth;
-  }
   auto release = [](auto* p) {
-    arvcore::ValueAllocator<std::remove_pointer_t<decltype(p)>> alloc;
+    ValueAllocator<std::remove_pointer_t<decltype(p)>> alloc;
     std::allocator_traits<decltype(alloc)>::destroy(alloc, p);
     std::allocator_traits<decltype(alloc)>::deallocate(alloc, p, 1);
   };
+  if (container) {
+    ++teardown_depth;
+  }
   switch (t) {
     case value_t::object:
-      release(object);
+      release(storage.object);
       break;
     case value_t::array:
-      release(array);
+      release(storage.array);
       break;
     case value_t::string:
-      release(string);
+      release(storage.string);
       break;
     case value_t::binary:
-      release(binary);
+      release(storage.binary);
       break;
     default:
       break;
   }
   if (container) {
     --teardown_depth;
+  }
+}
+
+}  // namespace value_detail
+
+}  // namespace arvcore
+
+// Freeing a value. The library's own teardown moves every element of a list or map onto a
+// temporary heap stack first, so that deep nesting cannot overflow the call stack; for tables
+// of many small number lists that is an extra allocation and a second pass per list. Here a
+// number, boolean or null costs one test, inlined into its destructor, and everything else
+// goes to release_payload.
+template <>
+inline void arvcore::Value::json_value::destroy(value_t t) {
+  switch (t) {
+    case value_t::object:
+    case value_t::array:
+    case value_t::string:
+    case value_t::binary:
+      arvcore::value_detail::release_payload(*this, t);
+      break;
+    default:
+      break;
   }
 }

@@ -5,8 +5,8 @@
 // query copies dozens of them per call. Value storage therefore comes from a pool of its
 // own: blocks are sorted into size classes (8-byte steps up to 512 bytes, four classes per
 // doubling up to 1 MiB), each thread takes and returns blocks through its own free lists
-// without locking, and fresh blocks are cut from 2 MiB regions that the kernel may back
-// with huge pages. A block freed by another thread than the one that took it simply joins
+// without locking, and fresh blocks are cut from 2 MiB regions whose pages are supplied up
+// front. A block freed by another thread than the one that took it simply joins
 // the freeing thread's lists. Freed blocks stay in the pool for the next values of their
 // class; the pool never gives memory back to the system. Blocks above 1 MiB come from the
 // global operator new.
