@@ -1,6 +1,10 @@
 // Value storage: size classes, blocks shared between threads, teardown of deep and wide values.
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -126,6 +130,35 @@ TEST(ValuePool, TeardownOfDeepAndWideValues) {
   Value copy = wide;
   wide = nullptr;
   EXPECT_EQ(copy["COM_3"]["993"][1]["x"][1], 2);
+}
+
+// A child process of a program whose threads use values can build values of its own.
+TEST(ValuePool, ForkedChildBuildsValues) {
+  std::atomic<bool> stop{false};
+  std::thread churn([&stop] {
+    while (!stop) {
+      // Threads that end hand their lists back under the pool's lock.
+      std::thread([] { Value v = Value::array({Value::array({1, 2}), "x"}); }).join();
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    const pid_t pid = ::fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+      Value table = Value::object();
+      for (int k = 0; k < 50000; ++k) {
+        table[std::to_string(k)] = Value::array({k, k});
+      }
+      std::thread([] { Value v = Value::array({1}); }).join();
+      ::_exit(table["49999"][1] == 49999 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+  stop = true;
+  churn.join();
 }
 
 }  // namespace

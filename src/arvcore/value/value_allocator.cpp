@@ -2,6 +2,7 @@
 
 #if ARVCORE_VALUE_POOL
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <mutex>
@@ -20,7 +21,15 @@ struct Shared {
 };
 
 Shared& shared() {
-  static Shared* const s = new Shared;  // never destroyed: values outlive static destructors
+  // Never destroyed: values outlive static destructors.
+  static Shared* const s = [] {
+    auto* created = new Shared;
+    // The lock is held across fork(), so that a child, which has only the forking thread,
+    // never inherits it taken by a thread that does not exist there.
+    ::pthread_atfork([] { shared().mutex.lock(); }, [] { shared().mutex.unlock(); },
+                     [] { shared().mutex.unlock(); });
+    return created;
+  }();
   return *s;
 }
 
