@@ -133,6 +133,34 @@ TEST(IndexedMap, CopiesAreIndependent) {
   EXPECT_EQ(a, c);
 }
 
+// Keys are hashed and compared a word at a time: a key of any length that differs from
+// another in one byte, wherever it is, is another key.
+TEST(IndexedMap, KeysDifferingInOneByteAreDistinct) {
+  for (std::size_t len = 0; len <= 40; ++len) {
+    const std::string base(len, 'k');
+    Map m;
+    m[base] = -1;
+    for (std::size_t i = 0; i < len; ++i) {
+      std::string other = base;
+      other[i] = 'j';
+      m[other] = static_cast<int>(i);
+    }
+    // Enough keys to leave the scanned form for the hashed one, and a prefix of each length.
+    for (std::size_t i = 0; i < len; ++i) {
+      m[base.substr(0, i)] = 1000 + static_cast<int>(i);
+    }
+    ASSERT_EQ(m.size(), 2 * len + 1) << len;
+    EXPECT_EQ(m.at(base), -1) << len;
+    for (std::size_t i = 0; i < len; ++i) {
+      std::string other = base;
+      other[i] = 'j';
+      EXPECT_EQ(m.at(other), static_cast<int>(i)) << len << " " << i;
+      EXPECT_EQ(m.at(base.substr(0, i)), 1000 + static_cast<int>(i)) << len << " " << i;
+    }
+    EXPECT_EQ(m.find(base + "k"), m.end()) << len;
+  }
+}
+
 TEST(IndexedMap, MillionKeys) {
   constexpr int kN = 1'000'000;
   Map m;

@@ -120,8 +120,9 @@ class IndexedMap {
   using key_type = Key;
   using mapped_type = T;
   using value_type = std::pair<Key, T>;
-  using allocator_type =
-      typename std::allocator_traits<Allocator>::template rebind_alloc<value_type>;
+  template <class U>
+  using allocator_for = typename std::allocator_traits<Allocator>::template rebind_alloc<U>;
+  using allocator_type = allocator_for<value_type>;
   using container_type = std::vector<value_type, allocator_type>;
   using size_type = std::size_t;
   using difference_type = std::ptrdiff_t;
@@ -534,9 +535,7 @@ class IndexedMap {
   }
 
   container_type items_;
-  using slot_vector =
-      std::vector<std::uint64_t,
-                  typename std::allocator_traits<Allocator>::template rebind_alloc<std::uint64_t>>;
+  using slot_vector = std::vector<std::uint64_t, allocator_for<std::uint64_t>>;
   slot_vector slots_;
 };
 

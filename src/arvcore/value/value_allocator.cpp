@@ -108,10 +108,7 @@ void* allocate_slow(unsigned c) {
     }
     return p;
   }
-  if (!t.attached) {
-    t.attached = true;
-    (void)&hand_back;  // odr-use: constructs it, so that it runs at thread exit
-  }
+  (void)&hand_back;  // constructs it on a thread's first slow path, so that it runs at exit
   {
     // A list handed back by a finished thread becomes this thread's list.
     const std::lock_guard lock(s.mutex);
@@ -144,17 +141,6 @@ void deallocate_detached(void* p, unsigned c) noexcept {
   *static_cast<void**>(p) = lists.back();
   lists.back() = p;
 }
-
-}  // namespace arvcore::value_pool
-
-#else
-
-namespace arvcore::value_pool {
-
-void* allocate_slow(unsigned) {
-  throw std::bad_alloc();
-}
-void deallocate_detached(void*, unsigned) noexcept {}
 
 }  // namespace arvcore::value_pool
 

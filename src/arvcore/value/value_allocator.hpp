@@ -58,14 +58,13 @@ struct ThreadCache {
   void* free[kClasses];
   char* next;  // the unused part of the current region
   char* end;
-  bool attached;  // the thread-exit hand-back is registered
   bool detached;  // the thread is exiting: use the shared lists
 };
 
 inline thread_local constinit ThreadCache tcache{};
 
-/// The slow paths: a class whose free list and region are both empty, a thread whose cache
-/// was handed back, and blocks above kLargeMax.
+/// The slow paths: a class whose free list and region are both empty, and a thread whose
+/// cache was handed back at its exit.
 void* allocate_slow(unsigned c);
 void deallocate_detached(void* p, unsigned c) noexcept;
 
