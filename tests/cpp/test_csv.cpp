@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -10,6 +14,7 @@
 
 #include "arvcore/sdk/errors.hpp"
 #include "arvcore/value/csv.hpp"
+#include "arvcore/value/textfile.hpp"
 
 namespace {
 
@@ -126,6 +131,58 @@ TEST(Csv, StreamFailuresReachTheCaller) {
   ASSERT_TRUE(reader2.next(row));
   EXPECT_EQ(row[0], "c");
   EXPECT_FALSE(reader2.next(row));
+}
+
+// A temporary directory of the test's own.
+class CsvFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("arvcore_csv_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::filesystem::path write(const std::string& name, const std::string& text) {
+    std::ofstream(dir_ / name, std::ios::binary) << text;
+    return dir_ / name;
+  }
+  std::filesystem::path dir_;
+};
+
+TEST_F(CsvFile, FileReadInPlaceGivesTheRowsOfItsStream) {
+  // Long enough for many windows, each left behind as the reader moves on; rows of every
+  // kind cross window ends.
+  std::string text;
+  for (int i = 0; i < 40000; ++i) {
+    text += "DATA,TX," + std::to_string(i) + ",\"q,\"\"" + std::to_string(i % 7) + "\"\r\n,,x" +
+            std::string(static_cast<std::size_t>(i % 37), 'y') + (i % 3 == 0 ? "\r" : "\n") +
+            (i % 5 == 0 ? "\xC3\xA9\n" : "");
+  }
+  av::FileBytes file(write("big.csv", text));
+  ASSERT_EQ(file.view(), text);
+  av::CsvReader in_place(file, true);
+  std::istringstream stream(text);
+  av::CsvReader streamed(stream, true);
+  av::CsvRow a;
+  av::CsvRow b;
+  std::size_t rows = 0;
+  while (streamed.next(b)) {
+    ASSERT_TRUE(in_place.next(a)) << "row " << rows;
+    ASSERT_EQ(a.to_vector(), b.to_vector()) << "row " << rows;
+    ++rows;
+  }
+  EXPECT_FALSE(in_place.next(a));
+  EXPECT_GT(rows, 40000u);
+}
+
+TEST_F(CsvFile, FileBytesOfEveryKindOfFile) {
+  EXPECT_EQ(av::FileBytes(write("empty.csv", "")).view(), "");
+  EXPECT_EQ(av::FileBytes(write("small.csv", "a,b\n")).view(), "a,b\n");
+  // Files that report no size are read whole all the same.
+  EXPECT_NE(av::FileBytes("/proc/self/status").view().find("Name:"), std::string_view::npos);
+  EXPECT_THROW(av::FileBytes(dir_ / "missing.csv"), arvcore::OSError);
+  EXPECT_THROW(av::FileBytes{dir_}, arvcore::OSError);
 }
 
 TEST(Csv, FormatsRowsLikePythonWriter) {

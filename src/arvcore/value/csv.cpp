@@ -1,5 +1,6 @@
 #include "arvcore/value/csv.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -42,85 +43,124 @@ CharSet make_set(std::string_view chars, bool with_nul) {
   return set;
 }
 
-using Spans = std::vector<std::pair<std::size_t, std::size_t>>;
-
-// The common line: no quotes (nor NULs when they are stripped), ending inside [p, end).
-// Splits it at its commas into `store` and `spans` and leaves p at its line end. Touches
-// nothing and answers false for any other line, which the general reader then takes.
-bool split_plain_line(const char*& p, const char* end, bool strip, std::string& store,
-                      Spans& spans) {
+// Where the line starting at p ends within [p, end): the first CR or LF, provided no quote
+// (nor NUL when NULs are stripped) comes before it. Null for any other line, which the
+// general reader then takes.
+const char* plain_line_end(const char* p, const char* end, bool strip) {
   const char* q = p;
-  const char* stop = nullptr;
-  std::size_t cell_start = 0;
-  auto comma_at = [&](std::size_t at) {
-    spans.emplace_back(cell_start, at);
-    cell_start = at + 1;
-  };
 #if defined(__SSE2__)
-  const __m128i comma = _mm_set1_epi8(',');
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i lf = _mm_set1_epi8('\n');
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i nul = _mm_setzero_si128();
-  while (stop == nullptr && end - q >= 16) {
+  for (; end - q >= 16; q += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-    auto commas = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma)));
     __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
                                 _mm_cmpeq_epi8(v, quote));
     if (strip) {
       hits = _mm_or_si128(hits, _mm_cmpeq_epi8(v, nul));
     }
-    const auto special = static_cast<unsigned>(_mm_movemask_epi8(hits));
-    if (special != 0) {
-      commas &= (1u << std::countr_zero(special)) - 1;
-      stop = q + std::countr_zero(special);
+    if (const auto special = static_cast<unsigned>(_mm_movemask_epi8(hits)); special != 0) {
+      q += std::countr_zero(special);
+      return *q == '\r' || *q == '\n' ? q : nullptr;
     }
-    const auto base = static_cast<std::size_t>(q - p);
-    for (; commas != 0; commas &= commas - 1) {
-      comma_at(base + static_cast<std::size_t>(std::countr_zero(commas)));
-    }
-    q += 16;
   }
 #endif
-  for (; stop == nullptr && q != end; ++q) {
+  for (; q != end; ++q) {
     const char c = *q;
-    if (c == ',') {
-      comma_at(static_cast<std::size_t>(q - p));
-    } else if (c == '\r' || c == '\n' || c == '"' || (c == '\0' && strip)) {
-      stop = q;
+    if (c == '\r' || c == '\n') {
+      return q;
+    }
+    if (c == '"' || (c == '\0' && strip)) {
+      return nullptr;
     }
   }
-  // A blank line is a row without cells; the general reader gives it.
-  if (stop == nullptr || stop == p || (*stop != '\r' && *stop != '\n')) {
-    spans.clear();
-    return false;
+  return nullptr;
+}
+
+// Splits the plain line [p, stop) at its commas into `row`. Bytes up to `end` may be read.
+void split_plain_line(const char* p, const char* stop, const char* end, CsvRow& row) {
+  std::size_t* out = row.room(1);
+  const char* q = p;
+#if defined(__SSE2__)
+  const __m128i comma = _mm_set1_epi8(',');
+  // Whole blocks, the last one reaching past the line when the input goes on.
+  for (; q < stop && end - q >= 16; q += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    auto commas = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma)));
+    if (stop - q < 16) {
+      commas &= (1u << (stop - q)) - 1;
+    }
+    row.commit(out);
+    out = row.room(17);
+    const auto base = static_cast<std::size_t>(q - p);
+    for (; commas != 0; commas &= commas - 1) {
+      *out++ = base + static_cast<std::size_t>(std::countr_zero(commas));
+    }
   }
-  const auto len = static_cast<std::size_t>(stop - p);
-  spans.emplace_back(cell_start, len);
-  store.assign(p, len);
-  p = stop;
-  return true;
+#endif
+  for (; q < stop; ++q) {
+    if (*q == ',') {
+      row.commit(out);
+      out = row.room(2);
+      *out++ = static_cast<std::size_t>(q - p);
+    }
+  }
+  *out++ = static_cast<std::size_t>(stop - p);
+  row.commit(out);
 }
 
 }  // namespace
 
 struct CsvReader::Impl {
-  Impl(std::istream& stream, bool strip, std::size_t chunk_size)
+  Impl(std::istream* stream, std::string_view text, bool strip, std::size_t chunk_size)
       : in(stream),
         strip_nul(strip),
         chunk(chunk_size == 0 ? 1 : chunk_size),
-        buf(chunk + 4),
+        buf(stream != nullptr ? chunk + 4 : 0),
+        text_next(text.data()),
+        text_end(text.data() + text.size()),
         unquoted_stop(make_set(",\r\n", strip)),
         quoted_stop(make_set("\"\r\n", strip)) {}
 
   // Makes the next validated bytes available in [p, end); false at end of input.
-  bool refill() {
+  bool refill() { return in != nullptr ? refill_from_stream() : refill_from_text(); }
+
+  // The next window of an in-place text, extended past the chunk size to the end of a
+  // sequence it cuts, so that every window is whole UTF-8 on its own.
+  bool refill_from_text() {
+    if (text_next == text_end) {
+      return false;
+    }
+    // A row may still point into the window being left; the one before it is done with.
+    if (file != nullptr && p != nullptr) {
+      file->done_before(window_begin);
+    }
+    window_begin = text_next;
+    const char* stop = text_next + std::min(chunk, static_cast<std::size_t>(text_end - text_next));
+    for (int k = 0; k < 3 && stop != text_end && (static_cast<unsigned char>(*stop) & 0xC0) == 0x80;
+         ++k) {
+      ++stop;
+    }
+    const std::string_view ready(text_next, static_cast<std::size_t>(stop - text_next));
+    if (!is_valid_utf8(ready)) {
+      throw UnicodeError(utf8_error_message(ready, consumed));
+    }
+    consumed += ready.size();
+    p = text_next;
+    end = stop;
+    text_next = stop;
+    return true;
+  }
+
+  // Reads the next chunk into the buffer; a sequence cut at its end waits for the next one.
+  bool refill_from_stream() {
     for (;;) {
       // A UTF-8 sequence cut by the previous chunk boundary goes first.
       std::memcpy(buf.data(), carry.data(), carry_len);
       // Straight from the buffer: the stream's state and exception mask play no part, and
       // whatever the buffer throws reaches the caller unchanged.
-      std::streambuf* source = in.rdbuf();
+      std::streambuf* source = in->rdbuf();
       if (source == nullptr) {
         throw OSError("CSV input stream has no buffer");
       }
@@ -160,10 +200,14 @@ struct CsvReader::Impl {
     }
   }
 
-  std::istream& in;
+  std::istream* const in;  // null when reading a text in place
   const bool strip_nul;
   const std::size_t chunk;
   std::vector<char> buf;
+  const char* text_next;
+  const char* const text_end;
+  FileBytes* file = nullptr;  // told which bytes of a file are done with
+  const char* window_begin = nullptr;
   const char* p = nullptr;
   const char* end = nullptr;
   std::array<char, 4> carry{};
@@ -177,7 +221,17 @@ struct CsvReader::Impl {
 CsvReader::CsvReader(std::istream& in, bool strip_nul) : CsvReader(in, strip_nul, kDefaultChunk) {}
 
 CsvReader::CsvReader(std::istream& in, bool strip_nul, std::size_t chunk_size)
-    : impl_(std::make_unique<Impl>(in, strip_nul, chunk_size)) {}
+    : impl_(std::make_unique<Impl>(&in, std::string_view(), strip_nul, chunk_size)) {}
+
+CsvReader::CsvReader(std::string_view text, bool strip_nul)
+    : CsvReader(text, strip_nul, kDefaultChunk) {}
+
+CsvReader::CsvReader(std::string_view text, bool strip_nul, std::size_t chunk_size)
+    : impl_(std::make_unique<Impl>(nullptr, text, strip_nul, chunk_size)) {}
+
+CsvReader::CsvReader(FileBytes& file, bool strip_nul) : CsvReader(file.view(), strip_nul) {
+  impl_->file = &file;
+}
 
 CsvReader::~CsvReader() = default;
 
@@ -185,11 +239,9 @@ bool CsvReader::next(CsvRow& row) {
   Impl& m = *impl_;
   row.clear();
   std::string& store = row.storage();
-  auto& spans = row.spans();
-  std::size_t cell_start = 0;
   auto save = [&] {
-    spans.emplace_back(cell_start, store.size());
-    cell_start = store.size();
+    row.push_end(store.size());
+    store.push_back(',');
   };
   const bool strip = m.strip_nul;
   // The read position lives in locals while scanning, so that it stays in registers.
@@ -222,10 +274,32 @@ bool CsvReader::next(CsvRow& row) {
     return q != end;
   };
 
-  if (p != end && split_plain_line(p, end, strip, store, spans)) {
+  // A blank line is a row without cells; the general reader gives it.
+  if (const char* stop = plain_line_end(p, end, strip); stop != nullptr && stop != p) {
+    split_plain_line(p, stop, end, row);
+    // The cells stay in the buffer unless taking the line end reads on, which refills a
+    // stream's buffer over them.
+    if (stop + 1 != end) {
+      row.set_text(p);
+      m.p = stop + (stop[0] == '\r' && stop[1] == '\n' ? 2 : 1);
+      return true;
+    }
+    if (*stop == '\r' && m.in != nullptr) {
+      store.assign(p, static_cast<std::size_t>(stop - p));
+      row.use_storage();
+    } else {
+      row.set_text(p);
+    }
+    p = stop;
     return take_line_end();
   }
 
+  // Any other line is built up in the row's storage, which the row's cells point into
+  // once it is complete, however the line ends.
+  struct PointIntoStorage {
+    CsvRow& row;
+    ~PointIntoStorage() { row.use_storage(); }
+  } const point_into_storage{row};
   enum class State { kStartRecord, kStartField, kInField, kInQuoted, kQuoteInQuoted };
   State state = State::kStartRecord;
   // A line holding only NULs still counts as a line once they are stripped.

@@ -12,13 +12,22 @@
 
 namespace arvcore::value {
 
-/// One parsed row. Cells stay valid until the next CsvReader::next() on the same row object.
+class FileBytes;
+
+/// One parsed row. Cells stay valid until the next CsvReader::next() on the same row object
+/// or on its reader, whichever comes first.
 class CsvRow {
  public:
-  std::size_t size() const { return spans_.size(); }
-  bool empty() const { return spans_.empty(); }
+  CsvRow() = default;
+  // Cells may point into the row's own storage.
+  CsvRow(const CsvRow&) = delete;
+  CsvRow& operator=(const CsvRow&) = delete;
+
+  std::size_t size() const { return cells_; }
+  bool empty() const { return cells_ == 0; }
   std::string_view operator[](std::size_t i) const {
-    return {storage_.data() + spans_[i].first, spans_[i].second - spans_[i].first};
+    const std::size_t begin = ends_[i] + 1;
+    return {text_ + begin, ends_[i + 1] - begin};
   }
   std::vector<std::string> to_vector() const {
     std::vector<std::string> out;
@@ -29,21 +38,41 @@ class CsvRow {
     return out;
   }
 
-  // Used by the reader: the row's text, and where each cell begins and ends in it.
+  // Used by the reader. The row's text is either a line still in the reader's buffer or,
+  // for a line that had to be unquoted or joined across reads, the row's own storage; in
+  // both, one separator byte follows each cell but the last, so that a cell is known by
+  // where it ends: it begins one byte after the cell before it ends.
   void clear() {
-    spans_.clear();
+    cells_ = 0;
     storage_.clear();
-  }
-  void push(std::string_view cell) {
-    spans_.emplace_back(storage_.size(), storage_.size() + cell.size());
-    storage_.append(cell);
+    text_ = storage_.data();
   }
   std::string& storage() { return storage_; }
-  std::vector<std::pair<std::size_t, std::size_t>>& spans() { return spans_; }
+  void set_text(const char* text) { text_ = text; }
+  void use_storage() { text_ = storage_.data(); }
+  /// Where the ends of the next `n` cells can be written; the buffer only grows, so this
+  /// rarely allocates.
+  std::size_t* room(std::size_t n) {
+    if (ends_.size() < cells_ + n + 1) {
+      ends_.resize(2 * (cells_ + n + 1));
+    }
+    return ends_.data() + cells_ + 1;
+  }
+  /// Takes the ends written at room() up to `next`.
+  void commit(const std::size_t* next) {
+    cells_ = static_cast<std::size_t>(next - ends_.data()) - 1;
+  }
+  void push_end(std::size_t end) {
+    *room(1) = end;
+    ++cells_;
+  }
 
  private:
-  std::vector<std::pair<std::size_t, std::size_t>> spans_;
+  // ends_[0] stands for the separator before the first cell.
+  std::vector<std::size_t> ends_{static_cast<std::size_t>(-1)};
+  std::size_t cells_ = 0;
   std::string storage_;
+  const char* text_ = storage_.data();
 };
 
 /// Streams rows from a text stream like Python's csv.reader over a file opened in text mode
@@ -61,6 +90,14 @@ class CsvReader {
   explicit CsvReader(std::istream& in, bool strip_nul = false);
   /// As above, reading `chunk_size` bytes at a time.
   CsvReader(std::istream& in, bool strip_nul, std::size_t chunk_size);
+  /// Reads `text` where it lies, without copying it (a mapped file, say); the caller keeps it
+  /// alive while the reader is used. It is checked for UTF-8 `chunk_size` bytes at a time, so
+  /// that bad bytes fail where they are reached, as with a stream.
+  explicit CsvReader(std::string_view text, bool strip_nul = false);
+  CsvReader(std::string_view text, bool strip_nul, std::size_t chunk_size);
+  /// Reads a file's bytes in place, telling `file` as it goes which of them it is done
+  /// with. The caller keeps `file` alive while the reader is used.
+  explicit CsvReader(FileBytes& file, bool strip_nul = false);
   ~CsvReader();
   CsvReader(const CsvReader&) = delete;
   CsvReader& operator=(const CsvReader&) = delete;

@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <simdjson.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,6 +81,7 @@ class Fd {
       ::close(fd_);
     }
   }
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
@@ -86,6 +89,50 @@ class Fd {
  private:
   int fd_;
 };
+
+// Opens `path` for reading and describes it in `st`. A directory cannot be read as a file.
+Fd open_for_reading(const std::filesystem::path& path, struct stat& st) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    throw_os_error(errno, path);
+  }
+  if (::fstat(fd.get(), &st) != 0) {
+    throw_os_error(errno, path);
+  }
+  if (S_ISDIR(st.st_mode)) {
+    throw_os_error(EISDIR, path);
+  }
+  return fd;
+}
+
+// The rest of an open file, with room for `spare` more bytes.
+std::string read_all(const Fd& fd, const struct stat& st, const std::filesystem::path& path,
+                     std::size_t spare) {
+  std::string content;
+  // The size is a hint only: files such as those under /proc report 0.
+  std::size_t capacity = static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0) + 1;
+  content.resize(capacity);
+  std::size_t used = 0;
+  for (;;) {
+    if (used == content.size()) {
+      content.resize(content.size() * 2);
+    }
+    const ssize_t n = ::read(fd.get(), content.data() + used, content.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throw_os_error(errno, path);
+    }
+    if (n == 0) {
+      break;
+    }
+    used += static_cast<std::size_t>(n);
+  }
+  content.reserve(used + spare);
+  content.resize(used);
+  return content;
+}
 
 }  // namespace
 
@@ -147,41 +194,48 @@ void append_utf8(std::uint32_t cp, std::string& out) {
 }
 
 std::string read_binary_file(const std::filesystem::path& path, std::size_t spare) {
-  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    throw_os_error(errno, path);
-  }
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) {
-    throw_os_error(errno, path);
-  }
-  if (S_ISDIR(st.st_mode)) {
-    throw_os_error(EISDIR, path);
-  }
-  std::string content;
-  // The size is a hint only: files such as those under /proc report 0.
-  std::size_t capacity = static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0) + 1;
-  content.resize(capacity);
-  std::size_t used = 0;
-  for (;;) {
-    if (used == content.size()) {
-      content.resize(content.size() * 2);
+  const Fd fd = open_for_reading(path, st);
+  return read_all(fd, st, path, spare);
+}
+
+FileBytes::FileBytes(const std::filesystem::path& path) {
+  struct stat st {};
+  const Fd fd = open_for_reading(path, st);
+  if (S_ISREG(st.st_mode) && st.st_size > 0) {
+    const auto size = static_cast<std::size_t>(st.st_size);
+    void* m = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
+    if (m != MAP_FAILED) {
+      // Read front to back once: let the kernel map ahead and drop behind.
+      ::madvise(m, size, MADV_SEQUENTIAL);
+      mapping_ = m;
+      view_ = std::string_view(static_cast<const char*>(m), size);
+      return;
     }
-    const ssize_t n = ::read(fd.get(), content.data() + used, content.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throw_os_error(errno, path);
-    }
-    if (n == 0) {
-      break;
-    }
-    used += static_cast<std::size_t>(n);
   }
-  content.reserve(used + spare);
-  content.resize(used);
-  return content;
+  copy_ = read_all(fd, st, path, 0);
+  view_ = copy_;
+}
+
+void FileBytes::done_before(const char* p) {
+  if (mapping_ == nullptr) {
+    return;
+  }
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto upto =
+      reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(p) & ~(page - 1));
+  const char* from = released_ != nullptr ? released_ : static_cast<const char*>(mapping_);
+  if (upto > from) {
+    // Unchanged pages of a private file mapping: dropping them loses nothing.
+    ::madvise(const_cast<char*>(from), static_cast<std::size_t>(upto - from), MADV_DONTNEED);
+    released_ = upto;
+  }
+}
+
+FileBytes::~FileBytes() {
+  if (mapping_ != nullptr) {
+    ::munmap(mapping_, view_.size());
+  }
 }
 
 std::string read_text_file(const std::filesystem::path& path) {

@@ -31,6 +31,32 @@ std::string read_text_file(const std::filesystem::path& path);
 /// for `spare` more bytes without reallocating. Throws arvcore::OSError.
 std::string read_binary_file(const std::filesystem::path& path, std::size_t spare = 0);
 
+/// A file's bytes in memory for reading in place. A regular file is mapped read-only rather
+/// than copied; anything else (a pipe, a device) is read whole. Throws arvcore::OSError.
+/// The table files this reads are replaced by renaming a new file over them, which leaves a
+/// mapping of the old one intact; a file cut short in place while it is mapped would fault
+/// the reader, as with any mapped file.
+class FileBytes {
+ public:
+  explicit FileBytes(const std::filesystem::path& path);
+  ~FileBytes();
+  FileBytes(const FileBytes&) = delete;
+  FileBytes& operator=(const FileBytes&) = delete;
+
+  std::string_view view() const { return view_; }
+
+  /// Says that the bytes before `p` (a position in view()) will not be read again: their
+  /// pages leave the process's memory (not the system's file cache), so that reading a
+  /// large file front to back keeps only a little of it resident.
+  void done_before(const char* p);
+
+ private:
+  void* mapping_ = nullptr;
+  const char* released_ = nullptr;  // pages before this are handed back
+  std::string copy_;
+  std::string_view view_;
+};
+
 /// Writes `content` to a temporary file next to `path`, then renames it over `path`.
 /// On failure the temporary file is removed and any previous file at `path` is unchanged.
 /// Throws arvcore::OSError.
