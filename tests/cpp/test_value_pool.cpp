@@ -103,6 +103,44 @@ TEST(ValuePool, ValuesMoveBetweenThreads) {
   }).join();
 }
 
+// Regions prepared by helpers serve threads building at the same time, whether the helpers
+// start and stop around them or overlap; blocks from them never overlap.
+TEST(ValuePool, RegionsPreparedAheadServeConcurrentBuilders) {
+  constexpr int kThreads = 3;
+  std::vector<Value> built(kThreads);
+  {
+    pool::RegionsAhead outer;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < kThreads; ++t) {
+      workers.emplace_back([&built, t] {
+        const pool::RegionsAhead own;  // several helpers at once
+        Value table = Value::object();
+        // About 20 MB: many regions each.
+        for (int i = 0; i < 120000; ++i) {
+          table["k" + std::to_string(i)] = Value::array({i, t, 0.5, -i});
+        }
+        built[t] = std::move(table);
+      });
+    }
+    for (auto& w : workers) {
+      w.join();
+    }
+  }
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(built[t].size(), 120000U);
+    for (int i = 0; i < 120000; i += 997) {
+      ASSERT_EQ(built[t]["k" + std::to_string(i)], Value::array({i, t, 0.5, -i}));
+    }
+  }
+  // Regions left ready after the helpers stopped are used like any others.
+  Value later = Value::array();
+  for (int i = 0; i < 200000; ++i) {
+    later.push_back(Value::array({i}));
+  }
+  EXPECT_EQ(later[199999], Value::array({199999}));
+  EXPECT_EQ(built[2]["k119999"], Value::array({119999, 2, 0.5, -119999}));
+}
+
 TEST(ValuePool, TeardownOfDeepAndWideValues) {
   // Far deeper than the call stack could free one level per frame.
   Value deep = Value::array();

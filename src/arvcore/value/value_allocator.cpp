@@ -5,7 +5,10 @@
 #include <pthread.h>
 #include <sys/mman.h>
 
+#include <condition_variable>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace arvcore::value_pool {
@@ -14,16 +17,26 @@ namespace {
 
 constexpr std::size_t kRegionBytes = std::size_t{2} << 20;
 
-// Free lists handed back by exiting threads, each list whole, by class.
+// Regions a helper keeps ready beside the threads that use them, and room for the ready
+// regions of all helpers together.
+constexpr std::size_t kRegionsAhead = 4;
+constexpr std::size_t kReadyRoom = 64;
+
+// Free lists handed back by exiting threads, each list whole, by class; regions prepared
+// ahead of need.
 struct Shared {
   std::mutex mutex;
   std::vector<void*> lists[kClasses];
+  std::vector<char*> ready;
+  std::condition_variable ready_taken;
 };
 
 Shared& shared() {
   // Never destroyed: values outlive static destructors.
   static Shared* const s = [] {
     auto* created = new Shared;
+    // Room for every helper's regions, so that handing one over never allocates.
+    created->ready.reserve(kReadyRoom);
     // The lock is held across fork(), so that a child, which has only the forking thread,
     // never inherits it taken by a thread that does not exist there.
     ::pthread_atfork([] { shared().mutex.lock(); }, [] { shared().mutex.unlock(); },
@@ -109,16 +122,24 @@ void* allocate_slow(unsigned c) {
     return p;
   }
   (void)&hand_back;  // constructs it on a thread's first slow path, so that it runs at exit
+  char* region = nullptr;
   {
-    // A list handed back by a finished thread becomes this thread's list.
     const std::lock_guard lock(s.mutex);
+    // A list handed back by a finished thread becomes this thread's list.
     if (auto& lists = s.lists[c]; !lists.empty()) {
       t.free[c] = lists.back();
       lists.pop_back();
       return pop(t.free[c]);
     }
+    if (!s.ready.empty()) {
+      region = s.ready.back();
+      s.ready.pop_back();
+      s.ready_taken.notify_all();
+    }
   }
-  char* region = map_region();
+  if (region == nullptr) {
+    region = map_region();
+  }
   retire_rest(t);
   t.next = region;
   t.end = region + kRegionBytes;
@@ -142,6 +163,67 @@ void deallocate_detached(void* p, unsigned c) noexcept {
   lists.back() = p;
 }
 
+struct RegionsAhead::Helper {
+  bool stop = false;  // guarded by the shared mutex
+  std::thread worker;
+
+  void run() {
+    Shared& s = shared();
+    std::unique_lock lock(s.mutex);
+    for (;;) {
+      s.ready_taken.wait(lock, [&] { return stop || s.ready.size() < kRegionsAhead; });
+      if (stop) {
+        return;
+      }
+      // The kernel work happens outside the lock, beside the threads using the pool.
+      lock.unlock();
+      char* region = nullptr;
+      try {
+        region = map_region();
+      } catch (const std::bad_alloc&) {
+        return;  // the threads that need memory will report it themselves
+      }
+      lock.lock();
+      if (s.ready.size() == s.ready.capacity()) {
+        ::munmap(region, kRegionBytes);  // many helpers at once: this one is not needed
+        continue;
+      }
+      s.ready.push_back(region);
+    }
+  }
+};
+
+RegionsAhead::RegionsAhead() {
+  auto* helper = new Helper;
+  try {
+    helper->worker = std::thread([helper] { helper->run(); });
+  } catch (const std::system_error&) {
+    delete helper;  // no thread to be had: blocks come as they always do
+    return;
+  }
+  helper_ = helper;
+}
+
+RegionsAhead::~RegionsAhead() {
+  if (helper_ == nullptr) {
+    return;
+  }
+  {
+    const std::lock_guard lock(shared().mutex);
+    helper_->stop = true;
+  }
+  shared().ready_taken.notify_all();
+  helper_->worker.join();
+  delete helper_;
+}
+
+}  // namespace arvcore::value_pool
+
+#else
+
+namespace arvcore::value_pool {
+RegionsAhead::RegionsAhead() = default;
+RegionsAhead::~RegionsAhead() = default;
 }  // namespace arvcore::value_pool
 
 #endif

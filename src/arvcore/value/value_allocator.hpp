@@ -112,6 +112,24 @@ inline void deallocate(void* p, std::size_t bytes) noexcept {
 #endif
 }
 
+/// While it lives, a helper thread keeps a few fresh regions ready, their pages already
+/// supplied by the kernel, for any thread of the process to cut blocks from. Building a
+/// large table then does not stop for the kernel every 2 MiB: that work runs beside it on
+/// another core. At most a handful of regions wait unused at any time, and those stay in
+/// the pool for later values. Without the pool, or when no thread can be started, it does
+/// nothing.
+class RegionsAhead {
+ public:
+  RegionsAhead();
+  ~RegionsAhead();
+  RegionsAhead(const RegionsAhead&) = delete;
+  RegionsAhead& operator=(const RegionsAhead&) = delete;
+
+ private:
+  struct Helper;
+  Helper* helper_ = nullptr;
+};
+
 }  // namespace arvcore::value_pool
 
 namespace arvcore {
