@@ -434,11 +434,23 @@ TEST_F(CaliFiles, DataCellsConvertLikeTheHost) {
   }
   // Gain and phase spellings, and the keys they give.
   const std::vector<std::pair<std::string, std::string>> keys = {
-      {"1e-1", "7_1_0"}, {" -0.05", "7_0_0"}, {"2_5", "7_250_0"}, {"-1.25", "7_-12_0"}};
+      {"1e-1", "7_1_0"},   {" -0.05", "7_0_0"},
+      {"2_5", "7_250_0"},  {"-1.25", "7_-12_0"},
+      {"-0.0", "7_0_0"},   {"-7.5", "7_-75_0"},
+      {"+2.5", "7_25_0"},  {"2.55", "7_25_0"},
+      {"-0.35", "7_-3_0"}, {"0.7", "7_7_0"},
+      {"-3", "7_-30_0"},   {"99999999.9", "7_999999999_0"},
+      {"-0.1", "7_-1_0"},  {"100000000.5", "7_1000000005_0"}};
   for (const auto& [gain, key] : keys) {
     csv += data_row("TX", 1, 1, 7, gain, "0", 3, 1, 1, "1", "1");
   }
-  csv += data_row("TX", 1, 1, 8, "1", "+045", 3, 1, 1, "1", "1");
+  // Phases go into keys as int() prints them.
+  const std::vector<std::pair<std::string, std::string>> phases = {
+      {"+045", "8_10_45"}, {"-5", "8_10_-5"},    {"-0", "8_10_0"},
+      {"1_0", "8_10_10"},  {"-012", "8_10_-12"}, {"0", "8_10_0"}};
+  for (const auto& [phase, key] : phases) {
+    csv += data_row("TX", 1, 1, 8, "1", phase, 3, 1, 1, "1", "1");
+  }
   write("D2230E013-28_28GHz.csv", csv + "END\n");
   auto m = make();
   ASSERT_TRUE(m.parse(28).ok());
@@ -456,7 +468,9 @@ TEST_F(CaliFiles, DataCellsConvertLikeTheHost) {
   for (const auto& [gain, key] : keys) {
     EXPECT_TRUE(com.contains(key)) << gain;
   }
-  EXPECT_TRUE(com.contains("8_10_45"));
+  for (const auto& [phase, key] : phases) {
+    EXPECT_TRUE(com.contains(key)) << phase;
+  }
 
   // Text neither accepts is a parse exception, whichever path meets it.
   for (const std::string bad : {"1.2.3", "-", "", "0x10", "1e", "nan1"}) {

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string_view>
 #include <system_error>
 
@@ -18,12 +19,16 @@
 #include "arvcore/value/csv.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
+#include "arvcore/value/textfile.hpp"
 
 namespace arvcore::vlndev {
 namespace {
 
 namespace fs = std::filesystem;
 using value::CsvRow;
+
+// From this file size on, the memory for a table's values is prepared on another thread.
+constexpr std::size_t kLargeTableBytes = std::size_t{4} << 20;
 
 // Frequencies (GHz) of the built-in polarization table.
 constexpr int kPolarFreqTenths[] = {265, 270, 275, 280, 285, 290, 295};
@@ -150,23 +155,26 @@ double to_float(std::string_view s) {
   const char* const e = p + s.size();
   const bool neg = p != e && *p == '-';
   p += (p != e && (*p == '-' || *p == '+')) ? 1 : 0;
+  const char* const first = p;
+  const char* dot = nullptr;
   std::uint64_t m = 0;
-  int digits = 0;
-  int frac = 0;
-  for (; p != e && static_cast<unsigned>(*p - '0') < 10; ++p, ++digits) {
-    m = m * 10 + static_cast<unsigned>(*p - '0');
-  }
-  if (p != e && *p == '.') {
-    for (++p; p != e && static_cast<unsigned>(*p - '0') < 10; ++p, ++digits, ++frac) {
-      m = m * 10 + static_cast<unsigned>(*p - '0');
+  for (; p != e; ++p) {
+    const auto d = static_cast<unsigned>(*p - '0');
+    if (d < 10) {
+      m = m * 10 + d;
+    } else if (*p == '.' && dot == nullptr) {
+      dot = p;
+    } else {
+      return value::parse_float(s);
     }
   }
-  if (p != e || digits == 0 || digits > 15) {
+  const auto digits = (e - first) - (dot != nullptr ? 1 : 0);
+  if (digits == 0 || digits > 15) {
     return value::parse_float(s);
   }
   // Both operands are exact (m < 2^53, 10^frac <= 10^15), so the one rounding of the
   // division gives the correctly rounded value, as a full decimal conversion would.
-  const double v = static_cast<double>(m) / kPow10[frac];
+  const double v = static_cast<double>(m) / kPow10[dot != nullptr ? e - dot - 1 : 0];
   return neg ? -v : v;
 }
 
@@ -189,28 +197,93 @@ std::int64_t to_int(std::string_view s) {
   return neg ? -v : v;
 }
 
+// A gain x 10, truncated toward zero. Gains are written with at most one decimal ("-7.5",
+// "3"), and for those the tenths are the digits themselves: dividing by ten and multiplying
+// back gives every whole number below 2^31 exactly, so no division is needed to match the
+// float arithmetic of the general case.
+double gain_tenths(std::string_view gain) {
+  const char* p = gain.data();
+  const char* const e = p + gain.size();
+  const bool neg = p != e && *p == '-';
+  p += (p != e && (*p == '-' || *p == '+')) ? 1 : 0;
+  std::int64_t m = 0;
+  int digits = 0;
+  for (; p != e && digits < 9 && static_cast<unsigned>(*p - '0') < 10; ++p, ++digits) {
+    m = m * 10 + (*p - '0');
+  }
+  if (digits > 0 && digits < 9) {
+    if (p == e) {
+      return static_cast<double>(neg ? -m * 10 : m * 10);
+    }
+    if (*p == '.' && e - p == 2 && static_cast<unsigned>(p[1] - '0') < 10) {
+      m = m * 10 + (p[1] - '0');
+      return static_cast<double>(neg ? -m : m);
+    }
+  }
+  return std::trunc(to_float(gain) * 10.0);
+}
+
+// An integer cell already in the form Python's int() would print: "0", or digits without a
+// leading zero after an optional "-". Such a cell goes into a key as it stands.
+bool canonical_int(std::string_view s) {
+  const std::size_t sign = !s.empty() && s[0] == '-' ? 1 : 0;
+  if (s.size() <= sign || s.size() - sign > 18 || (s[sign] == '0' && s.size() != 1)) {
+    return false;
+  }
+  for (std::size_t i = sign; i < s.size(); ++i) {
+    if (static_cast<unsigned>(s[i] - '0') >= 10) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // The channel key of a DATA row: channel, gain x 10 truncated toward zero, integer phase.
-std::string channel_key(std::string_view channel, std::string_view gain, std::string_view phase) {
-  const double tenths = std::trunc(to_float(gain) * 10.0);
-  if (!std::isfinite(tenths)) {
-    throw ValueError(fmt::format("cannot convert gain '{}' to an integer", gain));
+// It is written into `buf`, and the text returned points there.
+class ChannelKey {
+ public:
+  std::string_view make(std::string_view channel, std::string_view gain, std::string_view phase) {
+    const double tenths = gain_tenths(gain);
+    if (!std::isfinite(tenths)) {
+      throw ValueError(fmt::format("cannot convert gain '{}' to an integer", gain));
+    }
+    text_.clear();
+    text_.append(channel).push_back('_');
+    char digits[64];
+    char* end = digits;
+    if (std::fabs(tenths) < 9.2e18) {
+      end = std::to_chars(digits, digits + sizeof digits, static_cast<std::int64_t>(tenths)).ptr;
+    } else {
+      end = fmt::format_to(digits, "{:.0f}", tenths);  // exact digits of a huge whole number
+    }
+    text_.append(digits, end).push_back('_');
+    if (canonical_int(phase)) {
+      text_.append(phase);
+    } else {
+      end = std::to_chars(digits, digits + sizeof digits, to_int(phase)).ptr;
+      text_.append(digits, end);
+    }
+    return text_;
   }
-  const std::int64_t ph = to_int(phase);
-  char tail[64];
-  char* out = tail;
-  *out++ = '_';
-  if (std::fabs(tenths) < 9.2e18) {
-    out = std::to_chars(out, tail + sizeof tail, static_cast<std::int64_t>(tenths)).ptr;
-  } else {
-    out = fmt::format_to(out, "{:.0f}", tenths);  // exact digits of a huge whole number
+
+ private:
+  // Reused from row to row: usually within the inline buffer, and never reallocated after
+  // the longest key.
+  std::string text_;
+};
+
+// Cell text equality for the short cells that name a table's sections ("TX", "1"): a plain
+// loop beats a library call at that length.
+bool same_cell(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
   }
-  *out++ = '_';
-  out = std::to_chars(out, tail + sizeof tail, ph).ptr;
-  // The usual key fits the string's inline buffer: no allocation.
-  std::string key;
-  key.reserve(channel.size() + static_cast<std::size_t>(out - tail));
-  key.append(channel).append(tail, out);
-  return key;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // Insertion state of one parse: the DATA rows of a table arrive grouped by mode, board,
@@ -468,20 +541,24 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
 
   RetType result;
   try {
-    std::ifstream file;
-    std::istream* in = fileObject;
-    if (in == nullptr) {
-      file.open(path_cali_, std::ios::binary);
-      if (!file) {
-        throw OSError(fmt::format("cannot open {}", path_cali_));
+    // A table file is read where it lies; a caller's stream is read through its buffer.
+    std::optional<value::FileBytes> file;
+    std::optional<value_pool::RegionsAhead> memory_ahead;
+    if (fileObject == nullptr) {
+      file.emplace(path_cali_);
+      // A large table takes about twice its file's size in values: have the memory for
+      // them prepared beside the parse.
+      if (file->view().size() >= kLargeTableBytes) {
+        memory_ahead.emplace();
       }
-      in = &file;
     }
-    value::CsvReader reader(*in, /*strip_nul=*/true);
+    value::CsvReader reader = file ? value::CsvReader(*file, /*strip_nul=*/true)
+                                   : value::CsvReader(*fileObject, /*strip_nul=*/true);
     CsvRow row;
     bool header_done = false;
     bool end_seen = false;
     DataCursor cursor;
+    ChannelKey channel_keys;
 
     while (reader.next(row)) {
       if (row.empty()) {
@@ -499,16 +576,13 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
         const std::string_view mode = row[1];
         const std::string_view board = row[3];
         const std::string_view chip = row[5];
-        std::string ch_key = channel_key(row[7], row[10], row[12]);
+        const std::string_view ch_key = channel_keys.make(row[7], row[10], row[12]);
         const std::string_view com = row[14];
-        Value::array_t entry;
-        entry.reserve(4);
-        entry.emplace_back(to_int(row[16]));
-        entry.emplace_back(to_int(row[17]));
-        entry.emplace_back(to_float(row[19]));
-        entry.emplace_back(to_float(row[20]));
+        Value numbers[] = {Value(to_int(row[16])), Value(to_int(row[17])), Value(to_float(row[19])),
+                           Value(to_float(row[20]))};
 
-        if (cursor.mode_map == nullptr || board != cursor.board || mode != cursor.mode) {
+        if (cursor.mode_map == nullptr || !same_cell(board, cursor.board) ||
+            !same_cell(mode, cursor.mode)) {
           cursor.mode_map = nullptr;
           Value& mode_map = child(child(table, cat("BOARD_", board)), mode);
           if (!mode_map.is_object()) {
@@ -519,13 +593,13 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
           cursor.mode = mode;
           cursor.chip_map = nullptr;
         }
-        if (cursor.chip_map == nullptr || chip != cursor.chip) {
+        if (cursor.chip_map == nullptr || !same_cell(chip, cursor.chip)) {
           cursor.chip_map = nullptr;
           cursor.chip_map = &sub_map(*cursor.mode_map, cat("DATA_CHIP_", chip));
           cursor.chip = chip;
           cursor.com_map = nullptr;
         }
-        if (cursor.com_map == nullptr || com != cursor.com) {
+        if (cursor.com_map == nullptr || !same_cell(com, cursor.com)) {
           if (cursor.com_map != nullptr) {
             cursor.finished_com(cursor.com_map->size());
           }
@@ -534,7 +608,9 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
           cursor.com = com;
         }
         // A later row with the same channel key replaces the earlier entry in its place.
-        cursor.com_map->emplace(std::move(ch_key), nullptr).first->second = Value(std::move(entry));
+        cursor.com_map->try_emplace(ch_key).first->second =
+            Value::array_t(std::make_move_iterator(std::begin(numbers)),
+                           std::make_move_iterator(std::end(numbers)));
       } else if (key == "VER" || key == "REALVER" || key == "SN" || key == "FCENTER") {
         const std::string_view v = c(0);
         logger_.debug("{}: {}", key, v);
