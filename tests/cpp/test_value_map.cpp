@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
 #include <map>
 #include <random>
 #include <string>
@@ -257,6 +259,28 @@ TEST(ValueObject, DeepCopyAndComparison) {
     ++n;
   }
   EXPECT_EQ(n, 2u);
+}
+
+// Lists of every kind of element copy exactly (the kind of each number included) and deeply.
+TEST(ValueObject, ListCopiesKeepEveryElementAndKind) {
+  Value list = Value::array(
+      {nullptr, true, -7, 0.1, "text", Value::array({1, 2}), Value::object({{"k", 1}})});
+  list.push_back(std::uint64_t{18446744073709551615ULL});
+  list.push_back(-0.0);
+  const Value copy = list;
+  ASSERT_EQ(copy, list);
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(copy[i].type(), list[i].type()) << i;
+  }
+  EXPECT_EQ(copy[7].get<std::uint64_t>(), 18446744073709551615ULL);
+  EXPECT_TRUE(std::signbit(copy[8].get<double>()));
+  list[5].push_back(3);
+  list[6]["k"] = 2;
+  list[4] = "changed";
+  EXPECT_EQ(copy[5], Value::array({1, 2}));
+  EXPECT_EQ(copy[6]["k"], 1);
+  EXPECT_EQ(copy[4], "text");
+  EXPECT_EQ(Value(Value::array()), Value::array());
 }
 
 TEST(ValueObject, ManyChildrenStayReachableAfterGrowth) {

@@ -111,3 +111,31 @@ inline void arvcore::Value::json_value::destroy(value_t t) {
       break;
   }
 }
+
+// Copying a list. The library copies element by element through the general copy, which
+// dispatches on each element's kind; the lists of a table are mostly a few numbers, and
+// those are copied here as they stand.
+template <>
+inline arvcore::Value::json_value::json_value(const array_t& value) {
+  array_t copy;
+  copy.reserve(value.size());
+  for (const basic_json& v : value) {
+    switch (v.m_type) {
+      case value_t::null:
+      case value_t::boolean:
+      case value_t::number_integer:
+      case value_t::number_unsigned:
+      case value_t::number_float:
+      case value_t::discarded: {
+        basic_json& e = copy.emplace_back();
+        e.m_type = v.m_type;
+        e.m_value.number_unsigned = v.m_value.number_unsigned;  // the whole payload word
+        break;
+      }
+      default:
+        copy.push_back(v);
+        break;
+    }
+  }
+  array = create<array_t>(std::move(copy));
+}

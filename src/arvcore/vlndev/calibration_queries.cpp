@@ -3,6 +3,7 @@
 // ComData.
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -64,6 +65,10 @@ const Value& require_map(const Value& v, std::string_view what) {
 
 /// List element at `pos`, counted from the end when negative, as a list index is.
 const Value& item(const Value& list, std::int64_t pos) {
+  if (const auto* items = list.get_ptr<const Value::array_t*>();
+      items != nullptr && pos >= 0 && static_cast<std::uint64_t>(pos) < items->size()) {
+    return (*items)[static_cast<std::size_t>(pos)];
+  }
   require_list(list, "indexed value");
   const auto n = static_cast<std::int64_t>(list.size());
   if (pos < 0) {
@@ -112,10 +117,11 @@ Value values_of(const Value& m) {
 std::int64_t gain_step(const Value& gain) {
   switch (gain.type()) {
     case Value::value_t::number_integer:
+      return *gain.get_ptr<const Value::number_integer_t*>() * 10;
     case Value::value_t::number_unsigned:
       return gain.get<std::int64_t>() * 10;
     case Value::value_t::number_float: {
-      const double product = gain.get<double>() * 10.0;
+      const double product = *gain.get_ptr<const Value::number_float_t*>() * 10.0;
       if (!std::isfinite(product) || product >= 9.2e18 || product <= -9.2e18) {
         throw ValueError(
             fmt::format("cannot convert float {} to integer", value::float_repr(product)));
@@ -129,6 +135,27 @@ std::int64_t gain_step(const Value& gain) {
   }
 }
 
+/// Writes `n` in decimal at `p` (room for 21 characters) and answers the end. Channels,
+/// gain steps and phases are small numbers, written here without the general conversion.
+char* put_int(char* p, std::int64_t n) {
+  if (n <= -1000 || n >= 1000) {
+    return std::to_chars(p, p + 21, n).ptr;
+  }
+  if (n < 0) {
+    *p++ = '-';
+    n = -n;
+  }
+  const auto u = static_cast<unsigned>(n);
+  if (u >= 100) {
+    *p++ = static_cast<char>('0' + u / 100);
+  }
+  if (u >= 10) {
+    *p++ = static_cast<char>('0' + u / 10 % 10);
+  }
+  *p++ = static_cast<char>('0' + u % 10);
+  return p;
+}
+
 /// One channel key, "<channel>_<gain step>_<phase text>". The phase keeps the caller's kind:
 /// 45 gives "45", 45.0 gives "45.0". Numeric keys are written into a fixed buffer (this runs
 /// for every channel of every fetch); only other phase kinds need the heap.
@@ -136,15 +163,15 @@ class ChannelKey {
  public:
   void assign(std::int64_t channel, const Value& gain, const Value& phase) {
     // Three fields of at most 20 digits and a sign, two separators.
-    char* p = std::to_chars(buf_, buf_ + 21, channel).ptr;
+    char* p = put_int(buf_, channel);
     p[0] = '_';
-    p = std::to_chars(p + 1, p + 22, gain_step(gain)).ptr;
+    p = put_int(p + 1, gain_step(gain));
     p[0] = '_';
     ++p;
     long_.clear();
     switch (phase.type()) {
       case Value::value_t::number_integer:
-        p = std::to_chars(p, p + 21, *phase.get_ptr<const Value::number_integer_t*>()).ptr;
+        p = put_int(p, *phase.get_ptr<const Value::number_integer_t*>());
         break;
       case Value::value_t::number_unsigned:
         p = std::to_chars(p, p + 21, *phase.get_ptr<const Value::number_unsigned_t*>()).ptr;
@@ -172,6 +199,9 @@ class ChannelKey {
 };
 
 std::int64_t channel_number(const Value& c) {
+  if (const auto* n = c.get_ptr<const Value::number_integer_t*>()) {
+    return *n;
+  }
   if (!c.is_number_integer()) {
     throw TypeError(fmt::format("channel numbers must be int, not {}", c.type_name()));
   }
@@ -525,7 +555,7 @@ class ChainBoards {
     require_list(board_coms, "com_list entry");
     count_ = 0;
     if (!board_coms.empty()) {
-      for (const auto& c : channel_) {
+      for (const auto& c : channel_.get_ref<const Value::array_t&>()) {
         const std::int64_t number = channel_number(c);
         keys_[count_++].assign(number, numbered(board_gain, number, "channel"),
                                numbered(board_phase, number, "channel"));
@@ -559,10 +589,13 @@ class ValueReceiver final : public ComDataReceiver {
           std::min<std::size_t>(static_cast<std::size_t>(boards), gain.size()));
     }
   }
-  void beginBoard() override { board_ = Value::object(); }
+  void beginBoard() override { board_ = Value(Value::value_t::object); }
   void beginStep(const std::string& step, std::size_t expected) override {
-    current_ = &(board_[step] = Value(Value::value_t::array));
-    current_->get_ref<Value::array_t&>().reserve(expected);
+    Value::array_t entries;
+    entries.reserve(expected);
+    current_ = &(board_.get_ref<Value::object_t&>()
+                     .insert_or_assign(step, std::move(entries))
+                     .first->second);
   }
   void entry(const Value& e) override { current_->get_ref<Value::array_t&>().push_back(e); }
   void endBoard() override { result_.get_ref<Value::array_t&>().push_back(std::move(board_)); }
@@ -584,7 +617,25 @@ void fetchComDataLocal(const CalibrationTableManager& manager, const std::string
   try {
     const std::string chip_key = "DATA_CHIP_" + std::to_string(chip);
     ChainBoards chain(logger, rf_mode_str, chip, channel, gain, phase, com_list);
-    std::vector<const std::string*> done;  // steps of the current board
+    // Steps of the current board: usually one, so kept without the heap up to a few.
+    std::array<const std::string*, 8> done_inline{};
+    std::vector<const std::string*> done_more;
+    std::size_t done_count = 0;
+    auto seen = [&](const std::string& step) {
+      for (std::size_t d = 0; d < done_count; ++d) {
+        if (*(d < done_inline.size() ? done_inline[d] : done_more[d - done_inline.size()]) ==
+            step) {
+          return true;
+        }
+      }
+      if (done_count < done_inline.size()) {
+        done_inline[done_count] = &step;
+      } else {
+        done_more.push_back(&step);
+      }
+      ++done_count;
+      return false;
+    };
     for (std::int64_t i = 0; i < board; ++i) {
       const Value& board_coms = chain.prepare(i);
       char section_buf[32] = "BOARD_";
@@ -595,14 +646,14 @@ void fetchComDataLocal(const CalibrationTableManager& manager, const std::string
       if (chain.debug()) {
         debug_map = Value::object();
       }
-      done.clear();
+      done_count = 0;
+      done_more.clear();
       const Value* chip_map = nullptr;
-      for (const auto& step_value : board_coms) {
+      for (const auto& step_value : board_coms.get_ref<const Value::array_t&>()) {
         const std::string& step = text_of(step_value, "step name");
-        if (std::any_of(done.begin(), done.end(), [&](const auto* d) { return *d == step; })) {
+        if (seen(step)) {
           continue;  // a repeated step answers the same keys again
         }
-        done.push_back(&step);
         if (chip_map == nullptr) {
           chip_map = &child(child(child(manager.CaliTable(), section), rf_mode_str), chip_key);
         }
@@ -635,7 +686,7 @@ Value CalibrationTableManager::_getComData(const std::string& rf_mode_str, std::
                                            const Value& gain, const Value& phase,
                                            const Value& com_list) {
   require_chain_lists(channel, gain, phase, com_list);
-  Value result = Value::array();
+  Value result(Value::value_t::array);
   if (!web_mode_ || db_ == nullptr) {
     ValueReceiver receiver(result, board, gain);
     fetchComDataLocal(*this, rf_mode_str, board, chip, channel, gain, phase, com_list, receiver);
@@ -653,7 +704,7 @@ Value CalibrationTableManager::_getComData(const std::string& rf_mode_str, std::
     for (std::int64_t i = 0; i < board; ++i) {
       const Value& board_coms = chain.prepare(i);
       Value paths = Value::array();
-      for (const auto& step_value : board_coms) {
+      for (const auto& step_value : board_coms.get_ref<const Value::array_t&>()) {
         const std::string& step = text_of(step_value, "step name");
         for (const auto& k : chain.keys()) {
           const std::string key(k.view());
