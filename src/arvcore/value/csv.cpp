@@ -129,14 +129,9 @@ struct CsvReader::Impl {
   // The next window of an in-place text, extended past the chunk size to the end of a
   // sequence it cuts, so that every window is whole UTF-8 on its own.
   bool refill_from_text() {
-    if (text_next == text_end) {
+    if (text_next == text_end && !next_piece()) {
       return false;
     }
-    // A row may still point into the window being left; the one before it is done with.
-    if (file != nullptr && p != nullptr) {
-      file->done_before(window_begin);
-    }
-    window_begin = text_next;
     const char* stop = text_next + std::min(chunk, static_cast<std::size_t>(text_end - text_next));
     for (int k = 0; k < 3 && stop != text_end && (static_cast<unsigned char>(*stop) & 0xC0) == 0x80;
          ++k) {
@@ -151,6 +146,56 @@ struct CsvReader::Impl {
     end = stop;
     text_next = stop;
     return true;
+  }
+
+  // Moves on to the next piece of a file read ahead: the rest of its current chunk, or the
+  // next chunk. A sequence cut by a chunk's end waits in `carry` and is completed from the
+  // start of the next chunk, in a small window of its own.
+  bool next_piece() {
+    if (chunks == nullptr) {
+      return false;
+    }
+    if (pending.empty()) {
+      pending = chunks->next();
+      if (pending.empty()) {
+        if (carry_len != 0) {
+          throw UnicodeError(
+              utf8_error_message(std::string_view(carry.data(), carry_len), consumed));
+        }
+        return false;
+      }
+    }
+    if (carry_len != 0) {
+      const std::size_t want = sequence_length(static_cast<unsigned char>(carry[0]));
+      while (carry_len < want && !pending.empty()) {
+        carry[carry_len++] = pending.front();
+        pending.remove_prefix(1);
+      }
+      if (carry_len < want) {
+        return next_piece();
+      }
+      bridge = carry;
+      text_next = bridge.data();
+      text_end = bridge.data() + carry_len;
+      carry_len = 0;
+      return true;
+    }
+    std::size_t cut = pending.size();
+    for (std::size_t back = 1; back <= 3 && back <= pending.size(); ++back) {
+      const auto c = static_cast<unsigned char>(pending[pending.size() - back]);
+      if ((c & 0xC0) != 0x80) {
+        if (c >= 0xC0 && sequence_length(c) > back) {
+          cut = pending.size() - back;
+        }
+        break;
+      }
+    }
+    carry_len = pending.size() - cut;
+    std::memcpy(carry.data(), pending.data() + cut, carry_len);
+    text_next = pending.data();
+    text_end = pending.data() + cut;
+    pending = {};
+    return cut != 0 || next_piece();
   }
 
   // Reads the next chunk into the buffer; a sequence cut at its end waits for the next one.
@@ -204,10 +249,12 @@ struct CsvReader::Impl {
   const bool strip_nul;
   const std::size_t chunk;
   std::vector<char> buf;
+  // The text being read in place: what is left of it, or of the current piece of a file.
   const char* text_next;
-  const char* const text_end;
-  FileBytes* file = nullptr;  // told which bytes of a file are done with
-  const char* window_begin = nullptr;
+  const char* text_end;
+  FileReadAhead* chunks = nullptr;  // where a file's pieces come from
+  std::string_view pending;         // the rest of a chunk, after a bridged sequence
+  std::array<char, 4> bridge{};
   const char* p = nullptr;
   const char* end = nullptr;
   std::array<char, 4> carry{};
@@ -229,8 +276,9 @@ CsvReader::CsvReader(std::string_view text, bool strip_nul)
 CsvReader::CsvReader(std::string_view text, bool strip_nul, std::size_t chunk_size)
     : impl_(std::make_unique<Impl>(nullptr, text, strip_nul, chunk_size)) {}
 
-CsvReader::CsvReader(FileBytes& file, bool strip_nul) : CsvReader(file.view(), strip_nul) {
-  impl_->file = &file;
+CsvReader::CsvReader(FileReadAhead& file, bool strip_nul)
+    : CsvReader(std::string_view(), strip_nul) {
+  impl_->chunks = &file;
 }
 
 CsvReader::~CsvReader() = default;
@@ -284,7 +332,7 @@ bool CsvReader::next(CsvRow& row) {
       m.p = stop + (stop[0] == '\r' && stop[1] == '\n' ? 2 : 1);
       return true;
     }
-    if (*stop == '\r' && m.in != nullptr) {
+    if (*stop == '\r' && (m.in != nullptr || m.chunks != nullptr)) {
       store.assign(p, static_cast<std::size_t>(stop - p));
       row.use_storage();
     } else {

@@ -12,7 +12,7 @@
 
 namespace arvcore::value {
 
-class FileBytes;
+class FileReadAhead;
 
 /// One parsed row. Cells stay valid until the next CsvReader::next() on the same row object
 /// or on its reader, whichever comes first.
@@ -95,9 +95,9 @@ class CsvReader {
   /// that bad bytes fail where they are reached, as with a stream.
   explicit CsvReader(std::string_view text, bool strip_nul = false);
   CsvReader(std::string_view text, bool strip_nul, std::size_t chunk_size);
-  /// Reads a file's bytes in place, telling `file` as it goes which of them it is done
-  /// with. The caller keeps `file` alive while the reader is used.
-  explicit CsvReader(FileBytes& file, bool strip_nul = false);
+  /// Reads a file's chunks where the read-ahead leaves them, without copying them. The
+  /// caller keeps `file` alive while the reader is used.
+  explicit CsvReader(FileReadAhead& file, bool strip_nul = false);
   ~CsvReader();
   CsvReader(const CsvReader&) = delete;
   CsvReader& operator=(const CsvReader&) = delete;

@@ -2,16 +2,18 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <simdjson.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -199,43 +201,126 @@ std::string read_binary_file(const std::filesystem::path& path, std::size_t spar
   return read_all(fd, st, path, spare);
 }
 
-FileBytes::FileBytes(const std::filesystem::path& path) {
-  struct stat st {};
-  const Fd fd = open_for_reading(path, st);
-  if (S_ISREG(st.st_mode) && st.st_size > 0) {
-    const auto size = static_cast<std::size_t>(st.st_size);
-    void* m = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-    if (m != MAP_FAILED) {
-      // Read front to back once: let the kernel map ahead and drop behind.
-      ::madvise(m, size, MADV_SEQUENTIAL);
-      mapping_ = m;
-      view_ = std::string_view(static_cast<const char*>(m), size);
-      return;
+// The chunks in flight between the helper that reads them and the reader, in a ring: the
+// helper fills chunk k while the reader holds at most one of the kRing - 1 before it.
+struct FileReadAhead::Chunks {
+  static constexpr std::size_t kRing = 4;
+
+  Chunks(const std::filesystem::path& file_path, Fd file, std::size_t chunk_size)
+      : path(file_path), fd(std::move(file)), size(chunk_size == 0 ? 1 : chunk_size) {}
+
+  // Reads chunk `k` until it is full or the file ends; -1 with errno on failure.
+  ssize_t fill(std::size_t k) {
+    std::string& chunk = ring[k % kRing];
+    chunk.resize(size);
+    std::size_t used = 0;
+    while (used < size) {
+      const ssize_t n = ::read(fd.get(), chunk.data() + used, size - used);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n < 0) {
+        return -1;
+      }
+      if (n == 0) {
+        break;
+      }
+      used += static_cast<std::size_t>(n);
+    }
+    chunk.resize(used);
+    return static_cast<ssize_t>(used);
+  }
+
+  // Records what reading chunk `filled` gave. Called with the lock held.
+  void record(ssize_t n, int err) {
+    if (n < 0) {
+      error = err;
+    } else if (n > 0) {
+      ++filled;
+    }
+    if (n <= 0 || static_cast<std::size_t>(n) < size) {
+      ended = true;
     }
   }
-  copy_ = read_all(fd, st, path, 0);
-  view_ = copy_;
+
+  void run() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      changed.wait(lock, [&] { return stop || filled - taken < kRing - 1; });
+      if (stop) {
+        return;
+      }
+      const std::size_t k = filled;
+      lock.unlock();
+      const ssize_t n = fill(k);
+      const int err = errno;
+      lock.lock();
+      record(n, err);
+      changed.notify_all();
+      if (ended) {
+        return;
+      }
+    }
+  }
+
+  const std::filesystem::path path;
+  const Fd fd;
+  const std::size_t size;
+  std::string ring[kRing];
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::size_t filled = 0;  // chunks read so far
+  std::size_t taken = 0;   // chunks handed to the reader, the last of which it may still hold
+  bool ended = false;      // no chunk comes after `filled`
+  int error = 0;
+  bool stop = false;
+  std::thread helper;
+};
+
+FileReadAhead::FileReadAhead(const std::filesystem::path& path, std::size_t chunk) {
+  struct stat st {};
+  Fd fd = open_for_reading(path, st);
+  chunks_ = std::make_unique<Chunks>(path, std::move(fd), chunk);
+  Chunks& c = *chunks_;
+  if (S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) > c.size) {
+    try {
+      c.helper = std::thread([&c] { c.run(); });
+    } catch (const std::system_error&) {
+      // no thread to be had: chunks are read as they are asked for
+    }
+  }
 }
 
-void FileBytes::done_before(const char* p) {
-  if (mapping_ == nullptr) {
-    return;
-  }
-  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto upto =
-      reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(p) & ~(page - 1));
-  const char* from = released_ != nullptr ? released_ : static_cast<const char*>(mapping_);
-  if (upto > from) {
-    // Unchanged pages of a private file mapping: dropping them loses nothing.
-    ::madvise(const_cast<char*>(from), static_cast<std::size_t>(upto - from), MADV_DONTNEED);
-    released_ = upto;
+FileReadAhead::~FileReadAhead() {
+  Chunks& c = *chunks_;
+  if (c.helper.joinable()) {
+    {
+      const std::lock_guard lock(c.mutex);
+      c.stop = true;
+    }
+    c.changed.notify_all();
+    c.helper.join();
   }
 }
 
-FileBytes::~FileBytes() {
-  if (mapping_ != nullptr) {
-    ::munmap(mapping_, view_.size());
+std::string_view FileReadAhead::next() {
+  Chunks& c = *chunks_;
+  std::unique_lock lock(c.mutex);
+  if (!c.helper.joinable() && !c.ended && c.filled == c.taken) {
+    const ssize_t n = c.fill(c.filled);
+    c.record(n, errno);
   }
+  c.changed.wait(lock, [&] { return c.filled > c.taken || c.ended; });
+  if (c.filled > c.taken) {
+    const std::string& chunk = c.ring[c.taken++ % Chunks::kRing];
+    lock.unlock();
+    c.changed.notify_all();  // taking a chunk hands the one before it back to the helper
+    return chunk;
+  }
+  if (c.error != 0) {
+    throw_os_error(c.error, c.path);
+  }
+  return {};
 }
 
 std::string read_text_file(const std::filesystem::path& path) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -31,30 +32,26 @@ std::string read_text_file(const std::filesystem::path& path);
 /// for `spare` more bytes without reallocating. Throws arvcore::OSError.
 std::string read_binary_file(const std::filesystem::path& path, std::size_t spare = 0);
 
-/// A file's bytes in memory for reading in place. A regular file is mapped read-only rather
-/// than copied; anything else (a pipe, a device) is read whole. Throws arvcore::OSError.
-/// The table files this reads are replaced by renaming a new file over them, which leaves a
-/// mapping of the old one intact; a file cut short in place while it is mapped would fault
-/// the reader, as with any mapped file.
-class FileBytes {
+/// A file read front to back in chunks, with a helper thread reading a few chunks ahead of
+/// the reader: the kernel's copying of a large file runs beside whatever the reader does
+/// with it. A file of at most one chunk is read without a thread. Opening throws
+/// arvcore::OSError, as does next() when a read fails.
+class FileReadAhead {
  public:
-  explicit FileBytes(const std::filesystem::path& path);
-  ~FileBytes();
-  FileBytes(const FileBytes&) = delete;
-  FileBytes& operator=(const FileBytes&) = delete;
+  static constexpr std::size_t kDefaultChunk = std::size_t{512} << 10;
 
-  std::string_view view() const { return view_; }
+  explicit FileReadAhead(const std::filesystem::path& path, std::size_t chunk = kDefaultChunk);
+  ~FileReadAhead();
+  FileReadAhead(const FileReadAhead&) = delete;
+  FileReadAhead& operator=(const FileReadAhead&) = delete;
 
-  /// Says that the bytes before `p` (a position in view()) will not be read again: their
-  /// pages leave the process's memory (not the system's file cache), so that reading a
-  /// large file front to back keeps only a little of it resident.
-  void done_before(const char* p);
+  /// The next chunk of the file, empty at its end. It stays valid until the next call, which
+  /// hands its memory back to the helper.
+  std::string_view next();
 
  private:
-  void* mapping_ = nullptr;
-  const char* released_ = nullptr;  // pages before this are handed back
-  std::string copy_;
-  std::string_view view_;
+  struct Chunks;
+  std::unique_ptr<Chunks> chunks_;
 };
 
 /// Writes `content` to a temporary file next to `path`, then renames it over `path`.

@@ -541,14 +541,16 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
 
   RetType result;
   try {
-    // A table file is read where it lies; a caller's stream is read through its buffer.
-    std::optional<value::FileBytes> file;
+    // A table file is read a few chunks ahead of the parse, on another thread, and parsed
+    // where the chunks lie; a caller's stream is read through its buffer.
+    std::optional<value::FileReadAhead> file;
     std::optional<value_pool::RegionsAhead> memory_ahead;
     if (fileObject == nullptr) {
       file.emplace(path_cali_);
       // A large table takes about twice its file's size in values: have the memory for
       // them prepared beside the parse.
-      if (file->view().size() >= kLargeTableBytes) {
+      std::error_code size_unknown;
+      if (fs::file_size(path_cali_, size_unknown) >= kLargeTableBytes && !size_unknown) {
         memory_ahead.emplace();
       }
     }
