@@ -32,6 +32,18 @@ std::size_t sequence_length(unsigned char c) {
   return 1;
 }
 
+// Length of `bytes` less a UTF-8 sequence that its end cuts short (which continues in the
+// bytes that follow).
+std::size_t uncut_length(std::string_view bytes) {
+  for (std::size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
+    const auto c = static_cast<unsigned char>(bytes[bytes.size() - back]);
+    if ((c & 0xC0) != 0x80) {
+      return c >= 0xC0 && sequence_length(c) > back ? bytes.size() - back : bytes.size();
+    }
+  }
+  return bytes.size();
+}
+
 using CharSet = std::array<bool, 256>;
 
 CharSet make_set(std::string_view chars, bool with_nul) {
@@ -180,16 +192,7 @@ struct CsvReader::Impl {
       carry_len = 0;
       return true;
     }
-    std::size_t cut = pending.size();
-    for (std::size_t back = 1; back <= 3 && back <= pending.size(); ++back) {
-      const auto c = static_cast<unsigned char>(pending[pending.size() - back]);
-      if ((c & 0xC0) != 0x80) {
-        if (c >= 0xC0 && sequence_length(c) > back) {
-          cut = pending.size() - back;
-        }
-        break;
-      }
-    }
+    const std::size_t cut = uncut_length(pending);
     carry_len = pending.size() - cut;
     std::memcpy(carry.data(), pending.data() + cut, carry_len);
     text_next = pending.data();
@@ -220,16 +223,7 @@ struct CsvReader::Impl {
         return false;
       }
       // Hold back a sequence that continues in the next chunk.
-      std::size_t cut = total;
-      for (std::size_t back = 1; back <= 3 && back <= total; ++back) {
-        const auto c = static_cast<unsigned char>(buf[total - back]);
-        if ((c & 0xC0) != 0x80) {
-          if (c >= 0xC0 && sequence_length(c) > back) {
-            cut = total - back;
-          }
-          break;
-        }
-      }
+      const std::size_t cut = uncut_length(std::string_view(buf.data(), total));
       const std::string_view ready(buf.data(), cut);
       if (!is_valid_utf8(ready)) {
         throw UnicodeError(utf8_error_message(ready, consumed));
