@@ -247,6 +247,16 @@ class ChannelKey {
     if (!std::isfinite(tenths)) {
       throw ValueError(fmt::format("cannot convert gain '{}' to an integer", gain));
     }
+    // The usual key, from short cells, is put together in a fixed buffer.
+    if (channel.size() + phase.size() <= kShortCells && std::fabs(tenths) < 9.2e18 &&
+        canonical_int(phase)) {
+      char* p = copy(channel, short_);
+      *p++ = '_';
+      p = std::to_chars(p, p + 20, static_cast<std::int64_t>(tenths)).ptr;
+      *p++ = '_';
+      p = copy(phase, p);
+      return {short_, static_cast<std::size_t>(p - short_)};
+    }
     text_.clear();
     text_.append(channel).push_back('_');
     char digits[64];
@@ -267,8 +277,19 @@ class ChannelKey {
   }
 
  private:
-  // Reused from row to row: usually within the inline buffer, and never reallocated after
-  // the longest key.
+  static constexpr std::size_t kShortCells = 32;
+
+  // Copies a short cell byte by byte: cheaper than a library call at this length.
+  static char* copy(std::string_view cell, char* out) {
+    for (const char ch : cell) {
+      *out++ = ch;
+    }
+    return out;
+  }
+
+  // Cells, two separators and a gain of at most 20 characters.
+  char short_[kShortCells + 22];
+  // Any other key; reused from row to row, never reallocated after the longest key.
   std::string text_;
 };
 
