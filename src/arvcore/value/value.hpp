@@ -116,26 +116,33 @@ inline void arvcore::Value::json_value::destroy(value_t t) {
 // dispatches on each element's kind; the lists of a table are mostly a few numbers, and
 // those are copied here as they stand.
 template <>
-inline arvcore::Value::json_value::json_value(const array_t& value) {
-  array_t copy;
-  copy.reserve(value.size());
-  for (const basic_json& v : value) {
-    switch (v.m_type) {
-      case value_t::null:
-      case value_t::boolean:
-      case value_t::number_integer:
-      case value_t::number_unsigned:
-      case value_t::number_float:
-      case value_t::discarded: {
-        basic_json& e = copy.emplace_back();
-        e.m_type = v.m_type;
-        e.m_value.number_unsigned = v.m_value.number_unsigned;  // the whole payload word
-        break;
+inline arvcore::Value::json_value::json_value(const array_t& value) : array(create<array_t>()) {
+  // Filled where it lives: a list built aside and moved in would be read back right after
+  // being written.
+  try {
+    array->reserve(value.size());
+    for (const basic_json& v : value) {
+      switch (v.m_type) {
+        case value_t::null:
+        case value_t::boolean:
+        case value_t::number_integer:
+        case value_t::number_unsigned:
+        case value_t::number_float:
+        case value_t::discarded: {
+          basic_json& e = array->emplace_back();
+          e.m_type = v.m_type;
+          e.m_value.number_unsigned = v.m_value.number_unsigned;  // the whole payload word
+          break;
+        }
+        default:
+          array->push_back(v);
+          break;
       }
-      default:
-        copy.push_back(v);
-        break;
     }
+  } catch (...) {
+    arvcore::ValueAllocator<array_t> alloc;
+    std::allocator_traits<decltype(alloc)>::destroy(alloc, array);
+    std::allocator_traits<decltype(alloc)>::deallocate(alloc, array, 1);
+    throw;
   }
-  array = create<array_t>(std::move(copy));
 }
