@@ -90,9 +90,9 @@ class CsvReader {
   explicit CsvReader(std::istream& in, bool strip_nul = false);
   /// As above, reading `chunk_size` bytes at a time.
   CsvReader(std::istream& in, bool strip_nul, std::size_t chunk_size);
-  /// Reads `text` where it lies, without copying it (a mapped file, say); the caller keeps it
-  /// alive while the reader is used. It is checked for UTF-8 `chunk_size` bytes at a time, so
-  /// that bad bytes fail where they are reached, as with a stream.
+  /// Reads `text` where it lies, without copying it; the caller keeps it alive while the
+  /// reader is used. It is checked for UTF-8 `chunk_size` bytes at a time, so that bad bytes
+  /// fail where they are reached, as with a stream.
   explicit CsvReader(std::string_view text, bool strip_nul = false);
   CsvReader(std::string_view text, bool strip_nul, std::size_t chunk_size);
   /// Reads a file's chunks where the read-ahead leaves them, without copying them. The
