@@ -137,7 +137,7 @@ std::int64_t gain_step(const Value& gain) {
 
 /// Writes `n` in decimal at `p` (room for 21 characters) and answers the end. Channels,
 /// gain steps and phases are small numbers, written here without the general conversion.
-char* put_int(char* p, std::int64_t n) {
+[[gnu::always_inline]] inline char* put_int(char* p, std::int64_t n) {
   if (n <= -1000 || n >= 1000) {
     return std::to_chars(p, p + 21, n).ptr;
   }
@@ -593,17 +593,17 @@ class ValueReceiver final : public ComDataReceiver {
   void beginStep(const std::string& step, std::size_t expected) override {
     Value::array_t entries;
     entries.reserve(expected);
-    current_ = &(board_.get_ref<Value::object_t&>()
-                     .insert_or_assign(step, std::move(entries))
-                     .first->second);
+    current_ = &board_.get_ref<Value::object_t&>()
+                    .insert_or_assign(step, std::move(entries))
+                    .first->second.get_ref<Value::array_t&>();
   }
-  void entry(const Value& e) override { current_->get_ref<Value::array_t&>().push_back(e); }
+  void entry(const Value& e) override { current_->push_back(e); }
   void endBoard() override { result_.get_ref<Value::array_t&>().push_back(std::move(board_)); }
 
  private:
   Value& result_;
   Value board_;
-  Value* current_ = nullptr;
+  Value::array_t* current_ = nullptr;  // the entries of the step being fetched
 };
 
 }  // namespace
