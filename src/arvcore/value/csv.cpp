@@ -150,7 +150,7 @@ struct CsvReader::Impl {
       ++stop;
     }
     const std::string_view ready(text_next, static_cast<std::size_t>(stop - text_next));
-    if (!is_valid_utf8(ready)) {
+    if (!piece_utf8 && !is_valid_utf8(ready)) {
       throw UnicodeError(utf8_error_message(ready, consumed));
     }
     consumed += ready.size();
@@ -168,7 +168,9 @@ struct CsvReader::Impl {
       return false;
     }
     if (pending.empty()) {
-      pending = chunks->next();
+      const FileReadAhead::Chunk chunk = chunks->next();
+      pending = chunk.bytes;
+      pending_utf8 = chunk.utf8;
       if (pending.empty()) {
         if (carry_len != 0) {
           throw UnicodeError(
@@ -189,6 +191,7 @@ struct CsvReader::Impl {
       bridge = carry;
       text_next = bridge.data();
       text_end = bridge.data() + carry_len;
+      piece_utf8 = false;
       carry_len = 0;
       return true;
     }
@@ -197,6 +200,8 @@ struct CsvReader::Impl {
     std::memcpy(carry.data(), pending.data() + cut, carry_len);
     text_next = pending.data();
     text_end = pending.data() + cut;
+    // A chunk checked whole on the read-ahead thread needs no check window by window.
+    piece_utf8 = pending_utf8;
     pending = {};
     return cut != 0 || next_piece();
   }
@@ -248,6 +253,8 @@ struct CsvReader::Impl {
   const char* text_end;
   FileReadAhead* chunks = nullptr;  // where a file's pieces come from
   std::string_view pending;         // the rest of a chunk, after a bridged sequence
+  bool pending_utf8 = false;        // that chunk is well-formed UTF-8 as a whole
+  bool piece_utf8 = false;          // so is the piece being read
   std::array<char, 4> bridge{};
   const char* p = nullptr;
   const char* end = nullptr;

@@ -228,6 +228,7 @@ struct FileReadAhead::Chunks {
       used += static_cast<std::size_t>(n);
     }
     chunk.resize(used);
+    utf8[k % kRing] = is_valid_utf8(chunk);
     return static_cast<ssize_t>(used);
   }
 
@@ -267,6 +268,7 @@ struct FileReadAhead::Chunks {
   const Fd fd;
   const std::size_t size;
   std::string ring[kRing];
+  bool utf8[kRing] = {};
   std::mutex mutex;
   std::condition_variable changed;
   std::size_t filled = 0;  // chunks read so far
@@ -303,7 +305,7 @@ FileReadAhead::~FileReadAhead() {
   }
 }
 
-std::string_view FileReadAhead::next() {
+FileReadAhead::Chunk FileReadAhead::next() {
   Chunks& c = *chunks_;
   std::unique_lock lock(c.mutex);
   if (!c.helper.joinable() && !c.ended && c.filled == c.taken) {
@@ -312,10 +314,10 @@ std::string_view FileReadAhead::next() {
   }
   c.changed.wait(lock, [&] { return c.filled > c.taken || c.ended; });
   if (c.filled > c.taken) {
-    const std::string& chunk = c.ring[c.taken++ % Chunks::kRing];
+    const std::size_t k = c.taken++ % Chunks::kRing;
     lock.unlock();
     c.changed.notify_all();  // taking a chunk hands the one before it back to the helper
-    return chunk;
+    return {c.ring[k], c.utf8[k]};
   }
   if (c.error != 0) {
     throw_os_error(c.error, c.path);

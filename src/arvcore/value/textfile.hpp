@@ -45,9 +45,16 @@ class FileReadAhead {
   FileReadAhead(const FileReadAhead&) = delete;
   FileReadAhead& operator=(const FileReadAhead&) = delete;
 
+  /// One chunk of the file, and whether it is well-formed UTF-8 by itself (checked on the
+  /// helper thread, beside the reader).
+  struct Chunk {
+    std::string_view bytes;
+    bool utf8 = false;
+  };
+
   /// The next chunk of the file, empty at its end. It stays valid until the next call, which
   /// hands its memory back to the helper.
-  std::string_view next();
+  Chunk next();
 
  private:
   struct Chunks;
