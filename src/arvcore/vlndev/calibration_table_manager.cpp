@@ -239,7 +239,7 @@ bool canonical_int(std::string_view s) {
 }
 
 // The channel key of a DATA row: channel, gain x 10 truncated toward zero, integer phase.
-// It is written into `buf`, and the text returned points there.
+// The text returned lives in the key object until its next key.
 class ChannelKey {
  public:
   std::string_view make(std::string_view channel, std::string_view gain, std::string_view phase) {
@@ -247,38 +247,39 @@ class ChannelKey {
     if (!std::isfinite(tenths)) {
       throw ValueError(fmt::format("cannot convert gain '{}' to an integer", gain));
     }
-    // The usual key, from short cells, is put together in a fixed buffer.
-    if (channel.size() + phase.size() <= kShortCells && std::fabs(tenths) < 9.2e18 &&
-        canonical_int(phase)) {
-      char* p = copy(channel, short_);
-      *p++ = '_';
-      p = std::to_chars(p, p + 20, static_cast<std::int64_t>(tenths)).ptr;
-      *p++ = '_';
-      p = copy(phase, p);
-      return {short_, static_cast<std::size_t>(p - short_)};
-    }
-    text_.clear();
-    text_.append(channel).push_back('_');
-    char digits[64];
-    char* end = digits;
+    char gain_digits[24];
+    std::string_view gain_text;
     if (std::fabs(tenths) < 9.2e18) {
-      end = std::to_chars(digits, digits + sizeof digits, static_cast<std::int64_t>(tenths)).ptr;
+      gain_text = {gain_digits,
+                   static_cast<std::size_t>(std::to_chars(gain_digits, std::end(gain_digits),
+                                                          static_cast<std::int64_t>(tenths))
+                                                .ptr -
+                                            gain_digits)};
     } else {
-      end = fmt::format_to(digits, "{:.0f}", tenths);  // exact digits of a huge whole number
+      huge_gain_ = fmt::format("{:.0f}", tenths);  // exact digits, up to 309 of them
+      gain_text = huge_gain_;
     }
-    text_.append(digits, end).push_back('_');
-    if (canonical_int(phase)) {
-      text_.append(phase);
-    } else {
-      end = std::to_chars(digits, digits + sizeof digits, to_int(phase)).ptr;
-      text_.append(digits, end);
+    // A phase already in int() form goes in as it stands.
+    char phase_digits[24];
+    std::string_view phase_text = phase;
+    if (!canonical_int(phase)) {
+      phase_text = {phase_digits,
+                    static_cast<std::size_t>(
+                        std::to_chars(phase_digits, std::end(phase_digits), to_int(phase)).ptr -
+                        phase_digits)};
     }
-    return text_;
+    // The usual key fits the fixed buffer; a longer one goes to the reused string.
+    const std::size_t size = channel.size() + gain_text.size() + phase_text.size() + 2;
+    char* const start = size <= sizeof short_ ? short_ : (long_.resize(size), long_.data());
+    char* out = copy(channel, start);
+    *out++ = '_';
+    out = copy(gain_text, out);
+    *out++ = '_';
+    copy(phase_text, out);
+    return {start, size};
   }
 
  private:
-  static constexpr std::size_t kShortCells = 32;
-
   // Copies a short cell byte by byte: cheaper than a library call at this length.
   static char* copy(std::string_view cell, char* out) {
     for (const char ch : cell) {
@@ -287,10 +288,11 @@ class ChannelKey {
     return out;
   }
 
-  // Cells, two separators and a gain of at most 20 characters.
-  char short_[kShortCells + 22];
-  // Any other key; reused from row to row, never reallocated after the longest key.
-  std::string text_;
+  char short_[64];
+  // Longer keys, and the digits of a gain too large for an integer; both reused from row to
+  // row, never reallocated after the longest.
+  std::string long_;
+  std::string huge_gain_;
 };
 
 // Cell text equality for the short cells that name a table's sections ("TX", "1"): a plain
