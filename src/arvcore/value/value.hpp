@@ -21,6 +21,14 @@ using Value = nlohmann::basic_json<IndexedMap, std::vector, std::string, bool, s
 
 namespace value_detail {
 
+/// Destroys and frees one object that a value's payload points to.
+template <class T>
+void release_one(T* p) {
+  ValueAllocator<T> alloc;
+  std::allocator_traits<ValueAllocator<T>>::destroy(alloc, p);
+  std::allocator_traits<ValueAllocator<T>>::deallocate(alloc, p, 1);
+}
+
 /// How many lists and maps the calling thread is freeing one inside the other.
 inline thread_local constinit int teardown_depth = 0;
 inline constexpr int kDirectTeardownDepth = 64;
@@ -60,26 +68,21 @@ template <class Storage>
       }
     }
   }
-  auto release = [](auto* p) {
-    ValueAllocator<std::remove_pointer_t<decltype(p)>> alloc;
-    std::allocator_traits<decltype(alloc)>::destroy(alloc, p);
-    std::allocator_traits<decltype(alloc)>::deallocate(alloc, p, 1);
-  };
   if (container) {
     ++teardown_depth;
   }
   switch (t) {
     case value_t::object:
-      release(storage.object);
+      release_one(storage.object);
       break;
     case value_t::array:
-      release(storage.array);
+      release_one(storage.array);
       break;
     case value_t::string:
-      release(storage.string);
+      release_one(storage.string);
       break;
     case value_t::binary:
-      release(storage.binary);
+      release_one(storage.binary);
       break;
     default:
       break;
@@ -140,9 +143,7 @@ inline arvcore::Value::json_value::json_value(const array_t& value) : array(crea
       }
     }
   } catch (...) {
-    arvcore::ValueAllocator<array_t> alloc;
-    std::allocator_traits<decltype(alloc)>::destroy(alloc, array);
-    std::allocator_traits<decltype(alloc)>::deallocate(alloc, array, 1);
+    arvcore::value_detail::release_one(array);
     throw;
   }
 }
