@@ -3,7 +3,6 @@
 // ComData.
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -135,27 +134,6 @@ std::int64_t gain_step(const Value& gain) {
   }
 }
 
-/// Writes `n` in decimal at `p` (room for 21 characters) and answers the end. Channels,
-/// gain steps and phases are small numbers, written here without the general conversion.
-[[gnu::always_inline]] inline char* put_int(char* p, std::int64_t n) {
-  if (n <= -1000 || n >= 1000) {
-    return std::to_chars(p, p + 21, n).ptr;
-  }
-  if (n < 0) {
-    *p++ = '-';
-    n = -n;
-  }
-  const auto u = static_cast<unsigned>(n);
-  if (u >= 100) {
-    *p++ = static_cast<char>('0' + u / 100);
-  }
-  if (u >= 10) {
-    *p++ = static_cast<char>('0' + u / 10 % 10);
-  }
-  *p++ = static_cast<char>('0' + u % 10);
-  return p;
-}
-
 /// One channel key, "<channel>_<gain step>_<phase text>". The phase keeps the caller's kind:
 /// 45 gives "45", 45.0 gives "45.0". Numeric keys are written into a fixed buffer (this runs
 /// for every channel of every fetch); only other phase kinds need the heap.
@@ -163,15 +141,15 @@ class ChannelKey {
  public:
   void assign(std::int64_t channel, const Value& gain, const Value& phase) {
     // Three fields of at most 20 digits and a sign, two separators.
-    char* p = put_int(buf_, channel);
+    char* p = std::to_chars(buf_, buf_ + 21, channel).ptr;
     p[0] = '_';
-    p = put_int(p + 1, gain_step(gain));
+    p = std::to_chars(p + 1, p + 22, gain_step(gain)).ptr;
     p[0] = '_';
     ++p;
     long_.clear();
     switch (phase.type()) {
       case Value::value_t::number_integer:
-        p = put_int(p, *phase.get_ptr<const Value::number_integer_t*>());
+        p = std::to_chars(p, p + 21, *phase.get_ptr<const Value::number_integer_t*>()).ptr;
         break;
       case Value::value_t::number_unsigned:
         p = std::to_chars(p, p + 21, *phase.get_ptr<const Value::number_unsigned_t*>()).ptr;
@@ -617,25 +595,7 @@ void fetchComDataLocal(const CalibrationTableManager& manager, const std::string
   try {
     const std::string chip_key = "DATA_CHIP_" + std::to_string(chip);
     ChainBoards chain(logger, rf_mode_str, chip, channel, gain, phase, com_list);
-    // Steps of the current board: usually one, so kept without the heap up to a few.
-    std::array<const std::string*, 8> done_inline{};
-    std::vector<const std::string*> done_more;
-    std::size_t done_count = 0;
-    auto seen = [&](const std::string& step) {
-      for (std::size_t d = 0; d < done_count; ++d) {
-        if (*(d < done_inline.size() ? done_inline[d] : done_more[d - done_inline.size()]) ==
-            step) {
-          return true;
-        }
-      }
-      if (done_count < done_inline.size()) {
-        done_inline[done_count] = &step;
-      } else {
-        done_more.push_back(&step);
-      }
-      ++done_count;
-      return false;
-    };
+    std::vector<const std::string*> done;  // steps of the current board
     for (std::int64_t i = 0; i < board; ++i) {
       const Value& board_coms = chain.prepare(i);
       char section_buf[32] = "BOARD_";
@@ -646,14 +606,14 @@ void fetchComDataLocal(const CalibrationTableManager& manager, const std::string
       if (chain.debug()) {
         debug_map = Value::object();
       }
-      done_count = 0;
-      done_more.clear();
+      done.clear();
       const Value* chip_map = nullptr;
       for (const auto& step_value : board_coms.get_ref<const Value::array_t&>()) {
         const std::string& step = text_of(step_value, "step name");
-        if (seen(step)) {
+        if (std::any_of(done.begin(), done.end(), [&](const auto* d) { return *d == step; })) {
           continue;  // a repeated step answers the same keys again
         }
+        done.push_back(&step);
         if (chip_map == nullptr) {
           chip_map = &child(child(child(manager.CaliTable(), section), rf_mode_str), chip_key);
         }
