@@ -326,19 +326,15 @@ bool CsvReader::next(CsvRow& row) {
   // A blank line is a row without cells; the general reader gives it.
   if (const char* stop = plain_line_end(p, end, strip); stop != nullptr && stop != p) {
     split_plain_line(p, stop, end, row);
-    // The cells stay in the buffer unless taking the line end reads on, which refills a
-    // stream's buffer over them.
     if (stop + 1 != end) {
       row.set_text(p);
       m.p = stop + (stop[0] == '\r' && stop[1] == '\n' ? 2 : 1);
       return true;
     }
-    if (*stop == '\r' && (m.in != nullptr || m.chunks != nullptr)) {
-      store.assign(p, static_cast<std::size_t>(stop - p));
-      row.use_storage();
-    } else {
-      row.set_text(p);
-    }
+    // The line end closes the window: taking it may read on, which can put other bytes where
+    // the line was, so the row keeps a copy.
+    store.assign(p, static_cast<std::size_t>(stop - p));
+    row.use_storage();
     p = stop;
     return take_line_end();
   }

@@ -107,29 +107,43 @@ Fd open_for_reading(const std::filesystem::path& path, struct stat& st) {
   return fd;
 }
 
-// The rest of an open file, with room for `spare` more bytes.
-std::string read_all(const Fd& fd, const struct stat& st, const std::filesystem::path& path,
-                     std::size_t spare) {
-  std::string content;
-  // The size is a hint only: files such as those under /proc report 0.
-  std::size_t capacity = static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0) + 1;
-  content.resize(capacity);
+// Reads into `buf` until it is full or the file ends: the bytes read, or -1 with errno set.
+ssize_t read_full(const Fd& fd, char* buf, std::size_t size) {
   std::size_t used = 0;
-  for (;;) {
-    if (used == content.size()) {
-      content.resize(content.size() * 2);
+  while (used < size) {
+    const ssize_t n = ::read(fd.get(), buf + used, size - used);
+    if (n < 0 && errno == EINTR) {
+      continue;
     }
-    const ssize_t n = ::read(fd.get(), content.data() + used, content.size() - used);
     if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throw_os_error(errno, path);
+      return -1;
     }
     if (n == 0) {
       break;
     }
     used += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(used);
+}
+
+// The rest of an open file, with room for `spare` more bytes.
+std::string read_all(const Fd& fd, const struct stat& st, const std::filesystem::path& path,
+                     std::size_t spare) {
+  std::string content;
+  // The size is a hint only: files such as those under /proc report 0.
+  content.resize(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0) + 1);
+  std::size_t used = 0;
+  for (;;) {
+    const std::size_t room = content.size() - used;
+    const ssize_t n = read_full(fd, content.data() + used, room);
+    if (n < 0) {
+      throw_os_error(errno, path);
+    }
+    used += static_cast<std::size_t>(n);
+    if (static_cast<std::size_t>(n) < room) {
+      break;
+    }
+    content.resize(content.size() * 2);
   }
   content.reserve(used + spare);
   content.resize(used);
@@ -213,23 +227,13 @@ struct FileReadAhead::Chunks {
   ssize_t fill(std::size_t k) {
     std::string& chunk = ring[k % kRing];
     chunk.resize(size);
-    std::size_t used = 0;
-    while (used < size) {
-      const ssize_t n = ::read(fd.get(), chunk.data() + used, size - used);
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n < 0) {
-        return -1;
-      }
-      if (n == 0) {
-        break;
-      }
-      used += static_cast<std::size_t>(n);
+    const ssize_t n = read_full(fd, chunk.data(), size);
+    if (n < 0) {
+      return -1;  // errno as the read left it
     }
-    chunk.resize(used);
+    chunk.resize(static_cast<std::size_t>(n));
     utf8[k % kRing] = is_valid_utf8(chunk);
-    return static_cast<ssize_t>(used);
+    return n;
   }
 
   // Records what reading chunk `filled` gave. Called with the lock held.
