@@ -65,18 +65,21 @@ TEST(ValuePool, BlocksAreDistinctAlignedAndReused) {
 
 // Values built on worker threads are freed on others and after the workers have ended; a
 // value freed during the main thread's teardown still finds the pool.
+// A map of `n` small number lists, tagged with `t`.
+Value build_table(int t, int n) {
+  Value table = Value::object();
+  for (int i = 0; i < n; ++i) {
+    table["k" + std::to_string(i)] = Value::array({i, t, 0.5, -i});
+  }
+  return table;
+}
+
 TEST(ValuePool, ValuesMoveBetweenThreads) {
   constexpr int kThreads = 4;
   std::vector<Value> built(kThreads);
   std::vector<std::thread> workers;
   for (int t = 0; t < kThreads; ++t) {
-    workers.emplace_back([&built, t] {
-      Value table = Value::object();
-      for (int i = 0; i < 20000; ++i) {
-        table["k" + std::to_string(i)] = Value::array({i, t, 0.5, -i});
-      }
-      built[t] = std::move(table);
-    });
+    workers.emplace_back([&built, t] { built[t] = build_table(t, 20000); });
   }
   for (auto& w : workers) {
     w.join();
@@ -113,13 +116,8 @@ TEST(ValuePool, RegionsPreparedAheadServeConcurrentBuilders) {
     std::vector<std::thread> workers;
     for (int t = 0; t < kThreads; ++t) {
       workers.emplace_back([&built, t] {
-        const pool::RegionsAhead own;  // several helpers at once
-        Value table = Value::object();
-        // About 20 MB: many regions each.
-        for (int i = 0; i < 120000; ++i) {
-          table["k" + std::to_string(i)] = Value::array({i, t, 0.5, -i});
-        }
-        built[t] = std::move(table);
+        const pool::RegionsAhead own;       // several helpers at once
+        built[t] = build_table(t, 120000);  // about 20 MB: many regions each
       });
     }
     for (auto& w : workers) {

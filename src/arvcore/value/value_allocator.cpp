@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -194,14 +195,13 @@ struct RegionsAhead::Helper {
 };
 
 RegionsAhead::RegionsAhead() {
-  auto* helper = new Helper;
+  auto helper = std::make_unique<Helper>();
   try {
-    helper->worker = std::thread([helper] { helper->run(); });
+    helper->worker = std::thread([h = helper.get()] { h->run(); });
   } catch (const std::system_error&) {
-    delete helper;  // no thread to be had: blocks come as they always do
-    return;
+    return;  // no thread to be had: blocks come as they always do
   }
-  helper_ = helper;
+  helper_ = std::move(helper);
 }
 
 RegionsAhead::~RegionsAhead() {
@@ -214,7 +214,6 @@ RegionsAhead::~RegionsAhead() {
   }
   shared().ready_taken.notify_all();
   helper_->worker.join();
-  delete helper_;
 }
 
 }  // namespace arvcore::value_pool
@@ -222,6 +221,7 @@ RegionsAhead::~RegionsAhead() {
 #else
 
 namespace arvcore::value_pool {
+struct RegionsAhead::Helper {};
 RegionsAhead::RegionsAhead() = default;
 RegionsAhead::~RegionsAhead() = default;
 }  // namespace arvcore::value_pool

@@ -15,6 +15,7 @@
 // checker sees each one.
 
 #include <cstddef>
+#include <memory>
 #include <new>
 #include <type_traits>
 
@@ -127,7 +128,7 @@ class RegionsAhead {
 
  private:
   struct Helper;
-  Helper* helper_ = nullptr;
+  std::unique_ptr<Helper> helper_;
 };
 
 }  // namespace arvcore::value_pool
