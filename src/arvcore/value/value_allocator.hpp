@@ -94,7 +94,7 @@ inline void* allocate(std::size_t bytes) {
 }
 
 /// Gives back `bytes` bytes from allocate().
-inline void deallocate(void* p, std::size_t bytes) noexcept {
+inline void deallocate(void* p, [[maybe_unused]] std::size_t bytes) noexcept {
 #if ARVCORE_VALUE_POOL
   if (bytes > kLargeMax) {
     ::operator delete(p);
