@@ -4,3 +4,5 @@ The table managers live in ``arvcore.vlndev.VLNTableManager``; the result envelo
 data-directory lookup in ``arvcore.VLNUtils``; the public enumerations in
 ``arvcore.VLNPublic``. The compiled core is ``arvcore._arvcore``.
 """
+
+from ._version import __version__

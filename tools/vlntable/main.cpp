@@ -3,10 +3,12 @@
 
 #include <exception>
 #include <iostream>
+#include <string>
 
 #include <CLI/CLI.hpp>
 
 #include "arvcore/sdk/errors.hpp"
+#include "arvcore/version.hpp"
 
 #include "commands.hpp"
 
@@ -33,6 +35,7 @@ void run_guarded(const std::function<int()>& body, int failure_status) {
 
 int main(int argc, char** argv) {
   CLI::App app{"vlntable: inspect and maintain the table files of the SDK's data directory"};
+  app.set_version_flag("--version", std::string("vlntable ") + arvcore::version);
   app.require_subcommand(1);
   vlntable::add_cali_commands(app);
   vlntable::add_cali_query_commands(app);

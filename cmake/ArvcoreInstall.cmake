@@ -1,0 +1,116 @@
+# Install rules, the CMake package that find_package(arvcore) loads, and the Debian packages.
+#
+# Components: "runtime" (the vlntable command), "python" (the arvcore package with its extension)
+# and "development" (static library, headers, CMake package). `cpack -G DEB` makes two packages:
+# arvcore (runtime + python) and arvcore-dev (development).
+
+include(CMakePackageConfigHelpers)
+
+set(ARVCORE_PYTHON_INSTALL_DIR "lib/python3/dist-packages" CACHE STRING
+  "Install directory of the Python package, relative to the prefix (Debian's layout under /usr)")
+set(ARVCORE_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/arvcore)
+
+# --- development: library, headers, CMake package ------------------------------------------------
+
+install(TARGETS arvcore EXPORT arvcoreTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+foreach(part value sdk vlndev)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/arvcore/${part}/
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/arvcore/${part} COMPONENT development
+    FILES_MATCHING PATTERN "*.hpp")
+endforeach()
+install(FILES ${ARVCORE_GENERATED_INCLUDE_DIR}/arvcore/version.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/arvcore COMPONENT development)
+# Stripped installs (cpack, `cmake --install --strip`) drop the static library's debug
+# information too, which is most of its size.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:arvcore>\"
+      COMMAND_ERROR_IS_FATAL ANY)
+  endif()" COMPONENT development)
+install(EXPORT arvcoreTargets NAMESPACE arvcore:: DESTINATION ${ARVCORE_CMAKE_INSTALL_DIR}
+  COMPONENT development)
+
+# Libraries linked privately into the static library: imported target, CMake package that
+# defines it, Debian package a consumer needs for it. Only those this build links are listed in
+# the config file and the -dev package.
+set(ARVCORE_LINK_DEPENDENCIES
+  "simdjson::simdjson|simdjson|libsimdjson-dev"
+  "SQLite::SQLite3|SQLite3|libsqlite3-dev"
+  "PostgreSQL::PostgreSQL|PostgreSQL|libpq-dev")
+get_target_property(arvcore_links arvcore LINK_LIBRARIES)
+set(ARVCORE_CONFIG_LINK_DEPENDENCIES "")
+set(ARVCORE_DEV_DEBIAN_DEPENDS "nlohmann-json3-dev (>= 3.11), libfmt-dev, libspdlog-dev")
+foreach(entry ${ARVCORE_LINK_DEPENDENCIES})
+  string(REPLACE "|" ";" entry "${entry}")
+  list(GET entry 0 dep_target)
+  list(GET entry 1 dep_package)
+  list(GET entry 2 dep_debian)
+  if(dep_target IN_LIST arvcore_links)
+    string(APPEND ARVCORE_CONFIG_LINK_DEPENDENCIES "find_dependency(${dep_package})\n")
+    string(APPEND ARVCORE_DEV_DEBIAN_DEPENDS ", ${dep_debian}")
+  endif()
+endforeach()
+
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/arvcoreConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/arvcoreConfig.cmake INSTALL_DESTINATION ${ARVCORE_CMAKE_INSTALL_DIR})
+# 0.x releases may change the interface between minor versions.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/arvcoreConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/arvcoreConfig.cmake ${PROJECT_BINARY_DIR}/arvcoreConfigVersion.cmake
+  DESTINATION ${ARVCORE_CMAKE_INSTALL_DIR} COMPONENT development)
+
+# --- runtime: the vlntable command ---------------------------------------------------------------
+
+install(TARGETS vlntable RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+
+# --- python: the arvcore package as the build tree holds it --------------------------------------
+
+if(ARVCORE_PYTHON)
+  set(arvcore_py_dir ${ARVCORE_PYTHON_INSTALL_DIR}/arvcore)
+  install(TARGETS _arvcore LIBRARY DESTINATION ${arvcore_py_dir} COMPONENT python)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/arvcore/ DESTINATION ${arvcore_py_dir}
+    COMPONENT python
+    FILES_MATCHING PATTERN "*.py" PATTERN "*.pyi" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
+  install(FILES ${PROJECT_BINARY_DIR}/python/arvcore/_version.py DESTINATION ${arvcore_py_dir} COMPONENT python)
+endif()
+
+# --- Debian packages -----------------------------------------------------------------------------
+
+set(CPACK_PACKAGE_NAME arvcore)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "arvcore")
+set(CPACK_PACKAGE_CONTACT "arvcore maintainers <arvcore@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "Table management of the arvcore beamformer control SDK")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Calibration, antenna-kit, beam-pattern and delta-frequency tables of mm-wave beamformers\n\
+and up/down converters: the vlntable command and the Python package arvcore.")
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_ARVCORE_PACKAGE_NAME arvcore)
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME arvcore-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${ARVCORE_DEV_DEBIAN_DEPENDS}")
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+if(ARVCORE_PYTHON)
+  # The extension is built for one Python minor version.
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  math(EXPR py_next_minor "${Python3_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_ARVCORE_PACKAGE_DEPENDS
+    "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${py_next_minor})")
+endif()
+include(CPack)
+
+cpack_add_component_group(arvcore DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}")
+cpack_add_component_group(dev DESCRIPTION "arvcore C++ library, headers and CMake package")
+cpack_add_component(runtime GROUP arvcore)
+cpack_add_component(python GROUP arvcore)
+cpack_add_component(development GROUP dev)
