@@ -28,7 +28,11 @@ constexpr std::string_view kLegacyVersionLimit = "v1.1.0";
 constexpr int kTableIndent = 2;
 
 std::string current_version() {
-  return "v" + std::string(BTField_version);
+  // Appended rather than `"v" + std::string(...)`, which GCC 12 at -O3 wrongly warns about
+  // (-Wstringop-overflow) and so fails the Release build.
+  std::string version = "v";
+  version += BTField_version;
+  return version;
 }
 
 std::int64_t beam_type_value(BeamType t) {
