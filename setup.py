@@ -1,9 +1,10 @@
 """The arvcore wheel: the Python package exactly as the CMake build installs it.
 
 `python3 -m build --wheel --no-isolation` configures and builds the CMake project in build-wheel/
-(Release), or reuses the existing build tree named by $ARVCORE_BUILD_DIR as it is, installs its
-"python" component (extension, pure-Python modules, stubs, version) into a staging directory and
-packs what lands there. The version is the CMake project's.
+(RelWithDebInfo, the configuration the tests run with; the install strips it), or reuses the
+existing build tree named by $ARVCORE_BUILD_DIR as it is, installs its "python" component
+(extension, pure-Python modules, stubs, version) into a staging directory and packs what lands
+there. The version is the CMake project's.
 """
 
 import os
@@ -42,10 +43,10 @@ class CMakePackage(build_ext):
     def run(self):
         if self.inplace:
             raise RuntimeError("in-place builds are not supported: use PYTHONPATH=build/python")
-        build_dir = Path(os.environ.get("ARVCORE_BUILD_DIR") or WHEEL_WORK / "cmake").resolve()
+        build_dir = Path(os.environ.get("ARVCORE_BUILD_DIR") or WHEEL_WORK).resolve()
         if not (build_dir / "CMakeCache.txt").exists():
             subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
-                            "-DCMAKE_BUILD_TYPE=Release", "-DARVCORE_BENCH=OFF",
+                            "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DARVCORE_BENCH=OFF",
                             f"-DPython3_EXECUTABLE={sys.executable}"], check=True)
         subprocess.run(["cmake", "--build", str(build_dir), "--target", "_arvcore"], check=True)
 
@@ -64,7 +65,7 @@ class CMakePackage(build_ext):
         shutil.copytree(package, target)
 
 
-WHEEL_WORK.mkdir(exist_ok=True)
+(WHEEL_WORK / "setuptools").mkdir(parents=True, exist_ok=True)
 setup(
     name="arvcore",
     version=project_version(),
@@ -75,6 +76,6 @@ setup(
     ext_modules=[Extension("arvcore._arvcore", sources=[])],
     cmdclass={"build_ext": CMakePackage},
     options={"build": {"build_base": str(WHEEL_WORK / "setuptools")},
-             "egg_info": {"egg_base": str(WHEEL_WORK)}},
+             "egg_info": {"egg_base": str(WHEEL_WORK / "setuptools")}},
     zip_safe=False,
 )
