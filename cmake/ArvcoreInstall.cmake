@@ -64,7 +64,9 @@ install(FILES ${PROJECT_BINARY_DIR}/arvcoreConfig.cmake ${PROJECT_BINARY_DIR}/ar
 
 # --- runtime: the vlntable command ---------------------------------------------------------------
 
-install(TARGETS vlntable RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+if(TARGET vlntable)
+  install(TARGETS vlntable RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+endif()
 
 # --- python: the arvcore package as the build tree holds it --------------------------------------
 
@@ -74,7 +76,8 @@ if(ARVCORE_PYTHON)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/arvcore/ DESTINATION ${arvcore_py_dir}
     COMPONENT python
     FILES_MATCHING PATTERN "*.py" PATTERN "*.pyi" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
-  install(FILES ${PROJECT_BINARY_DIR}/python/arvcore/_version.py DESTINATION ${arvcore_py_dir} COMPONENT python)
+  install(FILES ${PROJECT_BINARY_DIR}/python/arvcore/_version.py
+    DESTINATION ${arvcore_py_dir} COMPONENT python)
 endif()
 
 # --- Debian packages -----------------------------------------------------------------------------
@@ -83,11 +86,6 @@ set(CPACK_PACKAGE_NAME arvcore)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "arvcore")
 set(CPACK_PACKAGE_CONTACT "arvcore maintainers <arvcore@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "Table management of the arvcore beamformer control SDK")
-set(CPACK_PACKAGE_DESCRIPTION
-  "Calibration, antenna-kit, beam-pattern and delta-frequency tables of mm-wave beamformers\n\
-and up/down converters: the vlntable command and the Python package arvcore.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -97,20 +95,31 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_ARVCORE_PACKAGE_NAME arvcore)
+# First line: the synopsis (no CPACK_PACKAGE_DESCRIPTION_SUMMARY, which CPack would put
+# before each of them).
+set(CPACK_DEBIAN_ARVCORE_DESCRIPTION "Table management of the arvcore beamformer control SDK
+Calibration, antenna-kit, beam-pattern and delta-frequency tables of mm-wave
+beamformers and up/down converters: the vlntable command and the Python package
+arvcore.")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME arvcore-dev)
+set(CPACK_DEBIAN_DEV_DESCRIPTION "arvcore C++ library, headers and CMake package
+The static library arvcore with its headers and the CMake package that
+find_package(arvcore) loads (target arvcore::arvcore).")
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${ARVCORE_DEV_DEBIAN_DEPENDS}")
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 if(ARVCORE_PYTHON)
-  # The extension is built for one Python minor version.
-  find_package(Python3 REQUIRED COMPONENTS Interpreter)
-  math(EXPR py_next_minor "${Python3_VERSION_MINOR} + 1")
+  # The extension is built for one Python minor version (ARVCORE_PYTHON_VERSION, from python/).
+  string(REPLACE "." ";" py_version "${ARVCORE_PYTHON_VERSION}")
+  list(GET py_version 0 py_major)
+  list(GET py_version 1 py_minor)
+  math(EXPR py_next_minor "${py_minor} + 1")
   set(CPACK_DEBIAN_ARVCORE_PACKAGE_DEPENDS
-    "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${py_next_minor})")
+    "python3 (>= ${py_major}.${py_minor}), python3 (<< ${py_major}.${py_next_minor})")
 endif()
 include(CPack)
 
-cpack_add_component_group(arvcore DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}")
-cpack_add_component_group(dev DESCRIPTION "arvcore C++ library, headers and CMake package")
+cpack_add_component_group(arvcore)
+cpack_add_component_group(dev)
 cpack_add_component(runtime GROUP arvcore)
 cpack_add_component(python GROUP arvcore)
 cpack_add_component(development GROUP dev)
