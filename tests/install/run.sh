@@ -87,6 +87,10 @@ echo "== installed prefix"
 if grep -rlI -e "$root" -e "$build" "$work/prefix"; then
   fail "installed text files name the source or build tree"
 fi
+# Installed programs find their libraries in the system's places, not through a run path.
+for elf in "$work/prefix/bin/vlntable" "$work/prefix/$py_dir"/arvcore/_arvcore*.so; do
+  if readelf -d "$elf" | grep -E 'RPATH|RUNPATH'; then fail "$elf has a run path"; fi
+done
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 quietly cmake -S tests/install/consumer -B "$work/consumer" -G Ninja \
