@@ -66,11 +66,11 @@ def _matplotlib():
     return Figure, numpy
 
 
-def _new_figure(width, height):
+def _new_figure(width, height, layout="constrained"):
     Figure, np = _matplotlib()
     from matplotlib.backends.backend_agg import FigureCanvasAgg
 
-    fig = Figure(figsize=(width, height), layout="constrained")
+    fig = Figure(figsize=(width, height), layout=layout)
     FigureCanvasAgg(fig)
     return fig, np
 
@@ -239,23 +239,25 @@ def plot_ranges(cali):
     return fig
 
 
-def _heat(ax, np, data, cmap, label, fig, origin="upper", values=False):
-    """A heat map of `data` (rows x columns, NaN blank) with its colour bar; `values` writes
-    each cell's number into it."""
+def _heat(ax, np, data, cmap, label, fig, origin="upper", values=False, limits=(None, None)):
+    """A heat map of `data` (rows x columns, NaN blank) with its colour bar (none when `label`
+    is None: the caller draws one for several maps); `values` writes each cell's number into
+    it; `limits` fixes the colour scale."""
     import matplotlib
 
     masked = np.ma.masked_invalid(np.asarray(data, dtype=float))
     cm = matplotlib.colormaps[cmap].copy()
     cm.set_bad("white")
-    image = ax.imshow(masked, cmap=cm, aspect="auto", origin=origin, interpolation="nearest")
+    image = ax.imshow(masked, cmap=cm, aspect="auto", origin=origin, interpolation="nearest",
+                      vmin=limits[0], vmax=limits[1])
     if values:
         for (r, c), v in np.ndenumerate(masked.filled(np.nan)):
             if not math.isnan(v):
                 ax.text(c, r, "%g" % v, ha="center", va="bottom", fontsize="x-small",
                         color="white", bbox={"boxstyle": "round,pad=0.1", "fc": "0.2",
                                              "ec": "none", "alpha": 0.6})
-    bar = fig.colorbar(image, ax=ax, shrink=0.9)
-    bar.set_label(label)
+    if label is not None:
+        fig.colorbar(image, ax=ax, shrink=0.9).set_label(label)
     return image
 
 
@@ -375,8 +377,8 @@ def _step_name(step):
 
 def plot_comdata(cali, board=1, mode="TX", chip=1, step=1, channels=None):
     """One board, mode, chip and common-arm step: every ComData entry as heat maps over gain
-    (rows) and phase (columns), one panel per stored number (columns of panels) and channel
-    (rows of panels). Gain and phase points the table lacks stay blank."""
+    (rows) and phase (columns), one column of panels per stored number, one row per channel,
+    each column on one colour scale. Gain and phase points the table lacks stay blank."""
     mode = _mode(mode)
     step = _step_name(step)
     path = ("BOARD_%d" % board, mode.name, "DATA_CHIP_%d" % chip, step)
@@ -385,23 +387,38 @@ def plot_comdata(cali, board=1, mode="TX", chip=1, step=1, channels=None):
     if not chans:
         raise ValueError("%s holds no ComData entries" % "/".join(path))
     fields = len(grids[0])
-    fig, np = _new_figure(3.4 * fields + 0.5, 0.9 + 2.6 * len(chans))
-    axes = fig.subplots(len(chans), fields, squeeze=False, sharex=True, sharey=True)
+    rows = len(chans)
+    height = 1.0 + 2.2 * rows
+    # Many panels: a fixed grid (panel, colour bar, room for its labels) draws far quicker
+    # than a solved layout.
+    fig, np = _new_figure(4.1 * fields, height, layout=None)
+    grid = fig.add_gridspec(rows, 3 * fields, width_ratios=[1, 0.05, 0.42] * fields,
+                            left=0.3 / fields, right=0.99, top=1 - 0.6 / height,
+                            bottom=0.5 / height, wspace=0.05, hspace=0.3)
+    first = None
     gain_labels = ["%g" % g for g in gains]
     phase_labels = ["%g" % p for p in phases]
-    for r, ch in enumerate(chans):
-        for k in range(fields):
-            ax = axes[r, k]
-            name, unit = COMDATA_FIELDS[k] if k < len(COMDATA_FIELDS) else ("entry[%d]" % k, "")
-            _heat(ax, np, grids[r][k], "viridis", "entry[%d] (%s)" % (k, unit), fig,
-                  origin="lower")
+    for k in range(fields):
+        name, unit = COMDATA_FIELDS[k] if k < len(COMDATA_FIELDS) else ("entry[%d]" % k, "")
+        column = np.ma.masked_invalid(np.asarray([grids[r][k] for r in range(rows)]))
+        low, high = (column.min(), column.max()) if column.count() else (0.0, 1.0)
+        for r, ch in enumerate(chans):
+            ax = fig.add_subplot(grid[r, 3 * k], sharex=first, sharey=first)
+            if first is None:
+                first = ax
+                # The panels share their axes: ticks set once hold for all.
+                _ticks(ax, "x", phase_labels, most=6)
+                _ticks(ax, "y", gain_labels, most=8)
+            image = _heat(ax, np, grids[r][k], "viridis", None, fig, origin="lower",
+                          limits=(low, high))
             ax.set_title("channel %d, %s" % (ch, name), fontsize="small")
-            _ticks(ax, "x", phase_labels, most=6)
-            _ticks(ax, "y", gain_labels, most=8)
-            if r == len(chans) - 1:
-                ax.set_xlabel("phase (degrees)")
+            ax.tick_params(labelleft=k == 0, labelbottom=r == rows - 1)
             if k == 0:
                 ax.set_ylabel("gain (dB)")
+            if r == rows - 1:
+                ax.set_xlabel("phase (degrees)")
+        bar = fig.colorbar(image, cax=fig.add_subplot(grid[:, 3 * k + 1]))
+        bar.set_label("entry[%d] (%s)" % (k, unit) if unit else name)
     fig.suptitle(_cali_title(cali, "ComData %s %s chip %d %s" % (path[0], mode.name, chip, step)))
     return fig
 
@@ -743,9 +760,12 @@ def main(argv=None):
     a = _parser().parse_args(argv)
     try:
         save_figure(_draw(a), a.out)
-    except (ImportError, ValueError, KeyError, OSError) as e:
-        print("error: %s" % (e.args[0] if isinstance(e, KeyError) and e.args else e),
+    except KeyError as e:
+        print("error: the table has no entry %r" % (e.args[0] if e.args else None),
               file=sys.stderr)
+        return 1
+    except (ImportError, ValueError, OSError) as e:
+        print("error: %s" % e, file=sys.stderr)
         return 1
     print("wrote %s" % a.out, file=sys.stderr)
     return 0

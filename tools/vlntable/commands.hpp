@@ -3,6 +3,8 @@
 
 #include <functional>
 #include <ostream>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -18,6 +20,8 @@ void add_kit_commands(CLI::App& app);
 void add_delta_commands(CLI::App& app);
 /// `vlntable beam ...` and `vlntable device ...`: beam tables and the frequency-change walk.
 void add_beam_commands(CLI::App& app);
+/// `vlntable cali plot` and `vlntable kit plot`, added to the groups made above.
+void add_plot_commands(CLI::App& app);
 
 }  // namespace vlntable
 
@@ -30,6 +34,14 @@ namespace vlntable {
 /// The query part of `vlntable cali show`: dynamic ranges, COMDR/ELEDR per IC section, TC
 /// and common-arm step ranges, as readable tables.
 void show_cali_queries(arvcore::vlndev::CalibrationTableManager& manager, std::ostream& out);
+
+/// What the `plot` sub-commands need, for their --help.
+extern const char* const plot_requirements;
+
+/// Runs `python3 -m arvcore.plot ARGS` in place of this process (see plot_requirements for
+/// how the interpreter and the package are found). Returns only when the interpreter cannot be
+/// started, with a message printed and exit status 2.
+int run_python_plot(const std::vector<std::string>& args);
 
 /// Exit status of a sub-command, set by its callback.
 int& exit_status();
