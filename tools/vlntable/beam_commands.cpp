@@ -207,17 +207,31 @@ bool is_legacy(const Value& table) {
 
 // --- beam show -----------------------------------------------------------------------------
 
+// The facts of `show` as one JSON document: the file, whether it is a legacy table, and the
+// table as stored.
+int show_json(const fs::path& path, const Value& table) {
+  print_json({{"file", path.string()}, {"legacy", is_legacy(table)}, {"table", table}});
+  return 0;
+}
+
 int run_show(const BeamOptions& o) {
   const fs::path path = table_path(o);
-  if (!fs::exists(path)) {
-    std::cerr << "no beam table at " << path.string()
-              << " (the device creates it on its first load)\n";
+  const auto fail = [&](const std::string& message) {
+    std::cerr << message << "\n";
+    if (o.cali.json) {
+      print_json({{"error", message}});
+    }
     return 1;
+  };
+  if (!fs::exists(path)) {
+    return fail("no beam table at " + path.string() + " (the device creates it on its first load)");
   }
   const Value table = value::read_json_file(path);
   if (!table.is_object()) {
-    std::cerr << path.string() << " does not hold a beam table (not a JSON object)\n";
-    return 1;
+    return fail(path.string() + " does not hold a beam table (not a JSON object)");
+  }
+  if (o.cali.json) {
+    return show_json(path, table);
   }
   std::cout << "Beam table: " << path.string() << "\n";
   if (is_legacy(table)) {
@@ -532,6 +546,7 @@ void add_beam_commands(CLI::App& app) {
   CLI::App* show = beam->add_subcommand(
       "show", "Show the stored beams of each RF mode of the table of SN at FREQ (reads only)");
   add_beam_options(show, *opts);
+  add_json_flag(show, opts->cali.json);
   show->callback([opts] { run_guarded([opts] { return run_show(*opts); }, 1); });
 
   auto plot_opts = std::make_shared<PlotOptions>();

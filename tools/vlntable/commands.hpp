@@ -8,6 +8,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include "arvcore/sdk/ret_type.hpp"
+#include "arvcore/value/value.hpp"
+
 namespace vlntable {
 
 /// `vlntable cali ...`: calibration tables.
@@ -42,6 +45,17 @@ extern const char* const plot_requirements;
 /// how the interpreter and the package are found). Returns only when the interpreter cannot be
 /// started, with a message printed and exit status 2.
 int run_python_plot(const std::vector<std::string>& args);
+
+/// Prints `doc` as the one JSON document of a `--json` command (indented by 2).
+void print_json(const arvcore::Value& doc);
+
+/// A result envelope as JSON: {"code": "OK", "message": ""}.
+arvcore::Value result_json(const arvcore::RetType& r);
+
+/// The query part of `vlntable cali show --json`: "DR", "COMDR", "ELEDR" and "TC" as the
+/// manager answers them, "COMSTEPDR" per section and mode; a part the table cannot answer is
+/// null, with the reason under "unavailable".
+arvcore::Value cali_queries_json(arvcore::vlndev::CalibrationTableManager& manager);
 
 /// Exit status of a sub-command, set by its callback.
 int& exit_status();
