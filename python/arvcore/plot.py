@@ -417,7 +417,7 @@ def plot_comdata(cali, board=1, mode="TX", chip=1, step=1, channels=None):
                 ax.set_ylabel("gain (dB)")
             if r == rows - 1:
                 ax.set_xlabel("phase (degrees)")
-        bar = fig.colorbar(image, cax=fig.add_subplot(grid[:, 3 * k + 1]))
+        bar = fig.colorbar(image, cax=fig.add_subplot(grid[:, 3 * k + 1], label="<colorbar>"))
         bar.set_label("entry[%d] (%s)" % (k, unit) if unit else name)
     fig.suptitle(_cali_title(cali, "ComData %s %s chip %d %s" % (path[0], mode.name, chip, step)))
     return fig
