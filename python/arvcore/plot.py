@@ -375,10 +375,19 @@ def _step_name(step):
     return text if text.startswith("COM_") else "COM_" + text
 
 
+def comdata_rows(chans, gains):
+    """Where plot_comdata draws each grid row: {(channel, gain index): image row}. Channels are
+    stacked from the top, each block with its highest gain on top."""
+    g = len(gains)
+    return {(ch, gi): r * g + (g - 1 - gi) for r, ch in enumerate(chans) for gi in range(g)}
+
+
 def plot_comdata(cali, board=1, mode="TX", chip=1, step=1, channels=None):
-    """One board, mode, chip and common-arm step: every ComData entry as heat maps over gain
-    (rows) and phase (columns), one column of panels per stored number, one row per channel,
-    each column on one colour scale. Gain and phase points the table lacks stay blank."""
+    """One board, mode, chip and common-arm step: the ComData entries as heat maps over gain
+    (rows) and phase (columns), one panel per stored number, the channels stacked in blocks
+    (see comdata_rows). Gain and phase points the table lacks stay blank."""
+    from matplotlib.transforms import blended_transform_factory
+
     mode = _mode(mode)
     step = _step_name(step)
     path = ("BOARD_%d" % board, mode.name, "DATA_CHIP_%d" % chip, step)
@@ -387,37 +396,42 @@ def plot_comdata(cali, board=1, mode="TX", chip=1, step=1, channels=None):
     if not chans:
         raise ValueError("%s holds no ComData entries" % "/".join(path))
     fields = len(grids[0])
-    rows = len(chans)
-    height = 1.0 + 2.2 * rows
-    # Many panels: a fixed grid (panel, colour bar, room for its labels) draws far quicker
-    # than a solved layout.
-    fig, np = _new_figure(4.1 * fields, height, layout=None)
-    grid = fig.add_gridspec(rows, 3 * fields, width_ratios=[1, 0.05, 0.42] * fields,
-                            left=0.3 / fields, right=0.99, top=1 - 0.6 / height,
-                            bottom=0.5 / height, wspace=0.05, hspace=0.3)
+    rows = comdata_rows(chans, gains)
+    width, height = 3.3 * fields + 1.0, 1.6 + min(9.0, max(3.0, 0.07 * len(rows)))
+    # A fixed grid (panel, colour bar, room for its labels) draws quicker than a solved layout.
+    fig, np = _new_figure(width, height, layout=None)
+    grid = fig.add_gridspec(1, 3 * fields, width_ratios=[1, 0.05, 0.45] * fields,
+                            left=1.1 / width, right=0.995, top=1 - 0.75 / height,
+                            bottom=0.65 / height, wspace=0.05)
+    g = len(gains)
+    ticks = list(range(0, g, max(1, math.ceil(g / 4))))
     first = None
-    gain_labels = ["%g" % g for g in gains]
-    phase_labels = ["%g" % p for p in phases]
     for k in range(fields):
         name, unit = COMDATA_FIELDS[k] if k < len(COMDATA_FIELDS) else ("entry[%d]" % k, "")
-        column = np.ma.masked_invalid(np.asarray([grids[r][k] for r in range(rows)]))
-        low, high = (column.min(), column.max()) if column.count() else (0.0, 1.0)
+        image_rows = np.full((len(rows), len(phases)), np.nan)
         for r, ch in enumerate(chans):
-            ax = fig.add_subplot(grid[r, 3 * k], sharex=first, sharey=first)
-            if first is None:
-                first = ax
-                # The panels share their axes: ticks set once hold for all.
-                _ticks(ax, "x", phase_labels, most=6)
-                _ticks(ax, "y", gain_labels, most=8)
-            image = _heat(ax, np, grids[r][k], "viridis", None, fig, origin="lower",
-                          limits=(low, high))
-            ax.set_title("channel %d, %s" % (ch, name), fontsize="small")
-            ax.tick_params(labelleft=k == 0, labelbottom=r == rows - 1)
-            if k == 0:
-                ax.set_ylabel("gain (dB)")
-            if r == rows - 1:
-                ax.set_xlabel("phase (degrees)")
-        bar = fig.colorbar(image, cax=fig.add_subplot(grid[:, 3 * k + 1], label="<colorbar>"))
+            for gi in range(g):
+                image_rows[rows[(ch, gi)]] = grids[r][k][gi]
+        ax = fig.add_subplot(grid[0, 3 * k], sharex=first, sharey=first)
+        image = _heat(ax, np, image_rows, "viridis", None, fig)
+        for r in range(1, len(chans)):
+            ax.axhline(r * g - 0.5, color="white", linewidth=2)
+        ax.set_title(name, fontsize="medium")
+        ax.set_xlabel("phase (degrees)")
+        if first is None:
+            first = ax
+            _ticks(ax, "x", ["%g" % p for p in phases], most=5)
+            ax.set_yticks([rows[(ch, gi)] for ch in chans for gi in ticks])
+            ax.set_yticklabels(["%g" % gains[gi] for ch in chans for gi in ticks],
+                               fontsize="small")
+            ax.set_ylabel("gain (dB), per channel", labelpad=26)
+            to_data = blended_transform_factory(ax.transAxes, ax.transData)
+            for r, ch in enumerate(chans):
+                ax.text(-0.2, r * g + (g - 1) / 2, "ch %d" % ch, transform=to_data,
+                        rotation=90, ha="center", va="center", fontsize="small")
+        else:
+            ax.tick_params(labelleft=False)
+        bar = fig.colorbar(image, cax=fig.add_subplot(grid[0, 3 * k + 1], label="<colorbar>"))
         bar.set_label("entry[%d] (%s)" % (k, unit) if unit else name)
     fig.suptitle(_cali_title(cali, "ComData %s %s chip %d %s" % (path[0], mode.name, chip, step)))
     return fig

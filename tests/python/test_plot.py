@@ -94,25 +94,30 @@ def test_comdata_panels_hold_the_entries_and_blank_missing_points(tmp_path):
     cali = generated(tmp_path, (2, 1, 4), drop={("TX", "2", "1", "2", "-3.0", "90")})
     fig = plot.plot_comdata(cali, board=2, mode="TX", chip=1, step="COM_2")
     axes, bars = panels(fig)
-    assert len(axes) == 4 * 4 and bars == 4
+    assert len(axes) == 4 and bars == 4
     step = cali._CaliTable["BOARD_2"]["TX"]["DATA_CHIP_1"]["COM_2"]
     channels, gains, phases, _ = plot.comdata_grid(step)
+    assert channels == [1, 2, 3, 4]
     assert gains == [-8.0, -3.0, 2.0, 7.0] and phases == [0, 90, 180, 270]
+    rows = plot.comdata_rows(channels, gains)
     blanks = 0
-    for ax in axes:
-        ch = int(ax.get_title().split(",")[0].split()[1])
-        k = int(ax.get_title().split("entry[")[1][0])
+    for k, ax in enumerate(axes):
+        assert ax.get_title().startswith("entry[%d]" % k)
         shown = ax.images[0].get_array()
-        for gi, g in enumerate(gains):
-            for pi, p in enumerate(phases):
-                entry = step.get("%d_%d_%d" % (ch, int(g * 10), p))
-                if entry is None:
-                    assert shown.mask[gi, pi]
-                    blanks += 1
-                else:
-                    assert shown[gi, pi] == pytest.approx(entry[k])
+        assert shown.shape == (4 * 4, 4)
+        for ch in channels:
+            for gi, g in enumerate(gains):
+                for pi, p in enumerate(phases):
+                    entry = step.get("%d_%d_%d" % (ch, int(g * 10), p))
+                    if entry is None:
+                        assert shown.mask[rows[(ch, gi)], pi]
+                        blanks += 1
+                    else:
+                        assert shown[rows[(ch, gi)], pi] == pytest.approx(entry[k])
     assert blanks == 4  # the one missing point, in each of the four stored numbers
-    assert {ax.get_xlabel() for ax in axes} == {"", "phase (degrees)"}
+    assert {ax.get_xlabel() for ax in axes} == {"phase (degrees)"}
+    assert axes[0].get_ylabel().startswith("gain (dB)")
+    assert [t.get_text() for t in axes[0].texts] == ["ch %d" % c for c in channels]
     assert "BOARD_2 TX chip 1 COM_2" in fig._suptitle.get_text()
     with pytest.raises(KeyError):
         plot.plot_comdata(cali, board=3)
@@ -120,7 +125,10 @@ def test_comdata_panels_hold_the_entries_and_blank_missing_points(tmp_path):
 
 def test_comdata_of_the_sample_only_selected_channels(sample):
     axes, _ = panels(plot.plot_comdata(sample, step=1, channels=[3]))
-    assert len(axes) == 4 and all(ax.get_title().startswith("channel 3,") for ax in axes)
+    step = sample._CaliTable["BOARD_1"]["TX"]["DATA_CHIP_1"]["COM_1"]
+    assert [t.get_text() for t in axes[0].texts] == ["ch 3"]
+    # Top row: the highest gain (4 dB) at phase 0; the entry's gain number is panel 2.
+    assert axes[2].images[0].get_array()[0, 0] == step["3_40_0"][2]
 
 
 @pytest.fixture
