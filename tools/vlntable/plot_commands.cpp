@@ -163,7 +163,8 @@ void add_plot_commands(CLI::App& app) {
   auto k = std::make_shared<KitPlotOptions>();
   CLI::App* kit = app.get_subcommand("kit")->add_subcommand(
       "plot", fmt::format("Draw one kit's per-channel offset steps per mode into --out, with its "
-                          "spacing and steering ranges in the title. {}",
+                          "spacing and steering ranges in the title. The kits are read as the "
+                          "SDK reads them (a custom kit in the old naming form is renamed). {}",
                           plot_requirements));
   kit->add_option("NAME", k->name, "Kit name")->required();
   kit->add_option("--out", k->out, "Picture file (.png, .svg or .pdf)")->required();
