@@ -293,10 +293,16 @@ def plot_offsets(cali):
     fig, np = _new_figure(max(5.0, 1.0 + chips * (2.2 + 0.3 * channels)),
                           max(4.5, 1.2 + len(RFMode) * (1.2 + 0.28 * boards)))
     axes = fig.subplots(len(RFMode), chips, squeeze=False)
+    grids = {(mode, chip): _offset_grid(cali, np, mode, chip)
+             for mode in RFMode for chip in range(1, chips + 1)}
+    # One colour scale, centred on 0, for every panel.
+    largest = max([float(np.nanmax(np.abs(g))) for g in grids.values() if not np.isnan(g).all()]
+                  or [1.0]) or 1.0
     for r, mode in enumerate(RFMode):
         for chip in range(1, chips + 1):
             ax = axes[r, chip - 1]
-            _heat(ax, np, _offset_grid(cali, np, mode, chip), "coolwarm", "offset (steps)", fig)
+            _heat(ax, np, grids[(mode, chip)], "coolwarm", "offset (steps)", fig,
+                  limits=(-largest, largest))
             ax.set_title("%s OFFSET_CHIP_%d" % (mode.name, chip), fontsize="medium")
             ax.set_xlabel("channel")
             ax.set_ylabel("board")
