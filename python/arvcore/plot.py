@@ -645,12 +645,14 @@ def plot_kit(kits, name):
     fields = [f for f in ("OFFSET_TX", "OFFSET_RX") if f in record]
     if not fields:
         raise ValueError("kit %s has no offsets" % name)
-    longest = max(len(_series(record[f])) for f in fields)
+    # Offsets are a list per channel, or one such list per polarization.
+    per_field = {f: record[f] if isinstance(record[f], dict) else {None: record[f]}
+                 for f in fields}
+    longest = max(len(v) for series in per_field.values() for v in series.values())
     fig, np = _new_figure(max(6.0, 2.0 + 0.3 * longest), 1.2 + 2.4 * len(fields))
     axes = fig.subplots(len(fields), 1, squeeze=False, sharex=True)[:, 0]
     for ax, field in zip(axes, fields):
-        offsets = record[field]
-        series = offsets if isinstance(offsets, dict) else {None: offsets}
+        series = per_field[field]
         width = 0.8 / len(series)
         for k, (pol, values) in enumerate(series.items()):
             x = np.arange(1, len(values) + 1) - 0.4 + width * (k + 0.5)

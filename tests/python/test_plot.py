@@ -197,6 +197,21 @@ def test_kit_offsets_and_title():
         plot.plot_kit(kits, "NO-SUCH-KIT")
 
 
+def test_kit_with_offsets_per_polarization(files_dir):
+    from arvcore.vlndev.VLNTableManager import AAKitTableManager
+
+    kits = AAKitTableManager(9, 4, num_polar=2, support_dev=[9])
+    offsets = {"HORIZON": [0, 1, 2, 3], "VERTICAL": [3, 2, 1, 0]}
+    name = kits.setAAKitInfo("POL", [5.0, 5.0], [-45.0, 45.0], [-30.0, 30.0], offsets,
+                             offsets).RetData
+    axes, _ = panels(plot.plot_kit(kits, name))
+    for ax in axes:
+        horizon, vertical = ax.containers
+        assert [p.get_height() for p in horizon] == offsets["HORIZON"]
+        assert [p.get_height() for p in vertical] == offsets["VERTICAL"]
+        assert ax.get_xlim()[1] < 5  # four channels, not eight
+
+
 def test_without_matplotlib_only_plotting_fails():
     code = (
         "import sys; sys.modules['matplotlib'] = None\n"
