@@ -258,6 +258,13 @@ def test_plot_commands_write_pictures(tmp_path):
                        "--out", str(tmp_path / "y.png"))
     assert code == 1 and "no beam table" in err
     assert sorted(p.name for p in (data / "BeamTable").iterdir()) == before
+    # A legacy table is not loaded (the load would convert and rewrite it).
+    legacy = data / "BeamTable" / ("Beam_Configuration_%s_28GHz.json" % SN)
+    text = '{"version": "v1.2.0", "TX_beam_list": [], "RX_beam_list": []}'
+    legacy.write_text(text)
+    code, _, err = run("beam", "plot", SN, "28", "--files", str(data), "--what", "ids",
+                       "--out", str(tmp_path / "y.png"))
+    assert code == 1 and "current layout" in err and legacy.read_text() == text
     env = dict(os.environ, VLNTABLE_PYTHON="/nonexistent/python3")
     done = subprocess.run([vlntable_command(), "kit", "plot", "X", "--out", "z.png"],
                           capture_output=True, text=True, env=env, timeout=60)

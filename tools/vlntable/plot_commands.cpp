@@ -26,7 +26,8 @@ const char* const plot_requirements =
     "Drawn by the Python package arvcore (module arvcore.plot) on matplotlib: needs Python 3 "
     "with the Debian package python3-matplotlib. The interpreter is $VLNTABLE_PYTHON (default "
     "/usr/bin/python3); the package is looked for in $VLNTABLE_PYTHONPATH, else in ../python "
-    "beside this command (its build tree), else where the interpreter finds it (installed).";
+    "(a build tree) or ../lib/python3/dist-packages (an installation prefix) beside this "
+    "command, else where the interpreter finds it.";
 
 namespace {
 
@@ -43,11 +44,15 @@ std::string package_dir() {
   }
   std::error_code ec;
   const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    // Build tree: build/tools/vlntable beside build/python/arvcore.
-    const fs::path build_tree = exe.parent_path().parent_path() / "python";
-    if (fs::exists(build_tree / "arvcore" / "plot.py", ec)) {
-      return build_tree.string();
+  if (ec) {
+    return {};
+  }
+  // Build tree: build/tools/vlntable beside build/python/arvcore. Installed under a prefix:
+  // PREFIX/bin/vlntable beside PREFIX/lib/python3/dist-packages/arvcore.
+  const fs::path up = exe.parent_path().parent_path();
+  for (const fs::path& dir : {up / "python", up / "lib" / "python3" / "dist-packages"}) {
+    if (fs::exists(dir / "arvcore" / "plot.py", ec)) {
+      return dir.string();
     }
   }
   return {};
