@@ -142,10 +142,12 @@ def open_calibration(files, sn, freq, layout=(4, 1, 4)):
     return cali
 
 
-def open_beam_table(files, sn, freq, kit="", layout=(4, 1, 4), num_beam=64, devtype=9):
+def open_beam_table(files, sn, freq, kit="", layout=(4, 1, 4), num_beam=64, devtype=9,
+                    check_funcs=None):
     """A beam manager of `sn` holding its table of `freq` and `kit`, with the limits of the
     calibration table of that frequency, loaded as the device loads it (a missing table is
-    created, a legacy one converted)."""
+    created, a legacy one converted). `check_funcs` are the device's checks for later sets
+    (default: the module's fake_check and fake_ic_check)."""
     from arvcore.vlndev.VLNTableManager import BeamPatternTableManager, fake_check, fake_ic_check
 
     cali = open_calibration(files, sn, freq, layout)
@@ -155,7 +157,8 @@ def open_beam_table(files, sn, freq, kit="", layout=(4, 1, 4), num_beam=64, devt
     ]
     with _files_dir(files):
         beam = BeamPatternTableManager(
-            sn, devtype, num_beam, _layout_callable(layout), (fake_check, fake_ic_check)
+            sn, devtype, num_beam, _layout_callable(layout),
+            check_funcs or (fake_check, fake_ic_check)
         )
     beam._updateFreq(freq, *limits)
     _check(beam._load(freq, kit), "beam table of %s at %s GHz" % (sn, _freq_text(freq)))
@@ -253,7 +256,7 @@ def _heat(ax, np, data, cmap, label, fig, origin="upper", values=False, limits=(
     if values:
         for (r, c), v in np.ndenumerate(masked.filled(np.nan)):
             if not math.isnan(v):
-                ax.text(c, r, "%g" % v, ha="center", va="bottom", fontsize="x-small",
+                ax.text(c, r + 0.05, "%g" % v, ha="center", va="bottom", fontsize="x-small",
                         color="white", bbox={"boxstyle": "round,pad=0.1", "fc": "0.2",
                                              "ec": "none", "alpha": 0.6})
     if label is not None:
@@ -521,7 +524,9 @@ def plot_channel_beam(beam, mode, beam_id):
                if v != 0 and not math.isnan(v)]
         if off:
             xs, ys = zip(*off)
-            ax.plot(xs, ys, "x", color="black", markersize=9, markeredgewidth=2)
+            # Below the cell's centre, clear of the value written above it.
+            ax.plot(xs, [y + 0.22 for y in ys], "x", color="black", markersize=8,
+                    markeredgewidth=2)
     text = "%s beam %s (CHANNEL%s)" % (mode.name, beam_id, "" if stored else ", default: not stored")
     description = entry.get("beam_description")
     if description:

@@ -152,7 +152,8 @@ def test_channel_beam_grid_and_marks(beams):
             assert deg.images[0].get_array()[k, c] == ch["deg"]
     # Only board_1 channel_1 has sw 1: marked in both grids.
     for ax in (db, deg):
-        assert list(ax.lines[0].get_xdata()) == [0] and list(ax.lines[0].get_ydata()) == [0]
+        assert list(ax.lines[0].get_xdata()) == [0]
+        assert [round(y) for y in ax.lines[0].get_ydata()] == [0]
     assert [t.get_text() for t in db.get_yticklabels()] == ["board_%d" % k for k in range(1, 5)]
     assert "one channel trimmed" in fig._suptitle.get_text()
     # An unset id reads as the default beam: every channel at the section's ELEDR limit.
@@ -279,3 +280,28 @@ def test_picture_script_runs(tmp_path):
     pictures = sorted(p.name for p in tmp_path.glob("*.png"))
     assert pictures == sorted(p.name for p in (ROOT / "docs").glob("*.png"))
     assert len(pictures) == 2
+
+
+def test_beam_and_comdata_of_a_larger_layout(tmp_path):
+    # 2 boards of 4 ICs with 8 channels: 8 channel groups of 8 channels.
+    cali = generated(tmp_path, (2, 4, 8))
+    from arvcore.VLNPublic import BeamType
+    from arvcore.VLNUtils import RetType
+
+    checks = (lambda *a: RetType(data=a[1:4]), lambda *a: RetType())
+    beam = plot.open_beam_table(tmp_path, SN, 28, layout=(2, 4, 8), check_funcs=checks)
+
+    change = {"board_8": {"channel_8": {"sw": 1, "db": 1.5, "deg": 90}}}
+    assert beam.setBeamPattern(RFMode.TX, 3, BeamType.CHANNEL, change).RetMsg == ""
+    _, db, deg = panels(plot.plot_beam(beam, "TX", 3))[0]
+    assert db.images[0].get_array().shape == (8, 8)
+    assert (db.images[0].get_array()[7, 7], deg.images[0].get_array()[7, 7]) == (1.5, 90)
+    assert list(db.lines[0].get_xdata()) == [7]
+    assert [round(y) for y in db.lines[0].get_ydata()] == [7]
+
+    axes, _ = panels(plot.plot_comdata(cali, board=2, mode="RX", chip=4, step=2))
+    step = cali._CaliTable["BOARD_2"]["RX"]["DATA_CHIP_4"]["COM_2"]
+    channels, gains, _, _ = plot.comdata_grid(step)
+    assert channels == list(range(1, 9))
+    row = plot.comdata_rows(channels, gains)[(8, 0)]
+    assert axes[3].images[0].get_array()[row, 0] == pytest.approx(step["8_-80_0"][3])
