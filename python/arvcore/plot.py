@@ -36,6 +36,10 @@ __all__ = [
     "plot_steering",
     "plot_beam_ids",
     "plot_kit",
+    "comdata_grid",
+    "comdata_rows",
+    "channel_grid",
+    "beam_id_kinds",
     "save_figure",
     "main",
 ]
@@ -52,10 +56,11 @@ COMDATA_FIELDS = (
 
 
 def _matplotlib():
-    """(Figure class, numpy module); ImportError naming the package when matplotlib is absent."""
+    """(Figure class, Agg canvas class, numpy); ImportError naming the package to install when
+    matplotlib is absent."""
     try:
         import numpy
-        from matplotlib.backends.backend_agg import FigureCanvasAgg  # noqa: F401
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
     except ImportError as e:
         raise ImportError(
@@ -63,13 +68,12 @@ def _matplotlib():
             "(apt-get install %s)" % (MATPLOTLIB_PACKAGE, MATPLOTLIB_PACKAGE),
             name="matplotlib",
         ) from e
-    return Figure, numpy
+    return Figure, FigureCanvasAgg, numpy
 
 
 def _new_figure(width, height, layout="constrained"):
-    Figure, np = _matplotlib()
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-
+    """A figure on the Agg canvas (never a display), and numpy."""
+    Figure, FigureCanvasAgg, np = _matplotlib()
     fig = Figure(figsize=(width, height), layout=layout)
     FigureCanvasAgg(fig)
     return fig, np
