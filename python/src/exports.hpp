@@ -22,5 +22,7 @@ void export_aakit(pybind11::module_& m);
 void export_delta(pybind11::module_& m);
 /// BeamPatternTableManager and the fake_* module functions.
 void export_beam(pybind11::module_& m);
+/// Read-only views of one part of a table (adds methods to the classes made above).
+void export_table_views(pybind11::module_& m);
 
 }  // namespace arvcore::python

@@ -15,4 +15,5 @@ PYBIND11_MODULE(_arvcore, m) {
   arvcore::python::export_aakit(m);
   arvcore::python::export_delta(m);
   arvcore::python::export_beam(m);
+  arvcore::python::export_table_views(m);
 }

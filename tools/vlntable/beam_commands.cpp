@@ -207,17 +207,31 @@ bool is_legacy(const Value& table) {
 
 // --- beam show -----------------------------------------------------------------------------
 
+// The facts of `show` as one JSON document: the file, whether it is a legacy table, and the
+// table as stored.
+int show_json(const fs::path& path, const Value& table) {
+  print_json({{"file", path.string()}, {"legacy", is_legacy(table)}, {"table", table}});
+  return 0;
+}
+
 int run_show(const BeamOptions& o) {
   const fs::path path = table_path(o);
-  if (!fs::exists(path)) {
-    std::cerr << "no beam table at " << path.string()
-              << " (the device creates it on its first load)\n";
+  const auto fail = [&](const std::string& message) {
+    std::cerr << message << "\n";
+    if (o.cali.json) {
+      print_json({{"error", message}});
+    }
     return 1;
+  };
+  if (!fs::exists(path)) {
+    return fail("no beam table at " + path.string() + " (the device creates it on its first load)");
   }
   const Value table = value::read_json_file(path);
   if (!table.is_object()) {
-    std::cerr << path.string() << " does not hold a beam table (not a JSON object)\n";
-    return 1;
+    return fail(path.string() + " does not hold a beam table (not a JSON object)");
+  }
+  if (o.cali.json) {
+    return show_json(path, table);
   }
   std::cout << "Beam table: " << path.string() << "\n";
   if (is_legacy(table)) {
@@ -232,6 +246,49 @@ int run_show(const BeamOptions& o) {
   print_header(table);
   print_mode_maps(table, o.beams);
   return 0;
+}
+
+// --- beam plot -----------------------------------------------------------------------------
+
+struct PlotOptions {
+  std::string out;
+  std::string what = "beam";
+  std::string mode = "TX";
+  std::int64_t id = 0;
+};
+
+// Only a table in the current layout is drawn: loading a missing or legacy table would write
+// the data directory, and a picture must not.
+int run_plot(const BeamOptions& o, const PlotOptions& p) {
+  const fs::path path = table_path(o);
+  if (!fs::exists(path)) {
+    std::cerr << "no beam table at " << path.string()
+              << " (the device creates it on its first load)\n";
+    return 1;
+  }
+  const Value table = value::read_json_file(path);
+  if (!table.is_object() || is_legacy(table) ||
+      table["VERSION"] != Value("v" + std::string(arvcore::vlndev::BTField_version))) {
+    std::cerr << path.string()
+              << " is not a beam table in the current layout (`vlntable beam convert` converts "
+                 "a legacy one)\n";
+    return 1;
+  }
+  std::vector<std::string> args{"beam",        o.cali.sn,
+                                o.cali.freq,   "--out",
+                                p.out,         "--layout",
+                                o.cali.layout, "--kit=" + o.kit,
+                                "--beams",     std::to_string(o.beams),
+                                "--devtype",   std::to_string(o.devtype),
+                                "--what",      p.what,
+                                "--mode",      p.mode};
+  if (p.id != 0) {
+    args.insert(args.end(), {"--id", std::to_string(p.id)});
+  }
+  if (!o.cali.files.empty()) {
+    args.insert(args.end(), {"--files", o.cali.files});
+  }
+  return run_python_plot(args);
 }
 
 // --- calibration limits and the beam manager -----------------------------------------------
@@ -489,7 +546,26 @@ void add_beam_commands(CLI::App& app) {
   CLI::App* show = beam->add_subcommand(
       "show", "Show the stored beams of each RF mode of the table of SN at FREQ (reads only)");
   add_beam_options(show, *opts);
+  add_json_flag(show, opts->cali.json);
   show->callback([opts] { run_guarded([opts] { return run_show(*opts); }, 1); });
+
+  auto plot_opts = std::make_shared<PlotOptions>();
+  CLI::App* plot = beam->add_subcommand(
+      "plot",
+      fmt::format("Draw the table of SN at FREQ into --out (.png, .svg or .pdf): beam --id of "
+                  "--mode (a CHANNEL beam as its groups x channels grid of db and deg, a BEAM "
+                  "beam among the mode's steering angles), every BEAM beam of --mode "
+                  "(steering), or the stored ids per mode (ids). {}",
+                  plot_requirements));
+  add_beam_options(plot, *opts);
+  plot->add_option("--out", plot_opts->out, "Picture file (.png, .svg or .pdf)")->required();
+  plot->add_option("--what", plot_opts->what, "What to draw")
+      ->check(CLI::IsMember({"beam", "steering", "ids"}))
+      ->capture_default_str();
+  plot->add_option("--mode", plot_opts->mode, "RF mode (TX or RX)")->capture_default_str();
+  plot->add_option("--id", plot_opts->id, "Beam id (for --what beam; marked for steering)");
+  plot->callback(
+      [opts, plot_opts] { run_guarded([&] { return run_plot(*opts, *plot_opts); }, 1); });
 
   CLI::App* convert = beam->add_subcommand(
       "convert",

@@ -81,8 +81,32 @@ int check(const CaliOptions& o) {
   return c.result.ok() ? 0 : 1;
 }
 
+// The facts of `show` as one JSON document.
+int show_json(const OpenedCali& c) {
+  Value doc = {{"result", result_json(c.result)}};
+  if (c.result.ok()) {
+    CalibrationTableManager& m = *c.manager;
+    const Value& t = m.CaliTable();
+    doc["file"] = m.path_cali();
+    for (const char* key : {"VER", "REALVER", "SN", "FCENTER"}) {
+      doc[key] = t.value(key, Value());
+    }
+    doc["frequencies"] = m.freq_list();
+    doc["layout"] = Value::array({m.num_board(), m.num_ic_per_board(), m.num_channel_per_ic()});
+    Value queries = cali_queries_json(m);
+    for (auto& [key, v] : queries.items()) {
+      doc[key] = std::move(v);
+    }
+  }
+  print_json(doc);
+  return c.result.ok() ? 0 : 1;
+}
+
 int show(const CaliOptions& o) {
   const OpenedCali c = open_cali(o);
+  if (o.json) {
+    return show_json(c);
+  }
   if (!c.result.ok()) {
     std::cout << result_line(c.result) << "\n";
     return 1;
@@ -128,6 +152,12 @@ void add_cali_options(CLI::App* cmd, CaliOptions& o) {
   cmd->add_option("SN", o.sn, "Serial number of the device")->required();
   cmd->add_option("FREQ", o.freq, "Operating frequency in GHz (for example 28 or 27.5)")
       ->required();
+}
+
+void add_json_flag(CLI::App* cmd, bool& json) {
+  cmd->add_flag("--json", json,
+                "Print the facts as one JSON document on standard output (messages and log "
+                "lines go to standard error)");
 }
 
 OpenedCali open_cali(const CaliOptions& o, bool exportToJson) {
@@ -176,6 +206,7 @@ void add_cali_commands(CLI::App& app) {
     add_cali_options(cmd, *opts);
     cmd->callback([opts, run = sub.run] { run_guarded([&] { return run(*opts); }); });
   }
+  add_json_flag(cali->get_subcommand("show"), opts->json);
 }
 
 }  // namespace vlntable

@@ -17,7 +17,11 @@ struct CaliOptions {
   std::string sn;                // SN
   std::string freq;              // FREQ in GHz, as typed
   std::string layout = "4,1,4";  // --layout BOARDS,ICS,CHANNELS
+  bool json = false;             // --json, where a command offers it
 };
+
+/// Adds --json to `cmd`, setting `json`.
+void add_json_flag(CLI::App* cmd, bool& json);
 
 /// Adds --files, --layout and the positional SN and FREQ to `cmd`.
 void add_cali_options(CLI::App* cmd, CaliOptions& o);

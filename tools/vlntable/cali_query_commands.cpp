@@ -99,8 +99,12 @@ Value per_channel(const std::vector<std::string>& values, const Value& channels,
   return out;
 }
 
-int report_unreadable(const RetType& parse_result) {
-  std::cout << result_line(parse_result) << "\n";
+int report_unreadable(const RetType& parse_result, bool json) {
+  if (json) {
+    print_json({{"result", result_json(parse_result)}});
+  } else {
+    std::cout << result_line(parse_result) << "\n";
+  }
   return 1;
 }
 
@@ -114,7 +118,7 @@ struct OffsetOptions {
 int offsets(const OffsetOptions& o) {
   const OpenedCali c = open_cali(o.cali);
   if (!c.result.ok()) {
-    return report_unreadable(c.result);
+    return report_unreadable(c.result, o.cali.json);
   }
   CalibrationTableManager& m = *c.manager;
   std::vector<std::int64_t> boards = o.boards;
@@ -124,13 +128,20 @@ int offsets(const OffsetOptions& o) {
     }
   }
   const std::vector<std::string> modes = o.mode.empty() ? mode_names() : std::vector{o.mode};
+  Value doc = {{"result", result_json(c.result)},
+               {"boards", Value(boards)},
+               {"chip", o.chip},
+               {"OFFSET", Value::object()}};
   for (const auto& mode : modes) {
     const auto answer = m._getBoardsOffset(boards, mode, o.chip);
     if (const auto* r = std::get_if<RetType>(&answer)) {
-      std::cout << result_line(*r) << "\n";
-      return 1;
+      return report_unreadable(*r, o.cali.json);
     }
     const Value& lists = std::get<Value>(answer);
+    if (o.cali.json) {
+      doc["OFFSET"][mode] = lists;
+      continue;
+    }
     std::cout << "OFFSET " << mode << " chip " << o.chip << "\n";
     for (std::size_t i = 0; i < lists.size() && i < boards.size(); ++i) {
       std::vector<std::string> cells;
@@ -139,6 +150,9 @@ int offsets(const OffsetOptions& o) {
       }
       std::cout << fmt::format("  board {}: {}\n", boards[i], fmt::join(cells, ", "));
     }
+  }
+  if (o.cali.json) {
+    print_json(doc);
   }
   return 0;
 }
@@ -156,7 +170,7 @@ struct ComDataOptions {
 int comdata(const ComDataOptions& o) {
   const OpenedCali c = open_cali(o.cali);
   if (!c.result.ok()) {
-    return report_unreadable(c.result);
+    return report_unreadable(c.result, o.cali.json);
   }
   CalibrationTableManager& m = *c.manager;
   Value channel = Value::array();
@@ -192,6 +206,25 @@ int comdata(const ComDataOptions& o) {
   }
   const Value result = m._getComData(o.mode, m.num_board(), o.chip, channel, gain, phase, com_list);
   bool complete = static_cast<std::int64_t>(result.size()) == m.num_board();
+  if (o.cali.json) {
+    for (const auto& board : result) {
+      for (const auto& [step, entries] : board.items()) {
+        complete = complete && entries.size() == channel.size();
+      }
+    }
+    // The arguments of the manager's _getComData call, then its answer.
+    print_json({{"result", result_json(c.result)},
+                {"rf_mode_str", o.mode},
+                {"board", m.num_board()},
+                {"chip", o.chip},
+                {"channel", channel},
+                {"gain", gain},
+                {"phase", phase},
+                {"com_list", com_list},
+                {"ComData", result},
+                {"complete", complete}});
+    return complete ? 0 : 1;
+  }
   for (std::size_t b = 0; b < result.size(); ++b) {
     for (const auto& [step, entries] : result[b].items()) {
       std::cout << fmt::format("BOARD_{} {} chip {} {}\n", b + 1, o.mode, o.chip, step);
@@ -260,6 +293,36 @@ void show_cali_queries(CalibrationTableManager& manager, std::ostream& out) {
   });
 }
 
+Value cali_queries_json(CalibrationTableManager& manager) {
+  Value doc = Value::object();
+  Value unavailable = Value::object();
+  auto part = [&](const char* key, auto&& fn) {
+    try {
+      doc[key] = fn();
+    } catch (const std::exception& e) {
+      doc[key] = nullptr;
+      unavailable[key] = e.what();
+    }
+  };
+  part("DR", [&] { return data_or_throw(manager.getDR()); });
+  part("COMDR", [&] { return data_or_throw(manager.getCOMDR()); });
+  part("ELEDR", [&] { return data_or_throw(manager.getELEDR()); });
+  part("TC", [&] { return manager._getTC(); });
+  part("COMSTEPDR", [&] {
+    const Value& table = manager.CaliTable();
+    Value out = Value::object();
+    for (std::int64_t i = 1; i <= manager.num_board() * manager.num_ic_per_board(); ++i) {
+      const std::string section = fmt::format("BOARD_{}", i);
+      for (const auto& mode : mode_names()) {
+        out[section][mode] = table.at(section).at(mode).at("COMSTEPDR");
+      }
+    }
+    return out;
+  });
+  doc["unavailable"] = std::move(unavailable);
+  return doc;
+}
+
 void add_cali_query_commands(CLI::App& app) {
   CLI::App* cali = app.get_subcommand("cali");
 
@@ -272,6 +335,7 @@ void add_cali_query_commands(CLI::App& app) {
   offsets_cmd->add_option("--mode", off->mode, "RF mode TX or RX (default: both)");
   offsets_cmd->add_option("--chip", off->chip, "IC position within each board")
       ->capture_default_str();
+  add_json_flag(offsets_cmd, off->cali.json);
   offsets_cmd->callback([off] { run_guarded([&] { return offsets(*off); }); });
 
   auto cd = std::make_shared<ComDataOptions>();
@@ -298,6 +362,7 @@ void add_cali_query_commands(CLI::App& app) {
                    "are different keys, as for the device)")
       ->delimiter(',')
       ->required();
+  add_json_flag(comdata_cmd, cd->cali.json);
   comdata_cmd->callback([cd] { run_guarded([&] { return comdata(*cd); }); });
 }
 

@@ -3,8 +3,13 @@
 
 #include <functional>
 #include <ostream>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
+
+#include "arvcore/sdk/ret_type.hpp"
+#include "arvcore/value/value.hpp"
 
 namespace vlntable {
 
@@ -18,6 +23,8 @@ void add_kit_commands(CLI::App& app);
 void add_delta_commands(CLI::App& app);
 /// `vlntable beam ...` and `vlntable device ...`: beam tables and the frequency-change walk.
 void add_beam_commands(CLI::App& app);
+/// `vlntable cali plot` and `vlntable kit plot`, added to the groups made above.
+void add_plot_commands(CLI::App& app);
 
 }  // namespace vlntable
 
@@ -30,6 +37,25 @@ namespace vlntable {
 /// The query part of `vlntable cali show`: dynamic ranges, COMDR/ELEDR per IC section, TC
 /// and common-arm step ranges, as readable tables.
 void show_cali_queries(arvcore::vlndev::CalibrationTableManager& manager, std::ostream& out);
+
+/// What the `plot` sub-commands need, for their --help.
+extern const char* const plot_requirements;
+
+/// Runs `python3 -m arvcore.plot ARGS` in place of this process (see plot_requirements for
+/// how the interpreter and the package are found). Returns only when the interpreter cannot be
+/// started, with a message printed and exit status 2.
+int run_python_plot(const std::vector<std::string>& args);
+
+/// Prints `doc` as the one JSON document of a `--json` command (indented by 2).
+void print_json(const arvcore::Value& doc);
+
+/// A result envelope as JSON: {"code": "OK", "message": ""}.
+arvcore::Value result_json(const arvcore::RetType& r);
+
+/// The query part of `vlntable cali show --json`: "DR", "COMDR", "ELEDR" and "TC" as the
+/// manager answers them, "COMSTEPDR" per section and mode; a part the table cannot answer is
+/// null, with the reason under "unavailable".
+arvcore::Value cali_queries_json(arvcore::vlndev::CalibrationTableManager& manager);
 
 /// Exit status of a sub-command, set by its callback.
 int& exit_status();

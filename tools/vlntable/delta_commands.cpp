@@ -7,6 +7,7 @@
 
 #include "arvcore/vlndev/logger.hpp"
 #include "arvcore/vlndev/ud_delta_freq_table_manager.hpp"
+#include "cali_common.hpp"
 #include "commands.hpp"
 
 namespace vlntable {
@@ -15,6 +16,7 @@ namespace {
 struct DeltaOptions {
   std::string files;
   std::string sn;
+  bool json = false;
 };
 
 int run_delta(const DeltaOptions& o) {
@@ -25,9 +27,17 @@ int run_delta(const DeltaOptions& o) {
   arvcore::log::set_level("UDDeltaTbl", 100);
   arvcore::vlndev::UDDeltaFreqTableManager m(o.sn);
   const arvcore::RetType ret = m.parse();
+  if (o.json) {
+    print_json({{"sn", o.sn},
+                {"result", result_json(ret)},
+                {"delta", ret.ok() ? m.getUDDeltaFreq().RetData : arvcore::Value()}});
+  }
   if (!ret.ok()) {
     std::cerr << o.sn << ": " << ret.RetMsg << "\n";
     return 1;
+  }
+  if (o.json) {
+    return 0;
   }
   std::cout << o.sn << ": delta frequency " << m.getUDDeltaFreq().RetData.get<std::int64_t>()
             << "\n";
@@ -43,6 +53,7 @@ void add_delta_commands(CLI::App& app) {
   delta->add_option("--files", opts->files,
                     "Data directory (default: $ARVCORE_FILES_DIR, else ./files)");
   delta->add_option("SN", opts->sn, "Serial number")->required();
+  add_json_flag(delta, opts->json);
   delta->callback([opts] { exit_status() = run_delta(*opts); });
 }
 

@@ -14,6 +14,7 @@
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/vlndev/aakit_table_manager.hpp"
 #include "arvcore/vlndev/logger.hpp"
+#include "cali_common.hpp"
 #include "commands.hpp"
 
 namespace vlntable {
@@ -30,6 +31,7 @@ struct KitOptions {
   std::int64_t polar = 1;
   std::vector<std::int64_t> support;
   std::string target;  // kit name or file
+  bool json = false;
 };
 
 void add_kit_options(CLI::App* cmd, KitOptions& o) {
@@ -75,21 +77,42 @@ std::string kind(const Value& record) {
   return t == Value(1) ? "custom" : t == Value(0) ? "official" : arvcore::value::str(t);
 }
 
-// The kits a parse would load, in table order; skipped files are reported on stderr.
-Value scan(const AAKitTableManager& m, int& skipped) {
+// The kits a parse would load, in table order; skipped files are reported on stderr and
+// listed in `skipped` as {"file", "reasons"}.
+Value scan(const AAKitTableManager& m, Value& skipped) {
   Value kits = Value::object();
+  skipped = Value::array();
   for (const std::string& file : m._getAAKitTablePath()) {
     AAKitFileReading reading = m.readKitFile(file);
     if (reading.skipped) {
-      ++skipped;
+      Value reasons = Value::array();
       for (const auto& reason : reading.reasons) {
         std::cerr << "skipped " << file << ": " << reason << "\n";
+        reasons.push_back(reason);
       }
+      skipped.push_back({{"file", file}, {"reasons", std::move(reasons)}});
       continue;
     }
     kits[reading.name] = {{"file", file}, {"record", std::move(reading.record)}};
   }
   return kits;
+}
+
+// One kit as JSON: {"name", "file", "record", "old_form"}.
+Value kit_json(const std::string& name, const Value& kit) {
+  return {{"name", name},
+          {"file", kit["file"]},
+          {"record", kit["record"]},
+          {"old_form", old_form(name, kit["record"])}};
+}
+
+// A failure of a --json command: the message on stderr and as {"error": ...} on stdout.
+int fail(const KitOptions& o, const std::string& message) {
+  std::cerr << message << "\n";
+  if (o.json) {
+    print_json({{"error", message}});
+  }
+  return 1;
 }
 
 void print_record(const std::string& name, const Value& record, const std::string& file) {
@@ -117,14 +140,20 @@ void print_record(const std::string& name, const Value& record, const std::strin
 int run_list(const KitOptions& o) {
   const AAKitTableManager m = make_manager(o);
   if (m._getAAKitTablePath().empty()) {
-    std::cerr << fmt::format("'{}' does not exist any AAKit table\n", m.defaultDir()->string());
-    return 1;
+    return fail(o, fmt::format("'{}' does not exist any AAKit table", m.defaultDir()->string()));
   }
-  int skipped = 0;
+  Value skipped;
   const Value kits = scan(m, skipped);
   if (kits.empty()) {
-    std::cerr << "No available AAKit table here\n";
-    return 1;
+    return fail(o, "No available AAKit table here");
+  }
+  if (o.json) {
+    Value list = Value::array();
+    for (const auto& [name, kit] : kits.items()) {
+      list.push_back(kit_json(name, kit));
+    }
+    print_json({{"kits", std::move(list)}, {"skipped", std::move(skipped)}});
+    return 0;
   }
   std::cout << fmt::format("{:<40} {:<9} {:<9} {}\n", "NAME", "TYPE", "DEV_TYPE", "FILE");
   for (const auto& [name, kit] : kits.items()) {
@@ -141,13 +170,16 @@ int run_list(const KitOptions& o) {
 
 int run_show(const KitOptions& o) {
   const AAKitTableManager m = make_manager(o);
-  int skipped = 0;
+  Value skipped;
   const Value kits = scan(m, skipped);
   if (!kits.contains(o.target)) {
-    std::cerr << "There is NOT matched AAKit name: " << o.target << "\n";
-    return 1;
+    return fail(o, "There is NOT matched AAKit name: " + o.target);
   }
   const Value& kit = kits[o.target];
+  if (o.json) {
+    print_json(kit_json(o.target, kit));
+    return 0;
+  }
   print_record(o.target, kit["record"], kit["file"].get<std::string>());
   return 0;
 }
@@ -190,11 +222,13 @@ void add_kit_commands(CLI::App& app) {
 
   CLI::App* list = kit->add_subcommand("list", "List the kits the SDK would load");
   add_kit_options(list, *opts);
+  add_json_flag(list, opts->json);
   list->callback([opts] { exit_status() = run_list(*opts); });
 
   CLI::App* show = kit->add_subcommand("show", "Show one kit's record as a table");
   add_kit_options(show, *opts);
   show->add_option("NAME", opts->target, "Kit name")->required();
+  add_json_flag(show, opts->json);
   show->callback([opts] { exit_status() = run_show(*opts); });
 
   CLI::App* check =

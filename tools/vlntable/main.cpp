@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
   vlntable::add_kit_commands(app);
   vlntable::add_delta_commands(app);
   vlntable::add_beam_commands(app);
+  vlntable::add_plot_commands(app);
   CLI11_PARSE(app, argc, argv);
   return vlntable::exit_status();
 }
