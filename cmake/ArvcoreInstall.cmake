@@ -115,6 +115,8 @@ if(ARVCORE_PYTHON)
   math(EXPR py_next_minor "${py_minor} + 1")
   set(CPACK_DEBIAN_ARVCORE_PACKAGE_DEPENDS
     "python3 (>= ${py_major}.${py_minor}), python3 (<< ${py_major}.${py_next_minor})")
+  # The pictures of `vlntable ... plot` and arvcore.plot; everything else works without it.
+  set(CPACK_DEBIAN_ARVCORE_PACKAGE_RECOMMENDS python3-matplotlib)
 endif()
 include(CPack)
 
