@@ -89,11 +89,19 @@ def main():
             with Ticker() as ticker:
                 walls[threaded].append(parse_all(managers, threaded))
             gaps[threaded].append(ticker.worst)
+    # The same ticker with nothing else running in this process: what the machine's own load
+    # costs a sleeping thread.
+    idle = []
+    for _ in range(a.rounds):
+        with Ticker() as ticker:
+            time.sleep(statistics.median(walls[True]))
+        idle.append(ticker.worst)
     row = statistics.median(walls[False])
     par = statistics.median(walls[True])
     print(f"{'4 parses':20s} {'wall ms (median)':>18s} {'worst ticker gap ms':>20s}")
     print(f"{'in a row':20s} {row * 1e3:18.1f} {statistics.median(gaps[False]) * 1e3:20.1f}")
     print(f"{'4 threads':20s} {par * 1e3:18.1f} {statistics.median(gaps[True]) * 1e3:20.1f}")
+    print(f"{'idle (no parse)':20s} {'':18s} {statistics.median(idle) * 1e3:20.1f}")
     print(f"ratio threads/row = {par / row:.2f}; "
           f"max ticker gap over all rounds = {max(gaps[True] + gaps[False]) * 1e3:.1f} ms")
 

@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ ccache
   nlohmann-json3-dev libsimdjson-dev libspdlog-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  pybind11-dev python3-dev python3-pytest
+  pybind11-dev python3-dev python3-pytest mypy
   clang-format
 )
 

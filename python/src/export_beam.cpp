@@ -168,6 +168,26 @@ py::object kept_mode(Manager& self, const std::string& mode, const Value& beams)
   return out;
 }
 
+/// A whole table on its way to Python, converted when the envelope's RetData is first read:
+/// a load's caller usually checks only the result code.
+struct PendingTable {
+  std::shared_ptr<const Value> table;
+  py::object convert() const { return to_python(*table); }
+};
+
+inline constexpr char results_module[] = "arvcore._results";
+inline constexpr char lazy_ret_type[] = "LazyRetType";
+
+/// The answer of a load: a successful table stays in its core form until read.
+py::object table_answer(RetType&& ret) {
+  if (!ret.ok() || !ret.RetData.is_object()) {
+    return to_python(ret);
+  }
+  PendingTable pending{std::make_shared<const Value>(std::move(ret.RetData))};
+  return py::reinterpret_borrow<py::object>(cached_attr<results_module, lazy_ret_type>())(
+      py_enum_member(ret.RetCode), message_of(ret.RetMsg), py::cast(std::move(pending)));
+}
+
 py::object ok_envelope(py::handle data) {
   return make_envelope(py_enum_member(RetCode::OK), message_of(std::string()), data);
 }
@@ -220,12 +240,14 @@ py::object get_batch_beam_pattern(Manager& self,
     }
   }
   const auto fetch = optional_callback(callback);
-  return to_python(self.released([&] { return self._getBatchBeamPattern(filter, fetch); }));
+  return table_answer(self.released([&] { return self._getBatchBeamPattern(filter, fetch); }));
 }
 
 }  // namespace
 
 void export_beam(py::module_& m) {
+  py::class_<PendingTable>(m, "_PendingTable").def("__call__", &PendingTable::convert);
+
   py::class_<Manager> cls(m, "BeamPatternTableManager");
   cls.attr("__module__") = "arvcore.vlndev.VLNTableManager";
   cls.def(py::init(&make_manager), py::arg("sn"), py::arg("devtype"), py::arg("num_beam"),
@@ -240,7 +262,7 @@ void export_beam(py::module_& m) {
             py::object answer;
             const auto forward = passthrough(callback, answer);
             RetType ret = self.released([&] { return self._load(freq, aakit, forward); });
-            return callback.is_none() ? to_python(ret) : answer;
+            return callback.is_none() ? table_answer(std::move(ret)) : answer;
           },
           py::arg("freq"), py::arg("aakit") = "", py::arg("callback") = py::none())
       .def(

@@ -2,6 +2,7 @@
 data object in a fresh envelope, every change is seen by the next call, and a caller who
 mutates an answer never reaches the table or its files."""
 
+import copy
 import json
 import logging
 import subprocess
@@ -14,6 +15,7 @@ from arvcore.VLNUtils import RetType
 from arvcore.vlndev.VLNTableManager import (
     AAKitTableManager,
     BeamPatternTableManager,
+    BTModeFilter,
     BTSetOption,
     CalibrationTableManager,
     fake_ic_check,
@@ -183,3 +185,30 @@ def test_kit_answers_follow_kit_changes(files_dir, quiet):
     assert m.deleteAAKitInfo(name).RetCode == RetCode.OK
     assert m.getAAKitList().RetData == ["Factory"]
     assert m._AAKitTable["Factory"]["SPACING"] != "scribbled"
+
+
+def test_a_loaded_table_is_converted_when_first_read(tmp_path, beams):
+    m = beams
+    table = m._BeamTable
+    lazy = m._load(28)
+    assert isinstance(lazy, RetType) and lazy.RetCode == RetCode.OK and lazy.RetMsg == ""
+    assert lazy == RetType(data=table) and RetType(data=table) == lazy
+    assert repr(lazy) == repr(RetType(data=table))
+    data = lazy.RetData
+    assert data == table and lazy.RetData is data
+    lazy.RetData = None
+    assert lazy == RetType() and lazy.RetData is None
+    copied = copy.copy(m._load(28))
+    assert type(copied) is RetType and copied.RetData == table
+    # A failed load answers a plain envelope.
+    assert type(m._load(28, "../out")) is RetType
+    m._load(28)
+    # The batch answered by the manager itself (callback or logging) is read the same way.
+    loads = []
+
+    def load(**kw):
+        loads.append(kw["func_name"])
+        return RetType(data=table)
+
+    batch = m._getBatchBeamPattern(BTModeFilter.RX, callback=load)
+    assert loads == ["_load"] and batch.RetData == {"RX": table["RX"]}
