@@ -168,24 +168,44 @@ py::object kept_mode(Manager& self, const std::string& mode, const Value& beams)
   return out;
 }
 
-/// A whole table on its way to Python, converted when the envelope's RetData is first read:
-/// a load's caller usually checks only the result code.
+/// A table on its way to Python, converted when the envelope's RetData is first read: a
+/// load's caller usually checks only the result code. Either a table of its own, or the
+/// manager's table through a snapshot (no copy unless the manager changes first).
 struct PendingTable {
   std::shared_ptr<const Value> table;
-  py::object convert() const { return to_python(*table); }
+  py::object owner;
+  std::shared_ptr<TableSnapshot> snapshot;
+
+  py::object convert() const {
+    if (table) {
+      return to_python(*table);
+    }
+    Manager& self = owner.cast<Manager&>();
+    return self.reading([&] {
+      py::object out = to_python(snapshot->copy ? *snapshot->copy : self.BeamTable());
+      snapshot->read = true;
+      snapshot->copy.reset();
+      return out;
+    });
+  }
 };
 
 inline constexpr char results_module[] = "arvcore._results";
 inline constexpr char lazy_ret_type[] = "LazyRetType";
 
-/// The answer of a load: a successful table stays in its core form until read.
+py::object lazy_answer(const RetType& ret, PendingTable pending) {
+  return py::reinterpret_borrow<py::object>(cached_attr<results_module, lazy_ret_type>())(
+      py_enum_member(ret.RetCode), message_of(ret.RetMsg), py::cast(std::move(pending)));
+}
+
+/// The answer of a batch the manager made: a successful table stays in its core form until
+/// read.
 py::object table_answer(RetType&& ret) {
   if (!ret.ok() || !ret.RetData.is_object()) {
     return to_python(ret);
   }
-  PendingTable pending{std::make_shared<const Value>(std::move(ret.RetData))};
-  return py::reinterpret_borrow<py::object>(cached_attr<results_module, lazy_ret_type>())(
-      py_enum_member(ret.RetCode), message_of(ret.RetMsg), py::cast(std::move(pending)));
+  auto table = std::make_shared<const Value>(std::move(ret.RetData));
+  return lazy_answer(ret, PendingTable{std::move(table), {}, {}});
 }
 
 py::object ok_envelope(py::handle data) {
@@ -261,8 +281,26 @@ void export_beam(py::module_& m) {
              const py::object& callback) -> py::object {
             py::object answer;
             const auto forward = passthrough(callback, answer);
-            RetType ret = self.released([&] { return self._load(freq, aakit, forward); });
-            return callback.is_none() ? table_answer(std::move(ret)) : answer;
+            if (!callback.is_none()) {
+              self.released([&] { return self._load(freq, aakit, forward); });
+              return answer;
+            }
+            // The loaded table is answered through a snapshot taken under the same lock.
+            std::shared_ptr<TableSnapshot> snapshot;
+            const RetType ret = self.released([&] {
+              RetType loaded = self._load(freq, aakit, nullptr, false);
+              if (loaded.ok()) {
+                snapshot = self.share_table();
+              }
+              return loaded;
+            });
+            if (!snapshot) {
+              return to_python(ret);
+            }
+            return lazy_answer(
+                ret,
+                PendingTable{
+                    {}, py::cast(&self, py::return_value_policy::reference), std::move(snapshot)});
           },
           py::arg("freq"), py::arg("aakit") = "", py::arg("callback") = py::none())
       .def(

@@ -14,11 +14,14 @@
 // record. Failures are never kept.
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <pybind11/pybind11.h>
 
@@ -34,6 +37,14 @@ struct KeptAnswer {
   py::object code;
   py::object msg;
   py::object data;
+};
+
+/// A manager's table answered to Python without a copy: it stands for the manager's own table
+/// until the manager next changes, and is copied aside just before that change when the
+/// caller has not read it yet.
+struct TableSnapshot {
+  std::optional<Value> copy;
+  bool read = false;
 };
 
 template <class Manager>
@@ -57,6 +68,7 @@ class Guarded : public Manager {
     call_lock_.lock_holding_gil();
     std::lock_guard<CallLock> hold(call_lock_, std::adopt_lock);
     generation_ += drop_kept ? 1 : 0;
+    before_change();
     return std::forward<Work>(work)();
   }
 
@@ -69,7 +81,16 @@ class Guarded : public Manager {
     WithoutGil nogil;
     std::lock_guard<CallLock> hold(call_lock_);
     generation_ += drop_kept ? 1 : 0;
+    before_change();
     return std::forward<Work>(work)();
+  }
+
+  /// A snapshot standing for the manager's table as it is now (see TableSnapshot). Under the
+  /// lock; the GIL is not needed.
+  std::shared_ptr<TableSnapshot> share_table() {
+    auto snapshot = std::make_shared<TableSnapshot>();
+    shared_tables_.push_back(snapshot);
+    return snapshot;
   }
 
   /// The answer kept under `key`, or else that of `work` (a RetType), kept when it succeeded
@@ -100,7 +121,20 @@ class Guarded : public Manager {
   std::uint64_t generation() const { return generation_; }
 
  private:
+  // Answers that still stand for the table get their copy before it changes.
+  void before_change() {
+    if constexpr (requires(const Manager& m) { m.BeamTable(); }) {
+      for (const auto& weak : shared_tables_) {
+        if (const auto snapshot = weak.lock(); snapshot && !snapshot->read) {
+          snapshot->copy = this->BeamTable();
+        }
+      }
+      shared_tables_.clear();
+    }
+  }
+
   CallLock call_lock_;
+  std::vector<std::weak_ptr<TableSnapshot>> shared_tables_;
   std::uint64_t generation_ = 1;
   std::unordered_map<std::string, KeptAnswer> kept_;
 };

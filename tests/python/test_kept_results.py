@@ -212,3 +212,21 @@ def test_a_loaded_table_is_converted_when_first_read(tmp_path, beams):
 
     batch = m._getBatchBeamPattern(BTModeFilter.RX, callback=load)
     assert loads == ["_load"] and batch.RetData == {"RX": table["RX"]}
+
+
+def test_a_loaded_table_read_late_is_the_table_as_loaded(tmp_path, beams):
+    m = beams
+    loaded = m._BeamTable
+    early = m._load(28)
+    late = m._load(28)
+    # Changes after the load do not reach answers not yet read.
+    assert m.setBeamPattern(RFMode.RX, 1, BeamType.BEAM, {"db": 8.0, "theta": 8, "phi": 8},
+                            save=False).RetCode == RetCode.OK
+    assert m._load(29).RetCode == RetCode.OK
+    assert late.RetData == loaded and early.RetData == loaded
+    assert m._BeamTable != loaded
+    # Mutating the answer leaves the manager's table alone.
+    current = m._load(29)
+    current.RetData["SN"] = "mine"
+    current.RetData.pop("TX")
+    assert m._BeamTable["SN"] == "SN7" and "TX" in m._BeamTable
