@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ ccache
   nlohmann-json3-dev libsimdjson-dev libspdlog-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  pybind11-dev python3-dev python3-pytest python3-matplotlib
+  pybind11-dev python3-dev python3-pytest python3-matplotlib mypy
   python3-build python3-setuptools python3-wheel python3-venv python3-pip dpkg-dev file
   clang-format
 )

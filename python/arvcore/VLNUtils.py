@@ -42,7 +42,7 @@ class RetType:
         )
 
     # Mutable: not usable as a dict key.
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]
 
 
 class _Utils:

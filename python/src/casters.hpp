@@ -9,7 +9,8 @@
 // - Wrappers that turn Python callables into the callback shapes the managers take.
 //
 // Large tables cross this boundary, so the value conversion talks to the CPython API directly.
-// The bindings never release the GIL, so every conversion and callback runs with it held.
+// Conversions need the GIL; callbacks take it themselves (the core may call them from work
+// that runs without it, see gil.hpp).
 // Python objects cached here are deliberately never released: they must outlive static
 // destructors that run after the interpreter has gone.
 
@@ -33,6 +34,7 @@
 #include "arvcore/value/value.hpp"
 #include "arvcore/vlndev/callbacks.hpp"
 #include "arvcore/vlndev/enums.hpp"
+#include "gil.hpp"
 
 namespace arvcore::python {
 
@@ -498,11 +500,39 @@ bool load_enum(py::handle src, bool convert, E& out) {
 
 // --- RetType --------------------------------------------------------------------------------
 
+/// A new arvcore.VLNUtils.RetType holding these three objects. The class's __init__ is not
+/// run (it only checks and stores its arguments): the instance is made and its fields are
+/// set in the order __init__ sets them, which is many times cheaper than a Python call for
+/// the sub-microsecond getters.
+inline py::object make_envelope(py::handle code, py::handle msg, py::handle data) {
+  static PyObject* const names[3] = {PyUnicode_InternFromString("RetCode"),
+                                     PyUnicode_InternFromString("RetMsg"),
+                                     PyUnicode_InternFromString("RetData")};
+  static PyObject* const no_args = PyTuple_New(0);
+  auto* cls = reinterpret_cast<PyTypeObject*>(ret_type_class());
+  py::object out =
+      py::reinterpret_steal<py::object>(PyBaseObject_Type.tp_new(cls, no_args, nullptr));
+  if (!out || PyObject_SetAttr(out.ptr(), names[0], code.ptr()) != 0 ||
+      PyObject_SetAttr(out.ptr(), names[1], msg.ptr()) != 0 ||
+      PyObject_SetAttr(out.ptr(), names[2], data.ptr()) != 0) {
+    throw py::error_already_set();
+  }
+  return out;
+}
+
+/// The message text as a Python str; the empty message of most answers is one shared object.
+inline py::object message_of(const std::string& msg) {
+  if (msg.empty()) {
+    static PyObject* const empty = PyUnicode_FromStringAndSize("", 0);
+    return py::reinterpret_borrow<py::object>(empty);
+  }
+  return py::reinterpret_steal<py::object>(detail::new_str(msg));
+}
+
 /// A new arvcore.VLNUtils.RetType with the envelope's fields.
 inline py::object to_python(const RetType& r) {
   py::object data = to_python(r.RetData);
-  py::object msg = py::reinterpret_steal<py::object>(detail::new_str(r.RetMsg));
-  return py::reinterpret_borrow<py::object>(ret_type_class())(py_enum_member(r.RetCode), msg, data);
+  return make_envelope(py_enum_member(r.RetCode), message_of(r.RetMsg), data);
 }
 
 /// Loads any object with RetCode (a RetCode member or an int), RetMsg and RetData attributes.
@@ -553,12 +583,13 @@ inline vlndev::KwCallback kw_callback(const py::object& fn) {
   if (fn.is_none()) {
     return {};
   }
-  return [fn](const Value& kwargs) -> RetType {
+  return [fn = SharedObject(fn)](const Value& kwargs) -> RetType {
     if (!kwargs.is_object()) {
       throw TypeError("keyword arguments of a callback must be a map");
     }
+    InPython gil;
     py::object kw = to_python(kwargs);
-    py::object answer = fn(**kw);
+    py::object answer = fn.get()(**kw);
     return to_ret_type(answer, "callback");
   };
 }
@@ -570,8 +601,9 @@ std::function<R(A...)> positional_callback(py::object fn) {
   if (fn.is_none()) {
     return {};
   }
-  return [fn = std::move(fn)](A... args) -> R {
-    py::object answer = fn(std::forward<A>(args)...);
+  return [fn = SharedObject(std::move(fn))](A... args) -> R {
+    InPython gil;
+    py::object answer = fn.get()(std::forward<A>(args)...);
     if constexpr (std::is_void_v<R>) {
       return;
     } else if constexpr (std::is_same_v<R, Value>) {

@@ -16,6 +16,7 @@ namespace arvcore::python {
 namespace {
 
 using vlndev::AAKitTableManager;
+using Manager = Guarded<AAKitTableManager>;
 
 // The device layer passes "no function" as None or any other false value.
 bool given(const py::object& fn) {
@@ -30,10 +31,17 @@ vlndev::AAKitFetchFn fetching(const py::object& fn) {
   if (!given(fn)) {
     return {};
   }
-  return [fn](std::int64_t devtype, std::int64_t total_ch, const Value& support_devs) {
-    py::object answer = fn(devtype, total_ch, to_python(support_devs));
+  return [fn = SharedObject(fn)](std::int64_t devtype, std::int64_t total_ch,
+                                 const Value& support_devs) {
+    InPython gil;
+    py::object answer = fn.get()(devtype, total_ch, to_python(support_devs));
     return to_ret_type(answer, "fetch function");
   };
+}
+
+const log::Logger& kit_logger() {
+  static const log::Logger logger("AAKitTbl");
+  return logger;
 }
 
 void require(bool ok, const char* arg, const char* type, const py::object& value) {
@@ -45,33 +53,47 @@ void require(bool ok, const char* arg, const char* type, const py::object& value
 }  // namespace
 
 void export_aakit(py::module_& m) {
-  py::class_<AAKitTableManager> cls(m, "AAKitTableManager");
+  py::class_<Manager> cls(m, "AAKitTableManager");
   cls.attr("__module__") = "arvcore.vlndev.VLNTableManager";
   cls.def(py::init([](std::int64_t devtype, std::int64_t total_ch, std::string path,
                       std::int64_t num_polar, std::optional<std::vector<std::int64_t>> support_dev,
                       bool is_web_mode) {
             // Every manager gets a list of its own.
-            return AAKitTableManager(devtype, total_ch, std::move(path), num_polar,
-                                     support_dev.value_or(std::vector<std::int64_t>{}),
-                                     is_web_mode);
+            return std::make_unique<Manager>(devtype, total_ch, std::move(path), num_polar,
+                                             support_dev.value_or(std::vector<std::int64_t>{}),
+                                             is_web_mode);
           }),
           py::arg("devtype"), py::arg("total_ch"), py::arg("path") = "files/",
           py::arg("num_polar") = 1, py::arg("support_dev") = py::none(),
           py::arg("is_web_mode") = false)
-      .def("parse", &AAKitTableManager::parse)
-      .def("_getAAKitTablePath", &AAKitTableManager::_getAAKitTablePath)
+      .def("parse", released<&AAKitTableManager::parse>())
+      .def("_getAAKitTablePath", reading<&AAKitTableManager::_getAAKitTablePath>())
       .def(
           "getAAKitList",
-          [](AAKitTableManager& self, bool force_refresh, const py::object& callback) {
-            return self.getAAKitList(force_refresh, fetching(callback));
+          [](Manager& self, bool force_refresh, const py::object& callback) -> py::object {
+            const auto fetch = fetching(callback);
+            // A fetch, a refresh or a first listing fills the table.
+            if (fetch || force_refresh || self.reading([&] { return self.AAKitTable().empty(); })) {
+              return to_python(
+                  self.locked([&] { return self.getAAKitList(force_refresh, fetch); }));
+            }
+            return self.kept("list", kit_logger(), true,
+                             [&] { return self.getAAKitList(false, nullptr); });
           },
           py::arg("force_refresh") = false, py::arg("callback") = py::none())
-      .def("_selectAAKit", &AAKitTableManager::_selectAAKit, py::arg("kitName"))
-      .def("getAAKitInfo", &AAKitTableManager::getAAKitInfo, py::arg("kitName") = py::none(),
-           py::arg("local") = false)
+      .def("_selectAAKit", locked<&AAKitTableManager::_selectAAKit>(), py::arg("kitName"))
+      .def(
+          "getAAKitInfo",
+          [](Manager& self, const std::optional<std::string>& kitName, bool local) {
+            const std::string key =
+                std::string(local ? "info/local/" : "info/") + (kitName ? "=" + *kitName : "");
+            return self.kept(key, kit_logger(), !self.web_mode(),
+                             [&] { return self.getAAKitInfo(kitName, local); });
+          },
+          py::arg("kitName") = py::none(), py::arg("local") = false)
       .def(
           "setAAKitInfo",
-          [](AAKitTableManager& self, const py::object& kitName, const py::object& spacing,
+          [](Manager& self, const py::object& kitName, const py::object& spacing,
              const py::object& steeringH, const py::object& steeringV, const py::object& offsetTx,
              const py::object& offsetRx, std::int64_t custom, const py::object& callback,
              const py::object& dev_type, const py::object& newKitName) {
@@ -79,12 +101,20 @@ void export_aakit(py::module_& m) {
             require(py::isinstance<py::list>(spacing), "spacing", "list", spacing);
             require(py::isinstance<py::list>(steeringH), "steeringH", "list", steeringH);
             require(py::isinstance<py::list>(steeringV), "steeringV", "list", steeringV);
-            return self.setAAKitInfo(to_value(kitName, "kitName"), to_value(spacing, "spacing"),
-                                     to_value(steeringH, "steeringH"),
-                                     to_value(steeringV, "steeringV"),
-                                     to_value(offsetTx, "offsetTx"), to_value(offsetRx, "offsetRx"),
-                                     custom, forwarding(callback), to_value(dev_type, "dev_type"),
-                                     to_value(newKitName, "newKitName"));
+            const Value name = to_value(kitName, "kitName");
+            const Value spacing_v = to_value(spacing, "spacing");
+            const Value h = to_value(steeringH, "steeringH");
+            const Value v = to_value(steeringV, "steeringV");
+            const Value tx = to_value(offsetTx, "offsetTx");
+            const Value rx = to_value(offsetRx, "offsetRx");
+            const Value dev = to_value(dev_type, "dev_type");
+            const Value new_name = to_value(newKitName, "newKitName");
+            const auto forward = forwarding(callback);
+            // A rename writes and deletes kit files.
+            return self.released([&] {
+              return self.setAAKitInfo(name, spacing_v, h, v, tx, rx, custom, forward, dev,
+                                       new_name);
+            });
           },
           py::arg("kitName"), py::arg("spacing"), py::arg("steeringH"), py::arg("steeringV"),
           py::arg("offsetTx"), py::arg("offsetRx"), py::arg("custom") = 1,
@@ -92,41 +122,43 @@ void export_aakit(py::module_& m) {
           py::arg("newKitName") = py::none())
       .def(
           "saveAAKitFile",
-          [](AAKitTableManager& self, const std::optional<std::string>& kitName,
-             const py::object& callback, bool check, const py::object& context) {
-            return self.saveAAKitFile(kitName, forwarding(callback), check,
-                                      to_value(context, "context"));
+          [](Manager& self, const std::optional<std::string>& kitName, const py::object& callback,
+             bool check, const py::object& context) {
+            const Value ctx = to_value(context, "context");
+            const auto forward = forwarding(callback);
+            return self.released([&] { return self.saveAAKitFile(kitName, forward, check, ctx); });
           },
           py::arg("kitName") = py::none(), py::arg("callback") = py::none(),
           py::arg("check") = true, py::arg("context") = py::none())
       .def(
           "deleteAAKitInfo",
-          [](AAKitTableManager& self, const std::string& kitName, const py::object& callback,
-             bool check) { return self.deleteAAKitInfo(kitName, forwarding(callback), check); },
+          [](Manager& self, const std::string& kitName, const py::object& callback, bool check) {
+            const auto forward = forwarding(callback);
+            return self.released([&] { return self.deleteAAKitInfo(kitName, forward, check); });
+          },
           py::arg("kitName"), py::arg("callback") = py::none(), py::arg("check") = true)
       .def(
           "computeAAKitFullName",
-          [](const AAKitTableManager&, const std::string& kitName) {
+          [](const Manager&, const std::string& kitName) {
             return AAKitTableManager::computeAAKitFullName(kitName);
           },
           py::arg("kitName"))
       .def(
           "_AAKitTableManager__checkAAKitField",
-          [](const AAKitTableManager& self, const std::string& field_name,
-             const py::object& field) {
-            return self.checkAAKitField(field_name, to_value(field, "field"));
+          [](Manager& self, const std::string& field_name, const py::object& field) {
+            const Value v = to_value(field, "field");
+            return self.reading([&] { return self.checkAAKitField(field_name, v); });
           },
           py::arg("field_name"), py::arg("field"))
       .def(
           "_AAKitTableManager__checkAAKitTimeFormat",
-          [](const AAKitTableManager&, const std::string& time_str) {
+          [](const Manager&, const std::string& time_str) {
             return AAKitTableManager::checkAAKitTimeFormat(time_str);
           },
           py::arg("time_str"))
-      .def_property_readonly("_AAKitTable",
-                             [](const AAKitTableManager& self) { return self.AAKitTable(); })
-      .def_property_readonly("_aakit_name", &AAKitTableManager::aakit_name)
-      .def_property_readonly("_num_polarization", &AAKitTableManager::num_polarization);
+      .def_property_readonly("_AAKitTable", reading<&AAKitTableManager::AAKitTable>())
+      .def_property_readonly("_aakit_name", reading<&AAKitTableManager::aakit_name>())
+      .def_property_readonly("_num_polarization", reading<&AAKitTableManager::num_polarization>());
 }
 
 }  // namespace arvcore::python

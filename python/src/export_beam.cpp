@@ -3,9 +3,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <variant>
+#include <vector>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -19,6 +22,7 @@ namespace {
 
 using vlndev::BeamPatternTableManager;
 using vlndev::BTSetOption;
+using Manager = Guarded<BeamPatternTableManager>;
 
 /// A member of E's own class, or an int left for the manager to convert (so that a value
 /// without a member is answered the way the manager answers it).
@@ -63,8 +67,9 @@ vlndev::KwCallback passthrough(const py::object& fn, py::object& answer) {
   if (fn.is_none()) {
     return {};
   }
-  return [fn, &answer](const Value& kwargs) {
-    answer = fn(**to_python(kwargs));
+  return [fn = SharedObject(fn), &answer](const Value& kwargs) {
+    InPython gil;
+    answer = fn.get()(**to_python(kwargs));
     return RetType();
   };
 }
@@ -78,9 +83,9 @@ py::object ret_with_data(const py::object& data) {
   return py::reinterpret_borrow<py::object>(ret_type_class())(py::arg("data") = data);
 }
 
-BeamPatternTableManager make_manager(const Value& sn, const Value& devtype, std::int64_t num_beam,
-                                     const py::object& rf_layout, const py::object& check_funcs,
-                                     bool is_web_mode) {
+std::unique_ptr<Manager> make_manager(const Value& sn, const Value& devtype, std::int64_t num_beam,
+                                      const py::object& rf_layout, const py::object& check_funcs,
+                                      bool is_web_mode) {
   std::variant<vlndev::RfLayoutFn, Value> layout;
   if (PyCallable_Check(rf_layout.ptr()) != 0) {
     layout = layout_callback(rf_layout);
@@ -95,71 +100,255 @@ BeamPatternTableManager make_manager(const Value& sn, const Value& devtype, std:
         positional_callback<RetType, RFMode, std::int64_t, const Value&, const Value&>(
             check_funcs.attr("__getitem__")(1))};
   }
-  return BeamPatternTableManager(sn, devtype, num_beam, layout, std::move(funcs), is_web_mode);
+  return std::make_unique<Manager>(sn, devtype, num_beam, layout, std::move(funcs), is_web_mode);
+}
+
+const log::Logger& beam_logger() {
+  static const log::Logger logger("BeamTbl");
+  return logger;
+}
+
+/// The table key ("TX", "RX") of a mode argument; empty for an int that names no mode, which
+/// is left to the manager to answer.
+std::string mode_key(const vlndev::RFModeArg& mode) {
+  if (const auto* member = std::get_if<RFMode>(&mode)) {
+    return std::string(enum_name(*member));
+  }
+  for (const auto& [name, member] : enum_members<RFMode>()) {
+    if (enum_value(member) == std::get<std::int64_t>(mode)) {
+      return std::string(name);
+    }
+  }
+  return {};
+}
+
+/// The beams of one mode of the loaded table, or null when there is no such map.
+const Value* mode_beams(const Manager& self, const std::string& mode) {
+  const Value& table = self.BeamTable();
+  if (!table.is_object()) {
+    return nullptr;
+  }
+  const auto it = table.find(mode);
+  return it != table.end() && it->is_object() ? &*it : nullptr;
+}
+
+std::string entry_slot(const std::string& mode, const std::string& id) {
+  return "beam/" + mode + "/" + id;
+}
+
+std::string mode_slot(const std::string& mode) {
+  return "batch/" + mode;
+}
+
+/// The Python form of one stored beam entry, converted once per change of it.
+py::object kept_entry(Manager& self, const std::string& mode, const std::string& id,
+                      const Value& entry) {
+  KeptAnswer& slot = self.kept_answers()[entry_slot(mode, id)];
+  if (slot.generation != self.generation() || !slot.data) {
+    slot.data = to_python(entry);
+    slot.generation = self.generation();
+  }
+  return slot.data;
+}
+
+/// The Python map of one mode's beams, made from the kept entries once per change.
+py::object kept_mode(Manager& self, const std::string& mode, const Value& beams) {
+  KeptAnswer& slot = self.kept_answers()[mode_slot(mode)];
+  if (slot.generation == self.generation() && slot.data) {
+    return slot.data;
+  }
+  py::dict out;
+  for (const auto& [id, entry] : *beams.get_ptr<const Value::object_t*>()) {
+    out[py::str(id)] = kept_entry(self, mode, id, entry);
+  }
+  // The slot is looked up again: converting entries added slots to the map.
+  KeptAnswer& filled = self.kept_answers()[mode_slot(mode)];
+  filled.data = out;
+  filled.generation = self.generation();
+  return out;
+}
+
+/// A table on its way to Python, converted when the envelope's RetData is first read: a
+/// load's caller usually checks only the result code. Either a table of its own, or the
+/// manager's table through a snapshot (no copy unless the manager changes first).
+struct PendingTable {
+  std::shared_ptr<const Value> table;
+  py::object owner;
+  std::shared_ptr<TableSnapshot> snapshot;
+
+  py::object convert() const {
+    if (table) {
+      return to_python(*table);
+    }
+    Manager& self = owner.cast<Manager&>();
+    return self.reading([&] {
+      py::object out = to_python(snapshot->copy ? *snapshot->copy : self.BeamTable());
+      snapshot->read = true;
+      snapshot->copy.reset();
+      return out;
+    });
+  }
+};
+
+inline constexpr char results_module[] = "arvcore._results";
+inline constexpr char lazy_ret_type[] = "LazyRetType";
+
+py::object lazy_answer(const RetType& ret, PendingTable pending) {
+  return py::reinterpret_borrow<py::object>(cached_attr<results_module, lazy_ret_type>())(
+      py_enum_member(ret.RetCode), message_of(ret.RetMsg), py::cast(std::move(pending)));
+}
+
+/// The answer of a batch the manager made: a successful table stays in its core form until
+/// read.
+py::object table_answer(RetType&& ret) {
+  if (!ret.ok() || !ret.RetData.is_object()) {
+    return to_python(ret);
+  }
+  auto table = std::make_shared<const Value>(std::move(ret.RetData));
+  return lazy_answer(ret, PendingTable{std::move(table), {}, {}});
+}
+
+py::object ok_envelope(py::handle data) {
+  return make_envelope(py_enum_member(RetCode::OK), message_of(std::string()), data);
+}
+
+// A stored entry is answered from its kept Python form; everything else (default beams,
+// failures) by the manager.
+py::object get_beam_pattern(Manager& self, const py::object& mode, std::int64_t beamId) {
+  const auto m = member_or_int<RFMode>(mode, "mode");
+  return self.reading([&]() -> py::object {
+    const std::string key = mode_key(m);
+    if (!key.empty() && beamId >= 1 && beamId <= self.num_beam()) {
+      if (const Value* beams = mode_beams(self, key)) {
+        const std::string id = std::to_string(beamId);
+        if (const auto it = beams->find(id); it != beams->end()) {
+          return ok_envelope(kept_entry(self, key, id, *it));
+        }
+      }
+    }
+    return to_python(self.getBeamPattern(m, beamId));
+  });
+}
+
+// Without a callback and without info records to write, the batch is made of the kept mode
+// maps; otherwise the manager answers.
+py::object get_batch_beam_pattern(Manager& self,
+                                  const std::variant<vlndev::BTModeFilter, std::int64_t>& filter,
+                                  const py::object& callback) {
+  if (callback.is_none() && !beam_logger().enabled(log::Level::info)) {
+    py::object fast = self.reading([&]() -> py::object {
+      const vlndev::BTModeFilter f =
+          std::holds_alternative<vlndev::BTModeFilter>(filter)
+              ? std::get<vlndev::BTModeFilter>(filter)
+              : vlndev::flag_from_value<vlndev::BTModeFilter>(std::get<std::int64_t>(filter));
+      py::dict out;
+      for (const auto& [name_view, member] : enum_members<RFMode>()) {
+        const std::string name(name_view);
+        if (!vlndev::has_flag(f, enum_from_name<vlndev::BTModeFilter>(name_view))) {
+          continue;
+        }
+        const Value* beams = mode_beams(self, name);
+        if (beams == nullptr) {
+          return py::object();
+        }
+        out[py::str(name)] = kept_mode(self, name, *beams);
+      }
+      return ok_envelope(out);
+    });
+    if (fast) {
+      return fast;
+    }
+  }
+  const auto fetch = optional_callback(callback);
+  return table_answer(self.released([&] { return self._getBatchBeamPattern(filter, fetch); }));
 }
 
 }  // namespace
 
 void export_beam(py::module_& m) {
-  py::class_<BeamPatternTableManager> cls(m, "BeamPatternTableManager");
+  py::class_<PendingTable>(m, "_PendingTable").def("__call__", &PendingTable::convert);
+
+  py::class_<Manager> cls(m, "BeamPatternTableManager");
   cls.attr("__module__") = "arvcore.vlndev.VLNTableManager";
   cls.def(py::init(&make_manager), py::arg("sn"), py::arg("devtype"), py::arg("num_beam"),
           py::arg("rf_layout"), py::arg("check_funcs"), py::arg("is_web_mode") = false)
-      .def("_updateFreq", &BeamPatternTableManager::_updateFreq, py::arg("freq"), py::arg("DR"),
-           py::arg("comDR"), py::arg("eleDR"))
-      .def("_updateAAKit", &BeamPatternTableManager::_updateAAKit, py::arg("kitName"))
+      .def("_updateFreq", locked<&BeamPatternTableManager::_updateFreq>(), py::arg("freq"),
+           py::arg("DR"), py::arg("comDR"), py::arg("eleDR"))
+      .def("_updateAAKit", locked<&BeamPatternTableManager::_updateAAKit>(), py::arg("kitName"))
       .def(
           "_load",
-          [](BeamPatternTableManager& self, const Value& freq, const std::string& aakit,
+          [](Manager& self, const Value& freq, const std::string& aakit,
              const py::object& callback) -> py::object {
             py::object answer;
-            RetType ret = self._load(freq, aakit, passthrough(callback, answer));
-            return callback.is_none() ? to_python(ret) : answer;
+            const auto forward = passthrough(callback, answer);
+            if (!callback.is_none()) {
+              self.released([&] { return self._load(freq, aakit, forward); });
+              return answer;
+            }
+            // The loaded table is answered through a snapshot taken under the same lock.
+            std::shared_ptr<TableSnapshot> snapshot;
+            const RetType ret = self.released([&] {
+              RetType loaded = self._load(freq, aakit, nullptr, false);
+              if (loaded.ok()) {
+                snapshot = self.share_table();
+              }
+              return loaded;
+            });
+            if (!snapshot) {
+              return to_python(ret);
+            }
+            return lazy_answer(
+                ret,
+                PendingTable{
+                    {}, py::cast(&self, py::return_value_policy::reference), std::move(snapshot)});
           },
           py::arg("freq"), py::arg("aakit") = "", py::arg("callback") = py::none())
       .def(
           "_saveToBeamTableFile",
-          [](BeamPatternTableManager& self, const py::object& callback,
-             const Value& new_table) -> py::object {
+          [](Manager& self, const py::object& callback, const Value& new_table) -> py::object {
             py::object answer;
-            RetType ret = self._saveToBeamTableFile(passthrough(callback, answer), new_table);
+            const auto forward = passthrough(callback, answer);
+            RetType ret =
+                self.released([&] { return self._saveToBeamTableFile(forward, new_table); });
             return callback.is_none() ? to_python(ret) : answer;
           },
           py::arg("callback") = py::none(), py::arg("new_table") = py::none())
-      .def("getBeamIdStorage", &BeamPatternTableManager::getBeamIdStorage)
-      .def(
-          "getBeamPattern",
-          [](BeamPatternTableManager& self, const py::object& mode, std::int64_t beamId) {
-            return self.getBeamPattern(member_or_int<RFMode>(mode, "mode"), beamId);
-          },
-          py::arg("mode"), py::arg("beamId"))
+      .def("getBeamIdStorage", reading<&BeamPatternTableManager::getBeamIdStorage>())
+      .def("getBeamPattern", &get_beam_pattern, py::arg("mode"), py::arg("beamId"))
       .def(
           "setBeamPattern",
-          [](BeamPatternTableManager& self, const py::object& mode, const py::object& beamId,
+          [](Manager& self, const py::object& mode, const py::object& beamId,
              const py::object& beamType, const py::object& config, const py::object& description,
              bool save) {
             require_or_none(config, PyDict_Check(config.ptr()) != 0, "config", "dict");
             require_or_none(description, PyUnicode_Check(description.ptr()) != 0, "description",
                             "str");
-            return self.setBeamPattern(member_or_int<RFMode>(mode, "mode"), beam_id(beamId),
-                                       member_or_int<BeamType>(beamType, "beamType"),
-                                       to_value(config, "config"),
-                                       to_value(description, "description"), save);
+            const auto m = member_or_int<RFMode>(mode, "mode");
+            const std::int64_t id = beam_id(beamId);
+            const auto type = member_or_int<BeamType>(beamType, "beamType");
+            const Value c = to_value(config, "config");
+            const Value d = to_value(description, "description");
+            // Only the one entry changes: what was kept of the others stays good. The
+            // outdated objects are let go once the GIL is held again.
+            std::vector<std::unordered_map<std::string, KeptAnswer>::node_type> outdated;
+            const auto set = [&] {
+              const std::string key = mode_key(m);
+              outdated.push_back(self.kept_answers().extract(entry_slot(key, std::to_string(id))));
+              outdated.push_back(self.kept_answers().extract(mode_slot(key)));
+              return self.setBeamPattern(m, id, type, c, d, save);
+            };
+            // Only a save (the whole table written out) is long enough to let the GIL go.
+            return save ? self.released(set, false) : self.locked(set, false);
           },
           py::arg("mode"), py::arg("beamId"), py::arg("beamType"), py::arg("config") = py::none(),
           py::arg("description") = py::none(), py::arg("save") = true)
-      .def(
-          "_getBatchBeamPattern",
-          [](BeamPatternTableManager& self, std::variant<vlndev::BTModeFilter, std::int64_t> filter,
-             const py::object& callback) {
-            return self._getBatchBeamPattern(filter, optional_callback(callback));
-          },
-          // The default is the value of BTModeFilter.ALL: the Python class may not exist yet
-          // while the core loads.
-          py::arg("mode_filter") = 3, py::arg("callback") = py::none())
+      .def("_getBatchBeamPattern", &get_batch_beam_pattern,
+           // The default is the value of BTModeFilter.ALL: the Python class may not exist yet
+           // while the core loads.
+           py::arg("mode_filter") = 3, py::arg("callback") = py::none())
       .def(
           "_setBatchBeamPattern",
-          [](BeamPatternTableManager& self, const py::object& batch_config,
+          [](Manager& self, const py::object& batch_config,
              std::variant<BTSetOption, std::int64_t> option,
              const py::object& callback) -> py::object {
             if (!PyDict_Check(batch_config.ptr())) {
@@ -170,8 +359,10 @@ void export_beam(py::module_& m) {
                 std::holds_alternative<BTSetOption>(option)
                     ? std::get<BTSetOption>(option)
                     : vlndev::flag_from_value<BTSetOption>(std::get<std::int64_t>(option));
-            const RetType ret = self._setBatchBeamPattern(to_value(batch_config, "batch_config"),
-                                                          opt, optional_callback(callback));
+            const Value batch = to_value(batch_config, "batch_config");
+            const auto forward = optional_callback(callback);
+            const RetType ret =
+                self.released([&] { return self._setBatchBeamPattern(batch, opt, forward); });
             py::object answer = to_python(ret);
             // An echo answers the caller's own batch object, not a copy of it.
             if (ret.ok() && !vlndev::has_flag(opt, BTSetOption::SAVE) &&
@@ -181,8 +372,7 @@ void export_beam(py::module_& m) {
             return answer;
           },
           py::arg("batch_config"), py::arg("option"), py::arg("callback"))
-      .def_property_readonly("_BeamTable",
-                             [](const BeamPatternTableManager& self) { return self.BeamTable(); });
+      .def_property_readonly("_BeamTable", reading<&BeamPatternTableManager::BeamTable>());
 
   m.def("fake_rf_layout", [] { return py::make_tuple(4, 1, 4); });
   m.def(

@@ -22,6 +22,7 @@ namespace arvcore::python {
 namespace {
 
 using vlndev::CalibrationTableManager;
+using Manager = Guarded<CalibrationTableManager>;
 
 // Reads a text held by a Python object in place, without copying it.
 class ViewBuf final : public std::streambuf {
@@ -48,16 +49,22 @@ class FailedBuf final : public std::streambuf {
   std::exception_ptr failure_;
 };
 
+const log::Logger& cali_logger() {
+  static const log::Logger logger("CaliTbl");
+  return logger;
+}
+
 bool truth(const py::handle& o) {
   return py::bool_(py::reinterpret_borrow<py::object>(o));
 }
 
 // The caller's stream is read to its end through its own read(); it stays open.
-RetType parse(CalibrationTableManager& self, const py::object& freq, const py::object& fileObject,
+RetType parse(Manager& self, const py::object& freq, const py::object& fileObject,
               const py::object& exportToJson) {
   const Value f = to_value(freq, "freq");
+  const bool export_json = truth(exportToJson);
   if (fileObject.is_none()) {
-    return self.parse(f, nullptr, truth(exportToJson));
+    return self.released([&] { return self.parse(f, nullptr, export_json); });
   }
   py::object content;
   std::string_view text;
@@ -75,24 +82,25 @@ RetType parse(CalibrationTableManager& self, const py::object& freq, const py::o
   } catch (...) {
     FailedBuf failed(std::current_exception());
     std::istream in(&failed);
-    return self.parse(f, &in, truth(exportToJson));
+    return self.locked([&] { return self.parse(f, &in, export_json); });
   }
+  // `content` holds the text, unchanged, until the parse is over.
   ViewBuf buf(text);
   std::istream in(&buf);
-  return self.parse(f, &in, truth(exportToJson));
+  return self.released([&] { return self.parse(f, &in, export_json); });
 }
 
 }  // namespace
 
 void export_calibration(py::module_& m) {
-  py::class_<CalibrationTableManager>(m, "CalibrationTableManager",
-                                      "Calibration tables of one beamformer device: file "
-                                      "discovery, CSV parse, JSON import and the queries served "
-                                      "from them.")
+  py::class_<Manager>(m, "CalibrationTableManager",
+                      "Calibration tables of one beamformer device: file "
+                      "discovery, CSV parse, JSON import and the queries served "
+                      "from them.")
       .def(py::init([](const std::string& sn, const py::object& freq, py::object rf_layout,
                        const py::object& support_polar, const py::object& is_web_mode,
                        const py::object& fetchCsvFromFile) {
-             return std::make_unique<CalibrationTableManager>(
+             return std::make_unique<Manager>(
                  sn, to_value(freq, "freq"), layout_callback(std::move(rf_layout)),
                  truth(support_polar), truth(is_web_mode), truth(fetchCsvFromFile));
            }),
@@ -100,24 +108,39 @@ void export_calibration(py::module_& m) {
            py::arg("is_web_mode") = false, py::arg("fetchCsvFromFile") = true)
       .def("parse", &parse, py::arg("freq"), py::arg("fileObject") = py::none(),
            py::arg("exportToJson") = false)
-      .def("parseRawJson", &CalibrationTableManager::parseRawJson,
+      .def("parseRawJson", released<&CalibrationTableManager::parseRawJson>(),
            py::call_guard<py::scoped_ostream_redirect>())
-      .def("_searchCaliFile", &CalibrationTableManager::_searchCaliFile,
+      .def("_searchCaliFile", released<&CalibrationTableManager::_searchCaliFile>(),
            py::arg("extension") = ".csv")
-      .def("checkCaliTableLocation", &CalibrationTableManager::checkCaliTableLocation)
-      .def("getFrequencyList", &CalibrationTableManager::getFrequencyList,
-           py::arg("force_refresh") = false)
-      .def("queryCaliTableVer", &CalibrationTableManager::queryCaliTableVer)
-      .def_property_readonly("sn", &CalibrationTableManager::sn)
-      .def_property_readonly("_CaliTable", &CalibrationTableManager::CaliTable)
-      .def_property_readonly("_freq_list", &CalibrationTableManager::freq_list)
-      .def_property_readonly("path_cali", &CalibrationTableManager::path_cali)
-      .def_property_readonly("defaultDir", &CalibrationTableManager::defaultDir)
-      .def_property_readonly("_num_board", &CalibrationTableManager::num_board)
-      .def_property_readonly("_num_ic_per_board", &CalibrationTableManager::num_ic_per_board)
-      .def_property_readonly("_num_channel_per_ic", &CalibrationTableManager::num_channel_per_ic)
+      .def("checkCaliTableLocation", released<&CalibrationTableManager::checkCaliTableLocation>())
+      .def(
+          "getFrequencyList",
+          [](Manager& self, bool force_refresh) -> py::object {
+            // A refresh, or any web-mode call, fetches the list anew.
+            if (force_refresh || self.web_mode()) {
+              return to_python(self.locked([&] { return self.getFrequencyList(force_refresh); }));
+            }
+            return self.kept("freqs", cali_logger(), true,
+                             [&] { return self.getFrequencyList(false); });
+          },
+          py::arg("force_refresh") = false)
+      .def("queryCaliTableVer",
+           [](Manager& self) {
+             return self.kept("version", cali_logger(), self.db() == nullptr,
+                              [&] { return self.queryCaliTableVer(); });
+           })
+      .def_property_readonly("sn", reading<&CalibrationTableManager::sn>())
+      .def_property_readonly("_CaliTable", reading<&CalibrationTableManager::CaliTable>())
+      .def_property_readonly("_freq_list", reading<&CalibrationTableManager::freq_list>())
+      .def_property_readonly("path_cali", reading<&CalibrationTableManager::path_cali>())
+      .def_property_readonly("defaultDir", reading<&CalibrationTableManager::defaultDir>())
+      .def_property_readonly("_num_board", reading<&CalibrationTableManager::num_board>())
+      .def_property_readonly("_num_ic_per_board",
+                             reading<&CalibrationTableManager::num_ic_per_board>())
+      .def_property_readonly("_num_channel_per_ic",
+                             reading<&CalibrationTableManager::num_channel_per_ic>())
       .def_property_readonly("_cali_table_ver_limit",
-                             &CalibrationTableManager::cali_table_ver_limit);
+                             reading<&CalibrationTableManager::cali_table_ver_limit>());
 }
 
 }  // namespace arvcore::python

@@ -21,6 +21,7 @@ namespace arvcore::python {
 namespace {
 
 using vlndev::CalibrationTableManager;
+using Manager = Guarded<CalibrationTableManager>;
 
 using ModeOrInt = std::variant<RFMode, std::int64_t>;
 
@@ -57,56 +58,116 @@ class PyReceiver final : public vlndev::ComDataReceiver {
   py::list current_;
 };
 
-py::object get_com_data(CalibrationTableManager& self, const std::string& rf_mode_str,
-                        std::int64_t board, std::int64_t chip, const py::object& channel,
-                        const py::object& gain, const py::object& phase,
-                        const py::object& com_list) {
+py::object get_com_data(Manager& self, const std::string& rf_mode_str, std::int64_t board,
+                        std::int64_t chip, const py::object& channel, const py::object& gain,
+                        const py::object& phase, const py::object& com_list) {
   const Value c = list_argument(channel, "channel");
   const Value g = list_argument(gain, "gain");
   const Value p = list_argument(phase, "phase");
   const Value s = list_argument(com_list, "com_list");
-  if (self.web_mode() && self.db() != nullptr) {
-    return to_python(self._getComData(rf_mode_str, board, chip, c, g, p, s));
-  }
-  PyReceiver receiver;
-  vlndev::fetchComDataLocal(self, rf_mode_str, board, chip, c, g, p, s, receiver);
-  return std::move(receiver.result);
+  return self.reading([&]() -> py::object {
+    if (self.web_mode() && self.db() != nullptr) {
+      return to_python(self._getComData(rf_mode_str, board, chip, c, g, p, s));
+    }
+    PyReceiver receiver;
+    vlndev::fetchComDataLocal(self, rf_mode_str, board, chip, c, g, p, s, receiver);
+    return std::move(receiver.result);
+  });
+}
+
+const log::Logger& cali_logger() {
+  static const log::Logger logger("CaliTbl");
+  return logger;
+}
+
+// Web-mode answers come from the database on every call; local ones are kept.
+template <class Query>
+py::object dynamic_range(Manager& self, const std::string& key, Query query) {
+  return self.kept(key, cali_logger(), !self.web_mode(), [&] { return (self.*query)(); });
+}
+
+py::object get_dr(Manager& self, const vlndev::ModeArg& rf_mode) {
+  std::string key = "DR/" + std::to_string(rf_mode.index());
+  std::visit(
+      [&](auto mode) {
+        if constexpr (!std::is_same_v<decltype(mode), std::monostate>) {
+          key += "/" + std::to_string(static_cast<std::int64_t>(mode));
+        }
+      },
+      rf_mode);
+  return self.kept(key, cali_logger(), !self.web_mode(), [&] { return self.getDR(rf_mode); });
+}
+
+// The offset lists of a set of boards, kept like an answer (this call answers them bare).
+py::object boards_offset(Manager& self, const std::vector<std::int64_t>& boards,
+                         const std::string& rf_mode_str, std::int64_t chip) {
+  return self.reading([&]() -> py::object {
+    const bool keep = !self.web_mode() && !cali_logger().enabled(log::Level::info);
+    std::string key = "offset/" + rf_mode_str + "/" + std::to_string(chip);
+    for (const std::int64_t b : boards) {
+      key += "/" + std::to_string(b);
+    }
+    auto& kept = self.kept_answers();
+    if (keep) {
+      if (const auto it = kept.find(key);
+          it != kept.end() && it->second.generation == self.generation()) {
+        return it->second.data;
+      }
+    }
+    auto answer = self._getBoardsOffset(boards, rf_mode_str, chip);
+    if (const auto* failed = std::get_if<RetType>(&answer)) {
+      return to_python(*failed);
+    }
+    py::object data = to_python(std::get<Value>(answer));
+    if (keep) {
+      kept[key] = KeptAnswer{self.generation(), {}, {}, data};
+    }
+    return data;
+  });
 }
 
 }  // namespace
 
 void export_calibration_queries(py::module_& m) {
-  auto cls = py::reinterpret_borrow<py::class_<CalibrationTableManager>>(
-      m.attr("CalibrationTableManager"));
-  cls.def("getDR", &CalibrationTableManager::getDR, py::arg("rf_mode") = py::none(),
+  auto cls = py::reinterpret_borrow<py::class_<Manager>>(m.attr("CalibrationTableManager"));
+  cls.def("getDR", &get_dr, py::arg("rf_mode") = py::none(),
           "Total dynamic range: the whole DR map, or one mode's entry (an RFMode or CellRFMode "
           "member, or an int).")
-      .def("getCOMDR", &CalibrationTableManager::getCOMDR,
-           "Common-arm ranges per RF mode and IC section.")
-      .def("getELEDR", &CalibrationTableManager::getELEDR,
-           "Element-arm limits per RF mode and IC section.")
+      .def(
+          "getCOMDR",
+          [](Manager& self) {
+            return dynamic_range(self, "COMDR", &CalibrationTableManager::getCOMDR);
+          },
+          "Common-arm ranges per RF mode and IC section.")
+      .def(
+          "getELEDR",
+          [](Manager& self) {
+            return dynamic_range(self, "ELEDR", &CalibrationTableManager::getELEDR);
+          },
+          "Element-arm limits per RF mode and IC section.")
       .def(
           "_getBoardCOMDR",
-          [](CalibrationTableManager& self, ModeOrInt mode, std::int64_t board_idx) {
-            return self._getBoardCOMDR(mode, board_idx);
+          [](Manager& self, ModeOrInt mode, std::int64_t board_idx) {
+            return self.reading([&] { return self._getBoardCOMDR(mode, board_idx); });
           },
           py::arg("mode"), py::arg("board_idx"))
       .def(
           "_getBoardELEDR",
-          [](CalibrationTableManager& self, ModeOrInt mode, std::int64_t board_idx) {
-            return self._getBoardELEDR(mode, board_idx);
+          [](Manager& self, ModeOrInt mode, std::int64_t board_idx) {
+            return self.reading([&] { return self._getBoardELEDR(mode, board_idx); });
           },
           py::arg("mode"), py::arg("board_idx"))
-      .def("_getBoardsOffset", &CalibrationTableManager::_getBoardsOffset, py::arg("boards"),
-           py::arg("rf_mode_str") = "TX", py::arg("chip") = 1,
+      .def("_getBoardsOffset", &boards_offset, py::arg("boards"), py::arg("rf_mode_str") = "TX",
+           py::arg("chip") = 1,
            "Offset lists of the boards for one RF mode; a database failure answers its "
            "RetType.")
-      .def("_getTC", &CalibrationTableManager::_getTC)
+      .def("_getTC", reading<&CalibrationTableManager::_getTC>())
       .def(
           "_searchComStepDR",
-          [](CalibrationTableManager& self, std::int64_t board, const std::string& rf_mode_str,
-             double min, double max, const py::object& /*polar*/) {
-            return self._searchComStepDR(board, rf_mode_str, min, max);
+          [](Manager& self, std::int64_t board, const std::string& rf_mode_str, double min,
+             double max, const py::object& /*polar*/) {
+            return self.reading(
+                [&] { return self._searchComStepDR(board, rf_mode_str, min, max); });
           },
           py::arg("board"), py::arg("rf_mode_str"), py::arg("min"), py::arg("max"),
           py::arg("polar") = py::none())

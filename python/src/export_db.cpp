@@ -24,18 +24,18 @@ class PyDBQueryer final : public DBQueryer {
  public:
   explicit PyDBQueryer(py::object obj) : obj_(std::move(obj)) {}
   ~PyDBQueryer() override {
-    py::gil_scoped_acquire gil;
+    InPython gil;
     obj_ = py::object();
   }
   PyDBQueryer(const PyDBQueryer&) = delete;
   PyDBQueryer& operator=(const PyDBQueryer&) = delete;
 
   Value queryDB(const Value& payload) override {
-    py::gil_scoped_acquire gil;
+    InPython gil;
     return to_value(obj_.attr("queryDB")(to_python(payload)), "database reply");
   }
   Value queryDB(const Value& payload, const std::string& queryCmd) override {
-    py::gil_scoped_acquire gil;
+    InPython gil;
     return to_value(obj_.attr("queryDB")(to_python(payload), py::arg("queryCmd") = queryCmd),
                     "database reply");
   }

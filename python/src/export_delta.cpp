@@ -12,11 +12,11 @@ namespace arvcore::python {
 
 void export_delta(py::module_& m) {
   using vlndev::UDDeltaFreqTableManager;
-  py::class_<UDDeltaFreqTableManager> cls(m, "UDDeltaFreqTableManager");
+  py::class_<Guarded<UDDeltaFreqTableManager>> cls(m, "UDDeltaFreqTableManager");
   cls.attr("__module__") = "arvcore.vlndev.VLNTableManager";
   cls.def(py::init<std::string>(), py::arg("sn"))
-      .def("parse", &UDDeltaFreqTableManager::parse)
-      .def("getUDDeltaFreq", &UDDeltaFreqTableManager::getUDDeltaFreq);
+      .def("parse", released<&UDDeltaFreqTableManager::parse>())
+      .def("getUDDeltaFreq", reading<&UDDeltaFreqTableManager::getUDDeltaFreq>());
 }
 
 }  // namespace arvcore::python

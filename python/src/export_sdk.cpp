@@ -1,7 +1,6 @@
 // Error translation, the logging bridge to Python's `logging`, and small underscored helpers
 // the package's own tests use to drive the conversions from the C++ side.
 
-#include <cstdio>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -13,6 +12,7 @@
 #include "arvcore/sdk/utils.hpp"
 #include "arvcore/vlndev/logger.hpp"
 #include "exports.hpp"
+#include "gil.hpp"
 
 namespace py = pybind11;
 
@@ -83,57 +83,6 @@ void translate(std::exception_ptr p) {
   } catch (const nlohmann::json::parse_error& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   }
-}
-
-// --- logging bridge -------------------------------------------------------------------------
-
-bool interpreter_usable() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsInitialized() && !Py_IsFinalizing();
-#else
-  return Py_IsInitialized() && !_Py_IsFinalizing();
-#endif
-}
-
-// Log text is never refused: undecodable bytes become U+FFFD.
-PyObject* decode_lossy(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
-
-// Hands one record to arvcore._logbridge._emit, which builds a genuine logging record.
-void install_log_sink() {
-  py::object emit_fn = py::module_::import("arvcore._logbridge").attr("_emit");
-  PyObject* emit = emit_fn.release().ptr();  // kept for the life of the process
-  log::set_sink([emit](std::string_view name, log::Level level, std::string_view message,
-                       std::string_view exc_text) {
-    if (!interpreter_usable()) {
-      // Records written while the interpreter shuts down go where an unconfigured host
-      // would put them.
-      if (level >= log::Level::warning) {
-        std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
-      }
-      return;
-    }
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    PyObject* result = nullptr;
-    PyObject* py_name = decode_lossy(name);
-    PyObject* py_message = decode_lossy(message);
-    PyObject* py_exc = decode_lossy(exc_text);
-    if (py_name != nullptr && py_message != nullptr && py_exc != nullptr) {
-      result =
-          PyObject_CallFunction(emit, "OiOO", py_name, static_cast<int>(level), py_message, py_exc);
-    }
-    Py_XDECREF(py_name);
-    Py_XDECREF(py_message);
-    Py_XDECREF(py_exc);
-    if (result == nullptr) {
-      // A failing handler must not break the operation that logged.
-      PyErr_WriteUnraisable(emit);
-    } else {
-      Py_DECREF(result);
-    }
-    PyGILState_Release(gil);
-  });
 }
 
 // --- test helpers ---------------------------------------------------------------------------

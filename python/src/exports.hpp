@@ -5,6 +5,7 @@
 
 // Every binding file sees the same type casters.
 #include "casters.hpp"
+#include "guarded.hpp"
 
 namespace arvcore::python {
 

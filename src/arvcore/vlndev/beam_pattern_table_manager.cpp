@@ -334,7 +334,7 @@ RetType BeamPatternTableManager::getBeamIdStorage() const {
 }
 
 RetType BeamPatternTableManager::_load(const Value& freq, const std::string& aakit,
-                                       const KwCallback& callback) {
+                                       const KwCallback& callback, bool answer_table) {
   logger_.info("Loading Beam Table by: {:.1f}GHz, AAKIT_NAME: '{}'", freq_as_double(freq), aakit);
   release_tree(beam_table_);
   beam_table_ = nullptr;
@@ -402,7 +402,7 @@ RetType BeamPatternTableManager::_load(const Value& freq, const std::string& aak
         return saved;
       }
     }
-    return RetType::Data(beam_table_);
+    return answer_table ? RetType::Data(beam_table_) : RetType();
   } catch (...) {
     logger_.exception(kLoadingFailed);
     beam_table_ = nullptr;

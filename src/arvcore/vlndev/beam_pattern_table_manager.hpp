@@ -59,9 +59,10 @@ class BeamPatternTableManager {
   /// Stores the kit name. Loads nothing.
   void _updateAAKit(std::string kitName);
   /// Reads (or creates, converts, upgrades) the table of `freq` and `aakit`. With a callback,
-  /// hands the load to it and answers its result.
+  /// hands the load to it and answers its result. Without `answer_table`, a successful load
+  /// answers no data (the caller reads the table through BeamTable() instead of a copy).
   RetType _load(const Value& freq, const std::string& aakit = "",
-                const KwCallback& callback = nullptr);
+                const KwCallback& callback = nullptr, bool answer_table = true);
   /// Writes `new_table` (null: the loaded table) to the table file, or hands it to
   /// `callback`.
   RetType _saveToBeamTableFile(const KwCallback& callback = nullptr,

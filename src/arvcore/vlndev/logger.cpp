@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <mutex>
+#include <string>
 #include <typeinfo>
 
 #include <spdlog/details/log_msg.h>
+#include <spdlog/details/null_mutex.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
@@ -52,7 +54,12 @@ spdlog::level::level_enum to_spdlog(Level l) {
 
 // Forwards to the installed host sink, or writes "message" (and the failure text) to
 // standard error like the host's last-resort handler.
-class ForwardingSink final : public spdlog::sinks::base_sink<std::mutex> {
+//
+// The sink takes no lock of its own: the host sink runs host code (Python handlers), which
+// may wait for the host's own lock while another thread holding that lock logs, or may log
+// again through the module on the same thread. Either would deadlock on a sink mutex. Host
+// sinks serialise themselves; the standard-error path writes each record in one call.
+class ForwardingSink final : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
     const std::string_view name(msg.logger_name.data(), msg.logger_name.size());
@@ -61,12 +68,13 @@ class ForwardingSink final : public spdlog::sinks::base_sink<std::mutex> {
       sink(name, from_spdlog(msg.level), text, t_exc_text);
       return;
     }
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fputc('\n', stderr);
+    std::string line(text);
+    line += '\n';
     if (!t_exc_text.empty()) {
-      std::fwrite(t_exc_text.data(), 1, t_exc_text.size(), stderr);
-      std::fputc('\n', stderr);
+      line.append(t_exc_text);
+      line += '\n';
     }
+    std::fwrite(line.data(), 1, line.size(), stderr);
   }
   void flush_() override { std::fflush(stderr); }
 };

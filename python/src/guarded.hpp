@@ -1,0 +1,203 @@
+#pragma once
+// A manager as Python holds it: the core object, the lock that serialises its callers, and
+// the Python answers of its getters, kept until the manager changes.
+//
+// Getters of the replaced module answer the objects they store, so they cost one method call
+// and one envelope. Converting a table part to Python on every call costs far more, so a
+// getter's converted answer is kept and answered again (in a fresh envelope) until the next
+// call that may change the manager. Calls are sorted by kind when they are bound:
+//   reading  - never changes what any getter answers;
+//   locked   - may change it (the kept answers are dropped);
+//   released - long work, run without the GIL (and dropping the kept answers too).
+// A kept answer is only used while the manager's logger writes nothing below warning: a
+// getter that logs at debug or info on success then runs again, so hosts that log see every
+// record. Failures are never kept.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <pybind11/pybind11.h>
+
+#include "arvcore/vlndev/logger.hpp"
+#include "casters.hpp"
+#include "gil.hpp"
+
+namespace arvcore::python {
+
+/// A getter's answer as Python objects, and the manager generation it belongs to.
+struct KeptAnswer {
+  std::uint64_t generation = 0;
+  py::object code;
+  py::object msg;
+  py::object data;
+};
+
+/// A manager's table answered to Python without a copy: it stands for the manager's own table
+/// until the manager next changes, and is copied aside just before that change when the
+/// caller has not read it yet.
+struct TableSnapshot {
+  std::optional<Value> copy;
+  bool read = false;
+};
+
+template <class Manager>
+class Guarded : public Manager {
+ public:
+  using Manager::Manager;
+  explicit Guarded(Manager&& m) : Manager(std::move(m)) {}
+
+  /// Runs `work` under the lock with the GIL held; `work` changes nothing a getter answers.
+  template <class Work>
+  decltype(auto) reading(Work&& work) {
+    call_lock_.lock_holding_gil();
+    std::lock_guard<CallLock> hold(call_lock_, std::adopt_lock);
+    return std::forward<Work>(work)();
+  }
+
+  /// Runs `work` under the lock with the GIL held; afterwards no kept answer is used again
+  /// (with `drop_kept` false, the caller drops what the work outdates itself).
+  template <class Work>
+  decltype(auto) locked(Work&& work, bool drop_kept = true) {
+    call_lock_.lock_holding_gil();
+    std::lock_guard<CallLock> hold(call_lock_, std::adopt_lock);
+    generation_ += drop_kept ? 1 : 0;
+    before_change();
+    return std::forward<Work>(work)();
+  }
+
+  /// Runs `work` under the lock without the GIL; afterwards no kept answer is used again
+  /// (see locked). The answer must not refer into the manager: it is read after the lock is
+  /// let go.
+  template <class Work>
+  auto released(Work&& work, bool drop_kept = true) {
+    static_assert(!std::is_reference_v<decltype(work())>);
+    WithoutGil nogil;
+    std::lock_guard<CallLock> hold(call_lock_);
+    generation_ += drop_kept ? 1 : 0;
+    before_change();
+    return std::forward<Work>(work)();
+  }
+
+  /// A snapshot standing for the manager's table as it is now (see TableSnapshot). Under the
+  /// lock; the GIL is not needed.
+  std::shared_ptr<TableSnapshot> share_table() {
+    auto snapshot = std::make_shared<TableSnapshot>();
+    shared_tables_.push_back(snapshot);
+    return snapshot;
+  }
+
+  /// The answer kept under `key`, or else that of `work` (a RetType), kept when it succeeded
+  /// and `keep` allows. Runs under the lock with the GIL held.
+  template <class Work>
+  py::object kept(const std::string& key, const log::Logger& logger, bool keep, Work&& work) {
+    call_lock_.lock_holding_gil();
+    std::lock_guard<CallLock> hold(call_lock_, std::adopt_lock);
+    keep = keep && !logger.enabled(log::Level::info);
+    if (keep) {
+      if (const auto it = kept_.find(key);
+          it != kept_.end() && it->second.generation == generation_) {
+        return make_envelope(it->second.code, it->second.msg, it->second.data);
+      }
+    }
+    const RetType ret = std::forward<Work>(work)();
+    KeptAnswer answer{generation_, py_enum_member(ret.RetCode), message_of(ret.RetMsg),
+                      to_python(ret.RetData)};
+    py::object out = make_envelope(answer.code, answer.msg, answer.data);
+    if (keep && ret.ok()) {
+      kept_[key] = std::move(answer);
+    }
+    return out;
+  }
+
+  /// Kept Python objects of any kind, for answers that are not envelopes. Use under the lock.
+  std::unordered_map<std::string, KeptAnswer>& kept_answers() { return kept_; }
+  std::uint64_t generation() const { return generation_; }
+
+ private:
+  // Answers that still stand for the table get their copy before it changes.
+  void before_change() {
+    if constexpr (requires(const Manager& m) { m.BeamTable(); }) {
+      for (const auto& weak : shared_tables_) {
+        if (const auto snapshot = weak.lock(); snapshot && !snapshot->read) {
+          snapshot->copy = this->BeamTable();
+        }
+      }
+      shared_tables_.clear();
+    }
+  }
+
+  CallLock call_lock_;
+  std::vector<std::weak_ptr<TableSnapshot>> shared_tables_;
+  std::uint64_t generation_ = 1;
+  std::unordered_map<std::string, KeptAnswer> kept_;
+};
+
+enum class CallKind { reading, locked, released };
+
+namespace detail {
+
+template <auto Method, CallKind Kind, class R, class Self, class... A>
+auto invoke(Self& self, A&&... args) {
+  auto call = [&]() -> R { return (self.*Method)(std::forward<A>(args)...); };
+  if constexpr (Kind == CallKind::released) {
+    return self.released(call);
+  } else if constexpr (std::is_reference_v<R>) {
+    // A reference into the manager is turned into Python objects before the lock goes.
+    auto convert = [&] { return py::cast(call(), py::return_value_policy::copy); };
+    if constexpr (Kind == CallKind::reading) {
+      return self.reading(convert);
+    } else {
+      return self.locked(convert);
+    }
+  } else if constexpr (Kind == CallKind::reading) {
+    return self.reading(call);
+  } else {
+    return self.locked(call);
+  }
+}
+
+template <auto Method, CallKind Kind, class Sig = decltype(Method)>
+struct Bound;
+
+template <auto Method, CallKind Kind, class R, class C, class... A>
+struct Bound<Method, Kind, R (C::*)(A...)> {
+  static auto call(Guarded<C>& self, A... args) {
+    return invoke<Method, Kind, R>(self, std::forward<A>(args)...);
+  }
+};
+
+template <auto Method, CallKind Kind, class R, class C, class... A>
+struct Bound<Method, Kind, R (C::*)(A...) const> {
+  static auto call(Guarded<C>& self, A... args) {
+    return invoke<Method, Kind, R>(self, std::forward<A>(args)...);
+  }
+};
+
+}  // namespace detail
+
+/// A manager method for pybind11 that changes nothing a getter answers.
+template <auto Method>
+constexpr auto reading() {
+  return &detail::Bound<Method, CallKind::reading>::call;
+}
+
+/// A manager method for pybind11 that may change the manager; runs with the GIL held.
+template <auto Method>
+constexpr auto locked() {
+  return &detail::Bound<Method, CallKind::locked>::call;
+}
+
+/// A manager method for pybind11 that does long work; runs without the GIL.
+template <auto Method>
+constexpr auto released() {
+  return &detail::Bound<Method, CallKind::released>::call;
+}
+
+}  // namespace arvcore::python

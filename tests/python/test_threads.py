@@ -1,0 +1,218 @@
+"""The package beside other Python threads: no deadlock between the core's logging and the GIL,
+log records of work done without the GIL still arrive in order, and a manager shared by two
+threads serialises its callers.
+
+Scenarios that used to hang run in a child process with a time limit, so a regression fails
+instead of stopping the suite.
+"""
+
+import logging
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from arvcore.VLNPublic import BeamType, RetCode, RFMode
+from arvcore.VLNUtils import RetType
+from arvcore.vlndev.VLNTableManager import (
+    BeamPatternTableManager,
+    CalibrationTableManager,
+    fake_rf_layout,
+)
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+GEN_CALI = os.path.join(ROOT, "scripts", "gen_cali.py")
+SN = "D2230E013-28"
+
+
+def small_table(directory, sn=SN, freq=28):
+    subprocess.run(
+        [sys.executable, GEN_CALI, str(directory), "--sn", sn, "--freq", str(freq),
+         "--com-steps", "2", "--gain-step", "4", "--phase-step", "45"],
+        check=True, stdout=subprocess.DEVNULL)
+
+
+def run_child(code, files_dir, timeout=120):
+    """Runs `code` in a fresh interpreter; fails when it hangs or does not print 'done'."""
+    env = dict(os.environ, ARVCORE_FILES_DIR=str(files_dir))
+    prelude = "import sys\nsys.setswitchinterval(1e-5)\n"
+    try:
+        p = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env,
+                           capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the child process hung")
+    assert p.returncode == 0, p.stderr[-3000:]
+    assert p.stdout.strip().endswith("done"), p.stdout[-500:]
+    return p
+
+
+THREADS = """
+import threading
+from arvcore.vlndev.VLNTableManager import CalibrationTableManager
+SN = "D2230E013-28"
+
+def work(freq, rounds):
+    mgr = CalibrationTableManager(SN, 28, lambda: (4, 1, 4))
+    for _ in range(rounds):
+        ok = mgr.parse(freq).RetCode.name == "OK"
+        assert ok == (freq == 28)
+        if ok:
+            mgr.getDR()
+    finished.append(freq)
+
+finished = []
+threads = [threading.Thread(target=work, args=(FREQ, ROUNDS)) for _ in range(2)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+assert len(finished) == 2
+print("done")
+"""
+
+
+def test_two_threads_logging_through_the_core_finish(tmp_path):
+    small_table(tmp_path)
+    # Records at info level go through Python handlers on every parse.
+    run_child("import logging\nlogging.basicConfig(level=logging.INFO)\n"
+              + THREADS.replace("FREQ", "28").replace("ROUNDS", "15"), tmp_path)
+    # Without any logging configuration, a missing table writes an error record each time.
+    p = run_child(THREADS.replace("FREQ", "26").replace("ROUNDS", "40"), tmp_path)
+    assert p.stderr.count("Can not find file for Cali table") == 80
+
+
+def test_log_handlers_that_call_the_package_again_finish(tmp_path):
+    small_table(tmp_path)
+    code = """
+    import logging
+    from arvcore.vlndev.VLNTableManager import (BeamPatternTableManager, CalibrationTableManager,
+        UDDeltaFreqTableManager, fake_check, fake_ic_check, fake_rf_layout)
+    SN = "D2230E013-28"
+    seen = []
+
+    class Again(logging.Handler):
+        def __init__(self, action):
+            super().__init__()
+            self.action = action
+            self.busy = False
+
+        def emit(self, record):
+            seen.append(record.getMessage())
+            if not self.busy:
+                self.busy = True
+                try:
+                    self.action()
+                finally:
+                    self.busy = False
+
+    beam = BeamPatternTableManager(SN, 9, 4, fake_rf_layout, (fake_check, fake_ic_check))
+    beam._updateFreq(28, {"TX": [-5, 20], "RX": [-5, 20]}, [[[0, 10]] * 4] * 2, [[5] * 4] * 2)
+    cali = logging.getLogger("CaliTbl")
+    cali.setLevel(logging.INFO)
+    cali.addHandler(Again(lambda: UDDeltaFreqTableManager(SN).parse()))
+    bt = logging.getLogger("BeamTbl")
+    bt.setLevel(logging.INFO)
+    # The handler loads through the very manager that is logging.
+    bt.addHandler(Again(lambda: beam._load(28)))
+    logging.getLogger("UDDeltaTbl").setLevel(logging.DEBUG)
+    mgr = CalibrationTableManager(SN, 28, lambda: (4, 1, 4))
+    assert mgr.parse(28).RetCode.name == "OK"
+    assert mgr.parse(26).RetCode.name != "OK"
+    assert beam._load(28).RetCode.name == "OK"
+    assert any("parsing done" in m for m in seen), seen
+    assert any("Loading Beam Table" in m for m in seen), seen
+    print("done")
+    """
+    run_child(code, tmp_path)
+
+
+def test_records_of_released_work_keep_their_order_around_callbacks(tmp_path, monkeypatch,
+                                                                    arvcore_logs):
+    monkeypatch.setenv("ARVCORE_FILES_DIR", str(tmp_path))
+    bt = logging.getLogger("BeamTbl")
+
+    def group(mode, index, gains, common):
+        bt.debug("python check %d", index)
+        return RetType()
+
+    mgr = BeamPatternTableManager("SN7", 9, 8, fake_rf_layout, (None, group))
+    mgr._updateFreq(28, {"TX": [-5, 20.5], "RX": [-8, 15]}, [[[0, 10]] * 4] * 2, [[5] * 4] * 2)
+    assert mgr._load(28).RetCode == RetCode.OK
+    arvcore_logs.clear()
+    # A save writes the table without the GIL; the group checks call back into Python.
+    assert mgr.setBeamPattern(RFMode.TX, 1, BeamType.CHANNEL, {}, save=True).RetCode == RetCode.OK
+    messages = [r.getMessage() for r in arvcore_logs.records if r.name == "BeamTbl"]
+    checks = [m.split(" gain")[0].split(" with")[0] for m in messages
+              if m.startswith(("Checking board_", "Checked  board_", "python check"))]
+    expected = []
+    for i in range(4):
+        expected += [f"Checking board_{i + 1}", f"python check {i}", f"Checked  board_{i + 1}"]
+    assert checks == expected
+    # Every record of the call has arrived when it returns, with its level.
+    assert messages[-2].startswith("Set/update beam:1")
+    assert messages[-1].startswith("Saving beam file")
+    assert arvcore_logs.records[-1].levelno == logging.DEBUG
+
+
+def test_other_threads_run_while_a_table_is_parsed(tmp_path, monkeypatch):
+    subprocess.run([sys.executable, GEN_CALI, str(tmp_path), "--sn", SN, "--freq", "28",
+                    "--com-steps", "4"], check=True, stdout=subprocess.DEVNULL)
+    monkeypatch.setenv("ARVCORE_FILES_DIR", str(tmp_path))
+    mgr = CalibrationTableManager(SN, 28, lambda: (4, 1, 4))
+    ticks = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(1)
+            time.sleep(0)  # hands the GIL back at once
+
+    t = threading.Thread(target=ticker)
+    before = sys.getswitchinterval()
+    sys.setswitchinterval(10.0)  # the GIL changes hands only when a thread lets it go
+    try:
+        t.start()
+        while not ticks:
+            time.sleep(0.001)
+        ticks.clear()
+        assert mgr.parse(28).RetCode == RetCode.OK
+        during = len(ticks)
+    finally:
+        stop.set()
+        sys.setswitchinterval(before)
+        t.join()
+    assert during > 0
+
+
+def test_one_manager_shared_by_threads_serialises_them(tmp_path, monkeypatch):
+    small_table(tmp_path)
+    small_table(tmp_path, freq=29)
+    monkeypatch.setenv("ARVCORE_FILES_DIR", str(tmp_path))
+    mgr = CalibrationTableManager(SN, 28, lambda: (4, 1, 4))
+    assert mgr.parse(28).RetCode == RetCode.OK
+    expected = {28: mgr.getDR().RetData, 29: None}
+    assert mgr.parse(29).RetCode == RetCode.OK
+    expected[29] = mgr.getDR().RetData
+    failures = []
+
+    def work(freq):
+        for _ in range(20):
+            ret = mgr.parse(freq)
+            if ret.RetCode != RetCode.OK:
+                failures.append(ret)
+            dr = mgr.getDR().RetData
+            if dr not in (expected[28], expected[29]):
+                failures.append(dr)
+            mgr._getComData("TX", 1, 1, [1, 2, 3, 4], [[3.5, -2.0, 0.5, 7.0]], [[45, 90, 0, 355]],
+                            [["COM_1"]])
+
+    threads = [threading.Thread(target=work, args=(f,)) for f in (28, 29, 28, 29)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
