@@ -3,6 +3,7 @@
 // only that step's map.
 
 #include <string>
+#include <vector>
 
 #include <pybind11/pybind11.h>
 
@@ -10,32 +11,39 @@
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 #include "casters.hpp"
 #include "exports.hpp"
+#include "guarded.hpp"
 
 namespace arvcore::python {
 
 namespace py = pybind11;
 using vlndev::CalibrationTableManager;
+using Manager = Guarded<CalibrationTableManager>;
 
 namespace {
 
 /// The entry of `_CaliTable` under `keys`, one map key per argument; KeyError names the first
 /// key that is missing.
-Value cali_table_entry(const CalibrationTableManager& self, const py::args& keys) {
-  const Value* at = &self.CaliTable();
+Value cali_table_entry(Manager& self, const py::args& keys) {
+  std::vector<std::string> path;
   for (const auto& k : keys) {
-    const std::string key = py::cast<std::string>(k);
-    if (!at->is_object() || !at->contains(key)) {
-      throw KeyError(key);
-    }
-    at = &(*at)[key];
+    path.push_back(py::cast<std::string>(k));
   }
-  return *at;
+  return self.reading([&] {
+    const Value* at = &self.CaliTable();
+    for (const auto& key : path) {
+      if (!at->is_object() || !at->contains(key)) {
+        throw KeyError(key);
+      }
+      at = &(*at)[key];
+    }
+    return *at;
+  });
 }
 
 }  // namespace
 
 void export_table_views(py::module_& m) {
-  py::class_<CalibrationTableManager> cls(m.attr("CalibrationTableManager"));
+  py::class_<Manager> cls(m.attr("CalibrationTableManager"));
   cls.def("_CaliTableEntry", &cali_table_entry,
           "A copy of the entry of _CaliTable under the given keys, for example "
           "('BOARD_1', 'TX', 'DATA_CHIP_1', 'COM_1'), without converting the rest of the table.");
