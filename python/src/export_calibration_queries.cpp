@@ -97,10 +97,15 @@ void export_calibration_queries(py::module_& m) {
             return self._getBoardELEDR(mode, board_idx);
           },
           py::arg("mode"), py::arg("board_idx"))
-      .def("_getBoardsOffset", &CalibrationTableManager::_getBoardsOffset, py::arg("boards"),
-           py::arg("rf_mode_str") = "TX", py::arg("chip") = 1,
-           "Offset lists of the boards for one RF mode; a database failure answers its "
-           "RetType.")
+      .def(
+          "_getBoardsOffset",
+          [](CalibrationTableManager& self, const py::object& boards,
+             const std::string& rf_mode_str, std::int64_t chip) {
+            return self._getBoardsOffset(int_list_arg(boards, "boards"), rf_mode_str, chip);
+          },
+          py::arg("boards"), py::arg("rf_mode_str") = "TX", py::arg("chip") = 1,
+          "Offset lists of the boards for one RF mode; a database failure answers its "
+          "RetType.")
       .def("_getTC", &CalibrationTableManager::_getTC)
       .def(
           "_searchComStepDR",
