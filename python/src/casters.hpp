@@ -22,6 +22,7 @@
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 #include <pybind11/pybind11.h>
@@ -396,6 +397,60 @@ inline Value to_value(py::handle o, std::string_view what = "argument") {
   return out;
 }
 
+// --- integer arguments ------------------------------------------------------------------------
+
+/// An int argument within 64 bits; OverflowError naming `what` beyond, as Python's own
+/// conversions to a C integer raise.
+inline std::int64_t int64_arg(py::handle o, std::string_view what) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
+  if (overflow != 0) {
+    PyErr_SetString(PyExc_OverflowError,
+                    fmt::format("{}: int too large to convert to a 64-bit integer", what).c_str());
+    throw py::error_already_set();
+  }
+  if (v == -1 && PyErr_Occurred()) {
+    throw py::error_already_set();
+  }
+  return v;
+}
+
+/// Most items a list argument of integers may have: far beyond any device, and refused
+/// before the sequence is read, so that range(10**18) is not materialised.
+inline constexpr Py_ssize_t kMaxIntListItems = Py_ssize_t{1} << 20;
+
+/// A list argument of ints: a list, tuple or other sequence (a range). TypeError for an item
+/// that is not an int, OverflowError for one beyond 64 bits, ValueError for a sequence longer
+/// than kMaxIntListItems; each names `what`.
+inline std::vector<std::int64_t> int_list_arg(py::handle o, std::string_view what) {
+  if (PyUnicode_Check(o.ptr()) || PyBytes_Check(o.ptr()) || PySequence_Check(o.ptr()) == 0) {
+    throw TypeError(
+        fmt::format("{} must be a list of int, not '{}'", what, detail::type_name_of(o)));
+  }
+  const Py_ssize_t n = PySequence_Size(o.ptr());
+  if (n < 0) {
+    throw py::error_already_set();
+  }
+  if (n > kMaxIntListItems) {
+    throw ValueError(fmt::format("{} holds {} items, more than the {} a list argument may hold",
+                                 what, n, kMaxIntListItems));
+  }
+  std::vector<std::int64_t> out;
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const auto item = py::reinterpret_steal<py::object>(PySequence_GetItem(o.ptr(), i));
+    if (!item) {
+      throw py::error_already_set();
+    }
+    if (!PyLong_Check(item.ptr()) || PyBool_Check(item.ptr())) {
+      throw TypeError(
+          fmt::format("{} items must be int, not '{}'", what, detail::type_name_of(item)));
+    }
+    out.push_back(int64_arg(item, what));
+  }
+  return out;
+}
+
 // --- enumerations ---------------------------------------------------------------------------
 
 /// Python module that defines the class of enumeration E.
@@ -460,10 +515,30 @@ E enum_of_value(std::int64_t v) {
   }
 }
 
+/// True when `o` is a member of the other RF mode enumeration than E (RFMode, CellRFMode): a
+/// device holds either kind, and where one mode kind is taken a member of the other stands
+/// for its value, as a plain int does. Always false for other enumerations.
+template <NamedEnum E>
+bool is_other_mode_member(PyObject* o) {
+  PyObject* other = nullptr;
+  if constexpr (std::is_same_v<E, RFMode>) {
+    other = py_enum_class<CellRFMode>();
+  } else if constexpr (std::is_same_v<E, CellRFMode>) {
+    other = py_enum_class<RFMode>();
+  } else {
+    return false;
+  }
+  const int r = PyObject_IsInstance(o, other);
+  if (r < 0) {
+    throw py::error_already_set();
+  }
+  return r == 1;
+}
+
 /// Loads an enumeration argument: a member of E's own Python class, or (with `convert`) a
-/// plain int converted by value. Members of other enumeration classes are refused, so that a
-/// variant of several enumerations resolves to the right one. Throws ValueError for an int
-/// that names no member.
+/// plain int, or a member of the other RF mode enumeration, converted by value. Members of
+/// other enumeration classes are refused, so that a variant of several enumerations resolves
+/// to the right one. Throws ValueError for a value that names no member.
 template <NamedEnum E>
 bool load_enum(py::handle src, bool convert, E& out) {
   PyObject* o = src.ptr();
@@ -472,7 +547,7 @@ bool load_enum(py::handle src, bool convert, E& out) {
     throw py::error_already_set();
   }
   py::object number;
-  if (own == 1) {
+  if (own == 1 || (convert && is_other_mode_member<E>(o))) {
     number = py::reinterpret_steal<py::object>(PyObject_GetAttrString(o, "value"));
     if (!number) {
       throw py::error_already_set();
@@ -621,8 +696,11 @@ std::function<R(A...)> positional_callback(py::object fn) {
   };
 }
 
-/// The device layout source rf_layout().
+/// The device layout source rf_layout(); TypeError when it cannot be called.
 inline vlndev::RfLayoutFn layout_callback(py::object fn) {
+  if (PyCallable_Check(fn.ptr()) == 0) {
+    throw TypeError(fmt::format("rf_layout must be callable, not '{}'", detail::type_name_of(fn)));
+  }
   return positional_callback<Value>(std::move(fn));
 }
 

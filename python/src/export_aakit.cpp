@@ -20,7 +20,8 @@ using Manager = Guarded<AAKitTableManager>;
 
 // The device layer passes "no function" as None or any other false value.
 bool given(const py::object& fn) {
-  return !fn.is_none() && PyObject_IsTrue(fn.ptr()) == 1;
+  // An exception that __bool__ or __len__ raises reaches the caller as itself.
+  return !fn.is_none() && py::bool_(fn);
 }
 
 vlndev::KwCallback forwarding(const py::object& fn) {
@@ -56,11 +57,12 @@ void export_aakit(py::module_& m) {
   py::class_<Manager> cls(m, "AAKitTableManager");
   cls.attr("__module__") = "arvcore.vlndev.VLNTableManager";
   cls.def(py::init([](std::int64_t devtype, std::int64_t total_ch, std::string path,
-                      std::int64_t num_polar, std::optional<std::vector<std::int64_t>> support_dev,
-                      bool is_web_mode) {
+                      std::int64_t num_polar, const py::object& support_dev, bool is_web_mode) {
             // Every manager gets a list of its own.
             return std::make_unique<Manager>(devtype, total_ch, std::move(path), num_polar,
-                                             support_dev.value_or(std::vector<std::int64_t>{}),
+                                             support_dev.is_none()
+                                                 ? std::vector<std::int64_t>{}
+                                                 : int_list_arg(support_dev, "support_dev"),
                                              is_web_mode);
           }),
           py::arg("devtype"), py::arg("total_ch"), py::arg("path") = "files/",

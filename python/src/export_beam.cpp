@@ -24,8 +24,9 @@ using vlndev::BeamPatternTableManager;
 using vlndev::BTSetOption;
 using Manager = Guarded<BeamPatternTableManager>;
 
-/// A member of E's own class, or an int left for the manager to convert (so that a value
-/// without a member is answered the way the manager answers it).
+/// A member of E's own class, or an int (or a member of the other RF mode enumeration, by its
+/// value) left for the manager to convert, so that a value without a member is answered the
+/// way the manager answers it.
 template <NamedEnum E>
 std::variant<E, std::int64_t> member_or_int(const py::handle& o, const char* what) {
   E member{};
@@ -33,7 +34,10 @@ std::variant<E, std::int64_t> member_or_int(const py::handle& o, const char* wha
     return member;
   }
   if (PyLong_Check(o.ptr()) && !is_enum_member(o.ptr())) {
-    return o.cast<std::int64_t>();
+    return int64_arg(o, what);
+  }
+  if (is_other_mode_member<E>(o.ptr())) {
+    return int64_arg(o.attr("value"), what);
   }
   throw TypeError(fmt::format("{} must be a {} or an int, not {}", what, EnumTraits<E>::type_name,
                               Py_TYPE(o.ptr())->tp_name));
@@ -42,7 +46,7 @@ std::variant<E, std::int64_t> member_or_int(const py::handle& o, const char* wha
 /// A beam id: an int, or another number truncated like int() does.
 std::int64_t beam_id(const py::handle& id) {
   if (PyLong_Check(id.ptr())) {
-    return id.cast<std::int64_t>();
+    return int64_arg(id, "beamId");
   }
   if (PyFloat_Check(id.ptr())) {
     const double d = PyFloat_AS_DOUBLE(id.ptr());

@@ -99,8 +99,9 @@ py::object get_dr(Manager& self, const vlndev::ModeArg& rf_mode) {
 }
 
 // The offset lists of a set of boards, kept like an answer (this call answers them bare).
-py::object boards_offset(Manager& self, const std::vector<std::int64_t>& boards,
+py::object boards_offset(Manager& self, const py::object& boards_arg,
                          const std::string& rf_mode_str, std::int64_t chip) {
+  const std::vector<std::int64_t> boards = int_list_arg(boards_arg, "boards");
   return self.reading([&]() -> py::object {
     const bool keep = !self.web_mode() && !cali_logger().enabled(log::Level::info);
     std::string key = "offset/" + rf_mode_str + "/" + std::to_string(chip);

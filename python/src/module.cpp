@@ -2,12 +2,17 @@
 
 #include <pybind11/pybind11.h>
 
+#include "arvcore/value/json.hpp"
 #include "exports.hpp"
 
 namespace py = pybind11;
 
 PYBIND11_MODULE(_arvcore, m) {
   m.doc() = "C++ core of the arvcore table-management module";
+  // Values reach Python one recursion level per list or map: a table read from a file must
+  // fit within the interpreter's limit, with half of it left to the caller's own frames.
+  arvcore::value::set_max_read_depth(
+      py::module_::import("sys").attr("getrecursionlimit")().cast<int>() / 2);
   arvcore::python::export_sdk(m);
   arvcore::python::export_db(m);
   arvcore::python::export_calibration(m);

@@ -215,7 +215,11 @@ def test_enum_arguments_convert_ints_by_value_only():
     assert core._echo_rfmode(RFMode.TX) is RFMode.TX
     with pytest.raises(ValueError, match="^7 is not a valid RFMode$"):
         core._echo_rfmode(7)
-    for other in (CellRFMode.TX, "TX", 1.0, BTModeFilter.TX):
+    # A member of the other mode enumeration stands for its value, as an int does.
+    assert core._echo_rfmode(CellRFMode.RX) is RFMode.RX
+    with pytest.raises(ValueError, match="^2 is not a valid RFMode$"):
+        core._echo_rfmode(CellRFMode.STANDBY)
+    for other in ("TX", 1.0, BTModeFilter.TX):
         with pytest.raises(TypeError):
             core._echo_rfmode(other)
     assert core._echo_field(BTField.SN) is BTField.SN

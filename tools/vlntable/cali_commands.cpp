@@ -135,7 +135,7 @@ int export_json(const CaliOptions& o) {
   const OpenedCali c = open_cali(o, /*exportToJson=*/true);
   std::cout << result_line(c.result) << "\n";
   const std::string& csv = c.manager->path_cali();
-  if (!csv.empty()) {
+  if (!csv.empty() && c.result.ok()) {  // only a complete table is exported
     std::filesystem::path json(csv);
     json.replace_extension(".json");
     std::cout << "wrote " << json.string() << "\n";

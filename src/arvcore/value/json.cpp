@@ -1,5 +1,7 @@
 #include "arvcore/value/json.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -65,7 +67,7 @@ Value to_value(simdjson::dom::element e) {
 // ("Expecting value: line 1 column 5 (char 4)").
 class PyJsonReader {
  public:
-  explicit PyJsonReader(std::string_view text) : s_(text) {}
+  PyJsonReader(std::string_view text, int max_depth) : s_(text), max_depth_(max_depth) {}
 
   Value document() {
     skip_ws();
@@ -126,7 +128,7 @@ class PyJsonReader {
   }
 
   Value value(int depth) {
-    if (depth > kMaxNestingDepth) {
+    if (depth > max_depth_) {
       fail("Nesting too deep", i_);
     }
     if (i_ >= s_.size()) {
@@ -380,6 +382,7 @@ class PyJsonReader {
   }
 
   std::string_view s_;
+  const int max_depth_;
   std::size_t i_ = 0;
   const char* unsupported_what_ = nullptr;
   std::size_t unsupported_at_ = 0;
@@ -388,10 +391,11 @@ class PyJsonReader {
 // Parses `len` bytes at `data`; `padded` tells that simdjson's padding follows them.
 Value parse_buffer(const char* data, std::size_t len, bool padded) {
   const std::string_view text(data, len);
+  const int max_depth = max_read_depth();
   // Python reads a leading byte-order mark as a character and refuses it.
   if (text.substr(0, 3) != "\xEF\xBB\xBF") {
     simdjson::dom::parser parser;
-    simdjson::error_code err = parser.allocate(len, kMaxNestingDepth + 1);
+    simdjson::error_code err = parser.allocate(len, static_cast<std::size_t>(max_depth) + 1);
     if (!err) {
       simdjson::dom::element root;
       err = parser.parse(data, len, !padded).get(root);
@@ -409,7 +413,7 @@ Value parse_buffer(const char* data, std::size_t len, bool padded) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") {
     throw ValueError("Unexpected UTF-8 BOM (decode using utf-8-sig): line 1 column 1 (char 0)");
   }
-  return PyJsonReader(text).document();
+  return PyJsonReader(text, max_depth).document();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -612,7 +616,17 @@ class JsonWriter {
   char* end_ = nullptr;
 };
 
+std::atomic<int> read_depth{kMaxNestingDepth};
+
 }  // namespace
+
+int max_read_depth() {
+  return read_depth.load();
+}
+
+void set_max_read_depth(int depth) {
+  read_depth.store(std::clamp(depth, 1, kMaxNestingDepth));
+}
 
 Value parse_json(std::string_view text) {
   return parse_buffer(text.data(), text.size(), false);

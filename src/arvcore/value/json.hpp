@@ -10,6 +10,15 @@
 
 namespace arvcore::value {
 
+/// Deepest nesting of lists and maps that JSON reading accepts: kMaxNestingDepth unless set
+/// lower. Deeper text is refused with arvcore::ValueError.
+int max_read_depth();
+
+/// Sets that depth (clamped to 1..kMaxNestingDepth). A host that takes values over level by
+/// level on a bounded stack (the Python package) sets what it can take, so that every table
+/// the module reads can also be handed over, and a deeper one fails where it is read.
+void set_max_read_depth(int depth);
+
 /// Parses one JSON document. Objects keep their key order; a repeated key keeps its first
 /// position and its last value. Throws arvcore::ValueError on malformed text or bad UTF-8.
 Value parse_json(std::string_view text);

@@ -354,6 +354,24 @@ bool number_body(std::string_view text, std::string& ascii, std::string_view& bo
 
 }  // namespace
 
+std::optional<std::vector<std::uint64_t>> parse_number_run(std::string_view text, char separator) {
+  std::vector<std::uint64_t> numbers;
+  for (;;) {
+    const std::size_t sep = text.find(separator);
+    const std::string_view piece = text.substr(0, sep);
+    std::uint64_t n = 0;
+    const auto [end, ec] = std::from_chars(piece.data(), piece.data() + piece.size(), n);
+    if (piece.empty() || ec != std::errc() || end != piece.data() + piece.size()) {
+      return std::nullopt;
+    }
+    numbers.push_back(n);
+    if (sep == std::string_view::npos) {
+      return numbers;
+    }
+    text.remove_prefix(sep + 1);
+  }
+}
+
 std::int64_t parse_int(std::string_view text) {
   std::string ascii;
   bool negative = false;

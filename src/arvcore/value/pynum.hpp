@@ -3,8 +3,10 @@
 // tables, keys and log lines come out the same whichever side produced them.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "arvcore/value/value.hpp"
 
@@ -18,6 +20,10 @@ inline constexpr int kMaxNestingDepth = 2000;
 /// (underscores between digits allowed), whole text consumed. Throws arvcore::ValueError
 /// ("invalid literal for int() with base 10: '...'") otherwise or when out of int64 range.
 std::int64_t parse_int(std::string_view text);
+
+/// The decimal numbers of a text made of them and `separator` ("3.0.1" with '.'): every piece
+/// between separators must be a non-empty run of digits within 64 bits; nullopt otherwise.
+std::optional<std::vector<std::uint64_t>> parse_number_run(std::string_view text, char separator);
 
 /// Python `float(text)`: surrounding white space, sign, decimal and exponent forms,
 /// "inf"/"nan" spellings. Throws arvcore::ValueError ("could not convert string to float:

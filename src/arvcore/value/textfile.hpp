@@ -24,8 +24,14 @@ std::string utf8_error_message(std::string_view text, std::size_t base = 0);
 /// Appends the UTF-8 form of code point `cp` (at most U+10FFFF) to `out`.
 void append_utf8(std::uint32_t cp, std::string& out);
 
-/// Reads a whole file. Throws arvcore::OSError when it cannot be opened or read and
-/// arvcore::UnicodeError when its bytes are not UTF-8.
+/// The most bytes a table file may hold: $ARVCORE_MAX_TABLE_BYTES when it is a whole number
+/// above 0, else 1 GiB. Every file reader below refuses a larger file, and one that grows
+/// past the limit while it is read, and refuses anything that is not a regular file (looked
+/// at before it is opened, so that a pipe without a writer cannot block the reader).
+std::uint64_t max_table_bytes();
+
+/// Reads a whole file. Throws arvcore::OSError when it cannot be opened or read or is refused
+/// (see max_table_bytes) and arvcore::UnicodeError when its bytes are not UTF-8.
 std::string read_text_file(const std::filesystem::path& path);
 
 /// Reads a whole file as bytes, without checking its encoding. The returned string has room
@@ -61,9 +67,21 @@ class FileReadAhead {
   std::unique_ptr<Chunks> chunks_;
 };
 
-/// Writes `content` to a temporary file next to `path`, then renames it over `path`.
+/// Writes `content` to a temporary file next to `path`, synced, then renames it over `path`.
 /// On failure the temporary file is removed and any previous file at `path` is unchanged.
-/// Throws arvcore::OSError.
+/// Temporary files of `path` whose writer no longer runs (killed before it could rename or
+/// remove them) are removed first. Throws arvcore::OSError naming the real cause.
 void write_file_atomic(const std::filesystem::path& path, std::string_view content);
+
+/// The steps of write_file_atomic, in order.
+enum class WriteStep { create, write, sync, close, rename };
+
+/// A test's stand-in for failures of the file system: called before each step of every
+/// write_file_atomic (before each write call at `write`). Answering an errno value fails the
+/// step with it; 0 lets it run, and at `write` a lowered `bytes` makes that write short.
+using WriteFaultHook = int (*)(WriteStep step, std::size_t& bytes);
+
+/// Installs `hook` (nullptr: none) and answers the one it replaces. For tests only.
+WriteFaultHook set_write_fault_hook(WriteFaultHook hook);
 
 }  // namespace arvcore::value

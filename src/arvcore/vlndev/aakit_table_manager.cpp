@@ -454,11 +454,18 @@ RetType AAKitTableManager::getAAKitInfo(const std::optional<std::string>& kitNam
 
 bool AAKitTableManager::checkAAKitField(const std::string& field_name, const Value& field) const {
   const std::int64_t limit = fieldLimit(field_name);
+  // Values come as lists, or as a map from polarization to lists. Anything else (a text, a
+  // number) cannot hold the values at all and fails like a wrong count.
+  auto wrong_kind = [&](const Value& v, std::string_view form) {
+    logger_.error("setAAKitInfo: Wrong kind:{} of value for {}field: {}", value::py_type_name(v),
+                  form, field_name);
+    return false;
+  };
   if (field.is_object()) {
     std::int64_t sum = 0;
     for (const auto& [pol, list] : field.items()) {
-      if (!list.is_array() && !list.is_object()) {
-        throw TypeError(fmt::format("object of type '{}' has no len()", value::py_type_name(list)));
+      if (!list.is_array()) {
+        return wrong_kind(list, "dict ");
       }
       sum += static_cast<std::int64_t>(list.size());
     }
@@ -469,7 +476,7 @@ bool AAKitTableManager::checkAAKitField(const std::string& field_name, const Val
     return true;
   }
   if (!field.is_array()) {
-    throw TypeError(fmt::format("object of type '{}' has no len()", value::py_type_name(field)));
+    return wrong_kind(field, "");
   }
   if (static_cast<std::int64_t>(field.size()) != limit) {
     logger_.error("setAAKitInfo: Wrong counts:{} of value for field: {}", field.size(), field_name);

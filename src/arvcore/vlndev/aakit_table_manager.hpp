@@ -86,7 +86,8 @@ class AAKitTableManager {
   // --- checks ----------------------------------------------------------------------------------
 
   /// True when `field` (a list, or a map of lists) holds the expected number of values for
-  /// `field_name`. Throws KeyError for a field without a limit.
+  /// `field_name`; false, logged, for another count or a value of another kind. Throws
+  /// KeyError for a field without a limit.
   bool checkAAKitField(const std::string& field_name, const Value& field) const;
   /// True when `time_str` is a valid custom-kit time suffix.
   static bool checkAAKitTimeFormat(std::string_view time_str);

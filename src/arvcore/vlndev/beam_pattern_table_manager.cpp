@@ -13,6 +13,7 @@
 #include "arvcore/sdk/utils.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
+#include "arvcore/vlndev/frequency.hpp"
 
 namespace arvcore::vlndev {
 namespace {
@@ -336,6 +337,11 @@ RetType BeamPatternTableManager::getBeamIdStorage() const {
 RetType BeamPatternTableManager::_load(const Value& freq, const std::string& aakit,
                                        const KwCallback& callback, bool answer_table) {
   logger_.info("Loading Beam Table by: {:.1f}GHz, AAKIT_NAME: '{}'", freq_as_double(freq), aakit);
+  // Refused before anything changes: such a frequency names no table.
+  if (const std::string problem = frequency_problem(freq); !problem.empty()) {
+    logger_.error("{}", problem);
+    return RetType(RetCode::ERROR_BF_BEAM, std::string(kLoadingFailed));
+  }
   release_tree(beam_table_);
   beam_table_ = nullptr;
   freq_ = freq;

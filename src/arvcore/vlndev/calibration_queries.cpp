@@ -367,8 +367,9 @@ std::variant<Value, RetType> CalibrationTableManager::_getBoardsOffset(
 
   Value collected = Value::object();
   try {
-    if (from_db && !boards.empty()) {
-      // Requests left held by an earlier failed batch must not ride along with ours.
+    if (from_db) {
+      // Requests left held by an earlier failed batch must not ride along with ours, nor
+      // with the next single query when this call sends nothing.
       db_->cleanQueryCache();
     }
     for (const auto& [mode_name_view, mode] : enum_members<RFMode>()) {
@@ -657,10 +658,9 @@ Value CalibrationTableManager::_getComData(const std::string& rf_mode_str, std::
     const std::string chip_key = "DATA_CHIP_" + std::to_string(chip);
     ChainBoards chain(logger_, rf_mode_str, chip, channel, gain, phase, com_list);
     std::vector<std::string> all_joined;
-    if (board > 0) {
-      // Requests left held by an earlier failed batch must not ride along with ours.
-      db_->cleanQueryCache();
-    }
+    // Requests left held by an earlier failed batch must not ride along with ours, nor with
+    // the next single query when this call sends nothing.
+    db_->cleanQueryCache();
     for (std::int64_t i = 0; i < board; ++i) {
       const Value& board_coms = chain.prepare(i);
       Value paths = Value::array();

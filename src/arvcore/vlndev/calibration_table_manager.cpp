@@ -20,6 +20,7 @@
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/value/textfile.hpp"
+#include "arvcore/vlndev/frequency.hpp"
 
 namespace arvcore::vlndev {
 namespace {
@@ -66,37 +67,19 @@ bool same_freq(double f, const Value& freq) {
   return freq.is_number() && f == freq.get<double>();
 }
 
-// A version text split at "." and compared piece by piece: numerically where both pieces
-// are plain numbers, as text otherwise; missing pieces count as 0 ("2.0" == "2.0.0").
+// Versions compared number by number, missing numbers counting as 0 ("2.0" == "2.0.0"). A
+// version without a numeric reading is below every other: it cannot be shown to be recent.
 bool version_less(std::string_view a, std::string_view b) {
-  auto split = [](std::string_view s) {
-    std::vector<std::string_view> pieces;
-    for (std::size_t dot; (dot = s.find('.')) != std::string_view::npos; s.remove_prefix(dot + 1)) {
-      pieces.push_back(s.substr(0, dot));
-    }
-    pieces.push_back(s);
-    return pieces;
-  };
-  auto as_number = [](std::string_view p, std::uint64_t& out) {
-    out = 0;
-    if (p.empty()) {
-      return true;
-    }
-    const auto [end, ec] = std::from_chars(p.data(), p.data() + p.size(), out);
-    return ec == std::errc() && end == p.data() + p.size();
-  };
-  const auto pa = split(a);
-  const auto pb = split(b);
-  for (std::size_t i = 0; i < std::max(pa.size(), pb.size()); ++i) {
-    const std::string_view x = i < pa.size() ? pa[i] : std::string_view();
-    const std::string_view y = i < pb.size() ? pb[i] : std::string_view();
-    std::uint64_t nx = 0;
-    std::uint64_t ny = 0;
-    if (as_number(x, nx) && as_number(y, ny)) {
-      if (nx != ny) {
-        return nx < ny;
-      }
-    } else if (x != y) {
+  // "abc", "2..0" and "3.0-rc" have no numbers.
+  const auto na = value::parse_number_run(a, '.');
+  const auto nb = value::parse_number_run(b, '.');
+  if (!na || !nb) {
+    return !na && nb;
+  }
+  for (std::size_t i = 0; i < std::max(na->size(), nb->size()); ++i) {
+    const std::uint64_t x = i < na->size() ? (*na)[i] : 0;
+    const std::uint64_t y = i < nb->size() ? (*nb)[i] : 0;
+    if (x != y) {
       return x < y;
     }
   }
@@ -543,6 +526,14 @@ void CalibrationTableManager::updateDict(Value& srcDict, const std::string& key,
 RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObject,
                                        bool exportToJson) {
   if (fileObject == nullptr) {
+    // Refused before anything changes: such a frequency names no table, here or in the
+    // database.
+    if (const std::string problem = frequency_problem(freq); !problem.empty()) {
+      RetType ret(RetCode::ERROR_BF_CALI_PATH, "Can not find file for Cali table");
+      logger_.error("{}", problem);
+      logger_.error("{}", ret.RetMsg);
+      return ret;
+    }
     freq_ = freq;
     dropCaches();
     if (db_) {
@@ -720,7 +711,11 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
   }
 
   if (exportToJson) {
-    if (fileObject != nullptr) {
+    if (!result.ok()) {
+      // A half-read table must not replace a good export that parseRawJson would load.
+      logger_.warning("JSON export skipped: the table was not parsed completely ({})",
+                      result.RetMsg);
+    } else if (fileObject != nullptr) {
       logger_.warning("JSON export skipped: the table was read from a stream, not from a file");
     } else {
       fs::path out(path_cali_);

@@ -39,7 +39,9 @@ class CalibrationTableManager {
   // --- files, parse, import -------------------------------------------------------------
 
   /// Finds and parses the calibration file of `freq` (or reads `fileObject`, which stays
-  /// open), checks its header, and optionally exports the table as JSON next to the file.
+  /// open), checks its header, and optionally exports the table as JSON next to the file
+  /// (only a table parsed completely; a failed export throws arvcore::OSError). A frequency
+  /// that is not a finite positive number is refused.
   RetType parse(const Value& freq, std::istream* fileObject = nullptr, bool exportToJson = false);
   /// Loads the JSON export of the current frequency in place of the CSV parse.
   RetType parseRawJson();
