@@ -106,16 +106,20 @@ int main(int argc, char** argv) {
   const double start = rss_mib();
   std::printf("start                 rss_mib=%.1f\n", start);
   reset_peak();
-  double first_s = 0;
   double one_peak = 0;
+  auto dropped_at = std::chrono::steady_clock::now();
   {
     CalibrationTableManager m = make();
-    first_s = timed_parse(m, t.freq);
+    const double first_s = timed_parse(m, t.freq);
     one_peak = peak_mib();
     std::printf("one manager parsed    rss_mib=%.1f seconds=%.3f peak_mib=%.1f\n", rss_mib(),
                 first_s, one_peak);
+    dropped_at = std::chrono::steady_clock::now();
   }
-  std::printf("manager dropped       rss_mib=%.1f (start %+.1f)\n", rss_mib(), rss_mib() - start);
+  const double drop_s =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - dropped_at).count();
+  std::printf("manager dropped       rss_mib=%.1f (start %+.1f) seconds=%.3f\n", rss_mib(),
+              rss_mib() - start, drop_s);
   {
     std::list<CalibrationTableManager> three;
     for (int i = 0; i < 3; ++i) {
