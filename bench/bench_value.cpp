@@ -1,5 +1,5 @@
 // Map insert and find at growing sizes, and building a large map of 4-number lists,
-// against nlohmann's ordered_map.
+// against nlohmann's ordered_map; the value pool's fast path.
 
 #include <benchmark/benchmark.h>
 
@@ -87,6 +87,23 @@ void BM_Build570kLists_OrderedMap(benchmark::State& state) {
 // One flat map of 570,000 keys takes ordered_map minutes (each insert scans); see the
 // 5,700-key maps for its growth.
 BENCHMARK(BM_Build570kLists_OrderedMap)->Arg(100)->Arg(5700)->Unit(benchmark::kMillisecond);
+
+// The pool's fast path: one thread takes a thousand small blocks of a few classes and gives
+// them back, over and over.
+void BM_PoolSmallBlocks(benchmark::State& state) {
+  std::vector<void*> blocks(1000);
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      blocks[i] = arvcore::value_pool::allocate(16 + i % 8 * 8);
+    }
+    benchmark::DoNotOptimize(blocks.data());
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      arvcore::value_pool::deallocate(blocks[i], 16 + i % 8 * 8);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(blocks.size()));
+}
+BENCHMARK(BM_PoolSmallBlocks);
 
 }  // namespace
 

@@ -87,8 +87,8 @@ template <class Storage>
     default:
       break;
   }
-  if (container) {
-    --teardown_depth;
+  if (container && --teardown_depth == 0) {
+    value_pool::value_freed();  // a whole table may just have gone
   }
 }
 

@@ -4,8 +4,12 @@
 
 #include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -23,13 +27,18 @@ constexpr std::size_t kRegionBytes = std::size_t{2} << 20;
 constexpr std::size_t kRegionsAhead = 4;
 constexpr std::size_t kReadyRoom = 64;
 
+// Regions kept ready, by a helper or from tables that were freed; the most that stays
+// mapped without holding any value.
+constexpr std::size_t kRegionsKept = kRegionsAhead;
+
 // Free lists handed back by exiting threads, each list whole, by class; regions prepared
-// ahead of need.
+// ahead of need; the start of every region that threads cut blocks from, in address order.
 struct Shared {
   std::mutex mutex;
   std::vector<void*> lists[kClasses];
   std::vector<char*> ready;
   std::condition_variable ready_taken;
+  std::vector<std::uintptr_t> regions;
 };
 
 Shared& shared() {
@@ -63,17 +72,37 @@ char* map_region() {
   return static_cast<char*>(region);
 }
 
-// Splits the unused end of a region into blocks of the largest classes that fit.
-void retire_rest(ThreadCache& t) {
+// The length of the mapping that holds a block of `bytes` bytes.
+std::size_t whole_pages(std::size_t bytes) {
+  static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return (bytes + page - 1) / page * page;
+}
+
+// Splits the unused end of a region into blocks of the largest classes that fit, for the
+// shared lists (lock held). A look by any thread sees them there, so that the end of a region
+// that one thread cut never keeps the region from going back when another frees the rest.
+void retire_rest(ThreadCache& t, Shared& s) noexcept {
   while (t.end - t.next >= 8) {
     const auto rest = static_cast<std::size_t>(t.end - t.next);
     unsigned c = rest >= kLargeMax ? kClasses - 1 : size_class(rest);
     while (class_bytes(c) > rest) {
       --c;
     }
-    *reinterpret_cast<void**>(t.next) = t.free[c];
-    t.free[c] = t.next;
+    void* p = t.next;
     t.next += class_bytes(c);
+    auto& lists = s.lists[c];
+    if (!lists.empty()) {
+      *static_cast<void**>(p) = lists.back();
+      lists.back() = p;
+      continue;
+    }
+    try {
+      lists.push_back(p);
+      *static_cast<void**>(p) = nullptr;
+    } catch (...) {
+      *static_cast<void**>(p) = t.free[c];  // no room for a new list: the thread keeps it
+      t.free[c] = p;
+    }
   }
 }
 
@@ -82,9 +111,9 @@ void retire_rest(ThreadCache& t) {
 struct HandBack {
   ~HandBack() {
     ThreadCache& t = tcache;
-    retire_rest(t);
     Shared& s = shared();
     const std::lock_guard lock(s.mutex);
+    retire_rest(t, s);
     for (unsigned c = 1; c < kClasses; ++c) {
       if (t.free[c] != nullptr) {
         s.lists[c].push_back(t.free[c]);
@@ -104,6 +133,39 @@ void* pop(void*& head) {
   return p;
 }
 
+// Records that blocks are cut from `region` from now on (lock held).
+void add_region(Shared& s, char* region) {
+  const auto start = reinterpret_cast<std::uintptr_t>(region);
+  s.regions.insert(std::upper_bound(s.regions.begin(), s.regions.end(), start), start);
+}
+
+// Finds the region of a block among the sorted region starts, remembering the last one
+// found: blocks freed one after the other mostly lie in the same region.
+class RegionFinder {
+ public:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  explicit RegionFinder(const std::vector<std::uintptr_t>& starts) : starts_(starts) {}
+
+  // The position of the region holding `p`, or kNone for a block of the global operator new.
+  std::size_t operator()(const void* p) noexcept {
+    const auto a = reinterpret_cast<std::uintptr_t>(p);
+    if (last_ != kNone && a - starts_[last_] < kRegionBytes) {
+      return last_;
+    }
+    const auto after = std::upper_bound(starts_.begin(), starts_.end(), a);
+    if (after == starts_.begin() || a - *(after - 1) >= kRegionBytes) {
+      return kNone;
+    }
+    last_ = static_cast<std::size_t>(after - starts_.begin()) - 1;
+    return last_;
+  }
+
+ private:
+  const std::vector<std::uintptr_t>& starts_;
+  std::size_t last_ = kNone;
+};
+
 }  // namespace
 
 void* allocate_slow(unsigned c) {
@@ -113,7 +175,7 @@ void* allocate_slow(unsigned c) {
     const std::lock_guard lock(s.mutex);
     auto& lists = s.lists[c];
     if (lists.empty()) {
-      // A new block joins the pool like any other; nothing in the pool is ever released.
+      // A new block joins the pool like any other; only blocks of regions are ever released.
       return ::operator new(class_bytes(c));
     }
     void* p = pop(lists.back());
@@ -135,13 +197,27 @@ void* allocate_slow(unsigned c) {
     if (!s.ready.empty()) {
       region = s.ready.back();
       s.ready.pop_back();
+      try {
+        add_region(s, region);
+      } catch (...) {
+        s.ready.push_back(region);  // the room it just left
+        throw;
+      }
       s.ready_taken.notify_all();
+      retire_rest(t, s);
     }
   }
   if (region == nullptr) {
     region = map_region();
+    try {
+      const std::lock_guard lock(s.mutex);
+      add_region(s, region);
+      retire_rest(t, s);
+    } catch (...) {
+      ::munmap(region, kRegionBytes);
+      throw;
+    }
   }
-  retire_rest(t);
   t.next = region;
   t.end = region + kRegionBytes;
   void* p = t.next;
@@ -162,6 +238,120 @@ void deallocate_detached(void* p, unsigned c) noexcept {
   }
   *static_cast<void**>(p) = lists.back();
   lists.back() = p;
+}
+
+void* allocate_large(std::size_t bytes) {
+  void* p = ::mmap(nullptr, whole_pages(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                   -1, 0);
+  if (p == MAP_FAILED) {
+    throw std::bad_alloc();
+  }
+  return p;
+}
+
+void deallocate_large(void* p, std::size_t bytes) noexcept {
+  ::munmap(p, whole_pages(bytes));
+}
+
+void release_idle_regions() noexcept {
+  ThreadCache& t = tcache;
+  if (t.detached || t.builds != 0) {
+    return;  // a large table is being built: what was freed is about to serve it
+  }
+  // A thread that only frees values hands its lists back at its exit too, where a later
+  // look by another thread finds them.
+  (void)&hand_back;
+  t.freed = 0;
+  Shared& s = shared();
+  std::vector<char*> unmapped;
+  try {
+    const std::lock_guard lock(s.mutex);
+    const std::size_t n = s.regions.size();
+    // One pass over every free block the thread can see, its own and those that finished
+    // threads handed back, sorts them by class and region into chains (the last region
+    // slot holds blocks of the global operator new) and adds up how much of each region
+    // lies free. Everything that can fail to allocate comes first.
+    struct Chain {
+      void* head = nullptr;
+      void* tail = nullptr;
+    };
+    std::vector<Chain> chains(std::size_t{kClasses} * (n + 1));
+    std::vector<std::size_t> free_bytes(n + 1, 0);
+    std::vector<bool> idle(n, false);
+    unmapped.reserve(n);
+    RegionFinder region_of(s.regions);
+    for (unsigned c = 1; c < kClasses; ++c) {
+      Chain* row = &chains[std::size_t{c} * (n + 1)];
+      const std::size_t bytes = class_bytes(c);
+      auto sort = [&](void* head) {
+        for (void* p = head; p != nullptr;) {
+          void* const next = *static_cast<void**>(p);
+          std::size_t i = region_of(p);
+          i = i == RegionFinder::kNone ? n : i;
+          free_bytes[i] += bytes;
+          Chain& chain = row[i];
+          if (chain.tail == nullptr) {
+            chain.head = p;
+          } else if (*static_cast<void**>(chain.tail) != p) {
+            *static_cast<void**>(chain.tail) = p;
+          }
+          chain.tail = p;
+          p = next;
+        }
+      };
+      sort(t.free[c]);
+      for (void* head : s.lists[c]) {
+        sort(head);
+      }
+      s.lists[c].clear();
+    }
+
+    // A region is idle when all of it lies free; the region the thread is cutting counts up
+    // to where it got.
+    const std::size_t current = t.end == nullptr ? RegionFinder::kNone : region_of(t.end - 1);
+    std::size_t listed = free_bytes[n];
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t cut =
+          i == current ? static_cast<std::size_t>(t.next - (t.end - kRegionBytes)) : kRegionBytes;
+      idle[i] = cut != 0 && free_bytes[i] == cut;
+      listed += idle[i] ? 0 : free_bytes[i];
+    }
+    if (current != RegionFinder::kNone && idle[current]) {
+      t.next = t.end = nullptr;
+    }
+
+    // The thread keeps the blocks of the other regions, a region's blocks together.
+    for (unsigned c = 1; c < kClasses; ++c) {
+      const Chain* row = &chains[std::size_t{c} * (n + 1)];
+      void** link = &t.free[c];
+      for (std::size_t i = 0; i <= n; ++i) {
+        if (row[i].head != nullptr && (i == n || !idle[i])) {
+          *link = row[i].head;
+          link = static_cast<void**>(row[i].tail);
+        }
+      }
+      *link = nullptr;
+    }
+
+    // Idle regions leave the list of regions; a few stay ready for the next parse.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!idle[i]) {
+        s.regions[kept++] = s.regions[i];
+      } else if (s.ready.size() < kRegionsKept) {
+        s.ready.push_back(reinterpret_cast<char*>(s.regions[i]));  // within its reserved room
+      } else {
+        unmapped.push_back(reinterpret_cast<char*>(s.regions[i]));
+      }
+    }
+    s.regions.resize(kept);
+    t.look_at = std::max(kLookAfterBytes, listed);
+  } catch (const std::bad_alloc&) {
+    return;  // no room to sort in: the regions wait for the next look
+  }
+  for (char* region : unmapped) {
+    ::munmap(region, kRegionBytes);
+  }
 }
 
 struct RegionsAhead::Helper {
@@ -194,26 +384,28 @@ struct RegionsAhead::Helper {
   }
 };
 
-RegionsAhead::RegionsAhead() {
-  auto helper = std::make_unique<Helper>();
+RegionsAhead::RegionsAhead() noexcept {
+  ++tcache.builds;
   try {
+    auto helper = std::make_unique<Helper>();
     helper->worker = std::thread([h = helper.get()] { h->run(); });
-  } catch (const std::system_error&) {
-    return;  // no thread to be had: blocks come as they always do
+    helper_ = std::move(helper);
+  } catch (const std::exception&) {
+    // No thread to be had: blocks come as they always do.
   }
-  helper_ = std::move(helper);
 }
 
 RegionsAhead::~RegionsAhead() {
-  if (helper_ == nullptr) {
-    return;
+  if (helper_ != nullptr) {
+    {
+      const std::lock_guard lock(shared().mutex);
+      helper_->stop = true;
+    }
+    shared().ready_taken.notify_all();
+    helper_->worker.join();
   }
-  {
-    const std::lock_guard lock(shared().mutex);
-    helper_->stop = true;
-  }
-  shared().ready_taken.notify_all();
-  helper_->worker.join();
+  --tcache.builds;
+  value_freed();  // what the build did not take back may go now
 }
 
 }  // namespace arvcore::value_pool
@@ -221,8 +413,9 @@ RegionsAhead::~RegionsAhead() {
 #else
 
 namespace arvcore::value_pool {
+void release_idle_regions() noexcept {}
 struct RegionsAhead::Helper {};
-RegionsAhead::RegionsAhead() = default;
+RegionsAhead::RegionsAhead() noexcept = default;
 RegionsAhead::~RegionsAhead() = default;
 }  // namespace arvcore::value_pool
 

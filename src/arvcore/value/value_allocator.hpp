@@ -8,8 +8,11 @@
 // without locking, and fresh blocks are cut from 2 MiB regions whose pages are supplied up
 // front. A block freed by another thread than the one that took it simply joins
 // the freeing thread's lists. Freed blocks stay in the pool for the next values of their
-// class; the pool never gives memory back to the system. Blocks above 1 MiB come from the
-// global operator new.
+// class until a thread that has freed a good deal finishes freeing a list or map (a table,
+// say): it then looks for regions whose every block lies free in its own lists or in those
+// of finished threads, keeps a few of them ready for the next large parse and returns the
+// rest to the system (see value_freed()). Blocks above 1 MiB are mapped one by one and
+// unmapped when freed.
 //
 // Sanitizer builds take every block from the global operator new, so that the address
 // checker sees each one.
@@ -52,14 +55,22 @@ inline std::size_t class_bytes(unsigned c) noexcept {
   return std::size_t{5 + quarter} << (octave - 2);
 }
 
+/// A thread looks for idle regions once it has freed this much since it last looked (or,
+/// if more, as much as its lists held after that look, so that the look never costs more
+/// than the freeing that led to it).
+inline constexpr std::size_t kLookAfterBytes = std::size_t{8} << 20;
+
 /// The calling thread's free lists and current region. Trivially destructible, so that it
 /// stays usable while static objects holding values are destroyed after the thread's own
 /// thread-local objects.
 struct ThreadCache {
-  void* free[kClasses];
-  char* next;  // the unused part of the current region
-  char* end;
-  bool detached;  // the thread is exiting: use the shared lists
+  void* free[kClasses]{};
+  char* next = nullptr;  // the unused part of the current region
+  char* end = nullptr;
+  std::size_t freed = 0;                  // bytes freed since the thread last looked
+  std::size_t look_at = kLookAfterBytes;  // freed bytes that make it worth looking again
+  int builds = 0;                         // RegionsAhead alive on this thread
+  bool detached = false;                  // the thread is exiting: use the shared lists
 };
 
 inline thread_local constinit ThreadCache tcache{};
@@ -68,12 +79,18 @@ inline thread_local constinit ThreadCache tcache{};
 /// cache was handed back at its exit.
 void* allocate_slow(unsigned c);
 void deallocate_detached(void* p, unsigned c) noexcept;
+void release_idle_regions() noexcept;
+
+/// Blocks above kLargeMax (the entry list of a map with many keys, say): mapped on their
+/// own and unmapped when freed, so that they never stay with the process either.
+void* allocate_large(std::size_t bytes);
+void deallocate_large(void* p, std::size_t bytes) noexcept;
 
 /// Storage for `bytes` bytes, aligned to 8 bytes (all a value holds); throws std::bad_alloc.
 inline void* allocate(std::size_t bytes) {
 #if ARVCORE_VALUE_POOL
   if (bytes > kLargeMax) {
-    return ::operator new(bytes);
+    return allocate_large(bytes);
   }
   const unsigned c = size_class(bytes);
   ThreadCache& t = tcache;
@@ -97,7 +114,7 @@ inline void* allocate(std::size_t bytes) {
 inline void deallocate(void* p, [[maybe_unused]] std::size_t bytes) noexcept {
 #if ARVCORE_VALUE_POOL
   if (bytes > kLargeMax) {
-    ::operator delete(p);
+    deallocate_large(p, bytes);
     return;
   }
   const unsigned c = size_class(bytes);
@@ -108,20 +125,39 @@ inline void deallocate(void* p, [[maybe_unused]] std::size_t bytes) noexcept {
   }
   *static_cast<void**>(p) = t.free[c];
   t.free[c] = p;
+  t.freed += bytes;
 #else
   ::operator delete(p);
+#endif
+}
+
+/// To be called when the calling thread has finished freeing a whole list or map. If it has
+/// freed enough since it last looked, the regions whose blocks all lie free in its lists (or
+/// in those that finished threads handed back) leave the pool: up to four of them (8 MiB)
+/// stay ready for the next large parse, the rest go back to the system. Regions holding
+/// a block in use, or a block in another running thread's lists, stay. While the thread
+/// builds a large table (a RegionsAhead lives on it), nothing goes: the table takes back
+/// what was freed, and the look waits for the end of the build.
+inline void value_freed() noexcept {
+#if ARVCORE_VALUE_POOL
+  if (const ThreadCache& t = tcache; t.freed >= t.look_at && t.builds == 0) {
+    release_idle_regions();
+  }
 #endif
 }
 
 /// While it lives, a helper thread keeps a few fresh regions ready, their pages already
 /// supplied by the kernel, for any thread of the process to cut blocks from. Building a
 /// large table then does not stop for the kernel every 2 MiB: that work runs beside it on
-/// another core. At most a handful of regions wait unused at any time, and those stay in
-/// the pool for later values. Without the pool, or when no thread can be started, it does
-/// nothing.
+/// another core. At most four regions (8 MiB) wait unused at any time, and those stay
+/// ready for later values. It also marks its thread as building: memory that the thread
+/// frees meanwhile (the table being replaced) stays in the pool for the new table, and
+/// what the new table did not take goes back to the system when the helper ends. To be
+/// created and destroyed on the thread that builds. Without the pool it does nothing; when
+/// no thread can be started it only marks the build.
 class RegionsAhead {
  public:
-  RegionsAhead();
+  RegionsAhead() noexcept;
   ~RegionsAhead();
   RegionsAhead(const RegionsAhead&) = delete;
   RegionsAhead& operator=(const RegionsAhead&) = delete;

@@ -549,6 +549,15 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
     path_cali_ = found.get<std::string>();
   }
 
+  // A large table takes about twice its file's size in values: have the memory for them
+  // prepared beside the parse, and the memory of the table being replaced kept for it
+  // rather than given back to the system and taken again.
+  std::optional<value_pool::RegionsAhead> memory_ahead;
+  std::error_code size_unknown;
+  if (fileObject == nullptr && fs::file_size(path_cali_, size_unknown) >= kLargeTableBytes &&
+      !size_unknown) {
+    memory_ahead.emplace();
+  }
   auto table_owner = std::make_shared<Value>(Value::object());
   cali_table_ = table_owner;
   Value& table = *table_owner;
@@ -558,15 +567,8 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
     // A table file is read a few chunks ahead of the parse, on another thread, and parsed
     // where the chunks lie; a caller's stream is read through its buffer.
     std::optional<value::FileReadAhead> file;
-    std::optional<value_pool::RegionsAhead> memory_ahead;
     if (fileObject == nullptr) {
       file.emplace(path_cali_);
-      // A large table takes about twice its file's size in values: have the memory for
-      // them prepared beside the parse.
-      std::error_code size_unknown;
-      if (fs::file_size(path_cali_, size_unknown) >= kLargeTableBytes && !size_unknown) {
-        memory_ahead.emplace();
-      }
     }
     value::CsvReader reader = file ? value::CsvReader(*file, /*strip_nul=*/true)
                                    : value::CsvReader(*fileObject, /*strip_nul=*/true);
