@@ -8,6 +8,7 @@ packages=(
   nlohmann-json3-dev libsimdjson-dev libspdlog-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   pybind11-dev python3-dev python3-pytest
+  libsqlite3-dev libpq-dev postgresql
   clang-format
 )
 

@@ -18,6 +18,8 @@ void add_kit_commands(CLI::App& app);
 void add_delta_commands(CLI::App& app);
 /// `vlntable beam ...` and `vlntable device ...`: beam tables and the frequency-change walk.
 void add_beam_commands(CLI::App& app);
+/// `vlntable db ...`: the table database of web mode.
+void add_db_commands(CLI::App& app);
 
 }  // namespace vlntable
 

@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
   vlntable::add_kit_commands(app);
   vlntable::add_delta_commands(app);
   vlntable::add_beam_commands(app);
+  vlntable::add_db_commands(app);
   CLI11_PARSE(app, argc, argv);
   return vlntable::exit_status();
 }
