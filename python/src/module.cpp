@@ -9,6 +9,7 @@ namespace py = pybind11;
 PYBIND11_MODULE(_arvcore, m) {
   m.doc() = "C++ core of the arvcore table-management module";
   arvcore::python::export_sdk(m);
+  arvcore::python::export_table_db(m);
   arvcore::python::export_db(m);
   arvcore::python::export_calibration(m);
   arvcore::python::export_calibration_queries(m);
