@@ -171,7 +171,7 @@ void export_table_db(py::module_& m) {
       "beam_table_key",
       [](const py::object& sn, const py::object& freq, const std::string& aakit) {
         return vlndev::BeamPatternTableManager::table_file_name(to_value(sn, "sn"),
-                                                                 to_value(freq, "freq"), aakit);
+                                                                to_value(freq, "freq"), aakit);
       },
       py::arg("sn"), py::arg("freq"), py::arg("aakit") = "",
       "The name a beam table of this device, frequency and kit has as a file.");

@@ -27,7 +27,7 @@ using arvcore::Value;
 namespace tabledb = arvcore::tabledb;
 
 struct DbOptions {
-  std::string url;              // --db URL (else $ARVCORE_TABLE_DB, else files/calibration.db)
+  std::string url;               // --db URL (else $ARVCORE_TABLE_DB, else files/calibration.db)
   std::string layout = "4,1,4";  // --layout, for import
   std::vector<std::string> files;
   std::string sn;
@@ -91,10 +91,11 @@ int run_import(const DbOptions& o) {
     }
     try {
       const auto id = arvcore::vlndev::cali_file_identity(path);
-      const arvcore::RetType r = arvcore::vlndev::import_calibration_file(*store, path, layout,
-                                                                         progress);
+      const arvcore::RetType r =
+          arvcore::vlndev::import_calibration_file(*store, path, layout, progress);
       if (r.RetCode != RetCode::OK) {
-        std::cout << fmt::format("refused {}: {}: {}\n", f, arvcore::enum_name(r.RetCode), r.RetMsg);
+        std::cout << fmt::format("refused {}: {}: {}\n", f, arvcore::enum_name(r.RetCode),
+                                 r.RetMsg);
         status = 1;
         continue;
       }
@@ -187,22 +188,25 @@ void add_db_commands(CLI::App& app) {
   import->add_option("--layout", opts->layout, "Device layout BOARDS,ICS,CHANNELS")
       ->capture_default_str();
   import->add_option("FILE", opts->files, "Calibration files SN_FREQGHz.csv")->required();
-  import->callback([opts] { run_guarded([opts] { return run_import(*opts); }); });
+  import->callback([opts] { run_guarded([opts] { return run_import(*opts);
+});
+}  // namespace vlntable
+);
 
-  CLI::App* list = db->add_subcommand("list", "List the stored calibration tables");
-  add_db_option(list, *opts);
-  list->add_flag("--json", opts->json, "Print one JSON document");
-  list->callback([opts] { run_guarded([opts] { return run_list(*opts); }); });
+CLI::App* list = db->add_subcommand("list", "List the stored calibration tables");
+add_db_option(list, *opts);
+list->add_flag("--json", opts->json, "Print one JSON document");
+list->callback([opts] { run_guarded([opts] { return run_list(*opts); }); });
 
-  CLI::App* rm = db->add_subcommand("rm", "Remove one stored calibration table");
-  add_db_option(rm, *opts);
-  add_table_args(rm, *opts);
-  rm->callback([opts] { run_guarded([opts] { return run_rm(*opts); }); });
+CLI::App* rm = db->add_subcommand("rm", "Remove one stored calibration table");
+add_db_option(rm, *opts);
+add_table_args(rm, *opts);
+rm->callback([opts] { run_guarded([opts] { return run_rm(*opts); }); });
 
-  CLI::App* exp = db->add_subcommand("export", "Print one stored table as a calibration JSON export");
-  add_db_option(exp, *opts);
-  add_table_args(exp, *opts);
-  exp->callback([opts] { run_guarded([opts] { return run_export(*opts); }); });
+CLI::App* exp = db->add_subcommand("export", "Print one stored table as a calibration JSON export");
+add_db_option(exp, *opts);
+add_table_args(exp, *opts);
+exp->callback([opts] { run_guarded([opts] { return run_export(*opts); }); });
 }
 
 }  // namespace vlntable

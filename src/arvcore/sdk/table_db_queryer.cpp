@@ -66,8 +66,7 @@ double frequency_of(const Value& request) {
 // ComData entries are looked up by key and may be absent, as in a parsed table: such a key is
 // left out of the answer instead of failing the whole chain.
 bool is_comdata_path(std::string_view path) {
-  return path.find(".DATA_CHIP_") != std::string_view::npos ||
-         path.starts_with("DATA_CHIP_");
+  return path.find(".DATA_CHIP_") != std::string_view::npos || path.starts_with("DATA_CHIP_");
 }
 
 // Data of one request: a map from each key path asked for to its value, in request order.

@@ -10,12 +10,9 @@
 
 namespace arvcore::tabledb {
 
-/// Key range [low, high) of the unit paths below `prefix` (all paths when it is empty), in
-/// byte order: "BOARD_1" gives ["BOARD_1.", "BOARD_1/").
+/// Key range [low, high) of the unit paths below a non-empty `prefix`, in byte order:
+/// "BOARD_1" gives ["BOARD_1.", "BOARD_1/").
 inline std::pair<std::string, std::string> prefix_range(const std::string& prefix) {
-  if (prefix.empty()) {
-    return {"", "\xf4\x90"};  // above every UTF-8 sequence
-  }
   return {prefix + ".", prefix + "/"};
 }
 

@@ -156,7 +156,8 @@ class PostgresStore final : public TableStore, private Snapshot {
     std::vector<Document> out;
     retrying([&] {
       out.clear();
-      Result r = exec_params("SELECT key, value FROM documents WHERE kind = $1 ORDER BY seq", {kind});
+      Result r =
+          exec_params("SELECT key, value FROM documents WHERE kind = $1 ORDER BY seq", {kind});
       for (int i = 0; i < PQntuples(r.get()); ++i) {
         out.push_back({PQgetvalue(r.get(), i, 0), PQgetvalue(r.get(), i, 1)});
       }
@@ -203,8 +204,8 @@ class PostgresStore final : public TableStore, private Snapshot {
   // --- Snapshot, called inside read() with the lock held ---------------------------------
 
   std::optional<std::int64_t> tableId(const std::string& sn, double freq) override {
-    Result r = exec_params("SELECT id FROM cali_tables WHERE sn = $1 AND freq = $2",
-                           {sn, to_text(freq)});
+    Result r =
+        exec_params("SELECT id FROM cali_tables WHERE sn = $1 AND freq = $2", {sn, to_text(freq)});
     if (PQntuples(r.get()) == 0) {
       return std::nullopt;
     }
@@ -222,15 +223,23 @@ class PostgresStore final : public TableStore, private Snapshot {
   }
 
   std::vector<Unit> unitsUnder(std::int64_t id, const std::string& prefix) override {
-    const auto [low, high] = prefix_range(prefix);
-    Result r = exec_params(
-        "SELECT path, value FROM cali_units WHERE table_id = $1 AND path >= $2 AND path < $3 "
-        "ORDER BY seq",
-        {std::to_string(id), low, high});
+    Result r;
+    std::size_t cut = 0;
+    if (prefix.empty()) {
+      r = exec_params("SELECT path, value FROM cali_units WHERE table_id = $1 ORDER BY seq",
+                      {std::to_string(id)});
+    } else {
+      const auto [low, high] = prefix_range(prefix);
+      r = exec_params(
+          "SELECT path, value FROM cali_units WHERE table_id = $1 AND path >= $2 AND path < $3 "
+          "ORDER BY seq",
+          {std::to_string(id), low, high});
+      cut = low.size();
+    }
     std::vector<Unit> out;
     out.reserve(static_cast<std::size_t>(PQntuples(r.get())));
     for (int i = 0; i < PQntuples(r.get()); ++i) {
-      out.push_back({std::string(PQgetvalue(r.get(), i, 0)).substr(low.size()),
+      out.push_back({std::string(PQgetvalue(r.get(), i, 0)).substr(cut),
                      std::string(PQgetvalue(r.get(), i, 1),
                                  static_cast<std::size_t>(PQgetlength(r.get(), i, 1)))});
     }
@@ -280,7 +289,8 @@ class PostgresStore final : public TableStore, private Snapshot {
       throw StoreUnavailable(
           fmt::format("cannot reach the table database server {}: {}", where_, why));
     }
-    PQsetNoticeProcessor(conn_.get(), [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        conn_.get(), [](void*, const char*) {}, nullptr);
     exec("BEGIN");
     try {
       exec(kSchema);

@@ -91,7 +91,8 @@ class SqliteStore final : public TableStore, private Snapshot {
       bind(add.get(), 5, info.imported);
       step(add.get());
       const auto id = sqlite3_last_insert_rowid(db_.get());
-      auto put = prepare("INSERT INTO cali_units(table_id, path, seq, value) VALUES (?1, ?2, ?3, ?4)");
+      auto put =
+          prepare("INSERT INTO cali_units(table_id, path, seq, value) VALUES (?1, ?2, ?3, ?4)");
       for (std::size_t i = 0; i < units.size(); ++i) {
         sqlite3_reset(put.get());
         sqlite3_bind_int64(put.get(), 1, id);
@@ -124,8 +125,8 @@ class SqliteStore final : public TableStore, private Snapshot {
       const bool found = step(old.get());
       if (found) {
         const auto id = sqlite3_column_int64(old.get(), 0);
-        for (const char* sql :
-             {"DELETE FROM cali_units WHERE table_id = ?1", "DELETE FROM cali_tables WHERE id = ?1"}) {
+        for (const char* sql : {"DELETE FROM cali_units WHERE table_id = ?1",
+                                "DELETE FROM cali_tables WHERE id = ?1"}) {
           auto del = prepare(sql);
           sqlite3_bind_int64(del.get(), 1, id);
           step(del.get());
@@ -225,16 +226,23 @@ class SqliteStore final : public TableStore, private Snapshot {
   }
 
   std::vector<Unit> unitsUnder(std::int64_t id, const std::string& prefix) override {
-    sqlite3_stmt* q = cached(under_,
-                             "SELECT path, value FROM cali_units WHERE table_id = ?1 AND "
-                             "path >= ?2 AND path < ?3 ORDER BY seq");
-    const auto [low, high] = prefix_range(prefix);
+    sqlite3_stmt* q = nullptr;
+    std::size_t cut = 0;
+    if (prefix.empty()) {
+      q = cached(all_, "SELECT path, value FROM cali_units WHERE table_id = ?1 ORDER BY seq");
+    } else {
+      q = cached(under_,
+                 "SELECT path, value FROM cali_units WHERE table_id = ?1 AND "
+                 "path >= ?2 AND path < ?3 ORDER BY seq");
+      const auto [low, high] = prefix_range(prefix);
+      bind(q, 2, low);
+      bind(q, 3, high);
+      cut = low.size();
+    }
     sqlite3_bind_int64(q, 1, id);
-    bind(q, 2, low);
-    bind(q, 3, high);
     std::vector<Unit> out;
     while (step(q)) {
-      out.push_back({column_text(q, 0).substr(low.size()), column_text(q, 1)});
+      out.push_back({column_text(q, 0).substr(cut), column_text(q, 1)});
     }
     return out;
   }
@@ -324,7 +332,7 @@ class SqliteStore final : public TableStore, private Snapshot {
   std::mutex mutex_;
   // Statements die before the connection they belong to.
   std::unique_ptr<sqlite3, DbCloser> db_;
-  Stmt table_id_, unit_, under_, freqs_;
+  Stmt table_id_, unit_, under_, all_, freqs_;
 };
 
 }  // namespace
