@@ -35,8 +35,9 @@ def generate(out_dir, seed):
     return os.path.join(out_dir, "%s_%dGHz.csv" % (SN, FREQ))
 
 
-def answers(m):
-    m.parse(FREQ)
+def answers(m, parse=True):
+    if parse:
+        m.parse(FREQ)
     return (m.queryCaliTableVer().RetData, m._getBoardsOffset([1, 2, 3, 4], "TX"),
             m._getComData(*CHAIN))
 
@@ -46,7 +47,7 @@ def local_answers(path):
     m = CalibrationTableManager(SN, FREQ, lambda: LAYOUT, fetchCsvFromFile=False)
     with open(path) as f:
         assert m.parse(FREQ, f).RetCode.name == "OK"
-    return answers(m)
+    return answers(m, parse=False)
 
 
 def query_worker(url, expected, seconds, out):

@@ -3,6 +3,7 @@
 #
 #   eval "$(bash scripts/pg-test-server.sh start)"   # prints export lines
 #   ... tests read ARVCORE_TEST_PG_URL ...
+#   bash scripts/pg-test-server.sh restart            # (tests of reconnection)
 #   bash scripts/pg-test-server.sh stop               # uses ARVCORE_PG_TEST_DIR
 #
 # The server listens on loopback only, on a free port, with its data, socket and log in a new
@@ -52,6 +53,12 @@ start() {
   echo "export ARVCORE_TEST_PG_URL='postgresql://postgres@127.0.0.1:$port/postgres'"
 }
 
+restart() {
+  local dir="${ARVCORE_PG_TEST_DIR:?no test server started}" bin
+  bin=$(find_bin)
+  as_server_user "$bin/pg_ctl" -D "$dir/data" -m fast -w restart >/dev/null
+}
+
 stop() {
   local dir="${ARVCORE_PG_TEST_DIR:-}" bin
   [ -n "$dir" ] && [ -d "$dir/data" ] || return 0
@@ -63,8 +70,9 @@ stop() {
 case "${1:-}" in
   start) start ;;
   stop) stop ;;
+  restart) restart ;;
   *)
-    echo "usage: $0 start|stop" >&2
+    echo "usage: $0 start|stop|restart" >&2
     exit 2
     ;;
 esac

@@ -34,11 +34,12 @@ DOWN = RetType(RetCode.ERROR_DB_SERVER, "DB server connection error")
 
 
 @pytest.fixture(scope="session")
-def pg_url():
-    """The test server's URL: the one .ci/run started, else one started here for the session."""
+def pg_server():
+    """The test server's environment (ARVCORE_TEST_PG_URL, ARVCORE_PG_TEST_DIR): the one .ci/run
+    started, else one started here for the session."""
     url = os.environ.get("ARVCORE_TEST_PG_URL")
     if url:
-        yield url
+        yield {k: os.environ.get(k, "") for k in ("ARVCORE_TEST_PG_URL", "ARVCORE_PG_TEST_DIR")}
         return
     started = subprocess.run(["bash", PG_SCRIPT, "start"], capture_output=True, text=True)
     env = dict(line.replace("export ", "", 1).split("=", 1)
@@ -47,9 +48,14 @@ def pg_url():
         pytest.skip("PostgreSQL tests skipped: " + (started.stderr.strip() or "no server"))
     env = {k: v.strip("'") for k, v in env.items()}
     try:
-        yield env["ARVCORE_TEST_PG_URL"]
+        yield env
     finally:
         subprocess.run(["bash", PG_SCRIPT, "stop"], env={**os.environ, **env})
+
+
+@pytest.fixture(scope="session")
+def pg_url(pg_server):
+    return pg_server["ARVCORE_TEST_PG_URL"]
 
 
 @pytest.fixture(params=["sqlite", "postgresql"])
@@ -384,3 +390,17 @@ def test_kits_and_beam_tables_round_trip(store_url, files_dir):
         "stored in the database"
     missing_load, _ = tabledb.beam_callbacks(unique_sn(), url=store_url)
     assert again._getBatchBeamPattern(callback=missing_load).RetCode == RetCode.ERROR_BF_BEAM_FILE
+
+
+def test_server_restart_is_survived(pg_server, tmp_path, monkeypatch):
+    if not pg_server.get("ARVCORE_PG_TEST_DIR"):
+        pytest.skip("the test server was not started by scripts/pg-test-server.sh")
+    url = pg_server["ARVCORE_TEST_PG_URL"]
+    sn = unique_sn()
+    tabledb.import_tables([generate(tmp_path, sn, 1, 1, 4, 1)], layout=(1, 1, 4), url=url)
+    monkeypatch.setenv("ARVCORE_TABLE_DB", url)
+    m = CalibrationTableManager(sn, 28, lambda: (1, 1, 4), is_web_mode=True)
+    assert m.queryCaliTableVer() == RetType(data="3.0.0")
+    subprocess.run(["bash", PG_SCRIPT, "restart"], env={**os.environ, **pg_server}, check=True)
+    assert m.queryCaliTableVer() == RetType(data="3.0.0")  # the kept connection broke
+    assert m.getDR(0).RetCode == RetCode.OK

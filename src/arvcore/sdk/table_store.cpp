@@ -34,7 +34,9 @@ bool stored_whole(const Value& v) {
 
 void split_into(const Value& v, const std::string& path, std::vector<Unit>& out) {
   if (!path.empty() && stored_whole(v)) {
-    out.push_back({path, value::dump_json(v, -1)});
+    std::string json = value::dump_json(v, -1);
+    json.shrink_to_fit();  // the writer's buffer is far larger than one entry
+    out.push_back({path, std::move(json)});
     return;
   }
   for (const auto& [k, child] : v.items()) {

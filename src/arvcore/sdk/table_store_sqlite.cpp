@@ -275,7 +275,12 @@ class SqliteStore final : public TableStore, private Snapshot {
     }
     sqlite3_busy_timeout(db.get(), 10000);
     char* err = nullptr;
-    if (sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, &err) != SQLITE_OK ||
+    // WAL: readers keep their snapshot while an import writes. NORMAL syncs at checkpoints
+    // only; a crash may lose the last import, never leave half of one. A large page cache
+    // keeps an import's pages out of the log until it commits.
+    if (sqlite3_exec(db.get(),
+                     "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-65536",
+                     nullptr, nullptr, &err) != SQLITE_OK ||
         sqlite3_exec(db.get(), kSchema, nullptr, nullptr, &err) != SQLITE_OK) {
       std::string why = err ? err : "unknown error";
       sqlite3_free(err);
