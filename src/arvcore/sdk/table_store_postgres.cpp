@@ -291,6 +291,14 @@ class PostgresStore final : public TableStore, private Snapshot {
     }
     PQsetNoticeProcessor(
         conn_.get(), [](void*, const char*) {}, nullptr);
+    // Hosts that only read may lack the right to create tables: look before creating.
+    Result present = exec_params(
+        "SELECT count(*) FROM pg_tables WHERE schemaname = current_schema() AND "
+        "tablename IN ('cali_tables', 'cali_units', 'documents')",
+        {});
+    if (std::string(PQgetvalue(present.get(), 0, 0)) == "3") {
+      return;
+    }
     exec("BEGIN");
     try {
       exec(kSchema);
