@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   pybind11-dev python3-dev python3-pytest python3-matplotlib mypy
   python3-build python3-setuptools python3-wheel python3-venv python3-pip dpkg-dev file
+  libsqlite3-dev libpq-dev postgresql
   clang-format
 )
 

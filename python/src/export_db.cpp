@@ -44,12 +44,29 @@ class PyDBQueryer final : public DBQueryer {
   py::object obj_;
 };
 
+// The module's own component, taken out of its Python object.
+class SharedQueryer final : public DBQueryer {
+ public:
+  explicit SharedQueryer(std::shared_ptr<PyTableDBQueryer> q) : q_(std::move(q)) {}
+  Value queryDB(const Value& payload) override { return q_->component->queryDB(payload); }
+  Value queryDB(const Value& payload, const std::string& queryCmd) override {
+    return q_->component->queryDB(payload, queryCmd);
+  }
+
+ private:
+  std::shared_ptr<PyTableDBQueryer> q_;
+};
+
 // The module is looked up on every facade construction, so a host that puts its own module
 // into sys.modules (or reloads it) is used from then on.
 std::unique_ptr<DBQueryer> python_db_queryer(const std::string& table_name) {
   py::gil_scoped_acquire gil;
   py::object module = py::module_::import("importlib").attr("import_module")(kQueryerModule);
-  return std::make_unique<PyDBQueryer>(module.attr("DBQueryer")(table_name));
+  py::object obj = module.attr("DBQueryer")(table_name);
+  if (py::type::of(obj).is(py::type::of<PyTableDBQueryer>())) {
+    return std::make_unique<SharedQueryer>(obj.cast<std::shared_ptr<PyTableDBQueryer>>());
+  }
+  return std::make_unique<PyDBQueryer>(std::move(obj));
 }
 
 // `_VLNTableDB` as the Python host sees it: the template is the caller's dict itself, so the

@@ -1,7 +1,12 @@
 #pragma once
 // One export function per subsystem; module.cpp calls them in this order.
 
+#include <memory>
+#include <string>
+
 #include <pybind11/pybind11.h>
+
+#include "arvcore/sdk/db_queryer.hpp"
 
 // Every binding file sees the same type casters.
 #include "casters.hpp"
@@ -11,6 +16,8 @@ namespace arvcore::python {
 
 /// RetType conversion, enumerations, _Utils, logging bridge, error translation.
 void export_sdk(pybind11::module_& m);
+/// The module's table database: its query component class and store.
+void export_table_db(pybind11::module_& m);
 /// VLNTableDB facade, VLNTableDBError translation and the DBQueryer provider.
 void export_db(pybind11::module_& m);
 /// CalibrationTableManager: construction, discovery, parse, JSON import.
@@ -25,5 +32,12 @@ void export_delta(pybind11::module_& m);
 void export_beam(pybind11::module_& m);
 /// Read-only views of one part of a table (adds methods to the classes made above).
 void export_table_views(pybind11::module_& m);
+
+/// The module's own query component as a Python object (arvcore.db.VLNDBQueryer.DBQueryer);
+/// facades made with it call the component directly, not through the interpreter.
+struct PyTableDBQueryer {
+  explicit PyTableDBQueryer(const std::string& table_name);
+  std::shared_ptr<DBQueryer> component;
+};
 
 }  // namespace arvcore::python

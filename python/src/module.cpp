@@ -14,6 +14,7 @@ PYBIND11_MODULE(_arvcore, m) {
   arvcore::value::set_max_read_depth(
       py::module_::import("sys").attr("getrecursionlimit")().cast<int>() / 2);
   arvcore::python::export_sdk(m);
+  arvcore::python::export_table_db(m);
   arvcore::python::export_db(m);
   arvcore::python::export_calibration(m);
   arvcore::python::export_calibration_queries(m);

@@ -302,8 +302,11 @@ def test_vln_table_db_error_carries_its_envelope():
     assert str(err) == "DB server connection error"
 
 
-def test_default_db_queryer_reports_no_server():
-    answer = DBQueryer("cali").queryDB({"frequency": 28}, queryCmd="getFreqList")
+def test_default_db_queryer_reports_no_server(files_dir, monkeypatch):
+    # No table database in the data directory yet.
+    monkeypatch.delenv("ARVCORE_TABLE_DB", raising=False)
+    answer = DBQueryer("calibration").queryDB({"sn": "S", "frequency": 28},
+                                               queryCmd="getFreqList")
     assert isinstance(answer, str) and "DB server connection error" in answer
 
 

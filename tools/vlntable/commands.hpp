@@ -25,6 +25,8 @@ void add_delta_commands(CLI::App& app);
 void add_beam_commands(CLI::App& app);
 /// `vlntable cali plot` and `vlntable kit plot`, added to the groups made above.
 void add_plot_commands(CLI::App& app);
+/// `vlntable db ...`: the table database of web mode.
+void add_db_commands(CLI::App& app);
 
 }  // namespace vlntable
 

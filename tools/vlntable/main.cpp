@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
   vlntable::add_delta_commands(app);
   vlntable::add_beam_commands(app);
   vlntable::add_plot_commands(app);
+  vlntable::add_db_commands(app);
   CLI11_PARSE(app, argc, argv);
   return vlntable::exit_status();
 }

@@ -1,18 +1,15 @@
 """Default table database query component.
 
-A deployment with a table database replaces this module (or installs its own component);
-without one every query answers the "server unreachable" text, which the table database
-facade turns into a connection error.
+``DBQueryer(table_name)`` answers the table database facade from the module's own store: the
+SQLite file or PostgreSQL server named by ``ARVCORE_TABLE_DB`` (default: ``calibration.db`` in
+the data directory), filled with ``vlntable db import`` or ``arvcore.db.import_tables``. A
+store that cannot be opened or reached answers the "server unreachable" text, which the facade
+turns into ``ERROR_DB_SERVER``. A deployment may still replace this module with its own.
 """
+
+import arvcore.vlndev.VLNTableManager  # noqa: F401  (loads the core in its order)
+from arvcore import _arvcore
 
 __all__ = ["DBQueryer"]
 
-_NO_BACKEND = "DB server connection error: no table database back end is configured"
-
-
-class DBQueryer:
-    def __init__(self, table_name):
-        self.table_name = table_name
-
-    def queryDB(self, payload, queryCmd=None):
-        return _NO_BACKEND
+DBQueryer = _arvcore.TableDBQueryer

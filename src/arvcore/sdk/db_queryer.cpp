@@ -3,19 +3,20 @@
 #include <utility>
 
 #include "arvcore/sdk/errors.hpp"
+#include "arvcore/sdk/table_db_queryer.hpp"
 
 namespace arvcore {
 namespace {
 
 DBQueryerProvider& installed_provider() {
-  static DBQueryerProvider provider;
+  static DBQueryerProvider provider = tabledb::default_db_queryer;
   return provider;
 }
 
 }  // namespace
 
 void set_db_queryer_provider(DBQueryerProvider provider) {
-  installed_provider() = std::move(provider);
+  installed_provider() = provider ? std::move(provider) : tabledb::default_db_queryer;
 }
 
 std::unique_ptr<DBQueryer> load_db_queryer(const std::string& table_name) {

@@ -1,7 +1,7 @@
 #pragma once
-// The table database query component. Its back end lives outside the module: the host
-// installs a provider at run time, and each table-database facade obtains its component from
-// that provider by table name.
+// The table database query component. Each table-database facade obtains its component from
+// the installed provider by table name. The module's own provider answers from the store
+// configured by ARVCORE_TABLE_DB (see table_db_queryer.hpp); a host may install another.
 
 #include <functional>
 #include <memory>
@@ -27,12 +27,11 @@ class DBQueryer {
 /// Makes a component for a table name; may throw.
 using DBQueryerProvider = std::function<std::unique_ptr<DBQueryer>(const std::string& table_name)>;
 
-/// Installs (or, with an empty function, removes) the provider used by later facades.
+/// Installs the provider used by later facades; an empty function puts back the module's own.
 void set_db_queryer_provider(DBQueryerProvider provider);
 
 /// Obtains a component for `table_name` from the installed provider.
-/// Throws arvcore::LoadError when no provider is installed; whatever the provider throws
-/// passes through.
+/// Throws arvcore::LoadError when the provider gives nothing; whatever it throws passes through.
 std::unique_ptr<DBQueryer> load_db_queryer(const std::string& table_name);
 
 }  // namespace arvcore

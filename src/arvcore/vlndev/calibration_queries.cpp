@@ -686,6 +686,13 @@ Value CalibrationTableManager::_getComData(const std::string& rf_mode_str, std::
         cached = true;
       } else {
         data = db_->query(paths, section, true).RetData;
+        if (board == 1 && paths.size() == 1 && data.is_array()) {
+          // The facade hands a one-entry answer over unwrapped; put the entry back under
+          // its key so that a single channel reads like any other chain.
+          Value one = Value::object();
+          one[all_joined.front()] = std::move(data);
+          data = std::move(one);
+        }
       }
       all_joined.clear();
       db_->cleanQueryCache();

@@ -1,0 +1,30 @@
+#pragma once
+// Imports calibration CSV files into the table database: each file is parsed exactly as a
+// local-mode manager parses it, and the resulting table replaces the stored one of its serial
+// number and frequency in one transaction.
+
+#include <filesystem>
+#include <string>
+
+#include "arvcore/sdk/ret_type.hpp"
+#include "arvcore/sdk/table_store.hpp"
+#include "arvcore/value/value.hpp"
+
+namespace arvcore::vlndev {
+
+/// Serial number and frequency named by a calibration file "{SN}_{Freq}GHz.csv": the text
+/// before the last "_", and the number between it and "GHz.csv". Throws ValueError for any
+/// other name.
+struct CaliFileIdentity {
+  std::string sn;
+  Value freq;  // integer or float, as written in the name
+};
+CaliFileIdentity cali_file_identity(const std::filesystem::path& file);
+
+/// Parses `file` for a device of `layout` ([boards, ICs per board, channels per IC]) and, when
+/// the parse answers OK, stores the table under the name's serial number and frequency. A
+/// broken file is refused with its parse envelope and the store is left as it was.
+RetType import_calibration_file(tabledb::TableStore& store, const std::filesystem::path& file,
+                                const Value& layout, const tabledb::Progress& progress = {});
+
+}  // namespace arvcore::vlndev

@@ -1,0 +1,153 @@
+// The table database store and the module's query component over it (SQLite): how a table is
+// cut into units and put back, what each request form answers, and a store that is missing.
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "arvcore/sdk/table_db_queryer.hpp"
+#include "arvcore/sdk/table_store.hpp"
+#include "arvcore/value/json.hpp"
+#include "log_capture.hpp"
+
+namespace {
+
+using arvcore::Value;
+using arvcore::log::Level;
+using arvcore::testing::LogCapture;
+using arvcore::value::dump_json;
+using arvcore::value::parse_json;
+namespace tabledb = arvcore::tabledb;
+namespace fs = std::filesystem;
+
+// A table with a step map large enough to be split into entries, and a small one kept whole.
+Value sample_table() {
+  Value t = parse_json(R"({"VER": "3.0.0", "SN": "S1", "FCENTER": "28.0",
+    "DR": {"RX": [-6.0, 12.5], "TX": [-9.5, 6]},
+    "BOARD_1": {"TX": {"OFFSET_CHIP_1": {"CHANNEL_1": -2, "CHANNEL_2": 1},
+                       "COMDR": [-9.4, -1.9], "ELEDR": [7.8], "TC": ["1", "2"],
+                       "DATA_CHIP_1": {"COM_2": {"1_0_0": [1, 2, 0.5, 0.25], "2_0_0": [3, 4, 1.0, 2]}}}}})");
+  Value big = Value::object();
+  for (int i = 70; i > 0; --i) {  // key order differs from byte order
+    big[std::to_string(i) + "_5_0"] = Value::array({i, i + 1, 0.5 * i, -1.0});
+  }
+  t["BOARD_1"]["TX"]["DATA_CHIP_1"]["COM_1"] = big;
+  return t;
+}
+
+class TableStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("arvcore-store-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    url_ = (dir_ / "t.db").string();
+    store_ = tabledb::open_store(url_);
+  }
+  void TearDown() override {
+    store_.reset();
+    fs::remove_all(dir_);
+  }
+  void import(const Value& table, double freq = 28) {
+    tabledb::TableInfo info{"S1", freq, "3.0.0", 0, "now"};
+    store_->replaceTable(info, tabledb::split_table(table));
+  }
+  Value ask(const Value& payload, const std::string& cmd = "") {
+    auto q = tabledb::make_store_queryer("calibration", store_);
+    return cmd.empty() ? q->queryDB(payload) : q->queryDB(payload, cmd);
+  }
+
+  fs::path dir_;
+  std::string url_;
+  std::shared_ptr<tabledb::TableStore> store_;
+};
+
+TEST_F(TableStoreTest, UnitsPutBackInKeyOrderWithTheirNumberKinds) {
+  const Value table = sample_table();
+  const auto units = tabledb::split_table(table);
+  // 70 split ComData entries, the small maps whole.
+  EXPECT_EQ(
+      std::count_if(units.begin(), units.end(),
+                    [](const auto& u) { return u.path.find(".COM_1.") != std::string::npos; }),
+      70);
+  EXPECT_TRUE(std::any_of(units.begin(), units.end(),
+                          [](const auto& u) { return u.path == "BOARD_1.TX.DATA_CHIP_1.COM_2"; }));
+  import(table);
+  store_->read([&](tabledb::Snapshot& s) {
+    const auto id = s.tableId("S1", 28.0);
+    ASSERT_TRUE(id);
+    EXPECT_FALSE(s.tableId("S1", 28.5));
+    EXPECT_EQ(dump_json(tabledb::assemble_table(s, *id), -1), dump_json(table, -1));
+    EXPECT_EQ(dump_json(*tabledb::resolve(s, *id, "DR.TX"), -1), "[-9.5, 6]");
+    EXPECT_EQ(dump_json(*tabledb::resolve(s, *id, "BOARD_1.TX.DATA_CHIP_1.COM_1"), -1),
+              dump_json(table["BOARD_1"]["TX"]["DATA_CHIP_1"]["COM_1"], -1));
+    EXPECT_EQ(dump_json(*tabledb::resolve(s, *id, "BOARD_1.TX.DATA_CHIP_1.COM_2.2_0_0"), -1),
+              "[3, 4, 1.0, 2]");
+    EXPECT_FALSE(tabledb::resolve(s, *id, "BOARD_1.TX.DATA_CHIP_1.COM_2.9_0_0"));
+    EXPECT_FALSE(tabledb::resolve(s, *id, "BOARD_2"));
+    EXPECT_FALSE(tabledb::resolve(s, *id, "DR.TX.X"));
+  });
+}
+
+TEST_F(TableStoreTest, RequestFormsAndReplies) {
+  import(sample_table());
+  import(sample_table(), 27.5);
+  Value req =
+      parse_json(R"({"sn": "S1", "frequency": 28, "category": "GENERAL", "query": ["VER"]})");
+  EXPECT_EQ(dump_json(ask(req), -1), R"({"code": 0, "data": {"VER": "3.0.0"}})");
+
+  // A section's paths; a missing ComData entry is left out, any other missing entry refused.
+  Value sec = parse_json(R"({"sn": "S1", "frequency": 28.0, "category": "BOARD_1",
+    "query": ["TX.COMDR", "TX.DATA_CHIP_1.COM_2.9_9_9", "TX.DATA_CHIP_1.COM_2.1_0_0"]})");
+  EXPECT_EQ(dump_json(ask(sec)["data"], -1),
+            R"({"TX.COMDR": [-9.4, -1.9], "TX.DATA_CHIP_1.COM_2.1_0_0": [1, 2, 0.5, 0.25]})");
+  sec["query"].push_back("RX.COMDR");
+  Value refused = ask(sec);
+  EXPECT_EQ(refused["code"], 1);
+  EXPECT_NE(refused["message"].get<std::string>().find("BOARD_1.RX.COMDR"), std::string::npos);
+  Value other = req;
+  other["frequency"] = 29;
+  EXPECT_NE(ask(other)["message"].get<std::string>().find("S1 at 29 GHz"), std::string::npos);
+
+  // A batch answers each request under its key, from one snapshot.
+  Value batch = Value::object();
+  batch["query-0"] = req;
+  batch["query-1"] = parse_json(R"({"sn": "S1", "frequency": 27.5, "query": ["DR.RX"]})");
+  EXPECT_EQ(dump_json(ask(batch, "getMultiData")["data"], -1),
+            R"({"query-0": {"VER": "3.0.0"}, "query-1": {"DR.RX": [-6.0, 12.5]}})");
+  EXPECT_EQ(dump_json(ask(req, "getFreqList")["data"], -1), "[27.5, 28.0]");
+  EXPECT_EQ(ask(req, "getOtherList")["code"], 1);
+  EXPECT_EQ(ask(parse_json(R"({"sn": 5, "frequency": 28, "query": []})"))["code"], 1);
+
+  // Removing and replacing.
+  EXPECT_TRUE(store_->removeTable("S1", 27.5));
+  EXPECT_FALSE(store_->removeTable("S1", 27.5));
+  EXPECT_EQ(dump_json(ask(req, "getFreqList")["data"], -1), "[28.0]");
+  Value changed = sample_table();
+  changed["VER"] = "3.1.0";
+  import(changed);
+  EXPECT_EQ(ask(req)["data"]["VER"], "3.1.0");
+  ASSERT_EQ(store_->tables().size(), 1u);
+}
+
+TEST_F(TableStoreTest, MissingStoreAnswersTheServerTextAndIsNotCreated) {
+  LogCapture logs({"TblDB"});
+  const std::string missing = (dir_ / "none" / "x.db").string();
+  auto q = tabledb::make_store_queryer("calibration", tabledb::open_store(missing));
+  const Value reply = q->queryDB(parse_json(R"({"sn": "S1", "frequency": 28, "query": ["VER"]})"));
+  EXPECT_TRUE(reply.is_string());
+  EXPECT_FALSE(fs::exists(missing));
+  ASSERT_EQ(logs.records.size(), 1u) << logs.dump();
+  EXPECT_EQ(logs.records[0].level, Level::error);
+  EXPECT_NE(logs.records[0].message.find(missing), std::string::npos);
+
+  EXPECT_EQ(tabledb::redact_url("postgresql://u:pw@h:5432/db"), "postgresql://u:***@h:5432/db");
+  EXPECT_EQ(tabledb::redact_url("postgresql://u@h/db"), "postgresql://u@h/db");
+  EXPECT_EQ(tabledb::redact_url("/a/b:c@d"), "/a/b:c@d");
+}
+
+}  // namespace
