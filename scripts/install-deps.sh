@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   pybind11-dev python3-dev python3-pytest
   clang-format
+  clang libclang-rt-14-dev
 )
 
 missing=()
