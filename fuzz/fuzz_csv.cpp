@@ -2,9 +2,9 @@
 //
 // Input: one options byte, then the text. Bit 0 strips NUL characters; bits 1-5 pick the chunk
 // size (1 to 32 bytes, so that rows, quoted fields, "\r\n" pairs and UTF-8 sequences are cut
-// at every place); bits 6 and 7 both set add the file reader. All readers must give the same rows,
-// and a text that one refuses as bad UTF-8 the others refuse too. Rows that the writer can form
-// read back as the same cells.
+// at every place); bits 6 and 7 both set add the file reader, with 16 times that chunk size. All
+// readers must give the same rows, and a text that one refuses as bad UTF-8 the others refuse too.
+// Rows that the writer can form read back as the same cells.
 
 #include <cstdint>
 #include <optional>
@@ -96,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if ((options & 0xC0) == 0xC0) {
     const auto path = arvcore::fuzz::scratch_dir() / "input.csv";
     arvcore::fuzz::write_input(path, data + 1, size - 1);
-    arvcore::value::FileReadAhead file(path, chunk);
+    // Chunks of 16 to 512 bytes: each one is handed over by the read-ahead thread.
+    arvcore::value::FileReadAhead file(path, 16 * chunk);
     CsvReader from_file(file, strip_nul);
     check_same(a, read_all(from_file), "text and file readers differ");
   }
