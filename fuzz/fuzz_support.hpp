@@ -1,8 +1,10 @@
 #pragma once
 // Shared set-up of the fuzz targets.
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +28,9 @@ inline void quiet_logging() {
 }
 
 /// A data directory of this process's own, set as ARVCORE_FILES_DIR. It lives on /dev/shm
-/// when there is one, where the writers' fsync costs nothing, and is removed at exit.
+/// when there is one, where the writers' fsync costs nothing. It is removed at a normal exit;
+/// libFuzzer ends many runs without one, so each run first removes the directories of runs
+/// whose process is gone.
 inline const std::filesystem::path& scratch_dir() {
   static const std::filesystem::path dir = [] {
     std::filesystem::path base = "/dev/shm";
@@ -34,7 +38,17 @@ inline const std::filesystem::path& scratch_dir() {
     if (!std::filesystem::is_directory(base, ec)) {
       base = std::filesystem::temp_directory_path();
     }
-    auto d = base / ("arvcore-fuzz-" + std::to_string(::getpid()));
+    const std::string prefix = "arvcore-fuzz-";
+    for (const auto& entry : std::filesystem::directory_iterator(base, ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.starts_with(prefix)) {
+        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+          std::filesystem::remove_all(entry.path(), ec);
+        }
+      }
+    }
+    auto d = base / (prefix + std::to_string(::getpid()));
     std::filesystem::remove_all(d, ec);
     std::filesystem::create_directories(d);
     ::setenv("ARVCORE_FILES_DIR", d.c_str(), 1);
