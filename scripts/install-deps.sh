@@ -11,6 +11,7 @@ packages=(
   python3-build python3-setuptools python3-wheel python3-venv python3-pip dpkg-dev file
   libsqlite3-dev libpq-dev postgresql
   clang-format
+  clang libclang-rt-14-dev
 )
 
 missing=()

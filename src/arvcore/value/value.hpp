@@ -38,8 +38,8 @@ inline constexpr int kDirectTeardownDepth = 64;
 /// ones first move every descendant onto a heap stack, so that no nesting can overflow the
 /// call stack.
 template <class Storage>
-[[gnu::noinline]] void release_payload(Storage& storage, nlohmann::detail::value_t t) {
-  using nlohmann::detail::value_t;
+[[gnu::noinline]] void release_payload(Storage& storage, Value::value_t t) {
+  using value_t = Value::value_t;
   const bool container = t == value_t::array || t == value_t::object;
   if (container && teardown_depth >= kDirectTeardownDepth) {
     std::vector<Value> stack;
@@ -101,6 +101,14 @@ template <class Storage>
 // of many small number lists that is an extra allocation and a second pass per list. Here a
 // number, boolean or null costs one test, inlined into its destructor, and everything else
 // goes to release_payload.
+//
+// None of the library's template parameters reaches this path: its teardown empties every list
+// and map onto its own stack before any code of ours (container, allocator) runs, and building
+// and freeing many small lists that way is a fifth to a half slower. So the payload's
+// destroy(value_t) is replaced here. It names only that function and the payload's pointer fields,
+// which every 3.11 release of the library keeps; no data member of the value itself (its type tag
+// or payload, which 3.11.3 moved into a nested struct) is read, so the value layer builds against
+// either layout. List copies are left to the library, which is as fast for them.
 template <>
 inline void arvcore::Value::json_value::destroy(value_t t) {
   switch (t) {
@@ -112,38 +120,5 @@ inline void arvcore::Value::json_value::destroy(value_t t) {
       break;
     default:
       break;
-  }
-}
-
-// Copying a list. The library copies element by element through the general copy, which
-// dispatches on each element's kind; the lists of a table are mostly a few numbers, and
-// those are copied here as they stand.
-template <>
-inline arvcore::Value::json_value::json_value(const array_t& value) : array(create<array_t>()) {
-  // Filled where it lives: a list built aside and moved in would be read back right after
-  // being written.
-  try {
-    array->reserve(value.size());
-    for (const basic_json& v : value) {
-      switch (v.m_type) {
-        case value_t::null:
-        case value_t::boolean:
-        case value_t::number_integer:
-        case value_t::number_unsigned:
-        case value_t::number_float:
-        case value_t::discarded: {
-          basic_json& e = array->emplace_back();
-          e.m_type = v.m_type;
-          e.m_value.number_unsigned = v.m_value.number_unsigned;  // the whole payload word
-          break;
-        }
-        default:
-          array->push_back(v);
-          break;
-      }
-    }
-  } catch (...) {
-    arvcore::value_detail::release_one(array);
-    throw;
   }
 }

@@ -582,7 +582,7 @@ RetType BeamPatternTableManager::convertLegacyTable(Value& table, const Value& v
         // its ELEDR limit; the common gain is left for the device to set.
         entry["channel_config"] = build_channel_config(
             total_ch_, num_channel_per_ic_, [](std::int64_t) { return Value(nullptr); },
-            [&](std::int64_t ch, std::int64_t k) {
+            [&, mode = mode](std::int64_t ch, std::int64_t k) {
               const Value& element =
                   channels[static_cast<std::size_t>(first[static_cast<std::size_t>(ch)])];
               const Value& db = element.at("db");
