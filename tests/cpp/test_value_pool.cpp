@@ -168,6 +168,48 @@ TEST(ValuePool, TeardownOfDeepAndWideValues) {
   EXPECT_EQ(copy["COM_3"]["993"][1]["x"][1], 2);
 }
 
+// Values dropped from inside a list or map (pop, erase, clear, overwrite), however deep, go
+// without touching what stays.
+TEST(ValuePool, DroppingPartsOfAValueKeepsTheRest) {
+  auto deep_value = [](int depth) {
+    Value v = Value::array({"a string long enough to live on the heap"});
+    for (int i = 0; i < depth; ++i) {
+      Value outer = Value::object();
+      outer["next"] = Value::array({std::move(v), i});
+      v = std::move(outer);
+    }
+    return v;
+  };
+  Value root = Value::object();
+  root["kept"] = Value::array({1, 2.5, "text that lives on the heap", Value::object({{"x", 1}})});
+  root["list"] = Value::array();
+  for (int i = 0; i < 10; ++i) {
+    root["list"].push_back(Value::array({i, Value::array({i, "nested text on the heap"})}));
+  }
+  root["list"].push_back(deep_value(200000));
+  root["deep"] = deep_value(200000);
+  root["mixed"] = Value::array({deep_value(100), "t", nullptr, true, Value::object()});
+
+  auto& list = root["list"].get_ref<Value::array_t&>();
+  list.pop_back();                                   // the deep one
+  list.erase(list.begin() + 2, list.begin() + 5);    // from the middle: the rest moves down
+  root.get_ref<Value::object_t&>().erase("deep");    // a deep map entry
+  root["mixed"][0] = Value::array({"replaced", 7});  // overwrite a nested value
+  root["mixed"].get_ref<Value::array_t&>().resize(2);
+
+  EXPECT_EQ(root.size(), 3U);
+  EXPECT_EQ(root["kept"],
+            Value::array({1, 2.5, "text that lives on the heap", Value::object({{"x", 1}})}));
+  ASSERT_EQ(list.size(), 7U);
+  for (std::size_t j = 0; j < list.size(); ++j) {
+    const int i = static_cast<int>(j < 2 ? j : j + 3);
+    EXPECT_EQ(list[j], Value::array({i, Value::array({i, "nested text on the heap"})}));
+  }
+  EXPECT_EQ(root["mixed"], Value::array({Value::array({"replaced", 7}), "t"}));
+  root["list"].get_ref<Value::array_t&>().clear();
+  EXPECT_TRUE(root["list"].empty());
+}
+
 // A child process of a program whose threads use values can build values of its own.
 TEST(ValuePool, ForkedChildBuildsValues) {
 #if !ARVCORE_VALUE_POOL
