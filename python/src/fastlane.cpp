@@ -30,14 +30,16 @@ PyObject* call_full(PyObject* full, PyObject* self, PyObject* const* args, Py_ss
 }
 
 void* bound_value(PyObject* self, PyTypeObject* cls) {
-  if (Py_TYPE(self) != cls) {
-    return nullptr;
-  }
   auto* inst = reinterpret_cast<py::detail::instance*>(self);
-  if (!inst->simple_layout || !inst->simple_holder_constructed) {
+  if (!inst->simple_layout) {
     return nullptr;
   }
-  return inst->simple_value_holder[0];
+  if (!inst->simple_holder_constructed) {
+    // pybind11 would hand the method an object that does not exist.
+    PyErr_Format(PyExc_TypeError, "%s.__init__() was not called", Py_TYPE(self)->tp_name);
+    return nullptr;
+  }
+  return Py_TYPE(self) == cls ? inst->simple_value_holder[0] : nullptr;
 }
 
 PyObject* replace_method(PyTypeObject* cls, const char* name, PyMethodDef& def) {

@@ -100,7 +100,9 @@ namespace detail {
 PyObject* call_full(PyObject* full, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames);
 
-/// The C++ object of `self` when its type is exactly `cls` and it has been constructed.
+/// The C++ object of `self` when its type is exactly `cls` and it has been constructed; else
+/// null, with a TypeError set when `self` was never constructed (its __init__ did not run),
+/// which no path may read.
 void* bound_value(PyObject* self, PyTypeObject* cls);
 
 /// Replaces the method `name` of `cls` by one that runs `def`; returns the function bound
@@ -128,6 +130,8 @@ struct Lane {
         if (PyErr_Occurred() != nullptr) {
           return nullptr;
         }
+      } else if (PyErr_Occurred() != nullptr) {
+        return nullptr;
       }
     } catch (py::error_already_set& e) {
       e.restore();
