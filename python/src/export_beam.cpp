@@ -151,10 +151,13 @@ std::string mode_slot(const std::string& mode) {
 /// The Python form of one stored beam entry, converted once per change of it.
 py::object kept_entry(Manager& self, const std::string& mode, const std::string& id,
                       const Value& entry) {
+  // The generation is read before converting: a change that Python code run meanwhile (a
+  // finaliser) could make leaves the answer outdated, never taken for new.
+  const std::uint64_t generation = self.generation();
   KeptAnswer& slot = self.kept_answers()[entry_slot(mode, id)];
-  if (slot.generation != self.generation() || !slot.data) {
+  if (slot.generation != generation || !slot.data) {
     slot.data = to_python(entry);
-    slot.generation = self.generation();
+    slot.generation = generation;
   }
   return slot.data;
 }
@@ -193,9 +196,10 @@ py::object patched_mode(Manager& self, const std::string& mode, const Value& bea
 /// The Python map of one mode's beams, made from the kept entries once per change (after a
 /// change of single entries, patched from the map kept before).
 py::object kept_mode(Manager& self, const std::string& mode, const Value& beams) {
+  const std::uint64_t generation = self.generation();
   KeptAnswer& slot = self.kept_answers()[mode_slot(mode)];
   py::object out;
-  if (slot.generation == self.generation() && slot.data) {
+  if (slot.generation == generation && slot.data) {
     if (slot.changed.empty()) {
       return slot.data;
     }
@@ -211,7 +215,7 @@ py::object kept_mode(Manager& self, const std::string& mode, const Value& beams)
   // The slot is looked up again: converting entries added slots to the map.
   KeptAnswer& filled = self.kept_answers()[mode_slot(mode)];
   filled.data = out;
-  filled.generation = self.generation();
+  filled.generation = generation;
   filled.changed.clear();
   return out;
 }

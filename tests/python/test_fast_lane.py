@@ -2,6 +2,7 @@
 dispatcher. A Python subclass always takes the full path, so a subclass instance on the same
 data is the reference: answers, errors and log records must be the same through both."""
 
+import json
 import sys
 import threading
 
@@ -125,6 +126,17 @@ def test_calibration_getters_log_what_the_full_path_logs(cali_pair, arvcore_logs
     arvcore_logs.clear()
     fast.getCOMDR()
     assert arvcore_logs.records  # at info, every call writes its record
+
+
+def test_a_json_import_is_seen_by_the_getters(cali_pair, files_dir, quiet, capsys):
+    fast, _ = cali_pair
+    assert fast.getDR(RFMode.RX).RetData == fast._CaliTable["DR"]["RX"]
+    table = dict(fast._CaliTable)
+    table["DR"] = {"TX": [1.0, 2.0], "RX": [3.0, 4.0]}
+    (files_dir / f"{SN}_28GHz.json").write_text(json.dumps(table))
+    assert fast.parseRawJson() == RetType()
+    assert fast.getDR().RetData == table["DR"]
+    assert fast.getDR(RFMode.RX).RetData == [3.0, 4.0]
 
 
 def test_answers_are_the_callers_own_and_subclasses_are_honoured(cali_pair, quiet):
