@@ -1,8 +1,10 @@
 // AAKitTableManager as arvcore.vlndev.VLNTableManager.AAKitTableManager.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <pybind11/pybind11.h>
@@ -11,6 +13,7 @@
 #include "arvcore/vlndev/aakit_table_manager.hpp"
 #include "casters.hpp"
 #include "exports.hpp"
+#include "fastlane.hpp"
 
 namespace arvcore::python {
 namespace {
@@ -51,6 +54,38 @@ void require(bool ok, const char* arg, const char* type, const py::object& value
   }
 }
 
+// The key a getAAKitInfo answer is kept under.
+std::string info_key(const std::optional<std::string_view>& kitName, bool local) {
+  std::string key = local ? "info/local/" : "info/";
+  if (kitName) {
+    key += "=";
+    key += *kitName;
+  }
+  return key;
+}
+
+// Fast lane (see fastlane.hpp): a kit name or None, local given as a bool.
+PyObject* fast_kit_info(Manager& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<std::string_view, 2> names{"kitName", "local"};
+  std::array<PyObject*, 2> arg{};
+  if (self.web_mode() || kit_logger().enabled(log::Level::info) ||
+      !fastlane::sort_args(args, nargs, kwnames, names, arg)) {
+    return nullptr;
+  }
+  std::optional<std::string_view> name;
+  if (arg[0] != nullptr && arg[0] != Py_None) {
+    std::string_view text;
+    if (!fastlane::exact_str(arg[0], text)) {
+      return nullptr;
+    }
+    name = text;
+  }
+  if (arg[1] != nullptr && arg[1] != Py_False && arg[1] != Py_True) {
+    return nullptr;
+  }
+  return self.fresh_envelope(info_key(name, arg[1] == Py_True));
+}
+
 }  // namespace
 
 void export_aakit(py::module_& m) {
@@ -88,7 +123,7 @@ void export_aakit(py::module_& m) {
           "getAAKitInfo",
           [](Manager& self, const std::optional<std::string>& kitName, bool local) {
             const std::string key =
-                std::string(local ? "info/local/" : "info/") + (kitName ? "=" + *kitName : "");
+                info_key(kitName ? std::optional<std::string_view>(*kitName) : std::nullopt, local);
             return self.kept(key, kit_logger(), !self.web_mode(),
                              [&] { return self.getAAKitInfo(kitName, local); });
           },
@@ -161,6 +196,7 @@ void export_aakit(py::module_& m) {
       .def_property_readonly("_AAKitTable", reading<&AAKitTableManager::AAKitTable>())
       .def_property_readonly("_aakit_name", reading<&AAKitTableManager::aakit_name>())
       .def_property_readonly("_num_polarization", reading<&AAKitTableManager::num_polarization>());
+  fastlane::install<Manager, &fast_kit_info>(cls, "getAAKitInfo");
 }
 
 }  // namespace arvcore::python

@@ -1,11 +1,14 @@
 // BeamPatternTableManager and the stand-in device functions fake_rf_layout, fake_check and
 // fake_ic_check, as members of arvcore.vlndev.VLNTableManager.
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -16,6 +19,7 @@
 #include "arvcore/vlndev/beam_pattern_table_manager.hpp"
 #include "casters.hpp"
 #include "exports.hpp"
+#include "fastlane.hpp"
 
 namespace arvcore::python {
 namespace {
@@ -147,28 +151,72 @@ std::string mode_slot(const std::string& mode) {
 /// The Python form of one stored beam entry, converted once per change of it.
 py::object kept_entry(Manager& self, const std::string& mode, const std::string& id,
                       const Value& entry) {
+  // The generation is read before converting: a change that Python code run meanwhile (a
+  // finaliser) could make leaves the answer outdated, never taken for new.
+  const std::uint64_t generation = self.generation();
   KeptAnswer& slot = self.kept_answers()[entry_slot(mode, id)];
-  if (slot.generation != self.generation() || !slot.data) {
+  if (slot.generation != generation || !slot.data) {
     slot.data = to_python(entry);
-    slot.generation = self.generation();
+    slot.generation = generation;
   }
   return slot.data;
 }
 
-/// The Python map of one mode's beams, made from the kept entries once per change.
-py::object kept_mode(Manager& self, const std::string& mode, const Value& beams) {
-  KeptAnswer& slot = self.kept_answers()[mode_slot(mode)];
-  if (slot.generation == self.generation() && slot.data) {
-    return slot.data;
+/// Most entries of a mode map that are patched into a copy of it; beyond, it is made anew.
+inline constexpr std::size_t kMaxPatchedEntries = 64;
+
+/// The kept map of a mode with its changed entries put in, as a new dict: a caller may hold
+/// the old one. Null when the map cannot be patched in place of its entries (an entry came or
+/// went): it is then made anew.
+py::object patched_mode(Manager& self, const std::string& mode, const Value& beams,
+                        const KeptAnswer& slot) {
+  const std::vector<std::string> changed = slot.changed;
+  if (PyDict_GET_SIZE(slot.data.ptr()) !=
+      static_cast<Py_ssize_t>(beams.get_ptr<const Value::object_t*>()->size())) {
+    return {};
   }
-  py::dict out;
-  for (const auto& [id, entry] : *beams.get_ptr<const Value::object_t*>()) {
-    out[py::str(id)] = kept_entry(self, mode, id, entry);
+  py::object out = py::reinterpret_steal<py::object>(PyDict_Copy(slot.data.ptr()));
+  if (!out) {
+    throw py::error_already_set();
+  }
+  for (const std::string& id : changed) {
+    const auto it = beams.find(id);
+    const py::str key(id);
+    if (it == beams.end() || PyDict_Contains(out.ptr(), key.ptr()) != 1) {
+      PyErr_Clear();
+      return {};
+    }
+    if (PyDict_SetItem(out.ptr(), key.ptr(), kept_entry(self, mode, id, *it).ptr()) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  return out;
+}
+
+/// The Python map of one mode's beams, made from the kept entries once per change (after a
+/// change of single entries, patched from the map kept before).
+py::object kept_mode(Manager& self, const std::string& mode, const Value& beams) {
+  const std::uint64_t generation = self.generation();
+  KeptAnswer& slot = self.kept_answers()[mode_slot(mode)];
+  py::object out;
+  if (slot.generation == generation && slot.data) {
+    if (slot.changed.empty()) {
+      return slot.data;
+    }
+    out = patched_mode(self, mode, beams, slot);
+  }
+  if (!out) {
+    py::dict made;
+    for (const auto& [id, entry] : *beams.get_ptr<const Value::object_t*>()) {
+      made[py::str(id)] = kept_entry(self, mode, id, entry);
+    }
+    out = std::move(made);
   }
   // The slot is looked up again: converting entries added slots to the map.
   KeptAnswer& filled = self.kept_answers()[mode_slot(mode)];
   filled.data = out;
-  filled.generation = self.generation();
+  filled.generation = generation;
+  filled.changed.clear();
   return out;
 }
 
@@ -267,6 +315,67 @@ py::object get_batch_beam_pattern(Manager& self,
   return table_answer(self.released([&] { return self._getBatchBeamPattern(filter, fetch); }));
 }
 
+// --- fast lanes (see fastlane.hpp) ----------------------------------------------------------
+
+// A stored entry asked for by an RFMode member and an int id.
+PyObject* fast_beam_pattern(Manager& self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  static constexpr std::array<std::string_view, 2> names{"mode", "beamId"};
+  std::array<PyObject*, 2> arg{};
+  std::int64_t id = 0;
+  if (!fastlane::sort_args(args, nargs, kwnames, names, arg) || arg[0] == nullptr ||
+      arg[1] == nullptr || !fastlane::exact_int(arg[1], id) || id < 1 || id > self.num_beam()) {
+    return nullptr;
+  }
+  for (const auto& [name, member] : enum_members<RFMode>()) {
+    if (py_enum_member(member).ptr() == arg[0]) {
+      const KeptAnswer* kept = self.fresh(entry_slot(std::string(name), std::to_string(id)));
+      return kept == nullptr ? nullptr : ok_envelope(kept->data).release().ptr();
+    }
+  }
+  return nullptr;
+}
+
+// The batch of kept mode maps, for a filter given as a BTModeFilter member or its int, and no
+// callback.
+PyObject* fast_batch_beam_pattern(Manager& self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  static constexpr std::array<std::string_view, 2> names{"mode_filter", "callback"};
+  std::array<PyObject*, 2> arg{};
+  if (beam_logger().enabled(log::Level::info) ||
+      !fastlane::sort_args(args, nargs, kwnames, names, arg) ||
+      (arg[1] != nullptr && arg[1] != Py_None)) {
+    return nullptr;
+  }
+  std::int64_t filter = enum_value(vlndev::BTModeFilter::ALL);
+  if (arg[0] != nullptr) {
+    bool member = false;
+    for (const auto& [name, m] : enum_members<vlndev::BTModeFilter>()) {
+      if (py_enum_member(m).ptr() == arg[0]) {
+        filter = enum_value(m);
+        member = true;
+      }
+    }
+    if (!member && (!fastlane::exact_int(arg[0], filter) || filter < 1 ||
+                    filter > enum_value(vlndev::BTModeFilter::ALL))) {
+      return nullptr;
+    }
+  }
+  const auto f = vlndev::flag_from_value<vlndev::BTModeFilter>(filter);
+  py::dict out;
+  for (const auto& [name, member] : enum_members<RFMode>()) {
+    if (!vlndev::has_flag(f, enum_from_name<vlndev::BTModeFilter>(name))) {
+      continue;
+    }
+    const KeptAnswer* kept = self.fresh(mode_slot(std::string(name)));
+    if (kept == nullptr) {
+      return nullptr;
+    }
+    out[py::str(std::string(name))] = kept->data;
+  }
+  return ok_envelope(out).release().ptr();
+}
+
 }  // namespace
 
 void export_beam(py::module_& m) {
@@ -332,17 +441,35 @@ void export_beam(py::module_& m) {
             const auto type = member_or_int<BeamType>(beamType, "beamType");
             const Value c = to_value(config, "config");
             const Value d = to_value(description, "description");
-            // Only the one entry changes: what was kept of the others stays good. The
-            // outdated objects are let go once the GIL is held again.
-            std::vector<std::unordered_map<std::string, KeptAnswer>::node_type> outdated;
-            const auto set = [&] {
+            // Only the one entry changes: what was kept of the others stays good, and the
+            // kept map of its mode is patched, not made anew. Done under the lock with the
+            // GIL (kept answers are only touched with it), before the entry changes.
+            const auto outdate = [&] {
               const std::string key = mode_key(m);
-              outdated.push_back(self.kept_answers().extract(entry_slot(key, std::to_string(id))));
-              outdated.push_back(self.kept_answers().extract(mode_slot(key)));
-              return self.setBeamPattern(m, id, type, c, d, save);
+              const std::string entry_id = std::to_string(id);
+              self.kept_answers().erase(entry_slot(key, entry_id));
+              if (const auto it = self.kept_answers().find(mode_slot(key));
+                  it != self.kept_answers().end()) {
+                auto& changed = it->second.changed;
+                if (changed.size() >= kMaxPatchedEntries) {
+                  // Patching that many costs more than making the map anew.
+                  self.kept_answers().erase(it);
+                } else if (std::find(changed.begin(), changed.end(), entry_id) == changed.end()) {
+                  changed.push_back(entry_id);
+                }
+              }
             };
+            const auto set = [&] { return self.setBeamPattern(m, id, type, c, d, save); };
             // Only a save (the whole table written out) is long enough to let the GIL go.
-            return save ? self.released(set, false) : self.locked(set, false);
+            if (save) {
+              return self.released_after(outdate, set);
+            }
+            return self.locked(
+                [&] {
+                  outdate();
+                  return set();
+                },
+                false);
           },
           py::arg("mode"), py::arg("beamId"), py::arg("beamType"), py::arg("config") = py::none(),
           py::arg("description") = py::none(), py::arg("save") = true)
@@ -377,6 +504,8 @@ void export_beam(py::module_& m) {
           },
           py::arg("batch_config"), py::arg("option"), py::arg("callback"))
       .def_property_readonly("_BeamTable", reading<&BeamPatternTableManager::BeamTable>());
+  fastlane::install<Manager, &fast_beam_pattern>(cls, "getBeamPattern");
+  fastlane::install<Manager, &fast_batch_beam_pattern>(cls, "_getBatchBeamPattern");
 
   m.def("fake_rf_layout", [] { return py::make_tuple(4, 1, 4); });
   m.def(

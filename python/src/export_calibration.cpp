@@ -1,6 +1,7 @@
 // CalibrationTableManager in Python: construction, file discovery, parse, JSON import and the
 // readable members. The queries are added to the same class by export_calibration_queries.
 
+#include <array>
 #include <exception>
 #include <istream>
 #include <streambuf>
@@ -15,6 +16,7 @@
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 #include "casters.hpp"
 #include "exports.hpp"
+#include "fastlane.hpp"
 
 namespace py = pybind11;
 
@@ -90,22 +92,48 @@ RetType parse(Manager& self, const py::object& freq, const py::object& fileObjec
   return self.released([&] { return self.parse(f, &in, export_json); });
 }
 
+// --- fast lanes (see fastlane.hpp) ----------------------------------------------------------
+
+inline constexpr char freqs_key[] = "freqs";
+inline constexpr char version_key[] = "version";
+
+PyObject* fast_frequency_list(Manager& self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  static constexpr std::array<std::string_view, 1> names{"force_refresh"};
+  std::array<PyObject*, 1> arg{};
+  if (self.web_mode() || cali_logger().enabled(log::Level::info) ||
+      !fastlane::sort_args(args, nargs, kwnames, names, arg) ||
+      (arg[0] != nullptr && arg[0] != Py_False)) {
+    return nullptr;
+  }
+  return self.fresh_envelope(freqs_key);
+}
+
+PyObject* fast_cali_table_ver(Manager& self, PyObject* const* /*args*/, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  if (nargs != 0 || kwnames != nullptr || self.db() != nullptr ||
+      cali_logger().enabled(log::Level::info)) {
+    return nullptr;
+  }
+  return self.fresh_envelope(version_key);
+}
+
 }  // namespace
 
 void export_calibration(py::module_& m) {
-  py::class_<Manager>(m, "CalibrationTableManager",
-                      "Calibration tables of one beamformer device: file "
-                      "discovery, CSV parse, JSON import and the queries served "
-                      "from them.")
-      .def(py::init([](const std::string& sn, const py::object& freq, py::object rf_layout,
-                       const py::object& support_polar, const py::object& is_web_mode,
-                       const py::object& fetchCsvFromFile) {
-             return std::make_unique<Manager>(
-                 sn, to_value(freq, "freq"), layout_callback(std::move(rf_layout)),
-                 truth(support_polar), truth(is_web_mode), truth(fetchCsvFromFile));
-           }),
-           py::arg("sn"), py::arg("freq"), py::arg("rf_layout"), py::arg("support_polar") = false,
-           py::arg("is_web_mode") = false, py::arg("fetchCsvFromFile") = true)
+  py::class_<Manager> cls(m, "CalibrationTableManager",
+                          "Calibration tables of one beamformer device: file "
+                          "discovery, CSV parse, JSON import and the queries served "
+                          "from them.");
+  cls.def(py::init([](const std::string& sn, const py::object& freq, py::object rf_layout,
+                      const py::object& support_polar, const py::object& is_web_mode,
+                      const py::object& fetchCsvFromFile) {
+            return std::make_unique<Manager>(
+                sn, to_value(freq, "freq"), layout_callback(std::move(rf_layout)),
+                truth(support_polar), truth(is_web_mode), truth(fetchCsvFromFile));
+          }),
+          py::arg("sn"), py::arg("freq"), py::arg("rf_layout"), py::arg("support_polar") = false,
+          py::arg("is_web_mode") = false, py::arg("fetchCsvFromFile") = true)
       .def("parse", &parse, py::arg("freq"), py::arg("fileObject") = py::none(),
            py::arg("exportToJson") = false)
       .def("parseRawJson", released<&CalibrationTableManager::parseRawJson>(),
@@ -120,13 +148,13 @@ void export_calibration(py::module_& m) {
             if (force_refresh || self.web_mode()) {
               return to_python(self.locked([&] { return self.getFrequencyList(force_refresh); }));
             }
-            return self.kept("freqs", cali_logger(), true,
+            return self.kept(freqs_key, cali_logger(), true,
                              [&] { return self.getFrequencyList(false); });
           },
           py::arg("force_refresh") = false)
       .def("queryCaliTableVer",
            [](Manager& self) {
-             return self.kept("version", cali_logger(), self.db() == nullptr,
+             return self.kept(version_key, cali_logger(), self.db() == nullptr,
                               [&] { return self.queryCaliTableVer(); });
            })
       .def_property_readonly("sn", reading<&CalibrationTableManager::sn>())
@@ -141,6 +169,8 @@ void export_calibration(py::module_& m) {
                              reading<&CalibrationTableManager::num_channel_per_ic>())
       .def_property_readonly("_cali_table_ver_limit",
                              reading<&CalibrationTableManager::cali_table_ver_limit>());
+  fastlane::install<Manager, &fast_frequency_list>(cls, "getFrequencyList");
+  fastlane::install<Manager, &fast_cali_table_ver>(cls, "queryCaliTableVer");
 }
 
 }  // namespace arvcore::python

@@ -1,6 +1,7 @@
 // CalibrationTableManager queries in Python: dynamic ranges, offsets, TC, common-arm step
 // search and ComData, added to the class that export_calibration made.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,6 +15,7 @@
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 #include "casters.hpp"
 #include "exports.hpp"
+#include "fastlane.hpp"
 
 namespace py = pybind11;
 
@@ -86,7 +88,8 @@ py::object dynamic_range(Manager& self, const std::string& key, Query query) {
   return self.kept(key, cali_logger(), !self.web_mode(), [&] { return (self.*query)(); });
 }
 
-py::object get_dr(Manager& self, const vlndev::ModeArg& rf_mode) {
+// The key a getDR answer is kept under.
+std::string dr_key(const vlndev::ModeArg& rf_mode) {
   std::string key = "DR/" + std::to_string(rf_mode.index());
   std::visit(
       [&](auto mode) {
@@ -95,7 +98,24 @@ py::object get_dr(Manager& self, const vlndev::ModeArg& rf_mode) {
         }
       },
       rf_mode);
-  return self.kept(key, cali_logger(), !self.web_mode(), [&] { return self.getDR(rf_mode); });
+  return key;
+}
+
+py::object get_dr(Manager& self, const vlndev::ModeArg& rf_mode) {
+  return self.kept(dr_key(rf_mode), cali_logger(), !self.web_mode(),
+                   [&] { return self.getDR(rf_mode); });
+}
+
+// The key an offsets answer is kept under.
+std::string offset_key(std::string_view rf_mode_str, std::int64_t chip,
+                       const std::vector<std::int64_t>& boards) {
+  std::string key = "offset/";
+  key += rf_mode_str;
+  key += "/" + std::to_string(chip);
+  for (const std::int64_t b : boards) {
+    key += "/" + std::to_string(b);
+  }
+  return key;
 }
 
 // The offset lists of a set of boards, kept like an answer (this call answers them bare).
@@ -104,27 +124,104 @@ py::object boards_offset(Manager& self, const py::object& boards_arg,
   const std::vector<std::int64_t> boards = int_list_arg(boards_arg, "boards");
   return self.reading([&]() -> py::object {
     const bool keep = !self.web_mode() && !cali_logger().enabled(log::Level::info);
-    std::string key = "offset/" + rf_mode_str + "/" + std::to_string(chip);
-    for (const std::int64_t b : boards) {
-      key += "/" + std::to_string(b);
-    }
-    auto& kept = self.kept_answers();
+    const std::string key = offset_key(rf_mode_str, chip, boards);
     if (keep) {
-      if (const auto it = kept.find(key);
-          it != kept.end() && it->second.generation == self.generation()) {
-        return it->second.data;
+      if (const KeptAnswer* kept = self.fresh(key)) {
+        return kept->data;
       }
     }
+    const std::uint64_t generation = self.generation();
     auto answer = self._getBoardsOffset(boards, rf_mode_str, chip);
     if (const auto* failed = std::get_if<RetType>(&answer)) {
       return to_python(*failed);
     }
     py::object data = to_python(std::get<Value>(answer));
     if (keep) {
-      kept[key] = KeptAnswer{self.generation(), {}, {}, data};
+      self.kept_answers()[key] = KeptAnswer{generation, {}, {}, data, {}};
     }
     return data;
   });
+}
+
+// --- fast lanes (see fastlane.hpp) ----------------------------------------------------------
+
+// Answers kept for local tables, while no info record is to be written.
+bool lane_open(const Manager& self) {
+  return !self.web_mode() && !cali_logger().enabled(log::Level::info);
+}
+
+// The mode argument of getDR as the full path reads it, for None and the members of the
+// two mode classes (taken by identity) and plain ints; false for anything else.
+bool mode_arg_of(PyObject* o, vlndev::ModeArg& out) {
+  if (o == nullptr || o == Py_None) {
+    out = std::monostate();
+    return true;
+  }
+  for (const auto& [name, member] : enum_members<RFMode>()) {
+    if (py_enum_member(member).ptr() == o) {
+      out = member;
+      return true;
+    }
+  }
+  for (const auto& [name, member] : enum_members<CellRFMode>()) {
+    if (py_enum_member(member).ptr() == o) {
+      out = member;
+      return true;
+    }
+  }
+  std::int64_t v = 0;
+  if (fastlane::exact_int(o, v)) {
+    out = v;
+    return true;
+  }
+  return false;
+}
+
+PyObject* fast_get_dr(Manager& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<std::string_view, 1> names{"rf_mode"};
+  std::array<PyObject*, 1> arg{};
+  vlndev::ModeArg mode;
+  if (!lane_open(self) || !fastlane::sort_args(args, nargs, kwnames, names, arg) ||
+      !mode_arg_of(arg[0], mode)) {
+    return nullptr;
+  }
+  return self.fresh_envelope(dr_key(mode));
+}
+
+template <const char* Key>
+PyObject* fast_range(Manager& self, PyObject* const* /*args*/, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  if (nargs != 0 || kwnames != nullptr || !lane_open(self)) {
+    return nullptr;
+  }
+  return self.fresh_envelope(Key);
+}
+
+inline constexpr char comdr_key[] = "COMDR";
+inline constexpr char eledr_key[] = "ELEDR";
+
+PyObject* fast_boards_offset(Manager& self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  static constexpr std::array<std::string_view, 3> names{"boards", "rf_mode_str", "chip"};
+  std::array<PyObject*, 3> arg{};
+  if (!lane_open(self) || !fastlane::sort_args(args, nargs, kwnames, names, arg) ||
+      arg[0] == nullptr || !PyList_CheckExact(arg[0])) {
+    return nullptr;
+  }
+  std::string_view rf_mode_str = "TX";
+  std::int64_t chip = 1;
+  if ((arg[1] != nullptr && !fastlane::exact_str(arg[1], rf_mode_str)) ||
+      (arg[2] != nullptr && !fastlane::exact_int(arg[2], chip))) {
+    return nullptr;
+  }
+  std::vector<std::int64_t> boards(static_cast<std::size_t>(PyList_GET_SIZE(arg[0])));
+  for (std::size_t i = 0; i < boards.size(); ++i) {
+    if (!fastlane::exact_int(PyList_GET_ITEM(arg[0], static_cast<Py_ssize_t>(i)), boards[i])) {
+      return nullptr;
+    }
+  }
+  const KeptAnswer* kept = self.fresh(offset_key(rf_mode_str, chip, boards));
+  return kept == nullptr ? nullptr : kept->data.inc_ref().ptr();
 }
 
 }  // namespace
@@ -137,13 +234,13 @@ void export_calibration_queries(py::module_& m) {
       .def(
           "getCOMDR",
           [](Manager& self) {
-            return dynamic_range(self, "COMDR", &CalibrationTableManager::getCOMDR);
+            return dynamic_range(self, comdr_key, &CalibrationTableManager::getCOMDR);
           },
           "Common-arm ranges per RF mode and IC section.")
       .def(
           "getELEDR",
           [](Manager& self) {
-            return dynamic_range(self, "ELEDR", &CalibrationTableManager::getELEDR);
+            return dynamic_range(self, eledr_key, &CalibrationTableManager::getELEDR);
           },
           "Element-arm limits per RF mode and IC section.")
       .def(
@@ -174,6 +271,10 @@ void export_calibration_queries(py::module_& m) {
           py::arg("polar") = py::none())
       .def("_getComData", &get_com_data, py::arg("rf_mode_str"), py::arg("board"), py::arg("chip"),
            py::arg("channel"), py::arg("gain"), py::arg("phase"), py::arg("com_list"));
+  fastlane::install<Manager, &fast_get_dr>(cls, "getDR");
+  fastlane::install<Manager, &fast_range<comdr_key>>(cls, "getCOMDR");
+  fastlane::install<Manager, &fast_range<eledr_key>>(cls, "getELEDR");
+  fastlane::install<Manager, &fast_boards_offset>(cls, "_getBoardsOffset");
 }
 
 }  // namespace arvcore::python

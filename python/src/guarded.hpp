@@ -12,12 +12,21 @@
 // A kept answer is only used while the manager's logger writes nothing below warning: a
 // getter that logs at debug or info on success then runs again, so hosts that log see every
 // record. Failures are never kept.
+//
+// Kept answers are only read and written with the GIL held, so a getter's fast lane
+// (fastlane.hpp) may read them without taking the lock. The generation is bumped, under the
+// lock, before a change starts: released work bumps it without the GIL, so it is atomic. A
+// fast reader that still sees the old generation answers what the manager held before the
+// change, as a caller that came a moment earlier would have got.
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
@@ -37,7 +46,17 @@ struct KeptAnswer {
   py::object code;
   py::object msg;
   py::object data;
+  /// Keys of the parts replaced since `data` was made, when `data` is built of parts (a mode
+  /// map of beam entries): it is patched, not rebuilt, before it is answered again.
+  std::vector<std::string> changed;
 };
+
+/// Kept answers by key; looked up by string_view too, so a lookup builds no string.
+struct KeptKeyHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+};
+using KeptAnswers = std::unordered_map<std::string, KeptAnswer, KeptKeyHash, std::equal_to<>>;
 
 /// A manager's table answered to Python without a copy: it stands for the manager's own table
 /// until the manager next changes, and is copied aside just before that change when the
@@ -67,7 +86,7 @@ class Guarded : public Manager {
   decltype(auto) locked(Work&& work, bool drop_kept = true) {
     call_lock_.lock_holding_gil();
     std::lock_guard<CallLock> hold(call_lock_, std::adopt_lock);
-    generation_ += drop_kept ? 1 : 0;
+    bump(drop_kept);
     before_change();
     return std::forward<Work>(work)();
   }
@@ -80,9 +99,26 @@ class Guarded : public Manager {
     static_assert(!std::is_reference_v<decltype(work())>);
     WithoutGil nogil;
     std::lock_guard<CallLock> hold(call_lock_);
-    generation_ += drop_kept ? 1 : 0;
+    bump(drop_kept);
     before_change();
     return std::forward<Work>(work)();
+  }
+
+  /// Like released(work, false), but first runs `prepare` under the same lock with the GIL
+  /// held: there the caller drops the kept answers that `work` outdates, and no other caller
+  /// can keep them again from the table as it was before `work` is done.
+  template <class Prepare, class Work>
+  auto released_after(Prepare&& prepare, Work&& work) {
+    static_assert(!std::is_reference_v<decltype(work())>);
+    call_lock_.lock_holding_gil();
+    std::unique_lock<CallLock> hold(call_lock_, std::adopt_lock);
+    std::forward<Prepare>(prepare)();
+    WithoutGil nogil;
+    before_change();
+    auto result = std::forward<Work>(work)();
+    // Let go before the GIL is taken back and the records are handed to Python.
+    hold.unlock();
+    return result;
   }
 
   /// A snapshot standing for the manager's table as it is now (see TableSnapshot). Under the
@@ -101,14 +137,17 @@ class Guarded : public Manager {
     std::lock_guard<CallLock> hold(call_lock_, std::adopt_lock);
     keep = keep && !logger.enabled(log::Level::info);
     if (keep) {
-      if (const auto it = kept_.find(key);
-          it != kept_.end() && it->second.generation == generation_) {
-        return make_envelope(it->second.code, it->second.msg, it->second.data);
+      if (const KeptAnswer* answer = fresh(key)) {
+        return make_envelope(answer->code, answer->msg, answer->data);
       }
     }
+    const std::uint64_t generation = this->generation();
     const RetType ret = std::forward<Work>(work)();
-    KeptAnswer answer{generation_, py_enum_member(ret.RetCode), message_of(ret.RetMsg),
-                      to_python(ret.RetData)};
+    KeptAnswer answer{generation,
+                      py_enum_member(ret.RetCode),
+                      message_of(ret.RetMsg),
+                      to_python(ret.RetData),
+                      {}};
     py::object out = make_envelope(answer.code, answer.msg, answer.data);
     if (keep && ret.ok()) {
       kept_[key] = std::move(answer);
@@ -116,11 +155,37 @@ class Guarded : public Manager {
     return out;
   }
 
-  /// Kept Python objects of any kind, for answers that are not envelopes. Use under the lock.
-  std::unordered_map<std::string, KeptAnswer>& kept_answers() { return kept_; }
-  std::uint64_t generation() const { return generation_; }
+  /// Kept Python objects of any kind, for answers that are not envelopes. Use with the GIL.
+  KeptAnswers& kept_answers() { return kept_; }
+  std::uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
+
+  /// The answer kept under `key` when it still stands for the manager, else null. Needs the
+  /// GIL, not the lock.
+  const KeptAnswer* fresh(std::string_view key) const {
+    const auto it = kept_.find(key);
+    if (it == kept_.end() || !it->second.data || !it->second.changed.empty() ||
+        it->second.generation != generation()) {
+      return nullptr;
+    }
+    return &it->second;
+  }
+
+  /// A new envelope of the answer kept under `key` when it still stands, else null (no
+  /// error set). Needs the GIL, not the lock.
+  PyObject* fresh_envelope(std::string_view key) const {
+    const KeptAnswer* answer = fresh(key);
+    return answer == nullptr
+               ? nullptr
+               : make_envelope(answer->code, answer->msg, answer->data).release().ptr();
+  }
 
  private:
+  void bump(bool drop_kept) {
+    if (drop_kept) {
+      generation_.fetch_add(1, std::memory_order_acq_rel);
+    }
+  }
+
   // Answers that still stand for the table get their copy before it changes.
   void before_change() {
     if constexpr (requires(const Manager& m) { m.BeamTable(); }) {
@@ -135,8 +200,8 @@ class Guarded : public Manager {
 
   CallLock call_lock_;
   std::vector<std::weak_ptr<TableSnapshot>> shared_tables_;
-  std::uint64_t generation_ = 1;
-  std::unordered_map<std::string, KeptAnswer> kept_;
+  std::atomic<std::uint64_t> generation_{1};
+  KeptAnswers kept_;
 };
 
 enum class CallKind { reading, locked, released };
