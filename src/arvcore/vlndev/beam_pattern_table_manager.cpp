@@ -13,6 +13,7 @@
 #include "arvcore/sdk/utils.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
+#include "arvcore/value/value_allocator.hpp"
 #include "arvcore/vlndev/frequency.hpp"
 
 namespace arvcore::vlndev {
@@ -256,6 +257,14 @@ void release_tree(Value& v, int depth = 0) {
   }
 }
 
+/// True for a table file big enough that preparing its memory ahead pays; false for a path
+/// that names no such file.
+bool is_large_file(const std::string& path) {
+  constexpr std::uintmax_t kLargeTableBytes = std::uintmax_t{4} << 20;
+  std::error_code unknown;
+  return !path.empty() && fs::file_size(path, unknown) >= kLargeTableBytes && !unknown;
+}
+
 /// Calls `fn` (the device check), refusing an absent one the way a call of None fails.
 template <class Fn, class... Args>
 RetType call_check(const Fn& fn, std::string_view what, Args&&... args) {
@@ -342,7 +351,8 @@ RetType BeamPatternTableManager::_load(const Value& freq, const std::string& aak
     logger_.error("{}", problem);
     return RetType(RetCode::ERROR_BF_BEAM, std::string(kLoadingFailed));
   }
-  release_tree(beam_table_);
+  // The table being replaced is freed once it is known whether a large one follows.
+  Value replaced = std::move(beam_table_);
   beam_table_ = nullptr;
   freq_ = freq;
   aakit_ = aakit;
@@ -353,6 +363,14 @@ RetType BeamPatternTableManager::_load(const Value& freq, const std::string& aak
     path_ = unsafe_name_.empty() ? (*default_dir_ / table_file_name(sn_, freq_, aakit_)).string()
                                  : std::string();
   }
+  // A large table's memory is prepared beside the read, and that of the table it replaces
+  // serves it rather than going back to the system and being taken again.
+  std::optional<value_pool::RegionsAhead> memory_ahead;
+  if (!callback && is_large_file(path_)) {
+    memory_ahead.emplace();
+  }
+  release_tree(replaced);
+  replaced = nullptr;
   if (callback) {
     Value payload = Value::object();
     payload["func_name"] = "_load";
