@@ -13,7 +13,6 @@
 #include "arvcore/sdk/utils.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
-#include "arvcore/value/value_allocator.hpp"
 #include "arvcore/vlndev/frequency.hpp"
 
 namespace arvcore::vlndev {
