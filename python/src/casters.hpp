@@ -15,6 +15,7 @@
 // destructors that run after the interpreter has gone.
 
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <string>
@@ -122,18 +123,123 @@ inline std::string_view str_view(PyObject* o) {
   return {p, static_cast<std::size_t>(n)};
 }
 
-/// Builds Python data from a value. Map keys repeat a lot in tables ("channel_1", "db", ...),
-/// so each distinct key text becomes one str object shared by every dict of the conversion.
-class ToPython {
+/// Python objects for texts and floats that repeat across tables: map keys ("channel_1",
+/// "db", "BOARD_3"), short strings and numbers such as gains. Like the memo of Python's json
+/// module, but shared by every conversion of the process, so that each repeated key or number
+/// costs one lookup instead of a new object (and a new hash when it enters a dict). Both are
+/// immutable, so sharing them cannot be seen except through `is`. Direct-mapped: a slot keeps
+/// the last object that hashed to it. Used with the GIL held; the objects are never released.
+class SharedAtoms {
  public:
-  ToPython() = default;
-  ToPython(const ToPython&) = delete;
-  ToPython& operator=(const ToPython&) = delete;
-  ~ToPython() {
-    for (auto& entry : keys_) {
-      Py_DECREF(entry.second);
+  /// New reference to a str holding `s`.
+  PyObject* text(std::string_view s) {
+    if (s.size() > kMaxText) {
+      return new_str(s);
+    }
+    const std::uint32_t h = indexed_map_detail::hash32(s);
+    TextSlot& slot = texts_[h & (kTextSlots - 1)];
+    if (slot.str != nullptr && slot.hash == h &&
+        indexed_map_detail::same_key(
+            std::string_view(static_cast<const char*>(PyUnicode_DATA(slot.str)),
+                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot.str))),
+            s)) {
+      Py_INCREF(slot.str);
+      return slot.str;
+    }
+    PyObject* o = new_str(s);
+    // Only ASCII texts are kept: their characters are their UTF-8 bytes, which the lookup
+    // compares.
+    if (PyUnicode_IS_ASCII(o)) {
+      Py_XDECREF(slot.str);
+      Py_INCREF(o);
+      slot = {o, h};
+    }
+    return o;
+  }
+
+  /// New reference to a float holding `d`.
+  PyObject* number(double d) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &d, sizeof bits);
+    FloatSlot& slot = floats_[(bits * 0x9E3779B97F4A7C15ULL) >> (64 - kFloatBits)];
+    if (slot.obj != nullptr && slot.bits == bits) {
+      Py_INCREF(slot.obj);
+      return slot.obj;
+    }
+    PyObject* o = PyFloat_FromDouble(d);
+    if (o == nullptr) {
+      throw py::error_already_set();
+    }
+    Py_XDECREF(slot.obj);
+    Py_INCREF(o);
+    slot = {o, bits};
+    return o;
+  }
+
+ private:
+  static constexpr std::size_t kMaxText = 32;
+  static constexpr std::size_t kTextSlots = 4096;
+  static constexpr unsigned kFloatBits = 8;
+
+  struct TextSlot {
+    PyObject* str = nullptr;
+    std::uint32_t hash = 0;
+  };
+  struct FloatSlot {
+    PyObject* obj = nullptr;
+    std::uint64_t bits = 0;
+  };
+
+  TextSlot texts_[kTextSlots];
+  FloatSlot floats_[std::size_t{1} << kFloatBits];
+};
+
+/// The process's shared atoms (never destroyed: the objects must outlive the interpreter's
+/// own teardown order).
+inline SharedAtoms& shared_atoms() {
+  static SharedAtoms* const atoms = new SharedAtoms();
+  return *atoms;
+}
+
+/// Turns off Python's cycle collector while a list or map is converted: the lists and dicts
+/// made here form no cycles, and for a large table a collection every few hundred new
+/// containers would walk the growing table again and again. Turning it off and on costs
+/// two flag writes.
+class CollectorPause {
+ public:
+  explicit CollectorPause(bool container) : paused_(container && PyGC_Disable() != 0) {}
+  ~CollectorPause() {
+    if (paused_) {
+      PyGC_Enable();
     }
   }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool paused_;
+};
+
+/// Asks for the storage behind a value (a map's or list's header, a text) ahead of its use.
+/// A table's storage lies all over memory, so a walk that waits for each header in turn
+/// spends most of its time waiting; asking for all the children of a map at once lets those
+/// waits overlap.
+inline void prefetch_payload(const Value& v) noexcept {
+  if (const auto* m = v.get_ptr<const Value::object_t*>()) {
+    __builtin_prefetch(m);
+  } else if (const auto* a = v.get_ptr<const Value::array_t*>()) {
+    __builtin_prefetch(a);
+  } else if (const auto* t = v.get_ptr<const Value::string_t*>()) {
+    __builtin_prefetch(t);
+  }
+}
+
+/// Builds Python data from a value; texts and floats come from the shared atoms.
+class ToPython {
+ public:
+  ToPython() : atoms_(shared_atoms()) {}
+  ToPython(const ToPython&) = delete;
+  ToPython& operator=(const ToPython&) = delete;
 
   /// New reference; throws py::error_already_set on failure.
   PyObject* convert(const Value& v) {
@@ -148,9 +254,9 @@ class ToPython {
       case Value::value_t::number_unsigned:
         return checked(PyLong_FromUnsignedLongLong(*v.get_ptr<const Value::number_unsigned_t*>()));
       case Value::value_t::number_float:
-        return checked(PyFloat_FromDouble(*v.get_ptr<const Value::number_float_t*>()));
+        return atoms_.number(*v.get_ptr<const Value::number_float_t*>());
       case Value::value_t::string:
-        return new_str(*v.get_ptr<const Value::string_t*>());
+        return atoms_.text(*v.get_ptr<const Value::string_t*>());
       case Value::value_t::binary: {
         const auto& b = *v.get_ptr<const Value::binary_t*>();
         return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
@@ -176,6 +282,9 @@ class ToPython {
     RecursionGuard guard(" while converting a list to Python");
     py::object out =
         py::reinterpret_steal<py::object>(checked(PyList_New(static_cast<Py_ssize_t>(a.size()))));
+    for (const Value& item : a) {
+      prefetch_payload(item);
+    }
     Py_ssize_t i = 0;
     for (const Value& item : a) {
       PyList_SET_ITEM(out.ptr(), i++, convert(item));
@@ -191,35 +300,34 @@ class ToPython {
 #else
     py::object out = py::reinterpret_steal<py::object>(checked(PyDict_New()));
 #endif
+    for (const auto& entry : m) {
+      prefetch_payload(entry.second);
+    }
     for (const auto& [k, item] : m) {
-      py::object o = py::reinterpret_steal<py::object>(convert(item));
-      if (PyDict_SetItem(out.ptr(), key(k), o.ptr()) != 0) {
+      PyObject* const value = convert(item);
+      PyObject* key = nullptr;
+      try {
+        key = atoms_.text(k);
+      } catch (...) {
+        Py_DECREF(value);
+        throw;
+      }
+      const int failed = PyDict_SetItem(out.ptr(), key, value);
+      Py_DECREF(key);
+      Py_DECREF(value);
+      if (failed != 0) {
         throw py::error_already_set();
       }
     }
     return out.release().ptr();
   }
 
-  // Borrowed reference, owned by the memo. The views point into the value being converted,
-  // which outlives this object.
-  PyObject* key(const std::string& k) {
-    auto [it, inserted] = keys_.try_emplace(std::string_view(k), nullptr);
-    if (inserted) {
-      try {
-        it->second = new_str(k);
-      } catch (...) {
-        keys_.erase(it);
-        throw;
-      }
-    }
-    return it->second;
-  }
-
-  std::unordered_map<std::string_view, PyObject*> keys_;
+  SharedAtoms& atoms_;
 };
 
 /// New reference; throws py::error_already_set on failure.
 inline PyObject* to_py_checked(const Value& v) {
+  const CollectorPause pause(v.is_object() || v.is_array());
   ToPython conversion;
   return conversion.convert(v);
 }

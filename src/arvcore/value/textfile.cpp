@@ -196,6 +196,8 @@ std::string read_all(const TableFile& file, const std::filesystem::path& path, s
   std::string content;
   // The size is a hint only: files such as those under /proc report 0.
   const auto hint = static_cast<std::size_t>(file.st.st_size > 0 ? file.st.st_size : 0);
+  // Room for the spare bytes from the start: a file read whole is not copied again for them.
+  content.reserve(std::min(hint, limit) + 1 + spare);
   content.resize(std::min(hint, limit) + 1);
   std::size_t used = 0;
   for (;;) {

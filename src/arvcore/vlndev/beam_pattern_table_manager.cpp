@@ -234,6 +234,17 @@ std::optional<RFMode> batch_mode(const std::string& key, const Value& beams) {
   return std::nullopt;
 }
 
+/// Asks for the map or list header behind `v` ahead of its use: the headers of a table lie
+/// all over memory, and asking for all the children of a map at once lets the waits for them
+/// overlap.
+void prefetch_children_of(const Value& v) noexcept {
+  if (const auto* obj = v.get_ptr<const Value::object_t*>()) {
+    __builtin_prefetch(obj);
+  } else if (const auto* arr = v.get_ptr<const Value::array_t*>()) {
+    __builtin_prefetch(arr);
+  }
+}
+
 /// Empties a table bottom-up. A whole beam table holds some 10^5 small maps; freeing them
 /// leaves first lets each map go without the bookkeeping the generic destructor spends on
 /// every node, which halves the cost. Deeper nesting than a beam table has is left to the
@@ -244,16 +255,30 @@ void release_tree(Value& v, int depth = 0) {
     return;
   }
   if (auto* obj = v.get_ptr<Value::object_t*>()) {
+    for (const auto& item : *obj) {
+      prefetch_children_of(item.second);
+    }
     for (auto& item : *obj) {
       release_tree(item.second, depth + 1);
     }
     obj->clear();
   } else if (auto* arr = v.get_ptr<Value::array_t*>()) {
+    for (const Value& item : *arr) {
+      prefetch_children_of(item);
+    }
     for (Value& item : *arr) {
       release_tree(item, depth + 1);
     }
     arr->clear();
   }
+}
+
+/// True for a table file big enough that preparing its memory ahead pays; false for a path
+/// that names no such file.
+bool is_large_file(const std::string& path) {
+  constexpr std::uintmax_t kLargeTableBytes = std::uintmax_t{4} << 20;
+  std::error_code unknown;
+  return !path.empty() && fs::file_size(path, unknown) >= kLargeTableBytes && !unknown;
 }
 
 /// Calls `fn` (the device check), refusing an absent one the way a call of None fails.
@@ -342,7 +367,8 @@ RetType BeamPatternTableManager::_load(const Value& freq, const std::string& aak
     logger_.error("{}", problem);
     return RetType(RetCode::ERROR_BF_BEAM, std::string(kLoadingFailed));
   }
-  release_tree(beam_table_);
+  // The table being replaced is freed once it is known whether a large one follows.
+  Value replaced = std::move(beam_table_);
   beam_table_ = nullptr;
   freq_ = freq;
   aakit_ = aakit;
@@ -353,6 +379,14 @@ RetType BeamPatternTableManager::_load(const Value& freq, const std::string& aak
     path_ = unsafe_name_.empty() ? (*default_dir_ / table_file_name(sn_, freq_, aakit_)).string()
                                  : std::string();
   }
+  // A large table's memory is prepared beside the read, and that of the table it replaces
+  // serves it rather than going back to the system and being taken again.
+  std::optional<value_pool::RegionsAhead> memory_ahead;
+  if (!callback && is_large_file(path_)) {
+    memory_ahead.emplace();
+  }
+  release_tree(replaced);
+  replaced = nullptr;
   if (callback) {
     Value payload = Value::object();
     payload["func_name"] = "_load";
