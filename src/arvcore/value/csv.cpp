@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <memory>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -129,7 +130,9 @@ struct CsvReader::Impl {
       : in(stream),
         strip_nul(strip),
         chunk(chunk_size == 0 ? 1 : chunk_size),
-        buf(stream != nullptr ? chunk + 4 : 0),
+        // Left uninitialised: only the bytes a read delivers are ever looked at, and zeroing a
+        // whole chunk for every reader costs more than reading a small table.
+        buf(stream != nullptr ? std::make_unique_for_overwrite<char[]>(chunk + 4) : nullptr),
         text_next(text.data()),
         text_end(text.data() + text.size()),
         unquoted_stop(make_set(",\r\n", strip)),
@@ -210,7 +213,7 @@ struct CsvReader::Impl {
   bool refill_from_stream() {
     for (;;) {
       // A UTF-8 sequence cut by the previous chunk boundary goes first.
-      std::memcpy(buf.data(), carry.data(), carry_len);
+      std::memcpy(buf.get(), carry.data(), carry_len);
       // Straight from the buffer: the stream's state and exception mask play no part, and
       // whatever the buffer throws reaches the caller unchanged.
       std::streambuf* source = in->rdbuf();
@@ -218,26 +221,26 @@ struct CsvReader::Impl {
         throw OSError("CSV input stream has no buffer");
       }
       const std::streamsize n =
-          source->sgetn(buf.data() + carry_len, static_cast<std::streamsize>(chunk));
+          source->sgetn(buf.get() + carry_len, static_cast<std::streamsize>(chunk));
       const auto got = static_cast<std::size_t>(n > 0 ? n : 0);
       const std::size_t total = carry_len + got;
       if (got == 0) {
         if (carry_len != 0) {
-          throw UnicodeError(utf8_error_message(std::string_view(buf.data(), carry_len), consumed));
+          throw UnicodeError(utf8_error_message(std::string_view(buf.get(), carry_len), consumed));
         }
         return false;
       }
       // Hold back a sequence that continues in the next chunk.
-      const std::size_t cut = uncut_length(std::string_view(buf.data(), total));
-      const std::string_view ready(buf.data(), cut);
+      const std::size_t cut = uncut_length(std::string_view(buf.get(), total));
+      const std::string_view ready(buf.get(), cut);
       if (!is_valid_utf8(ready)) {
         throw UnicodeError(utf8_error_message(ready, consumed));
       }
       carry_len = total - cut;
-      std::memcpy(carry.data(), buf.data() + cut, carry_len);
+      std::memcpy(carry.data(), buf.get() + cut, carry_len);
       consumed += cut;
-      p = buf.data();
-      end = buf.data() + cut;
+      p = buf.get();
+      end = buf.get() + cut;
       if (cut != 0) {
         return true;
       }
@@ -247,7 +250,7 @@ struct CsvReader::Impl {
   std::istream* const in;  // null when reading a text in place
   const bool strip_nul;
   const std::size_t chunk;
-  std::vector<char> buf;
+  std::unique_ptr<char[]> buf;  // chunk + 4 bytes when reading a stream
   // The text being read in place: what is left of it, or of the current piece of a file.
   const char* text_next;
   const char* text_end;
