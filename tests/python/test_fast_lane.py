@@ -159,6 +159,14 @@ def test_answers_are_the_callers_own_and_subclasses_are_honoured(cali_pair, quie
     bare = CalibrationTableManager.__new__(CalibrationTableManager)
     with pytest.raises(TypeError):
         bare.getDR()
+    # So is one handed to any other method: none runs on a manager that was never built.
+    for call in (lambda: bare.parse(28), lambda: bare._getTC(), lambda: bare.getFrequencyList(True)):
+        with pytest.raises(TypeError, match="__init__"):
+            call()
+    bare_beams = BeamPatternTableManager.__new__(BeamPatternTableManager)
+    for call in (lambda: bare_beams._load(28), lambda: bare_beams._BeamTable):
+        with pytest.raises(TypeError, match="__init__"):
+            call()
     # help() still tells the parameters.
     assert "rf_mode" in CalibrationTableManager.getDR.__doc__
     assert "boards" in CalibrationTableManager._getBoardsOffset.__doc__
