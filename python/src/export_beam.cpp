@@ -220,6 +220,25 @@ py::object kept_mode(Manager& self, const std::string& mode, const Value& beams)
   return out;
 }
 
+/// Keeps the mode maps of the manager's whole table, just converted, as the batch answers of
+/// their modes: a batch after a load whose table was read then costs no second conversion.
+void keep_mode_maps(Manager& self, const py::object& table) {
+  if (!PyDict_Check(table.ptr())) {
+    return;
+  }
+  for (const auto& [name_view, member] : enum_members<RFMode>()) {
+    const std::string name(name_view);
+    PyObject* const beams = PyDict_GetItemString(table.ptr(), name.c_str());
+    if (beams == nullptr || !PyDict_Check(beams) || mode_beams(self, name) == nullptr) {
+      continue;
+    }
+    KeptAnswer& slot = self.kept_answers()[mode_slot(name)];
+    slot.data = py::reinterpret_borrow<py::object>(beams);
+    slot.generation = self.generation();
+    slot.changed.clear();
+  }
+}
+
 /// A table on its way to Python, converted when the envelope's RetData is first read: a
 /// load's caller usually checks only the result code. Either a table of its own, or the
 /// manager's table through a snapshot (no copy unless the manager changes first).
@@ -234,9 +253,14 @@ struct PendingTable {
     }
     Manager& self = owner.cast<Manager&>();
     return self.reading([&] {
-      py::object out = to_python(snapshot->copy ? *snapshot->copy : self.BeamTable());
+      // Without a copy, the snapshot still is the manager's table, unchanged since the load.
+      const bool current = !snapshot->copy;
+      py::object out = to_python(current ? self.BeamTable() : *snapshot->copy);
       snapshot->read = true;
       snapshot->copy.reset();
+      if (current) {
+        keep_mode_maps(self, out);
+      }
       return out;
     });
   }
@@ -398,15 +422,20 @@ void export_beam(py::module_& m) {
               self.released([&] { return self._load(freq, aakit, forward); });
               return answer;
             }
-            // The loaded table is answered through a snapshot taken under the same lock.
+            // The loaded table is answered through a snapshot taken under the same lock. What
+            // was kept of the table being replaced goes first (after the lock), so that the
+            // old and new tables are not held in Python side by side.
             std::shared_ptr<TableSnapshot> snapshot;
-            const RetType ret = self.released([&] {
+            const auto load = [&] {
               RetType loaded = self._load(freq, aakit, nullptr, false);
               if (loaded.ok()) {
                 snapshot = self.share_table();
               }
               return loaded;
-            });
+            };
+            KeptAnswers replaced;
+            const RetType ret = self.released_after([&] { replaced = self.forget_kept(); }, load);
+            replaced.clear();
             if (!snapshot) {
               return to_python(ret);
             }

@@ -157,6 +157,15 @@ class Guarded : public Manager {
 
   /// Kept Python objects of any kind, for answers that are not envelopes. Use with the GIL.
   KeptAnswers& kept_answers() { return kept_; }
+
+  /// Hands over every kept answer and outdates whatever is kept from now on until the next
+  /// change, for a call about to replace the whole manager: what was kept can then be let go
+  /// before the new answers are made, not beside them. Under the lock with the GIL; the caller
+  /// drops the answers after letting go of the lock, since dropping them may run Python code.
+  KeptAnswers forget_kept() {
+    bump(true);
+    return std::exchange(kept_, {});
+  }
   std::uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
 
   /// The answer kept under `key` when it still stands for the manager, else null. Needs the

@@ -230,3 +230,30 @@ def test_a_loaded_table_read_late_is_the_table_as_loaded(tmp_path, beams):
     current.RetData["SN"] = "mine"
     current.RetData.pop("TX")
     assert m._BeamTable["SN"] == "SN7" and "TX" in m._BeamTable
+
+
+def test_a_read_load_serves_the_next_batches(tmp_path, beams):
+    m = beams
+    data = m._load(28).RetData
+    batch = m._getBatchBeamPattern().RetData
+    # The read table is not converted a second time for the batch ...
+    assert batch["RX"] is data["RX"] and batch["TX"] is data["TX"]
+    # ... and a change is patched into a copy: the caller's loaded table stays as loaded.
+    assert m.setBeamPattern(RFMode.RX, 2, BeamType.BEAM, {"db": 6.0, "theta": 6, "phi": 6},
+                            save=False).RetCode == RetCode.OK
+    after = m._getBatchBeamPattern().RetData
+    assert after["RX"]["2"]["beam_config"] == {"db": 6.0, "theta": 6, "phi": 6}
+    assert data["RX"]["2"]["beam_config"]["db"] == 2.0 and after["RX"] is not data["RX"]
+    assert after == {"TX": m._BeamTable["TX"], "RX": m._BeamTable["RX"]}
+    # A table read after the manager changed is not taken for the manager's.
+    late = m._load(28)
+    assert m.setBeamPattern(RFMode.RX, 3, BeamType.BEAM, {"db": 7.0, "theta": 7, "phi": 7},
+                            save=False).RetCode == RetCode.OK
+    assert late.RetData["RX"]["3"]["beam_config"]["db"] == 3.0
+    assert m._getBatchBeamPattern().RetData["RX"]["3"]["beam_config"]["db"] == 7.0
+    # A new load outdates what the last one's reader was given.
+    new = json.loads((tmp_path / "BeamTable" / "Beam_Configuration_SN7_28GHz.json").read_text())
+    new["RX"]["1"]["beam_config"]["db"] = -1.5
+    (tmp_path / "BeamTable" / "Beam_Configuration_SN7_28GHz.json").write_text(json.dumps(new))
+    assert m._load(28).RetCode == RetCode.OK
+    assert m._getBatchBeamPattern().RetData["RX"]["1"]["beam_config"]["db"] == -1.5
