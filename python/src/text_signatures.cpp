@@ -136,8 +136,8 @@ std::string params_of(const Record& rec, SelfParam self) {
 /// Puts the signature of construction in front of the class's own text, where CPython looks
 /// for a type's text signature (`__doc__` of a class made at run time is kept elsewhere).
 void sign_class(PyTypeObject* type) {
-  const py::handle init = callable_of(PyDict_GetItemString(type->tp_dict, "__init__"));
-  const Record* rec = init ? record_of(init) : nullptr;
+  PyObject* init = PyDict_GetItemString(type->tp_dict, "__init__");  // borrowed
+  const Record* rec = init != nullptr ? record_of(callable_of(init)) : nullptr;
   if (rec == nullptr) {
     return;
   }
