@@ -93,7 +93,8 @@ void export_aakit(py::module_& m) {
   cls.attr("__module__") = "arvcore.vlndev.VLNTableManager";
   cls.def(py::init([](std::int64_t devtype, std::int64_t total_ch, std::string path,
                       std::int64_t num_polar, const py::object& support_dev, bool is_web_mode) {
-            // Every manager gets a list of its own.
+            // Every manager gets a list of its own: the default list is only read. None, as
+            // the empty list, supports no device type.
             return std::make_unique<Manager>(devtype, total_ch, std::move(path), num_polar,
                                              support_dev.is_none()
                                                  ? std::vector<std::int64_t>{}
@@ -101,7 +102,7 @@ void export_aakit(py::module_& m) {
                                              is_web_mode);
           }),
           py::arg("devtype"), py::arg("total_ch"), py::arg("path") = "files/",
-          py::arg("num_polar") = 1, py::arg("support_dev") = py::none(),
+          py::arg("num_polar") = 1, py::arg("support_dev") = py::list(),
           py::arg("is_web_mode") = false)
       .def("parse", released<&AAKitTableManager::parse>())
       .def("_getAAKitTablePath", reading<&AAKitTableManager::_getAAKitTablePath>())

@@ -503,9 +503,10 @@ void export_beam(py::module_& m) {
           py::arg("mode"), py::arg("beamId"), py::arg("beamType"), py::arg("config") = py::none(),
           py::arg("description") = py::none(), py::arg("save") = true)
       .def("_getBatchBeamPattern", &get_batch_beam_pattern,
-           // The default is the value of BTModeFilter.ALL: the Python class may not exist yet
-           // while the core loads.
-           py::arg("mode_filter") = 3, py::arg("callback") = py::none())
+           // The default is the value of BTModeFilter.ALL, which its description names: the
+           // Python class may not exist yet while the core loads.
+           py::arg_v("mode_filter", 3, "arvcore.vlndev.VLNTableManager.BTModeFilter.ALL"),
+           py::arg("callback") = py::none())
       .def(
           "_setBatchBeamPattern",
           [](Manager& self, const py::object& batch_config,

@@ -244,6 +244,15 @@ void export_test_helpers(py::module_& m) {
   m.def(
       "_call_layout", [](py::object fn) { return layout_callback(std::move(fn))(); },
       py::arg("fn"));
+  // Parameter shapes that no public function has yet, for the text signatures' tests.
+  m.def(
+      "_shapes", [](int, int, const py::args&, int, const py::kwargs&) {}, py::arg("a"),
+      py::pos_only(), py::arg("b") = 2, py::arg("c") = py::dict());
+  m.def(
+      "_keywords", [](int, int) {}, py::arg("a"), py::kw_only(), py::arg("b") = RFMode::RX);
+  m.def("_unnamed", [](int, int) {});
+  m.def("_overloaded", [](int) {});
+  m.def("_overloaded", [](const std::string&) {});
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string>
 #include <vector>
+
+#include "text_signatures.hpp"
 
 namespace arvcore::python::fastlane::detail {
 
@@ -48,20 +51,12 @@ PyObject* replace_method(PyTypeObject* cls, const char* name, PyMethodDef& def) 
     throw py::attribute_error(std::string("no method to give a fast lane: ") + name);
   }
   PyObject* full = PyInstanceMethod_Check(bound) ? PyInstanceMethod_GET_FUNCTION(bound) : bound;
-  Py_INCREF(full);
+  // The lane is a method descriptor: its first parameter is bound as a builtin's is.
+  const std::string doc = signed_doc(full, SelfParam::bound);
   // Names and texts live as long as the method: for the life of the process.
   def.ml_name = strdup(name);
-  py::object doc = py::reinterpret_steal<py::object>(PyObject_GetAttrString(full, "__doc__"));
-  if (!doc) {
-    throw py::error_already_set();
-  }
-  if (PyUnicode_Check(doc.ptr())) {
-    const char* text = PyUnicode_AsUTF8(doc.ptr());
-    if (text == nullptr) {
-      throw py::error_already_set();
-    }
-    def.ml_doc = strdup(text);
-  }
+  def.ml_doc = strdup(doc.c_str());
+  Py_INCREF(full);
   py::object method = py::reinterpret_steal<py::object>(PyDescr_NewMethod(cls, &def));
   if (!method ||
       PyObject_SetAttrString(reinterpret_cast<PyObject*>(cls), name, method.ptr()) != 0) {

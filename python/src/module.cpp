@@ -4,6 +4,7 @@
 
 #include "arvcore/value/json.hpp"
 #include "exports.hpp"
+#include "text_signatures.hpp"
 
 namespace py = pybind11;
 
@@ -22,4 +23,7 @@ PYBIND11_MODULE(_arvcore, m) {
   arvcore::python::export_delta(m);
   arvcore::python::export_beam(m);
   arvcore::python::export_table_views(m);
+  // Last, once every function is bound: inspect.signature, help() and the stub checker read
+  // the parameters from there.
+  arvcore::python::sign_functions(m);
 }
