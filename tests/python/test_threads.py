@@ -29,10 +29,10 @@ GEN_CALI = os.path.join(ROOT, "scripts", "gen_cali.py")
 SN = "D2230E013-28"
 
 
-def small_table(directory, sn=SN, freq=28):
+def small_table(directory, sn=SN, freq=28, seed=1):
     subprocess.run(
         [sys.executable, GEN_CALI, str(directory), "--sn", sn, "--freq", str(freq),
-         "--com-steps", "2", "--gain-step", "4", "--phase-step", "45"],
+         "--com-steps", "2", "--gain-step", "4", "--phase-step", "45", "--seed", str(seed)],
         check=True, stdout=subprocess.DEVNULL)
 
 
@@ -216,3 +216,62 @@ def test_one_manager_shared_by_threads_serialises_them(tmp_path, monkeypatch):
     for t in threads:
         t.join()
     assert failures == []
+
+
+def test_managers_on_threads_of_their_own_keep_to_their_tables(tmp_path, monkeypatch):
+    serials = [f"D2230E013-{i}" for i in range(4)]
+    for i, sn in enumerate(serials):
+        small_table(tmp_path, sn=sn, seed=i + 1)
+    monkeypatch.setenv("ARVCORE_FILES_DIR", str(tmp_path))
+
+    def answers(mgr):
+        return (mgr.getDR().RetData, mgr.getCOMDR().RetData, mgr._getBoardsOffset([1, 2, 3, 4]),
+                mgr._getComData("TX", 1, 1, [1, 2, 3, 4], [[0, -4, 4, 0]], [[45, 90, 0, 315]],
+                                [["COM_1"]]))
+
+    managers = [CalibrationTableManager(sn, 28, lambda: (4, 1, 4)) for sn in serials]
+    expected = []
+    for mgr in managers:
+        assert mgr.parse(28).RetCode == RetCode.OK
+        expected.append(answers(mgr))
+    assert len({repr(e) for e in expected}) == 4  # each table answers differently
+
+    # Records of a parse done without the GIL are handed over by the thread that parsed.
+    records = []
+
+    class Collect(logging.Handler):
+        def emit(self, record):
+            records.append((record.threadName, record.getMessage()))
+
+    logger = logging.getLogger("CaliTbl")
+    handler = Collect()
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+    failures = []
+    rounds = 10
+
+    def work(k):
+        try:
+            for _ in range(rounds):
+                ret = managers[k].parse(28)
+                if ret.RetCode != RetCode.OK or answers(managers[k]) != expected[k]:
+                    failures.append((k, ret))
+        except Exception as e:  # pragma: no cover - reported below
+            failures.append((k, e))
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    threads = [threading.Thread(target=work, args=(k,), name=f"device-{k}") for k in range(4)]
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+        logger.removeHandler(handler)
+        logger.setLevel(logging.NOTSET)
+    assert failures == []
+    for k, sn in enumerate(serials):
+        done = [m for name, m in records if name == f"device-{k}" and m.endswith("parsing done")]
+        assert len(done) == rounds and all(sn in m for m in done), (k, done[:2])
