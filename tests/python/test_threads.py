@@ -1,6 +1,8 @@
 """The package beside other Python threads: no deadlock between the core's logging and the GIL,
-log records of work done without the GIL still arrive in order, and a manager shared by two
-threads serialises its callers.
+log records of work done without the GIL still arrive in order, a manager shared by two
+threads serialises its callers, managers on threads of their own keep to their own tables, and
+a loaded table read late is the table as loaded while another thread changes the manager.
+scripts/sanitize-python.sh runs these under the address and thread sanitizers.
 
 Scenarios that used to hang run in a child process with a time limit, so a regression fails
 instead of stopping the suite.
@@ -275,3 +277,84 @@ def test_managers_on_threads_of_their_own_keep_to_their_tables(tmp_path, monkeyp
     for k, sn in enumerate(serials):
         done = [m for name, m in records if name == f"device-{k}" and m.endswith("parsing done")]
         assert len(done) == rounds and all(sn in m for m in done), (k, done[:2])
+
+
+@pytest.fixture
+def quiet_beams():
+    """Beam records below warning are off, so answers are kept and the fast lanes used."""
+    logging.getLogger("BeamTbl").setLevel(logging.WARNING)
+    yield
+    logging.getLogger("BeamTbl").setLevel(logging.NOTSET)
+
+
+def test_loaded_tables_read_beside_changes_on_another_thread(tmp_path, monkeypatch, quiet_beams):
+    monkeypatch.setenv("ARVCORE_FILES_DIR", str(tmp_path))
+    mgr = BeamPatternTableManager("SN7", 9, 8, fake_rf_layout,
+                                  (lambda m, db, t, p, _: RetType(data=(db, t, p)), None))
+    mgr._updateFreq(28, {"TX": [-5, 20], "RX": [-5, 20]}, [[[0, 10]] * 4] * 2, [[5] * 4] * 2)
+    assert mgr._load(28).RetCode == RetCode.OK
+    rounds = 30
+    # Beam 1 of every table a load can answer: the first save, or one of the writer's.
+    allowed = {repr({"db": 1.0, "theta": i, "phi": 0}) for i in range(-1, rounds)}
+    assert mgr.setBeamPattern(RFMode.RX, 1, BeamType.BEAM, {"db": 1.0, "theta": -1, "phi": 0},
+                              save=True).RetCode == RetCode.OK
+    unread = []
+    failures = []
+
+    def check(table):
+        if repr(table["RX"]["1"]["beam_config"]) not in allowed:
+            failures.append(table["RX"]["1"])
+
+    done = threading.Event()
+
+    def reader():
+        try:
+            last = None
+            while not done.is_set():
+                answer = mgr._load(28)
+                after = mgr._getBatchBeamPattern().RetData
+                check(after)
+                theta = after["RX"]["1"]["beam_config"]["theta"]
+                if answer.RetCode != RetCode.OK:
+                    failures.append(answer)
+                elif theta != last:
+                    # One load per change seen is read once the writer is done; the writer's
+                    # thetas only grow, so the table as loaded has none above what the manager
+                    # held just after.
+                    unread.append((answer, theta))
+                    last = theta
+                else:
+                    check(answer.RetData)
+        except Exception as e:  # pragma: no cover - reported below
+            failures.append(e)
+
+    def writer():
+        try:
+            for i in range(rounds):
+                ret = mgr.setBeamPattern(RFMode.RX, 1, BeamType.BEAM,
+                                         {"db": 1.0, "theta": i, "phi": 0}, save=True)
+                if ret.RetCode != RetCode.OK:
+                    failures.append(ret)
+                time.sleep(0.001)  # lets the reader load between the changes
+        except Exception as e:  # pragma: no cover - reported below
+            failures.append(e)
+        finally:
+            done.set()
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    threads = [threading.Thread(target=reader), threading.Thread(target=writer)]
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+    for answer, bound in unread:
+        check(answer.RetData)
+        if answer.RetData["RX"]["1"]["beam_config"]["theta"] > bound:
+            failures.append((answer.RetData["RX"]["1"], bound))
+    assert failures == []
+    assert len({bound for _, bound in unread}) > 1  # loads were made beside the changes
+    assert mgr._load(28).RetData["RX"]["1"]["beam_config"]["theta"] == rounds - 1
