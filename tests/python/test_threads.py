@@ -52,6 +52,20 @@ def run_child(code, files_dir, timeout=120):
     return p
 
 
+def run_briskly(threads):
+    """Starts and joins `threads`, with the GIL changing hands as often as it can."""
+    threads = list(threads)
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+
+
 THREADS = """
 import threading
 from arvcore.vlndev.VLNTableManager import CalibrationTableManager
@@ -261,16 +275,10 @@ def test_managers_on_threads_of_their_own_keep_to_their_tables(tmp_path, monkeyp
         except Exception as e:  # pragma: no cover - reported below
             failures.append((k, e))
 
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    threads = [threading.Thread(target=work, args=(k,), name=f"device-{k}") for k in range(4)]
     try:
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        run_briskly(threading.Thread(target=work, args=(k,), name=f"device-{k}")
+                    for k in range(4))
     finally:
-        sys.setswitchinterval(old)
         logger.removeHandler(handler)
         logger.setLevel(logging.NOTSET)
     assert failures == []
@@ -341,16 +349,7 @@ def test_loaded_tables_read_beside_changes_on_another_thread(tmp_path, monkeypat
         finally:
             done.set()
 
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    threads = [threading.Thread(target=reader), threading.Thread(target=writer)]
-    try:
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(old)
+    run_briskly([threading.Thread(target=reader), threading.Thread(target=writer)])
     for answer, bound in unread:
         check(answer.RetData)
         if answer.RetData["RX"]["1"]["beam_config"]["theta"] > bound:
