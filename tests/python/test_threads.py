@@ -1,6 +1,8 @@
 """The package beside other Python threads: no deadlock between the core's logging and the GIL,
-log records of work done without the GIL still arrive in order, and a manager shared by two
-threads serialises its callers.
+log records of work done without the GIL still arrive in order, a manager shared by two
+threads serialises its callers, managers on threads of their own keep to their own tables, and
+a loaded table read late is the table as loaded while another thread changes the manager.
+scripts/sanitize-python.sh runs these under the address and thread sanitizers.
 
 Scenarios that used to hang run in a child process with a time limit, so a regression fails
 instead of stopping the suite.
@@ -29,10 +31,10 @@ GEN_CALI = os.path.join(ROOT, "scripts", "gen_cali.py")
 SN = "D2230E013-28"
 
 
-def small_table(directory, sn=SN, freq=28):
+def small_table(directory, sn=SN, freq=28, seed=1):
     subprocess.run(
         [sys.executable, GEN_CALI, str(directory), "--sn", sn, "--freq", str(freq),
-         "--com-steps", "2", "--gain-step", "4", "--phase-step", "45"],
+         "--com-steps", "2", "--gain-step", "4", "--phase-step", "45", "--seed", str(seed)],
         check=True, stdout=subprocess.DEVNULL)
 
 
@@ -48,6 +50,20 @@ def run_child(code, files_dir, timeout=120):
     assert p.returncode == 0, p.stderr[-3000:]
     assert p.stdout.strip().endswith("done"), p.stdout[-500:]
     return p
+
+
+def run_briskly(threads):
+    """Starts and joins `threads`, with the GIL changing hands as often as it can."""
+    threads = list(threads)
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
 
 
 THREADS = """
@@ -216,3 +232,128 @@ def test_one_manager_shared_by_threads_serialises_them(tmp_path, monkeypatch):
     for t in threads:
         t.join()
     assert failures == []
+
+
+def test_managers_on_threads_of_their_own_keep_to_their_tables(tmp_path, monkeypatch):
+    serials = [f"D2230E013-{i}" for i in range(4)]
+    for i, sn in enumerate(serials):
+        small_table(tmp_path, sn=sn, seed=i + 1)
+    monkeypatch.setenv("ARVCORE_FILES_DIR", str(tmp_path))
+
+    def answers(mgr):
+        return (mgr.getDR().RetData, mgr.getCOMDR().RetData, mgr._getBoardsOffset([1, 2, 3, 4]),
+                mgr._getComData("TX", 1, 1, [1, 2, 3, 4], [[0, -4, 4, 0]], [[45, 90, 0, 315]],
+                                [["COM_1"]]))
+
+    managers = [CalibrationTableManager(sn, 28, lambda: (4, 1, 4)) for sn in serials]
+    expected = []
+    for mgr in managers:
+        assert mgr.parse(28).RetCode == RetCode.OK
+        expected.append(answers(mgr))
+    assert len({repr(e) for e in expected}) == 4  # each table answers differently
+
+    # Records of a parse done without the GIL are handed over by the thread that parsed.
+    records = []
+
+    class Collect(logging.Handler):
+        def emit(self, record):
+            records.append((record.threadName, record.getMessage()))
+
+    logger = logging.getLogger("CaliTbl")
+    handler = Collect()
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+    failures = []
+    rounds = 10
+
+    def work(k):
+        try:
+            for _ in range(rounds):
+                ret = managers[k].parse(28)
+                if ret.RetCode != RetCode.OK or answers(managers[k]) != expected[k]:
+                    failures.append((k, ret))
+        except Exception as e:  # pragma: no cover - reported below
+            failures.append((k, e))
+
+    try:
+        run_briskly(threading.Thread(target=work, args=(k,), name=f"device-{k}")
+                    for k in range(4))
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(logging.NOTSET)
+    assert failures == []
+    for k, sn in enumerate(serials):
+        done = [m for name, m in records if name == f"device-{k}" and m.endswith("parsing done")]
+        assert len(done) == rounds and all(sn in m for m in done), (k, done[:2])
+
+
+@pytest.fixture
+def quiet_beams():
+    """Beam records below warning are off, so answers are kept and the fast lanes used."""
+    logging.getLogger("BeamTbl").setLevel(logging.WARNING)
+    yield
+    logging.getLogger("BeamTbl").setLevel(logging.NOTSET)
+
+
+def test_loaded_tables_read_beside_changes_on_another_thread(tmp_path, monkeypatch, quiet_beams):
+    monkeypatch.setenv("ARVCORE_FILES_DIR", str(tmp_path))
+    mgr = BeamPatternTableManager("SN7", 9, 8, fake_rf_layout,
+                                  (lambda m, db, t, p, _: RetType(data=(db, t, p)), None))
+    mgr._updateFreq(28, {"TX": [-5, 20], "RX": [-5, 20]}, [[[0, 10]] * 4] * 2, [[5] * 4] * 2)
+    assert mgr._load(28).RetCode == RetCode.OK
+    rounds = 30
+    # Beam 1 of every table a load can answer: the first save, or one of the writer's.
+    allowed = {repr({"db": 1.0, "theta": i, "phi": 0}) for i in range(-1, rounds)}
+    assert mgr.setBeamPattern(RFMode.RX, 1, BeamType.BEAM, {"db": 1.0, "theta": -1, "phi": 0},
+                              save=True).RetCode == RetCode.OK
+    unread = []
+    failures = []
+
+    def check(table):
+        if repr(table["RX"]["1"]["beam_config"]) not in allowed:
+            failures.append(table["RX"]["1"])
+
+    done = threading.Event()
+
+    def reader():
+        try:
+            last = None
+            while not done.is_set():
+                answer = mgr._load(28)
+                after = mgr._getBatchBeamPattern().RetData
+                check(after)
+                theta = after["RX"]["1"]["beam_config"]["theta"]
+                if answer.RetCode != RetCode.OK:
+                    failures.append(answer)
+                elif theta != last:
+                    # One load per change seen is read once the writer is done; the writer's
+                    # thetas only grow, so the table as loaded has none above what the manager
+                    # held just after.
+                    unread.append((answer, theta))
+                    last = theta
+                else:
+                    check(answer.RetData)
+        except Exception as e:  # pragma: no cover - reported below
+            failures.append(e)
+
+    def writer():
+        try:
+            for i in range(rounds):
+                ret = mgr.setBeamPattern(RFMode.RX, 1, BeamType.BEAM,
+                                         {"db": 1.0, "theta": i, "phi": 0}, save=True)
+                if ret.RetCode != RetCode.OK:
+                    failures.append(ret)
+                time.sleep(0.001)  # lets the reader load between the changes
+        except Exception as e:  # pragma: no cover - reported below
+            failures.append(e)
+        finally:
+            done.set()
+
+    run_briskly([threading.Thread(target=reader), threading.Thread(target=writer)])
+    for answer, bound in unread:
+        check(answer.RetData)
+        if answer.RetData["RX"]["1"]["beam_config"]["theta"] > bound:
+            failures.append((answer.RetData["RX"]["1"], bound))
+    assert failures == []
+    assert len({bound for _, bound in unread}) > 1  # loads were made beside the changes
+    assert mgr._load(28).RetData["RX"]["1"]["beam_config"]["theta"] == rounds - 1
