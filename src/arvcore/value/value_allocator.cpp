@@ -253,11 +253,13 @@ void deallocate_large(void* p, std::size_t bytes) noexcept {
   ::munmap(p, whole_pages(bytes));
 }
 
-void release_idle_regions() noexcept {
-  ThreadCache& t = tcache;
-  if (t.detached || t.builds != 0) {
-    return;  // a large table is being built: what was freed is about to serve it
-  }
+namespace {
+
+// What a look does with the idle regions it finds: after tables were freed, all but a few go
+// back to the system; during a build, the build cuts every one of them afresh.
+enum class IdleRegions { release, reuse };
+
+void take_idle_regions(ThreadCache& t, IdleRegions what) noexcept {
   // A thread that only frees values hands its lists back at its exit too, where a later
   // look by another thread finds them.
   (void)&hand_back;
@@ -307,13 +309,17 @@ void release_idle_regions() noexcept {
     }
 
     // A region is idle when all of it lies free; the region the thread is cutting counts up
-    // to where it got.
+    // to where it got. A build takes as many idle regions as the ready list has room for, and
+    // the blocks of the others from the lists.
     const std::size_t current = t.end == nullptr ? RegionFinder::kNone : region_of(t.end - 1);
     std::size_t listed = free_bytes[n];
+    std::size_t room = what == IdleRegions::reuse ? s.ready.capacity() - s.ready.size()
+                                                  : static_cast<std::size_t>(-1);
     for (std::size_t i = 0; i < n; ++i) {
       const std::size_t cut =
           i == current ? static_cast<std::size_t>(t.next - (t.end - kRegionBytes)) : kRegionBytes;
-      idle[i] = cut != 0 && free_bytes[i] == cut;
+      idle[i] = cut != 0 && free_bytes[i] == cut && room != 0;
+      room -= idle[i] ? 1 : 0;
       listed += idle[i] ? 0 : free_bytes[i];
     }
     if (current != RegionFinder::kNone && idle[current]) {
@@ -333,12 +339,14 @@ void release_idle_regions() noexcept {
       *link = nullptr;
     }
 
-    // Idle regions leave the list of regions; a few stay ready for the next parse.
+    // Idle regions leave the list of regions; a few stay ready for the next parse, or, for a
+    // build, all of them.
+    const std::size_t keep_ready = what == IdleRegions::reuse ? s.ready.capacity() : kRegionsKept;
     std::size_t kept = 0;
     for (std::size_t i = 0; i < n; ++i) {
       if (!idle[i]) {
         s.regions[kept++] = s.regions[i];
-      } else if (s.ready.size() < kRegionsKept) {
+      } else if (s.ready.size() < keep_ready) {
         s.ready.push_back(reinterpret_cast<char*>(s.regions[i]));  // within its reserved room
       } else {
         unmapped.push_back(reinterpret_cast<char*>(s.regions[i]));
@@ -352,6 +360,36 @@ void release_idle_regions() noexcept {
   for (char* region : unmapped) {
     ::munmap(region, kRegionBytes);
   }
+}
+
+// Regions left ready beyond the few kept for the next parse go back to the system.
+void trim_ready() noexcept {
+  Shared& s = shared();
+  std::vector<char*> unmapped;
+  {
+    const std::lock_guard lock(s.mutex);
+    while (s.ready.size() > kRegionsKept) {
+      try {
+        unmapped.push_back(s.ready.back());
+      } catch (const std::bad_alloc&) {
+        break;  // they stay ready for later values
+      }
+      s.ready.pop_back();
+    }
+  }
+  for (char* region : unmapped) {
+    ::munmap(region, kRegionBytes);
+  }
+}
+
+}  // namespace
+
+void release_idle_regions() noexcept {
+  ThreadCache& t = tcache;
+  if (t.detached || t.builds != 0) {
+    return;  // a large table is being built: what was freed is about to serve it
+  }
+  take_idle_regions(t, IdleRegions::release);
 }
 
 struct RegionsAhead::Helper {
@@ -405,7 +443,14 @@ RegionsAhead::~RegionsAhead() {
     helper_->worker.join();
   }
   --tcache.builds;
+  trim_ready();   // regions taken back for the build that it did not use
   value_freed();  // what the build did not take back may go now
+}
+
+void RegionsAhead::reuse_freed() noexcept {
+  if (!tcache.detached) {
+    take_idle_regions(tcache, IdleRegions::reuse);
+  }
 }
 
 }  // namespace arvcore::value_pool
@@ -417,6 +462,7 @@ void release_idle_regions() noexcept {}
 struct RegionsAhead::Helper {};
 RegionsAhead::RegionsAhead() noexcept = default;
 RegionsAhead::~RegionsAhead() = default;
+void RegionsAhead::reuse_freed() noexcept {}
 }  // namespace arvcore::value_pool
 
 #endif

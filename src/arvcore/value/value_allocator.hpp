@@ -180,6 +180,15 @@ class RegionsAhead {
   RegionsAhead(const RegionsAhead&) = delete;
   RegionsAhead& operator=(const RegionsAhead&) = delete;
 
+  /// Hands the regions that now lie wholly free (those of the table just replaced, say) to
+  /// the build, to be cut afresh front to back like new ones, instead of leaving their blocks
+  /// in the free lists. Taken from the lists, the blocks come back last freed first, and the
+  /// new table ends up scattered over the old one's memory, which every later walk over it
+  /// pays for in cache misses; cut afresh, the table lies in memory in the order it was
+  /// built. Regions the build does not use go back to the system when it ends (only a few
+  /// stay ready). To be called on the thread that builds, after freeing.
+  void reuse_freed() noexcept;
+
  private:
   struct Helper;
   std::unique_ptr<Helper> helper_;

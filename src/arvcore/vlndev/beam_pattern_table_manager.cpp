@@ -387,6 +387,9 @@ RetType BeamPatternTableManager::_load(const Value& freq, const std::string& aak
   }
   release_tree(replaced);
   replaced = nullptr;
+  if (memory_ahead) {
+    memory_ahead->reuse_freed();
+  }
   if (callback) {
     Value payload = Value::object();
     payload["func_name"] = "_load";
