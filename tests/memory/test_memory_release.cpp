@@ -148,8 +148,7 @@ TEST_F(MemoryRelease, FreedRegionsAreCutAfreshByTheBuild) {
   Value half;
   {
     arvcore::value_pool::RegionsAhead build;
-    old_table = nullptr;
-    build.reuse_freed();
+    build.reuse_freed([&old_table]() noexcept { old_table = nullptr; });
     EXPECT_GT(rss_mib(), start + one_table / 2);  // kept for the build
     Value again = build_table(2, kEntries);
     EXPECT_LT(rss_mib(), start + one_table + kKeptMiB);
@@ -165,8 +164,7 @@ TEST_F(MemoryRelease, FreedRegionsAreCutAfreshByTheBuild) {
     }
     EXPECT_LT(backwards, kEntries / 100);
     EXPECT_EQ(again["k123456"], Value::array({123456, 2, 0.5, -123456}));
-    again = nullptr;
-    build.reuse_freed();
+    build.reuse_freed([&again]() noexcept { again = nullptr; });
     half = build_table(3, kEntries / 2);
   }
   EXPECT_LT(rss_mib(), start + one_table / 2 + kKeptMiB);
