@@ -11,8 +11,9 @@
 // class until a thread that has freed a good deal finishes freeing a list or map (a table,
 // say): it then looks for regions whose every block lies free in its own lists or in those
 // of finished threads, keeps a few of them ready for the next large parse and returns the
-// rest to the system (see value_freed()). Blocks above 1 MiB are mapped one by one and
-// unmapped when freed.
+// rest to the system (see value_freed()). A table replaced by a large build lends its regions
+// to that build whole (RegionsAhead::reuse_freed()). Blocks above 1 MiB are mapped one by one
+// and unmapped when freed.
 //
 // Sanitizer builds take every block from the global operator new, so that the address
 // checker sees each one.
@@ -204,6 +205,7 @@ class RegionsAhead {
     }
   }
 
+  /// Where the blocks of a table freed for the build go meanwhile (see reuse_freed).
   struct Tally;
 
  private:
