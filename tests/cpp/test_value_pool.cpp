@@ -139,6 +139,51 @@ TEST(ValuePool, RegionsPreparedAheadServeConcurrentBuilders) {
   EXPECT_EQ(built[2]["k119999"], Value::array({119999, 2, 0.5, -119999}));
 }
 
+// Tables freed for a build on several threads at once, one of them freeing a table that
+// another thread built and sharing its regions with values that stay: the regions handed to
+// each build hold nothing in use, and every table stays whole.
+TEST(ValuePool, TablesFreedForABuildOnSeveralThreads) {
+  constexpr int kThreads = 3;
+  constexpr int kEntries = 60000;
+  std::vector<Value> built(kThreads);
+  std::vector<Value> kept(kThreads);
+  built[0] = build_table(100, kEntries);  // freed by thread 0's build but built here
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kThreads; ++t) {
+    workers.emplace_back([&built, &kept, t] {
+      pool::RegionsAhead build;
+      if (t != 0) {
+        built[t] = Value::object();
+        for (int i = 0; i < kEntries; ++i) {
+          built[t]["k" + std::to_string(i)] = Value::array({i, t, 0.5, -i});
+          if (i % 1000 == 0) {
+            kept[t].push_back(Value::array({i, -t}));  // interleaved with the table, stays
+          }
+        }
+      }
+      for (int round = 1; round <= 3; ++round) {
+        build.reuse_freed([&built, t]() noexcept { built[t] = nullptr; });
+        built[t] = build_table(t + 10 * round, kEntries);
+      }
+    });
+  }
+  for (auto& w : workers) {
+    w.join();
+  }
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(built[t].size(), static_cast<std::size_t>(kEntries));
+    for (int i = 0; i < kEntries; i += 613) {
+      ASSERT_EQ(built[t]["k" + std::to_string(i)], Value::array({i, t + 30, 0.5, -i}));
+    }
+  }
+  for (int t = 1; t < kThreads; ++t) {
+    ASSERT_EQ(kept[t].size(), static_cast<std::size_t>(kEntries / 1000));
+    for (int i = 0; i < kEntries / 1000; ++i) {
+      ASSERT_EQ(kept[t][i], Value::array({i * 1000, -t}));
+    }
+  }
+}
+
 TEST(ValuePool, TeardownOfDeepAndWideValues) {
   // Far deeper than the call stack could free one level per frame.
   Value deep = Value::array();

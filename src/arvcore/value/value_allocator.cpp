@@ -354,6 +354,69 @@ void release_idle_regions() noexcept {
   }
 }
 
+namespace {
+
+// Regions left ready beyond the few kept for the next parse go back to the system.
+void trim_ready() noexcept {
+  Shared& s = shared();
+  std::vector<char*> unmapped;
+  {
+    const std::lock_guard lock(s.mutex);
+    while (s.ready.size() > kRegionsKept) {
+      try {
+        unmapped.push_back(s.ready.back());
+      } catch (const std::bad_alloc&) {
+        break;  // they stay ready for later values
+      }
+      s.ready.pop_back();
+    }
+  }
+  for (char* region : unmapped) {
+    ::munmap(region, kRegionBytes);
+  }
+}
+
+}  // namespace
+
+// The blocks freed while a table is freed for a build, sorted by region and class as they
+// come, with how much of each region they cover: a region they cover whole is known without
+// walking any free list afterwards.
+struct RegionsAhead::Tally {
+  struct Chain {
+    void* head = nullptr;
+    void* tail = nullptr;
+  };
+
+  std::vector<std::uintptr_t> starts;  // the regions as they were when the freeing began
+  RegionFinder region_of{starts};
+  std::vector<Chain> chains;        // by region, then class
+  std::vector<std::size_t> freed;   // bytes the table left free, by region
+  std::vector<std::size_t> listed;  // bytes that lay free in the lists before, by region
+  std::vector<bool> idle;
+
+  void add(void* p, unsigned c) noexcept {
+    const std::size_t i = region_of(p);
+    if (i == RegionFinder::kNone) {
+      ThreadCache& t = tcache;  // not from a region: it joins the lists as usual
+      *static_cast<void**>(p) = t.free[c];
+      t.free[c] = p;
+      t.freed += class_bytes(c);
+      return;
+    }
+    Chain& chain = chains[i * kClasses + c];
+    *static_cast<void**>(p) = chain.head;
+    if (chain.head == nullptr) {
+      chain.tail = p;
+    }
+    chain.head = p;
+    freed[i] += class_bytes(c);
+  }
+};
+
+void deallocate_tallied(void* p, unsigned c) noexcept {
+  static_cast<RegionsAhead::Tally*>(tcache.tally)->add(p, c);
+}
+
 struct RegionsAhead::Helper {
   bool stop = false;  // guarded by the shared mutex
   std::thread worker;
@@ -405,7 +468,114 @@ RegionsAhead::~RegionsAhead() {
     helper_->worker.join();
   }
   --tcache.builds;
+  trim_ready();   // regions handed to the build that it did not use
   value_freed();  // what the build did not take back may go now
+}
+
+bool RegionsAhead::begin_tally() noexcept {
+  ThreadCache& t = tcache;
+  if (t.detached || t.tally != nullptr) {
+    return false;
+  }
+  try {
+    tally_ = std::make_unique<Tally>();
+    {
+      const std::lock_guard lock(shared().mutex);
+      tally_->starts = shared().regions;
+    }
+    tally_->chains.resize(tally_->starts.size() * kClasses);
+    tally_->freed.resize(tally_->starts.size());
+    tally_->listed.resize(tally_->starts.size());
+    tally_->idle.resize(tally_->starts.size());
+  } catch (const std::bad_alloc&) {
+    tally_.reset();
+    return false;  // the blocks join the lists as usual
+  }
+  t.tally = tally_.get();
+  return true;
+}
+
+void RegionsAhead::end_tally() noexcept {
+  ThreadCache& t = tcache;
+  t.tally = nullptr;
+  Tally& tally = *tally_;
+  const std::size_t n = tally.starts.size();
+  Shared& s = shared();
+  const std::lock_guard lock(s.mutex);
+
+  // Where the table shared a region with blocks that already lay free (a table built partly
+  // from the lists, the unused end of a region that the thread left), those count too. Only
+  // then are the lists walked: the thread's own, and the shared ones, which become its own.
+  bool shared_regions = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    shared_regions = shared_regions || (tally.freed[i] != 0 && tally.freed[i] < kRegionBytes);
+  }
+  if (shared_regions) {
+    for (unsigned c = 1; c < kClasses; ++c) {
+      for (void* head : s.lists[c]) {
+        if (head == nullptr) {
+          continue;
+        }
+        void* tail = head;
+        while (*static_cast<void**>(tail) != nullptr) {
+          tail = *static_cast<void**>(tail);
+        }
+        *static_cast<void**>(tail) = t.free[c];
+        t.free[c] = head;
+      }
+      s.lists[c].clear();
+      for (void* p = t.free[c]; p != nullptr; p = *static_cast<void**>(p)) {
+        if (const std::size_t i = tally.region_of(p); i != RegionFinder::kNone) {
+          tally.listed[i] += class_bytes(c);
+        }
+      }
+    }
+  }
+
+  // A region the table leaves wholly free goes to the build, to be cut afresh; the region
+  // the thread is cutting counts up to where it got.
+  const std::size_t current = t.end == nullptr ? RegionFinder::kNone : tally.region_of(t.end - 1);
+  bool listed_idle = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t cut =
+        i == current ? static_cast<std::size_t>(t.next - (t.end - kRegionBytes)) : kRegionBytes;
+    const auto found = std::lower_bound(s.regions.begin(), s.regions.end(), tally.starts[i]);
+    tally.idle[i] = tally.freed[i] != 0 && tally.freed[i] + tally.listed[i] == cut &&
+                    s.ready.size() < s.ready.capacity() && found != s.regions.end() &&
+                    *found == tally.starts[i];
+    if (tally.idle[i]) {
+      s.regions.erase(found);
+      s.ready.push_back(reinterpret_cast<char*>(tally.starts[i]));  // within its room
+      if (i == current) {
+        t.next = t.end = nullptr;
+      }
+      listed_idle = listed_idle || tally.listed[i] != 0;
+    }
+  }
+  // Listed blocks of those regions leave the lists; the table's blocks of the other regions
+  // join them.
+  for (unsigned c = 1; c < kClasses; ++c) {
+    void** link = &t.free[c];
+    while (listed_idle && *link != nullptr) {
+      const std::size_t i = tally.region_of(*link);
+      if (i != RegionFinder::kNone && tally.idle[i]) {
+        *link = *static_cast<void**>(*link);
+      } else {
+        link = static_cast<void**>(*link);
+      }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const Tally::Chain& chain = tally.chains[i * kClasses + c];
+      if (!tally.idle[i] && chain.head != nullptr) {
+        *static_cast<void**>(chain.tail) = t.free[c];
+        t.free[c] = chain.head;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    t.freed += tally.idle[i] ? 0 : tally.freed[i];
+  }
+  tally_.reset();
 }
 
 }  // namespace arvcore::value_pool
@@ -414,9 +584,14 @@ RegionsAhead::~RegionsAhead() {
 
 namespace arvcore::value_pool {
 void release_idle_regions() noexcept {}
+struct RegionsAhead::Tally {};
 struct RegionsAhead::Helper {};
 RegionsAhead::RegionsAhead() noexcept = default;
 RegionsAhead::~RegionsAhead() = default;
+bool RegionsAhead::begin_tally() noexcept {
+  return false;
+}
+void RegionsAhead::end_tally() noexcept {}
 }  // namespace arvcore::value_pool
 
 #endif

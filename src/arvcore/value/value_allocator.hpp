@@ -11,8 +11,9 @@
 // class until a thread that has freed a good deal finishes freeing a list or map (a table,
 // say): it then looks for regions whose every block lies free in its own lists or in those
 // of finished threads, keeps a few of them ready for the next large parse and returns the
-// rest to the system (see value_freed()). Blocks above 1 MiB are mapped one by one and
-// unmapped when freed.
+// rest to the system (see value_freed()). A table replaced by a large build lends its regions
+// to that build whole (RegionsAhead::reuse_freed()). Blocks above 1 MiB are mapped one by one
+// and unmapped when freed.
 //
 // Sanitizer builds take every block from the global operator new, so that the address
 // checker sees each one.
@@ -21,6 +22,7 @@
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -89,6 +91,7 @@ struct ThreadCache {
   std::size_t look_at = kLookAfterBytes;  // freed bytes that make it worth looking again
   int builds = 0;                         // RegionsAhead alive on this thread
   bool detached = false;                  // the thread is exiting: use the shared lists
+  void* tally = nullptr;                  // a table is being freed for a build (RegionsAhead)
 };
 
 inline thread_local constinit ThreadCache tcache{};
@@ -97,6 +100,7 @@ inline thread_local constinit ThreadCache tcache{};
 /// cache was handed back at its exit.
 void* allocate_slow(unsigned c);
 void deallocate_detached(void* p, unsigned c) noexcept;
+void deallocate_tallied(void* p, unsigned c) noexcept;
 void release_idle_regions() noexcept;
 
 /// Blocks above kLargeMax (the entry list of a map with many keys, say): mapped on their
@@ -141,6 +145,10 @@ inline void deallocate(void* p, [[maybe_unused]] std::size_t bytes) noexcept {
     deallocate_detached(p, c);
     return;
   }
+  if (t.tally != nullptr) {
+    deallocate_tallied(p, c);
+    return;
+  }
   *static_cast<void**>(p) = t.free[c];
   t.free[c] = p;
   t.freed += bytes;
@@ -180,9 +188,33 @@ class RegionsAhead {
   RegionsAhead(const RegionsAhead&) = delete;
   RegionsAhead& operator=(const RegionsAhead&) = delete;
 
+  /// Runs `free_table`, which frees a table (the one the build replaces), and hands the
+  /// regions it leaves wholly free to the build, to be cut afresh front to back like new
+  /// ones. Taken from the free lists instead, the blocks would come back last freed first,
+  /// and the new table would lie scattered over the old one's memory, which building it and
+  /// every later walk over it pay for in cache misses; cut afresh, it lies in memory in the
+  /// order it is built. The blocks are sorted by region as they are freed, so finding the
+  /// free regions walks no list. Regions the build does not use go back to the system when
+  /// it ends (only a few stay ready). To be called on the thread that builds.
+  template <class Free>
+  void reuse_freed(Free&& free_table) noexcept {
+    const bool tallied = begin_tally();
+    std::forward<Free>(free_table)();
+    if (tallied) {
+      end_tally();
+    }
+  }
+
+  /// Where the blocks of a table freed for the build go meanwhile (see reuse_freed).
+  struct Tally;
+
  private:
+  bool begin_tally() noexcept;
+  void end_tally() noexcept;
+
   struct Helper;
   std::unique_ptr<Helper> helper_;
+  std::unique_ptr<Tally> tally_;
 };
 
 }  // namespace arvcore::value_pool

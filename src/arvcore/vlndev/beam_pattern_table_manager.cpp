@@ -385,8 +385,16 @@ RetType BeamPatternTableManager::_load(const Value& freq, const std::string& aak
   if (!callback && is_large_file(path_)) {
     memory_ahead.emplace();
   }
-  release_tree(replaced);
-  replaced = nullptr;
+  // The new table is cut afresh from the memory of the old one, in the order it is built.
+  const auto free_replaced = [&replaced]() noexcept {
+    release_tree(replaced);
+    replaced = nullptr;
+  };
+  if (memory_ahead && !replaced.is_null()) {
+    memory_ahead->reuse_freed(free_replaced);
+  } else {
+    free_replaced();
+  }
   if (callback) {
     Value payload = Value::object();
     payload["func_name"] = "_load";
