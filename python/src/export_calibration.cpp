@@ -109,13 +109,9 @@ PyObject* fast_frequency_list(Manager& self, PyObject* const* args, Py_ssize_t n
   return self.fresh_envelope(freqs_key);
 }
 
-PyObject* fast_cali_table_ver(Manager& self, PyObject* const* /*args*/, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  if (nargs != 0 || kwnames != nullptr || self.db() != nullptr ||
-      cali_logger().enabled(log::Level::info)) {
-    return nullptr;
-  }
-  return self.fresh_envelope(version_key);
+// The version is kept unless a table database answers it.
+bool version_kept(const Manager& self) {
+  return self.db() == nullptr && !cali_logger().enabled(log::Level::info);
 }
 
 }  // namespace
@@ -170,7 +166,8 @@ void export_calibration(py::module_& m) {
       .def_property_readonly("_cali_table_ver_limit",
                              reading<&CalibrationTableManager::cali_table_ver_limit>());
   fastlane::install<Manager, &fast_frequency_list>(cls, "getFrequencyList");
-  fastlane::install<Manager, &fast_cali_table_ver>(cls, "queryCaliTableVer");
+  fastlane::install<Manager, &fastlane::kept_getter<Manager, &version_kept, version_key>>(
+      cls, "queryCaliTableVer");
 }
 
 }  // namespace arvcore::python

@@ -188,15 +188,6 @@ PyObject* fast_get_dr(Manager& self, PyObject* const* args, Py_ssize_t nargs, Py
   return self.fresh_envelope(dr_key(mode));
 }
 
-template <const char* Key>
-PyObject* fast_range(Manager& self, PyObject* const* /*args*/, Py_ssize_t nargs,
-                     PyObject* kwnames) {
-  if (nargs != 0 || kwnames != nullptr || !lane_open(self)) {
-    return nullptr;
-  }
-  return self.fresh_envelope(Key);
-}
-
 inline constexpr char comdr_key[] = "COMDR";
 inline constexpr char eledr_key[] = "ELEDR";
 
@@ -272,8 +263,10 @@ void export_calibration_queries(py::module_& m) {
       .def("_getComData", &get_com_data, py::arg("rf_mode_str"), py::arg("board"), py::arg("chip"),
            py::arg("channel"), py::arg("gain"), py::arg("phase"), py::arg("com_list"));
   fastlane::install<Manager, &fast_get_dr>(cls, "getDR");
-  fastlane::install<Manager, &fast_range<comdr_key>>(cls, "getCOMDR");
-  fastlane::install<Manager, &fast_range<eledr_key>>(cls, "getELEDR");
+  fastlane::install<Manager, &fastlane::kept_getter<Manager, &lane_open, comdr_key>>(cls,
+                                                                                     "getCOMDR");
+  fastlane::install<Manager, &fastlane::kept_getter<Manager, &lane_open, eledr_key>>(cls,
+                                                                                     "getELEDR");
   fastlane::install<Manager, &fast_boards_offset>(cls, "_getBoardsOffset");
 }
 

@@ -34,15 +34,10 @@ PyObject* call_full(PyObject* full, PyObject* self, PyObject* const* args, Py_ss
 
 void* bound_value(PyObject* self, PyTypeObject* cls) {
   auto* inst = reinterpret_cast<py::detail::instance*>(self);
-  if (!inst->simple_layout) {
+  if (Py_TYPE(self) != cls || !inst->simple_layout || !inst->simple_holder_constructed) {
     return nullptr;
   }
-  if (!inst->simple_holder_constructed) {
-    // pybind11 would hand the method an object that does not exist.
-    PyErr_Format(PyExc_TypeError, "%s.__init__() was not called", Py_TYPE(self)->tp_name);
-    return nullptr;
-  }
-  return Py_TYPE(self) == cls ? inst->simple_value_holder[0] : nullptr;
+  return inst->simple_value_holder[0];
 }
 
 PyObject* replace_method(PyTypeObject* cls, const char* name, PyMethodDef& def) {

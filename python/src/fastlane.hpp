@@ -94,6 +94,17 @@ inline bool exact_str(PyObject* o, std::string_view& out) {
   return true;
 }
 
+/// The lane of a getter without parameters whose answer is kept under `Key`, while `Open`
+/// says that kept answers serve.
+template <class Manager, bool (*Open)(const Manager&), const char* Key>
+PyObject* kept_getter(Manager& self, PyObject* const* /*args*/, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  if (nargs != 0 || kwnames != nullptr || !Open(self)) {
+    return nullptr;
+  }
+  return self.fresh_envelope(Key);
+}
+
 namespace detail {
 
 /// Calls the full path with `self` before the caller's arguments.
@@ -101,8 +112,7 @@ PyObject* call_full(PyObject* full, PyObject* self, PyObject* const* args, Py_ss
                     PyObject* kwnames);
 
 /// The C++ object of `self` when its type is exactly `cls` and it has been constructed; else
-/// null, with a TypeError set when `self` was never constructed (its __init__ did not run),
-/// which no path may read.
+/// null (an object whose __init__ never ran is refused by the full path's argument check).
 void* bound_value(PyObject* self, PyTypeObject* cls);
 
 /// Replaces the method `name` of `cls` by one that runs `def`; returns the function bound
@@ -130,8 +140,6 @@ struct Lane {
         if (PyErr_Occurred() != nullptr) {
           return nullptr;
         }
-      } else if (PyErr_Occurred() != nullptr) {
-        return nullptr;
       }
     } catch (py::error_already_set& e) {
       e.restore();
