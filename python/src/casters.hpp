@@ -220,20 +220,6 @@ class CollectorPause {
   bool paused_;
 };
 
-/// Asks for the storage behind a value (a map's or list's header, a text) ahead of its use.
-/// A table's storage lies all over memory, so a walk that waits for each header in turn
-/// spends most of its time waiting; asking for all the children of a map at once lets those
-/// waits overlap.
-inline void prefetch_payload(const Value& v) noexcept {
-  if (const auto* m = v.get_ptr<const Value::object_t*>()) {
-    __builtin_prefetch(m);
-  } else if (const auto* a = v.get_ptr<const Value::array_t*>()) {
-    __builtin_prefetch(a);
-  } else if (const auto* t = v.get_ptr<const Value::string_t*>()) {
-    __builtin_prefetch(t);
-  }
-}
-
 /// Builds Python data from a value; texts and floats come from the shared atoms.
 class ToPython {
  public:
@@ -283,7 +269,7 @@ class ToPython {
     py::object out =
         py::reinterpret_steal<py::object>(checked(PyList_New(static_cast<Py_ssize_t>(a.size()))));
     for (const Value& item : a) {
-      prefetch_payload(item);
+      value::prefetch_payload(item);
     }
     Py_ssize_t i = 0;
     for (const Value& item : a) {
@@ -301,7 +287,7 @@ class ToPython {
     py::object out = py::reinterpret_steal<py::object>(checked(PyDict_New()));
 #endif
     for (const auto& entry : m) {
-      prefetch_payload(entry.second);
+      value::prefetch_payload(entry.second);
     }
     for (const auto& [k, item] : m) {
       PyObject* const value = convert(item);

@@ -234,17 +234,6 @@ std::optional<RFMode> batch_mode(const std::string& key, const Value& beams) {
   return std::nullopt;
 }
 
-/// Asks for the map or list header behind `v` ahead of its use: the headers of a table lie
-/// all over memory, and asking for all the children of a map at once lets the waits for them
-/// overlap.
-void prefetch_children_of(const Value& v) noexcept {
-  if (const auto* obj = v.get_ptr<const Value::object_t*>()) {
-    __builtin_prefetch(obj);
-  } else if (const auto* arr = v.get_ptr<const Value::array_t*>()) {
-    __builtin_prefetch(arr);
-  }
-}
-
 /// Empties a table bottom-up. A whole beam table holds some 10^5 small maps; freeing them
 /// leaves first lets each map go without the bookkeeping the generic destructor spends on
 /// every node, which halves the cost. Deeper nesting than a beam table has is left to the
@@ -256,7 +245,7 @@ void release_tree(Value& v, int depth = 0) {
   }
   if (auto* obj = v.get_ptr<Value::object_t*>()) {
     for (const auto& item : *obj) {
-      prefetch_children_of(item.second);
+      value::prefetch_payload(item.second);
     }
     for (auto& item : *obj) {
       release_tree(item.second, depth + 1);
@@ -264,7 +253,7 @@ void release_tree(Value& v, int depth = 0) {
     obj->clear();
   } else if (auto* arr = v.get_ptr<Value::array_t*>()) {
     for (const Value& item : *arr) {
-      prefetch_children_of(item);
+      value::prefetch_payload(item);
     }
     for (Value& item : *arr) {
       release_tree(item, depth + 1);
