@@ -1,0 +1,105 @@
+#include "arvcore/vlndev/cali_layout.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "arvcore/sdk/errors.hpp"
+#include "arvcore/value/json.hpp"
+
+namespace arvcore::vlndev {
+namespace {
+
+// The number after `prefix` in a key such as "BOARD_3", or 0 when the key is not one.
+std::int64_t number_after(std::string_view key, std::string_view prefix) {
+  if (!key.starts_with(prefix)) {
+    return 0;
+  }
+  key.remove_prefix(prefix.size());
+  std::int64_t n = 0;
+  const auto [end, ec] = std::from_chars(key.data(), key.data() + key.size(), n);
+  return ec == std::errc() && end == key.data() + key.size() && n > 0 ? n : 0;
+}
+
+// The channel number of a channel key "2_35_45".
+std::int64_t channel_of(std::string_view key) {
+  return number_after(key.substr(0, key.find('_')), "");
+}
+
+void widen_by_mode(const Value& mode, std::int64_t board, CaliLayout& out, bool& any) {
+  if (!mode.is_object()) {
+    return;
+  }
+  for (const auto& [key, steps] : mode.items()) {
+    if (key == "COMDR" || key == "ELEDR") {
+      out.boards = std::max(out.boards, board);
+    }
+    const std::int64_t chip = number_after(key, "DATA_CHIP_");
+    if (chip == 0 || !steps.is_object()) {
+      continue;
+    }
+    for (const auto& [step, entries] : steps.items()) {
+      if (!entries.is_object()) {
+        continue;
+      }
+      for (const auto& [channel_key, entry] : entries.items()) {
+        if (const std::int64_t channel = channel_of(channel_key); channel > 0) {
+          out.boards = std::max(out.boards, board);
+          out.ics = std::max(out.ics, chip);
+          out.channels = std::max(out.channels, channel);
+          any = true;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::string CaliLayout::text() const {
+  return fmt::format("{},{},{}", boards, ics, channels);
+}
+
+Value CaliLayout::value() const {
+  return Value::array({boards, ics, channels});
+}
+
+std::optional<CaliLayout> table_layout(const Value& table) {
+  if (!table.is_object()) {
+    return std::nullopt;
+  }
+  CaliLayout out;
+  bool any = false;
+  for (const auto& [section, modes] : table.items()) {
+    const std::int64_t board = number_after(section, "BOARD_");
+    if (board == 0 || !modes.is_object()) {
+      continue;
+    }
+    for (const auto& [name, mode] : modes.items()) {
+      widen_by_mode(mode, board, out, any);
+    }
+  }
+  if (!any) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+CaliLayout layout_of(const Value& layout) {
+  const auto positive = [&](std::size_t i) {
+    const Value& n = layout[i];
+    if (!n.is_number_integer() || n.get<std::int64_t>() < 1) {
+      throw ValueError(fmt::format("a layout must be three positive integers, not {}",
+                                   value::dump_json(layout, -1)));
+    }
+    return n.get<std::int64_t>();
+  };
+  if (!layout.is_array() || layout.size() != 3) {
+    throw ValueError("a layout must be three positive integers [boards, ICs, channels]");
+  }
+  return {positive(0), positive(1), positive(2)};
+}
+
+}  // namespace arvcore::vlndev

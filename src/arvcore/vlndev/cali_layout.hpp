@@ -1,0 +1,36 @@
+#pragma once
+// The layout a calibration table was measured for, as its own rows tell it. The offset rows
+// cannot tell it (a 2,1,8 and a 4,1,4 table both carry 16 offsets per mode), so it is read
+// from the rows that name their board, chip and channel.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "arvcore/value/value.hpp"
+
+namespace arvcore::vlndev {
+
+/// Boards, ICs per board and channels per IC.
+struct CaliLayout {
+  std::int64_t boards = 0;
+  std::int64_t ics = 0;
+  std::int64_t channels = 0;
+
+  bool operator==(const CaliLayout&) const = default;
+  /// "4,1,4", as `--layout` takes it.
+  std::string text() const;
+  /// [boards, ics, channels], as `rf_layout` answers it.
+  Value value() const;
+};
+
+/// The layout of a parsed calibration table: the highest board number among the sections
+/// with COMDR, ELEDR or ComData rows, and the highest chip and channel numbers of its ComData
+/// entries. Empty when the table holds no ComData entry.
+std::optional<CaliLayout> table_layout(const Value& table);
+
+/// `layout` read from an `rf_layout` answer [boards, ics, channels]; throws ValueError when it
+/// is not three positive integers.
+CaliLayout layout_of(const Value& layout);
+
+}  // namespace arvcore::vlndev
