@@ -31,7 +31,8 @@ def _store_down(fn):
 
 
 def open_store(url=None):
-    """The store at ``url`` (shared per URL within the process; opened at first use)."""
+    """The store at ``url`` (shared per URL within the process; opened at first use). A locator
+    of no accepted form (see arvcore.db) raises ValueError."""
     return _arvcore.TableStore(url)
 
 
