@@ -139,15 +139,18 @@ TEST_F(TableStoreTest, KeysHoldingTheSeparatorComeBackAsThemselves) {
   t["BOARD_1"]["TX"]["DATA_CHIP_1"]["COM_1"]["3_5_22.5"] = Value::array({7, 7, 7.5, 7});
   t["BOARD_1"]["TX"]["DATA_CHIP_1"]["COM_1"]["a\\.b"] = Value::array({8});
   t["BOARD_1"]["RX"]["1.0"]["x.y"] = Value::array({9});
+  t["BOARD_1"]["RX"]["DATA_CHIP_1.0"]["COM_1.5"] = t["BOARD_1"]["TX"]["DATA_CHIP_1"]["COM_1"];
   import(t);
   store_->read([&](tabledb::Snapshot& s) {
     EXPECT_EQ(dump_json(tabledb::assemble_table(s, *s.tableId("S1", 28)), -1), dump_json(t, -1));
   });
   // Requests join keys with "." whatever they hold.
   Value sec = parse_json(R"({"sn": "S1", "frequency": 28, "category": "BOARD_1",
-    "query": ["TX.DATA_CHIP_1.COM_1.3_5_22.5", "TX.DATA_CHIP_1.COM_1.3_5_22"]})");
+    "query": ["TX.DATA_CHIP_1.COM_1.3_5_22.5", "TX.DATA_CHIP_1.COM_1.3_5_22",
+              "RX.DATA_CHIP_1.0.COM_1.5.4_5_0"]})");
   EXPECT_EQ(dump_json(ask(sec)["data"], -1),
-            R"({"TX.DATA_CHIP_1.COM_1.3_5_22.5": [7, 7, 7.5, 7]})");
+            R"({"TX.DATA_CHIP_1.COM_1.3_5_22.5": [7, 7, 7.5, 7], )"
+            R"("RX.DATA_CHIP_1.0.COM_1.5.4_5_0": [4, 5, 2.0, -1.0]})");
 }
 
 TEST(TableStoreLocator, EverySecretIsHiddenAndUnknownFormsRefused) {

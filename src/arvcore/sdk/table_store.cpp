@@ -2,6 +2,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -466,6 +467,9 @@ std::vector<Unit> split_table(const Value& table) {
 
 namespace {
 
+// Dots between digits a requested path may hold as parts of keys, at most.
+constexpr std::size_t kMostOwnDots = 4;
+
 // The value at the "."-joined key path `rest` inside `v`. A key may hold a "." itself: when
 // the text up to the next "." names no entry, the key runs on to the following one.
 std::optional<Value> walk(Value v, std::string_view rest) {
@@ -506,9 +510,9 @@ Value assemble(std::vector<Unit> units) {
 }  // namespace
 
 // `path` joins keys with "." as requests do, so a key holding a "." is not told from two keys
-// by the path alone: the path is looked up as stored first (every key without a "." of its
-// own), then with its last keys read as one stored key holding them (a ComData entry whose
-// phase is written "22.5").
+// by the path alone. The path is looked up as stored first (every key without a "." of its
+// own); then a "." between two digits is also read as a key's own, as in a channel key "1.0",
+// a step "COM_1.5" or a phase "22.5" - at most one lookup more for an ordinary missing entry.
 std::optional<Value> resolve(Snapshot& snapshot, std::int64_t id, const std::string& path) {
   if (auto exact = snapshot.unit(id, path)) {
     return value::parse_json(*exact);
@@ -524,9 +528,22 @@ std::optional<Value> resolve(Snapshot& snapshot, std::int64_t id, const std::str
   if (auto below = snapshot.unitsUnder(id, path); !below.empty()) {
     return assemble(std::move(below));
   }
-  for (auto dot = path.rfind('.'); dot != std::string::npos && dot > 0;
-       dot = path.rfind('.', dot - 1)) {
-    const std::string stored = path.substr(0, dot) + "." + escape_key(path.substr(dot + 1));
+  std::vector<std::size_t> own;  // dots that may be a key's own, the last few
+  for (std::size_t i = path.size(); i-- > 1 && own.size() < kMostOwnDots;) {
+    if (path[i] == '.' && i + 1 < path.size() && is_digit(path[i - 1]) && is_digit(path[i + 1])) {
+      own.push_back(i);
+    }
+  }
+  const bool backslash = path.find('\\') != std::string::npos;
+  for (unsigned mask = backslash ? 0 : 1; mask < (1u << own.size()); ++mask) {
+    std::string stored;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+      const auto at = std::find(own.begin(), own.end(), i);
+      if (path[i] == '\\' || (at != own.end() && (mask >> (at - own.begin())) & 1u)) {
+        stored += '\\';
+      }
+      stored += path[i];
+    }
     if (auto exact = snapshot.unit(id, stored)) {
       return value::parse_json(*exact);
     }
