@@ -266,6 +266,14 @@ struct PendingTable {
   }
 };
 
+}  // namespace
+}  // namespace arvcore::python
+
+ARVCORE_BUILT_ONLY(arvcore::python::PendingTable);
+
+namespace arvcore::python {
+namespace {
+
 inline constexpr char results_module[] = "arvcore._results";
 inline constexpr char lazy_ret_type[] = "LazyRetType";
 

@@ -8,6 +8,7 @@
 
 #include "arvcore/sdk/db_queryer.hpp"
 #include "arvcore/vlndev/vln_table_db.hpp"
+#include "built_only.hpp"
 #include "casters.hpp"
 #include "exports.hpp"
 
@@ -119,6 +120,11 @@ void translate_db_error(std::exception_ptr p) {
 }
 
 }  // namespace
+}  // namespace arvcore::python
+
+ARVCORE_BUILT_ONLY(arvcore::python::PyVLNTableDB);
+
+namespace arvcore::python {
 
 void export_db(py::module_& m) {
   set_db_queryer_provider(python_db_queryer);

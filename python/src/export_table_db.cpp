@@ -124,6 +124,11 @@ void translate_store_error(std::exception_ptr p) {
 }
 
 }  // namespace
+}  // namespace arvcore::python
+
+ARVCORE_BUILT_ONLY(arvcore::python::PyTableStore);
+
+namespace arvcore::python {
 
 PyTableDBQueryer::PyTableDBQueryer(const std::string& table_name)
     : component(tabledb::default_db_queryer(table_name)) {}

@@ -41,3 +41,5 @@ struct PyTableDBQueryer {
 };
 
 }  // namespace arvcore::python
+
+ARVCORE_BUILT_ONLY(arvcore::python::PyTableDBQueryer);

@@ -35,6 +35,7 @@
 #include <pybind11/pybind11.h>
 
 #include "arvcore/vlndev/logger.hpp"
+#include "built_only.hpp"
 #include "casters.hpp"
 #include "gil.hpp"
 
@@ -279,24 +280,8 @@ constexpr auto released() {
 namespace pybind11::detail {
 
 /// A manager argument (self of every method) is only read from an object whose __init__ ran.
-/// pybind11 would otherwise hand the method raw memory for an object made by `Cls.__new__(Cls)`
-/// alone, and the method would run on a manager that was never built.
 template <class Manager>
 class type_caster<arvcore::python::Guarded<Manager>>
-    : public type_caster_base<arvcore::python::Guarded<Manager>> {
-  using Base = type_caster_base<arvcore::python::Guarded<Manager>>;
-
- public:
-  bool load(handle src, bool convert) {
-    if (src && PyObject_TypeCheck(src.ptr(), this->typeinfo->type) != 0) {
-      auto* inst = reinterpret_cast<instance*>(src.ptr());
-      const value_and_holder v_h = inst->get_value_and_holder(this->typeinfo, false);
-      if (!v_h || !v_h.holder_constructed()) {
-        throw type_error(std::string(Py_TYPE(src.ptr())->tp_name) + ".__init__() was not called");
-      }
-    }
-    return Base::load(src, convert);
-  }
-};
+    : public built_only_caster<arvcore::python::Guarded<Manager>> {};
 
 }  // namespace pybind11::detail

@@ -174,3 +174,48 @@ def test_wrong_arguments_raise_what_python_would_naming_the_argument(files_dir):
     assert AAKitTableManager(9, 2, support_dev=range(8, 10)).getAAKitList().RetCode is RetCode.OK
     with pytest.raises(TypeError, match="rf_layout"):
         CalibrationTableManager(SN, 28, None)
+
+
+def test_objects_whose_init_never_ran_are_refused_by_every_method(tmp_path):
+    # Each bound class made with __new__ alone, each of its methods and properties called with
+    # a few argument shapes, in a child interpreter: a crash would end it.
+    script = textwrap.dedent("""
+        import inspect
+        import arvcore.vlndev.VLNTableManager
+        from arvcore import _arvcore
+
+        ARGS = [(), ("VER",), ({},), (28,), (0, 0), ("S", 28.0), ("a", "b", "c")]
+        refused = set()
+        for cname, cls in sorted(vars(_arvcore).items()):
+            if not inspect.isclass(cls) or issubclass(cls, BaseException):
+                continue
+            try:
+                bare = cls.__new__(cls)
+            except TypeError:
+                continue
+            for name, attr in sorted(vars(cls).items()):
+                if name in ("__new__", "__init__", "__doc__", "__module__", "__dict__"):
+                    continue
+                if isinstance(attr, property):
+                    calls = [lambda: getattr(bare, name)]
+                elif callable(attr):
+                    calls = [lambda a=a: getattr(bare, name)(*a) for a in ARGS]
+                else:
+                    continue
+                for call in calls:
+                    try:
+                        call()
+                    except TypeError as e:
+                        if "__init__" in str(e):
+                            refused.add(cname + "." + name)
+                    except Exception:
+                        pass
+        print(" ".join(sorted(refused)))
+    """)
+    r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                       timeout=120, env={**os.environ, "ARVCORE_FILES_DIR": str(tmp_path)})
+    assert r.returncode == 0, r.stderr[-2000:]
+    refused = set(r.stdout.split())
+    for method in ("TableStore.tables", "_VLNTableDB.query", "TableDBQueryer.queryDB",
+                   "_PendingTable.__call__", "CalibrationTableManager.parse"):
+        assert method in refused, method

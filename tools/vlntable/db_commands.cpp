@@ -3,11 +3,15 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fmt/format.h>
@@ -31,7 +35,7 @@ struct DbOptions {
   std::string layout = "4,1,4";  // --layout, for import
   std::vector<std::string> files;
   std::string sn;
-  double freq = 0;
+  std::string freq;  // FREQ, read by frequency_arg
   bool json = false;
 };
 
@@ -40,6 +44,33 @@ constexpr std::uintmax_t kProgressFrom = 4u << 20;
 
 std::string store_url(const DbOptions& o) {
   return o.url.empty() ? tabledb::configured_url() : o.url;
+}
+
+// `text` fit for a terminal: control characters (C0, DEL and C1) and "\" written as escapes,
+// so that a stored serial number can neither forge a row nor drive the terminal.
+std::string printable(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+      out += fmt::format("\\x{:02x}", c);
+    } else if (c == 0xc2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+      out += fmt::format("\\u{:04x}", static_cast<unsigned char>(text[++i]));
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
 }
 
 Value layout_value(const std::string& text) {
@@ -94,74 +125,129 @@ int run_import(const DbOptions& o) {
       const arvcore::RetType r =
           arvcore::vlndev::import_calibration_file(*store, path, layout, progress);
       if (r.RetCode != RetCode::OK) {
-        std::cout << fmt::format("refused {}: {}: {}\n", f, arvcore::enum_name(r.RetCode),
-                                 r.RetMsg);
+        std::cout << fmt::format("refused {}: {}: {}\n", printable(f),
+                                 arvcore::enum_name(r.RetCode), r.RetMsg);
         status = 1;
         continue;
       }
-      std::cout << fmt::format("imported {} as {} at {} GHz\n", f, id.sn,
+      std::cout << fmt::format("imported {} as {} at {} GHz\n", printable(f), printable(id.sn),
                                arvcore::value::str(id.freq));
     } catch (const std::exception& e) {
-      std::cout << fmt::format("failed {}: {}\n", f, e.what());
+      std::cout << fmt::format("failed {}: {}\n", printable(f), e.what());
       status = 1;
     }
   }
   return status;
 }
 
-int run_list(const DbOptions& o) {
-  const auto tables = tabledb::open_store(store_url(o))->tables();
-  if (o.json) {
-    Value doc = Value::object();
+// The frequency argument, read as the managers read one: a finite number above 0.
+double frequency_arg(const std::string& text) {
+  double f = 0;
+  try {
+    f = arvcore::value::parse_float(text);
+  } catch (const arvcore::ValueError&) {
+    f = 0;
+  }
+  if (!(std::isfinite(f) && f > 0)) {
+    throw std::invalid_argument(
+        fmt::format("FREQ must be a frequency in GHz above 0, not '{}'", printable(text)));
+  }
+  return f;
+}
+
+// Runs a command body. With --json, standard output carries exactly one JSON document, on
+// failure too: the body's, or {"db": ..., "error": ...} with exit status 2.
+int run_db(const DbOptions& o, const std::function<int(Value& doc)>& body) {
+  Value doc = Value::object();
+  try {
     doc["db"] = tabledb::redact_url(store_url(o));
-    doc["tables"] = Value::array();
-    for (const auto& t : tables) {
-      Value row = Value::object();
-      row["sn"] = t.sn;
-      row["frequency"] = t.freq;
-      row["version"] = t.version;
-      row["rows"] = t.rows;
-      row["imported"] = t.imported;
-      doc["tables"].push_back(std::move(row));
+    return body(doc);
+  } catch (const std::exception& e) {
+    if (!o.json) {
+      throw;
     }
-    std::cout << arvcore::value::dump_json(doc, 2) << "\n";
+    doc["error"] = e.what();
+    print_json(doc);
+    return 2;
+  }
+}
+
+int run_list(const DbOptions& o) {
+  return run_db(o, [&](Value& doc) {
+    auto tables = tabledb::open_store(store_url(o))->tables();
+    if (!o.sn.empty()) {
+      std::erase_if(tables, [&](const auto& t) { return t.sn != o.sn; });
+    }
+    if (o.json) {
+      doc["tables"] = Value::array();
+      for (const auto& t : tables) {
+        Value row = Value::object();
+        row["sn"] = t.sn;
+        row["frequency"] = t.freq;
+        row["version"] = t.version;
+        row["rows"] = t.rows;
+        row["imported"] = t.imported;
+        doc["tables"].push_back(std::move(row));
+      }
+      print_json(doc);
+      return 0;
+    }
+    std::cout << fmt::format("{:<20} {:>9} {:<10} {:>9}  {}\n", "SN", "FREQ/GHz", "VERSION", "ROWS",
+                             "IMPORTED (UTC)");
+    for (const auto& t : tables) {
+      std::cout << fmt::format("{:<20} {:>9} {:<10} {:>9}  {}\n", printable(t.sn),
+                               arvcore::value::float_repr(t.freq), printable(t.version), t.rows,
+                               printable(t.imported));
+    }
     return 0;
-  }
-  std::cout << fmt::format("{:<20} {:>9} {:<10} {:>9}  {}\n", "SN", "FREQ/GHz", "VERSION", "ROWS",
-                           "IMPORTED (UTC)");
-  for (const auto& t : tables) {
-    std::cout << fmt::format("{:<20} {:>9} {:<10} {:>9}  {}\n", t.sn,
-                             arvcore::value::float_repr(t.freq), t.version, t.rows, t.imported);
-  }
-  return 0;
+  });
 }
 
 int run_rm(const DbOptions& o) {
-  if (!tabledb::open_store(store_url(o))->removeTable(o.sn, o.freq)) {
-    std::cerr << fmt::format("no table of {} at {} GHz\n", o.sn, o.freq);
+  const double freq = frequency_arg(o.freq);
+  if (!tabledb::open_store(store_url(o))->removeTable(o.sn, freq)) {
+    std::cerr << fmt::format("no table of {} at {} GHz\n", printable(o.sn), freq);
     return 1;
   }
-  std::cout << fmt::format("removed {} at {} GHz\n", o.sn, o.freq);
+  std::cout << fmt::format("removed {} at {} GHz\n", printable(o.sn), freq);
   return 0;
 }
 
 int run_export(const DbOptions& o) {
-  auto store = tabledb::open_store(store_url(o));
-  Value table;
-  bool found = false;
-  store->read([&](tabledb::Snapshot& s) {
-    if (auto id = s.tableId(o.sn, o.freq)) {
-      table = tabledb::assemble_table(s, *id);
-      found = true;
+  return run_db(o, [&](Value& doc) {
+    doc["sn"] = o.sn;
+    doc["frequency"] = o.freq;
+    if (o.sn.empty() || o.freq.empty()) {
+      throw std::invalid_argument("export needs SN and FREQ");
     }
+    const double freq = frequency_arg(o.freq);
+    doc["frequency"] = freq;
+    auto store = tabledb::open_store(store_url(o));
+    std::optional<Value> table;
+    store->read([&](tabledb::Snapshot& s) {
+      if (auto id = s.tableId(o.sn, freq)) {
+        table = tabledb::assemble_table(s, *id);
+      }
+    });
+    if (!table) {
+      const std::string why = fmt::format("no table of {} at {} GHz", o.sn, freq);
+      if (o.json) {
+        doc["error"] = why;
+        print_json(doc);
+      } else {
+        std::cerr << printable(why) << "\n";
+      }
+      return 1;
+    }
+    if (o.json) {
+      doc["table"] = std::move(*table);
+      print_json(doc);
+      return 0;
+    }
+    // The form of a calibration JSON export.
+    std::cout << arvcore::value::dump_json(*table, 4) << "\n";
+    return 0;
   });
-  if (!found) {
-    std::cerr << fmt::format("no table of {} at {} GHz\n", o.sn, o.freq);
-    return 1;
-  }
-  // The form of a calibration JSON export.
-  std::cout << arvcore::value::dump_json(table, 4) << "\n";
-  return 0;
 }
 
 void add_db_option(CLI::App* cmd, DbOptions& o) {
@@ -170,9 +256,11 @@ void add_db_option(CLI::App* cmd, DbOptions& o) {
                   "(default: $ARVCORE_TABLE_DB, else calibration.db in the data directory)");
 }
 
-void add_table_args(CLI::App* cmd, DbOptions& o) {
-  cmd->add_option("SN", o.sn, "Serial number")->required();
-  cmd->add_option("FREQ", o.freq, "Frequency in GHz")->required();
+// SN and FREQ; `checked_later` leaves a missing one to the command, which reports it in its
+// own output (a --json document).
+void add_table_args(CLI::App* cmd, DbOptions& o, bool checked_later = false) {
+  cmd->add_option("SN", o.sn, "Serial number")->required(!checked_later);
+  cmd->add_option("FREQ", o.freq, "Frequency in GHz")->required(!checked_later);
 }
 
 }  // namespace
@@ -195,6 +283,7 @@ void add_db_commands(CLI::App& app) {
 
 CLI::App* list = db->add_subcommand("list", "List the stored calibration tables");
 add_db_option(list, *opts);
+list->add_option("SN", opts->sn, "Only the tables of this serial number");
 list->add_flag("--json", opts->json, "Print one JSON document");
 list->callback([opts] { run_guarded([opts] { return run_list(*opts); }); });
 
@@ -205,7 +294,9 @@ rm->callback([opts] { run_guarded([opts] { return run_rm(*opts); }); });
 
 CLI::App* exp = db->add_subcommand("export", "Print one stored table as a calibration JSON export");
 add_db_option(exp, *opts);
-add_table_args(exp, *opts);
+add_table_args(exp, *opts, /*checked_later=*/true);
+exp->add_flag("--json", opts->json,
+              "Print one JSON document {db, sn, frequency, table} (or error), on failure too");
 exp->callback([opts] { run_guarded([opts] { return run_export(*opts); }); });
 }
 

@@ -1,6 +1,8 @@
 """Functions over the module's table database store (see arvcore.db)."""
 
+import functools
 import json
+import logging
 
 import arvcore.vlndev.VLNTableManager  # noqa: F401  (loads the core in its order)
 from arvcore import _arvcore
@@ -9,10 +11,28 @@ from arvcore.VLNUtils import RetType
 
 _KIT = "aakit"
 _BEAM = "beam"
+_LOGGER = logging.getLogger("TblDB")
+
+
+def _store_down(fn):
+    """A store that cannot be reached answers as the calibration manager's database does:
+    ERROR_DB_SERVER "DB server connection error", with the cause (which names no password)
+    logged on "TblDB". The managers hand that envelope on as their web functions' answer."""
+
+    @functools.wraps(fn)
+    def call(*args, **kwargs):
+        try:
+            return fn(*args, **kwargs)
+        except ConnectionError as e:
+            _LOGGER.error("Table database unavailable: %s", e)
+            return RetType(RetCode.ERROR_DB_SERVER, "DB server connection error")
+
+    return call
 
 
 def open_store(url=None):
-    """The store at ``url`` (shared per URL within the process; opened at first use)."""
+    """The store at ``url`` (shared per URL within the process; opened at first use). A locator
+    of no accepted form (see arvcore.db) raises ValueError."""
     return _arvcore.TableStore(url)
 
 
@@ -30,6 +50,7 @@ def kit_functions(url=None):
     forward)``), backed by the store."""
     store = open_store(url)
 
+    @_store_down
     def fetch(devtype, total_ch, supportDevs):
         table = {}
         for name, record in store.documents(_KIT):
@@ -42,6 +63,7 @@ def kit_functions(url=None):
             table[name] = record
         return RetType(data=table)
 
+    @_store_down
     def forward(func_name=None, kitName=None, check=False, context=None):
         if func_name == "saveAAKitFile":
             if context is None:
@@ -71,6 +93,7 @@ def beam_callbacks(sn, url=None):
     store = open_store(url)
     state = {"key": None}
 
+    @_store_down
     def load(func_name="_load", freq=None, aakit="", **_payload):
         key = _arvcore.beam_table_key(sn, freq, aakit or "")
         state["key"] = key
@@ -80,6 +103,7 @@ def beam_callbacks(sn, url=None):
                            "No beam table %s in the table database" % key)
         return RetType(data=table)
 
+    @_store_down
     def save(func_name="_saveToBeamTableFile", new_table=None):
         if state["key"] is None:
             return RetType(RetCode.ERROR_BF_BEAM_FILE, "BeamFile saving exception")

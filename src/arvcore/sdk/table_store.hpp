@@ -106,13 +106,21 @@ class TableStore {
 /// "calibration.db" in the SDK's data directory.
 std::string configured_url();
 
-/// The store at `url`: a PostgreSQL URL ("postgresql://" or "postgres://"), "sqlite:///path",
-/// or a plain path of a SQLite file. One store per URL is shared by the whole process; nothing
-/// is opened until its first use.
+/// The store at `url`: a PostgreSQL URL ("postgresql://" or "postgres://"), a libpq connection
+/// string ("host=... dbname=..."), "sqlite:///path", or a plain path of a SQLite file. One
+/// store per URL is shared by the whole process; nothing is opened until its first use. Any
+/// other scheme, and a URL libpq would read otherwise than a person does (an unencoded "@" or
+/// "/" in its password), is refused with ValueError listing the accepted forms.
 std::shared_ptr<TableStore> open_store(const std::string& url);
 
-/// `url` with any password replaced by "***", for messages.
+/// `url` as messages, logs and outputs show it: every secret (the password of a URL, also one
+/// holding an unencoded "@" or "/", password-like URL parameters and connection string
+/// values) replaced by "***". A SQLite path is shown whole.
 std::string redact_url(const std::string& url);
+
+/// `text` with every secret of `locator` (as redact_url hides them) replaced by "***": for
+/// messages of libraries that quote what they were given.
+std::string scrub_secrets(std::string text, const std::string& locator);
 
 /// Splits a calibration table into its units, in table order.
 std::vector<Unit> split_table(const Value& table);

@@ -1,15 +1,48 @@
 #include "arvcore/vlndev/cali_table_import.hpp"
 
-#include <fstream>
+#include <cmath>
+#include <istream>
+#include <streambuf>
 #include <utility>
 
 #include <fmt/format.h>
 
 #include "arvcore/sdk/table_store_common.hpp"
 #include "arvcore/value/pynum.hpp"
+#include "arvcore/value/textfile.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
+#include "arvcore/vlndev/frequency.hpp"
 
 namespace arvcore::vlndev {
+namespace {
+
+// A table file read as a local-mode parse reads it (value::FileReadAhead): regular files
+// only, at most ARVCORE_MAX_TABLE_BYTES, so that a pipe cannot block an import and a device
+// cannot feed it without end.
+class TableFileBuf final : public std::streambuf {
+ public:
+  explicit TableFileBuf(const std::filesystem::path& path) : file_(path) {}
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) {
+      return traits_type::to_int_type(*gptr());
+    }
+    const auto chunk = file_.next();
+    if (chunk.bytes.empty()) {
+      return traits_type::eof();
+    }
+    // The reader only reads the chunk; it stays valid until the next call.
+    char* at = const_cast<char*>(chunk.bytes.data());
+    setg(at, at, at + chunk.bytes.size());
+    return traits_type::to_int_type(*at);
+  }
+
+ private:
+  value::FileReadAhead file_;
+};
+
+}  // namespace
 
 CaliFileIdentity cali_file_identity(const std::filesystem::path& file) {
   const std::string name = file.filename().string();
@@ -27,16 +60,23 @@ CaliFileIdentity cali_file_identity(const std::filesystem::path& file) {
   } catch (const ValueError&) {
     freq = value::parse_float(freq_text);  // throws ValueError for a name like SN_oldGHz.csv
   }
+  // "inf", "nan", -28, 0 and 1e-320 name no operating frequency, and a subnormal one could
+  // not even be read back by every store.
+  if (!frequency_problem(freq).empty() || !std::isnormal(freq.get<double>())) {
+    throw ValueError(
+        fmt::format("'{}' names no operating frequency: {} GHz is not a positive "
+                    "number a table can have",
+                    name, freq_text));
+  }
   return {name.substr(0, underscore), std::move(freq)};
 }
 
 RetType import_calibration_file(tabledb::TableStore& store, const std::filesystem::path& file,
                                 const Value& layout, const tabledb::Progress& progress) {
   const CaliFileIdentity id = cali_file_identity(file);
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    throw OSError(fmt::format("cannot open {}", file.string()));
-  }
+  TableFileBuf buf(file);
+  std::istream in(&buf);
+  in.exceptions(std::ios::badbit);  // a read failure is reported as itself, not as an end
   CalibrationTableManager manager(
       id.sn, id.freq, [&] { return layout; }, /*support_polar=*/false, /*is_web_mode=*/false,
       /*fetchCsvFromFile=*/false);

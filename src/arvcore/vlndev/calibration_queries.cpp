@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <iterator>
 #include <span>
 #include <string>
@@ -524,6 +525,7 @@ class ChainBoards {
 
   /// Prepares board index `i` and answers its list of step names.
   const Value& prepare(std::int64_t i) {
+    prepared_ = i + 1;
     const Value& board_gain = item(gain_, i);
     const Value& board_phase = item(phase_, i);
     const Value& board_coms = item(com_list_, i);
@@ -545,6 +547,8 @@ class ChainBoards {
 
   std::span<const ChannelKey> keys() const { return {keys_.data(), count_}; }
   bool debug() const { return debug_; }
+  /// Boards whose preparation began.
+  std::int64_t prepared() const { return prepared_; }
 
  private:
   const log::Logger& logger_;
@@ -556,6 +560,7 @@ class ChainBoards {
   const Value& com_list_;
   std::vector<ChannelKey> keys_;
   std::size_t count_ = 0;
+  std::int64_t prepared_ = 0;
   bool debug_;
 };
 
@@ -642,6 +647,139 @@ void fetchComDataLocal(const CalibrationTableManager& manager, const std::string
   }
 }
 
+namespace {
+
+/// One board of a web-mode chain: the key paths asked for, and per step named (repeats
+/// included) the joined key of each channel, in channel order (repeats included).
+struct WebBoard {
+  Value paths;
+  std::vector<std::string> channel_keys;
+  std::vector<std::pair<std::string, std::vector<std::string>>> steps;
+};
+
+/// One reply map per board, from joined keys to entries. A single board's reply is a map, or
+/// - when the database found one entry only - that entry itself: which key it belongs to is
+/// known when one key was asked, and asked again key by key otherwise.
+Value fetchWebBoards(VLNTableDB& db, const std::vector<WebBoard>& boards) {
+  const std::size_t n = boards.size();
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    db.query(boards[i].paths, section_name(static_cast<std::int64_t>(i + 1)), false);
+  }
+  const WebBoard& last = boards.back();
+  const std::string section = section_name(static_cast<std::int64_t>(n));
+  Value data = db.query(last.paths, section, true).RetData;
+  if (n > 1) {
+    require_list(data, "ComData reply");
+    if (data.size() != n) {
+      throw IndexError(fmt::format("a ComData reply answers {} of {} boards", data.size(), n));
+    }
+    for (const auto& m : data) {
+      require_map(m, "ComData reply");
+    }
+    return data;
+  }
+  Value one = Value::array();
+  if (data.is_object()) {
+    one.push_back(std::move(data));
+    return one;
+  }
+  if (data.is_array() && !data.empty() &&
+      std::all_of(data.begin(), data.end(), [](const Value& m) { return m.is_object(); })) {
+    if (data.size() != 1) {
+      throw IndexError(fmt::format("a ComData reply answers {} of 1 boards", data.size()));
+    }
+    return data;
+  }
+  require_list(data, "ComData reply");
+  std::vector<const std::string*> asked;
+  std::vector<std::size_t> path_of;
+  std::size_t p = 0;
+  for (const auto& [step, keys] : last.steps) {
+    for (const auto& k : keys) {
+      if (std::none_of(asked.begin(), asked.end(), [&](const auto* a) { return *a == k; })) {
+        asked.push_back(&k);
+        path_of.push_back(p);
+      }
+      ++p;
+    }
+  }
+  Value map = Value::object();
+  if (asked.size() == 1) {
+    map[*asked.front()] = std::move(data);
+  } else {
+    db.cleanQueryCache();
+    for (std::size_t i = 0; i + 1 < asked.size(); ++i) {
+      db.query(Value::array({last.paths[path_of[i]]}), section, false);
+    }
+    // One map per key, sent as one batch; a key the table lacks has an empty map.
+    const Value each = db.query(Value::array({last.paths[path_of.back()]}), section, true).RetData;
+    for (const auto& m : require_list(each, "ComData reply")) {
+      if (m.is_object()) {
+        for (const auto& [k, v] : m.items()) {
+          map[k] = v;
+        }
+      }
+    }
+  }
+  one.push_back(std::move(map));
+  return one;
+}
+
+/// The board map of a web-mode reply, built as local mode builds it from the table: each
+/// step named once, its entries in channel order, a missing entry logged and left out.
+Value web_board_map(const log::Logger& logger, const WebBoard& board, const Value& reply) {
+  Value out = Value::object();
+  const auto& found = reply.get_ref<const Value::object_t&>();
+  bool ours = true;
+  for (const auto& [k, v] : reply.items()) {
+    ours = std::any_of(board.steps.begin(), board.steps.end(), [&](const auto& step) {
+      return std::find(step.second.begin(), step.second.end(), k) != step.second.end();
+    });
+    if (!ours) {
+      break;
+    }
+  }
+  if (!ours) {
+    // A component that keys its answers otherwise: entries group by the step part of their
+    // keys, in reply order.
+    Value* entries = nullptr;
+    std::string previous;
+    for (const auto& [joined, entry] : reply.items()) {
+      const auto d1 = joined.find('.');
+      const auto d2 = d1 == std::string::npos ? d1 : joined.find('.', d1 + 1);
+      if (d2 == std::string::npos) {
+        throw IndexError("list index out of range");
+      }
+      const auto d3 = joined.find('.', d2 + 1);
+      std::string step = joined.substr(d2 + 1, d3 == std::string::npos ? d3 : d3 - d2 - 1);
+      if (entries == nullptr || step != previous) {
+        entries = &(out[step] = Value::array());
+        previous = std::move(step);
+      }
+      entries->push_back(entry);
+    }
+    return out;
+  }
+  std::vector<const std::string*> done;
+  for (const auto& [step, keys] : board.steps) {
+    if (std::any_of(done.begin(), done.end(), [&](const auto* d) { return *d == step; })) {
+      continue;  // a repeated step answers the same keys again
+    }
+    done.push_back(&step);
+    Value& entries = out[step] = Value::array();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      if (const auto it = found.find(keys[i]); it != found.end()) {
+        entries.push_back(it->second);
+      } else {
+        logger.error("[{}] Can not find the ComData from key: {}", step, board.channel_keys[i]);
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 Value CalibrationTableManager::_getComData(const std::string& rf_mode_str, std::int64_t board,
                                            std::int64_t chip, const Value& channel,
                                            const Value& gain, const Value& phase,
@@ -657,79 +795,64 @@ Value CalibrationTableManager::_getComData(const std::string& rf_mode_str, std::
   try {
     const std::string chip_key = "DATA_CHIP_" + std::to_string(chip);
     ChainBoards chain(logger_, rf_mode_str, chip, channel, gain, phase, com_list);
-    std::vector<std::string> all_joined;
+    // Every board is prepared before anything is asked: a board whose arguments fail ends
+    // the chain there, and the boards before it are answered, as in local mode.
+    std::vector<WebBoard> boards;
+    std::exception_ptr stopped;
+    try {
+      for (std::int64_t i = 0; i < board; ++i) {
+        const Value& board_coms = chain.prepare(i);
+        WebBoard& b = boards.emplace_back();
+        b.paths = Value::array();
+        for (const auto& k : chain.keys()) {
+          b.channel_keys.emplace_back(k.view());
+        }
+        for (const auto& step_value : board_coms.get_ref<const Value::array_t&>()) {
+          const std::string& step = text_of(step_value, "step name");
+          auto& keys = b.steps.emplace_back(step, std::vector<std::string>()).second;
+          for (const auto& key : b.channel_keys) {
+            b.paths.push_back(Value::array({rf_mode_str, chip_key, step, key}));
+            keys.push_back(fmt::format("{}.{}.{}.{}", rf_mode_str, chip_key, step, key));
+          }
+        }
+      }
+    } catch (const std::exception&) {
+      if (!boards.empty() && boards.size() == static_cast<std::size_t>(chain.prepared())) {
+        boards.pop_back();  // the board whose arguments failed
+      }
+      stopped = std::current_exception();
+    }
     // Requests left held by an earlier failed batch must not ride along with ours, nor with
     // the next single query when this call sends nothing.
     db_->cleanQueryCache();
-    for (std::int64_t i = 0; i < board; ++i) {
-      const Value& board_coms = chain.prepare(i);
-      Value paths = Value::array();
-      for (const auto& step_value : board_coms.get_ref<const Value::array_t&>()) {
-        const std::string& step = text_of(step_value, "step name");
-        for (const auto& k : chain.keys()) {
-          const std::string key(k.view());
-          paths.push_back(Value::array({rf_mode_str, chip_key, step, key}));
-          all_joined.push_back(fmt::format("{}.{}.{}.{}", rf_mode_str, chip_key, step, key));
+    if (!boards.empty()) {
+      std::vector<std::string> all_joined;
+      for (const auto& b : boards) {
+        for (const auto& [step, keys] : b.steps) {
+          all_joined.insert(all_joined.end(), keys.begin(), keys.end());
         }
       }
-      const std::string section = section_name(i + 1);
-      if (i + 1 < board) {
-        db_->query(paths, section, false);
-        continue;
-      }
       const std::string cache_key = fmt::format("{}", fmt::join(all_joined, "-"));
-      Value data;
+      Value replies;
       bool cached = false;
       if (const auto it = all_comdata_map_.find(cache_key); it != all_comdata_map_.end()) {
         logger_.debug("[ComData] Fetched from cache");
-        data = *it;
+        replies = *it;
         cached = true;
       } else {
-        data = db_->query(paths, section, true).RetData;
-        if (board == 1 && paths.size() == 1 && data.is_array()) {
-          // The facade hands a one-entry answer over unwrapped; put the entry back under
-          // its key so that a single channel reads like any other chain.
-          Value one = Value::object();
-          one[all_joined.front()] = std::move(data);
-          data = std::move(one);
-        }
+        replies = fetchWebBoards(*db_, boards);
       }
-      all_joined.clear();
       db_->cleanQueryCache();
-
-      const Value raw = data;
-      if (data.is_object()) {
-        Value wrapped = Value::array();
-        wrapped.push_back(std::move(data));
-        data = std::move(wrapped);
-      }
-      logger_.debug("[ComData] Fetched from {} boards: {}", board, data);
-      for (const auto& reply_map : require_list(data, "ComData reply")) {
-        Value board_map = Value::object();
-        Value* entries = nullptr;
-        std::string previous;
-        bool first = true;
-        for (const auto& [joined, entry] : require_map(reply_map, "ComData reply").items()) {
-          // The step name is the third part of "<mode>.<chip>.<step>.<channel key>".
-          const auto d1 = joined.find('.');
-          const auto d2 = d1 == std::string::npos ? d1 : joined.find('.', d1 + 1);
-          if (d2 == std::string::npos) {
-            throw IndexError("list index out of range");
-          }
-          const auto d3 = joined.find('.', d2 + 1);
-          std::string step = joined.substr(d2 + 1, d3 == std::string::npos ? d3 : d3 - d2 - 1);
-          if (first || step != previous) {
-            entries = &(board_map[step] = Value::array());
-            previous = std::move(step);
-            first = false;
-          }
-          entries->push_back(entry);
-        }
-        result.push_back(std::move(board_map));
+      logger_.debug("[ComData] Fetched from {} boards: {}", board, replies);
+      for (std::size_t i = 0; i < boards.size(); ++i) {
+        result.push_back(web_board_map(logger_, boards[i], replies[i]));
       }
       if (!cached) {
-        all_comdata_map_[cache_key] = raw;
+        all_comdata_map_[cache_key] = std::move(replies);
       }
+    }
+    if (stopped) {
+      std::rethrow_exception(stopped);
     }
   } catch (const std::exception&) {
     logger_.exception("Exception to fetch ComData");
