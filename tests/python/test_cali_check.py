@@ -142,3 +142,47 @@ def test_failed_parse_says_where(files_dir, arvcore_logs, edit, record):
     assert cali.parse(29).RetCode == RetCode.ERROR_BF_CALI_PATH
     assert any("frequencies found for %s: [28.0]" % SN in r.getMessage()
                and str(files_dir) in r.getMessage() for r in arvcore_logs.records)
+
+
+def test_diff_and_list(tmp_path):
+    exe = vlntable_command()
+    other = tmp_path / "b" / SAMPLE.name
+    other.parent.mkdir()
+    text = SAMPLE.read_text()
+    other.write_text(text.replace(ONE_ROW, ONE_ROW.replace("-8.059,43.55", "-7.9,359.95"))
+                     .replace("COMDR,RX,BOARD,3,", "SKIPPED,RX,BOARD,3,"))
+
+    def diff(*args):
+        r = subprocess.run([exe, "cali", "diff", str(SAMPLE), str(other), "--json", *args],
+                           capture_output=True, text=True)
+        return r.returncode, json.loads(r.stdout)
+
+    code, doc = diff("--tolerance", "0.2", "--plot", str(tmp_path / "d.png"))
+    assert code == 1 and not doc["equal"]
+    data = doc["summary"]["DATA"]
+    # Phases compare around the circle: 43.55 and 359.95 are 43.6 degrees apart.
+    assert data["count"] == 1 and data["largest"] == pytest.approx(43.6)
+    assert data["where"] == {"row": "DATA", "mode": "TX", "board": 1, "chip": 1, "channel": 1,
+                             "step": "COM_1", "gain": "-8", "phase": "45", "field": "meas_phase"}
+    assert doc["summary"]["COMDR"] == {"count": 0, "only_a": 1, "only_b": 0, "largest": None,
+                                       "where": None}
+    assert (tmp_path / "d.png").stat().st_size > 0
+    code, doc = diff("--tolerance", "50")
+    assert code == 1 and doc["summary"]["DATA"]["count"] == 0
+    r = subprocess.run([exe, "cali", "diff", str(SAMPLE), str(SAMPLE)], capture_output=True, text=True)
+    assert r.returncode == 0 and r.stdout.endswith("equal within the tolerance 0\n")
+
+    (tmp_path / "b" / "D1_27.5GHz.csv").write_text("VER,v3.0.0\nSN,D1\nFCENTER,27.5\nCOMDR,x\n")
+    (tmp_path / "b" / "notes.csv").write_text("x\n")
+    r = subprocess.run([exe, "cali", "list", "--files", str(other.parent),
+                        "--json"], capture_output=True, text=True)
+    tables = json.loads(r.stdout)["tables"]
+    assert [(t["sn"], t["frequency"], t["VER"]) for t in tables] == [
+        ("D1", 27.5, "v3.0.0"), (SN, 28.0, "3.0.0")]
+    r = subprocess.run([exe, "cali", "list", "--files", str(other.parent), "D1"],
+                       capture_output=True, text=True)
+    assert len(r.stdout.splitlines()) == 2 and "D1_27.5GHz.csv" in r.stdout
+    for level, shown in (("info", True), ("warning", False)):
+        r = subprocess.run([exe, "--log-level", level, "cali", "check", str(SAMPLE)],
+                           capture_output=True, text=True)
+        assert ("parsing done" in r.stderr) == shown, r.stderr

@@ -144,7 +144,13 @@ std::int64_t number_after(const std::string& key, std::string_view prefix) {
 
 class Differ {
  public:
-  explicit Differ(const DiffOptions& o) : o_(o) {}
+  explicit Differ(const DiffOptions& o) : o_(o) {
+    // Every row kind has its summary, those without a difference too.
+    for (const char* kind : {"VER", "REALVER", "SN", "FCENTER", "DR", "OFFSET", "COMDR", "ELEDR",
+                             "TEMPADC", "TC", "COMSTEPDR", "DATA"}) {
+      summary_[kind];
+    }
+  }
 
   void tables(const Value& a, const Value& b) {
     for (const char* key : {"VER", "REALVER", "SN", "FCENTER"}) {
@@ -331,8 +337,8 @@ class Differ {
 
   // Lists compared element by element, maps entry by entry.
   void compare_nested(const Place& p, const Value& a, const Value& b, const std::string& prefix) {
-    if ((a.is_array() || a.is_null()) && (b.is_array() || b.is_null()) &&
-        !(a.is_null() && b.is_null())) {
+    // An entry only one table holds is one difference, not one per element.
+    if (a.is_array() && b.is_array()) {
       const std::size_t n = std::max(a.is_array() ? a.size() : 0, b.is_array() ? b.size() : 0);
       for (std::size_t i = 0; i < n; ++i) {
         compare(p, a.is_array() && i < a.size() ? a[i] : Value(),
