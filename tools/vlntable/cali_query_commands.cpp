@@ -300,7 +300,7 @@ void show_cali_queries(CalibrationTableManager& manager, std::ostream& out) {
       out << fmt::format("  BOARD_{:<4} {}\n", i + 1, text(tc[0][i]));
     }
   });
-  part(out, "Common-arm step ranges per IC section", [&] {
+  part(out, "Common-arm step ranges per IC section (dB)", [&] {
     const Value& table = manager.CaliTable();
     const std::int64_t sections = manager.num_board() * manager.num_ic_per_board();
     for (std::int64_t i = 1; i <= sections; ++i) {
