@@ -606,16 +606,14 @@ class Finisher {
 
   void sections() {
     const std::int64_t count = need_ != nullptr ? need_->boards * need_->ics : s_.range_boards;
-    std::map<std::string, std::set<std::int64_t>> beyond;
+    // Places beyond the layout, one problem per row kind: an 8-board table on a 4-board
+    // device is one fault, not one per section.
+    std::map<std::string, std::map<std::int64_t, std::int64_t>> beyond;
     for (const auto& [key, lines] : s_.sections) {
       const auto& [row, mode, section, step] = key;
       if (section > count) {
-        if (beyond[row].insert(section).second) {
-          s_.error(lines.at[0], row,
-                   fmt::format("{} names section {}, beyond the layout's {}", row, section,
-                               plural(static_cast<std::size_t>(count), "IC section")),
-                   row + " beyond");
-        }
+        auto& first = beyond[row][section];
+        first = first == 0 ? lines.at[0] : std::min(first, lines.at[0]);
         continue;
       }
       for (std::size_t i = 1; i < lines.at.size(); ++i) {
@@ -632,6 +630,13 @@ class Finisher {
             lines.at[0]);
         s_.add(std::move(p), row + " duplicate");
       }
+    }
+    for (const auto& [row, at] : beyond) {
+      s_.error(at.begin()->second, row,
+               fmt::format("{} {} {}, beyond the layout's {}", row,
+                           at.size() == 1 ? "names section" : "names sections", listed(at),
+                           plural(static_cast<std::size_t>(count), "IC section")),
+               row + " beyond");
     }
     auto has = [&](const char* row, const std::string& mode, std::int64_t section,
                    const std::string& step) {
@@ -804,21 +809,40 @@ class Finisher {
 
   // Board, chip and channel numbers beyond the layout, each reported once.
   void beyond() {
-    std::set<std::pair<int, std::int64_t>> seen;
+    std::map<std::int64_t, std::int64_t> over[3];  // number: first line, per board/chip/channel
+    const std::int64_t limits[] = {need_->boards, need_->ics, need_->channels};
     for (const DataEntry& e : s_.data) {
       const std::int64_t values[] = {e.board, e.chip, e.channel};
-      const std::int64_t limits[] = {need_->boards, need_->ics, need_->channels};
-      const char* names[] = {"board", "chip", "channel"};
-      const char* counts[] = {"boards", "chips per board", "channels per chip"};
       for (int k = 0; k < 3; ++k) {
-        if (values[k] > limits[k] && seen.insert({k, values[k]}).second) {
-          s_.error(e.line, "DATA",
-                   fmt::format("{} {} is beyond the layout's {} {}", names[k], values[k], limits[k],
-                               counts[k]),
-                   "DATA beyond");
+        if (values[k] > limits[k]) {
+          over[k].try_emplace(values[k], e.line);
         }
       }
     }
+    const char* names[] = {"board", "chip", "channel"};
+    const char* counts[] = {"boards", "chips per board", "channels per chip"};
+    for (int k = 0; k < 3; ++k) {
+      if (over[k].empty()) {
+        continue;
+      }
+      std::int64_t first = INT64_MAX;
+      for (const auto& [n, line] : over[k]) {
+        first = std::min(first, line);
+      }
+      s_.error(first, "DATA",
+               fmt::format("{}{} {} {} beyond the layout's {} {}", names[k],
+                           over[k].size() == 1 ? "" : "s", listed(over[k]),
+                           over[k].size() == 1 ? "is" : "are", limits[k], counts[k]),
+               "DATA beyond");
+    }
+  }
+
+  static std::string listed(const std::map<std::int64_t, std::int64_t>& numbers) {
+    std::vector<std::int64_t> keys;
+    for (const auto& [n, line] : numbers) {
+      keys.push_back(n);
+    }
+    return fmt::format("{}", fmt::join(keys, ", "));
   }
 
   CaliProblem located(int mode, std::int64_t board, std::int64_t chip, std::int64_t channel,
