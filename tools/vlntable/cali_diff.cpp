@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -278,7 +279,7 @@ class Differ {
   }
 
   void record(const Place& p, const Value& a, const Value& b, double diff) {
-    Summary& s = summary_[p.row];
+    Summary& s = data_summary_ != nullptr ? *data_summary_ : summary_[p.row];
     ++total_;
     if (a.is_null() || b.is_null()) {
       ++(a.is_null() ? s.only_b : s.only_a);
@@ -289,8 +290,8 @@ class Differ {
         s.where = p;
       }
     }
-    if (p.row == "DATA" && !a.is_null() && !b.is_null() && field_index_ >= 0) {
-      double& m = per_channel_[channel_key(p)][static_cast<std::size_t>(field_index_)];
+    if (channel_max_ != nullptr && !a.is_null() && !b.is_null() && field_index_ >= 0) {
+      double& m = channel_max_[field_index_];
       m = std::max(m, diff);
     }
     if (shown_.size() < o_.limit) {
@@ -309,7 +310,8 @@ class Differ {
   }
 
   // One value of each table at the same place.
-  void compare(Place p, const Value& a, const Value& b, const std::string& field) {
+  // `p` is the caller's place, reused: only its field changes here.
+  void compare(Place& p, const Value& a, const Value& b, const char* field) {
     p.field = field;
     if (a.is_null() && b.is_null()) {
       return;
@@ -323,7 +325,7 @@ class Differ {
     if (x && y) {
       double d = std::abs(*x - *y);
       // Phases are on a circle: 359.5 and 0.5 are 1 degree apart.
-      if (field == "meas_phase") {
+      if (field_index_ == 3) {
         d = std::fmod(d, 360.0);
         d = std::min(d, 360.0 - d);
       }
@@ -336,17 +338,17 @@ class Differ {
   }
 
   // Lists compared element by element, maps entry by entry.
-  void compare_nested(const Place& p, const Value& a, const Value& b, const std::string& prefix) {
+  void compare_nested(Place& p, const Value& a, const Value& b, const std::string& prefix) {
     // An entry only one table holds is one difference, not one per element.
     if (a.is_array() && b.is_array()) {
-      const std::size_t n = std::max(a.is_array() ? a.size() : 0, b.is_array() ? b.size() : 0);
+      const std::size_t n = std::max(a.size(), b.size());
       for (std::size_t i = 0; i < n; ++i) {
-        compare(p, a.is_array() && i < a.size() ? a[i] : Value(),
-                b.is_array() && i < b.size() ? b[i] : Value(), fmt::format("{}[{}]", prefix, i));
+        const std::string field = fmt::format("{}[{}]", prefix, i);
+        compare(p, i < a.size() ? a[i] : Value(), i < b.size() ? b[i] : Value(), field.c_str());
       }
       return;
     }
-    compare(p, a, b, prefix);
+    compare(p, a, b, prefix.c_str());
   }
 
   void walk_pairs(const char* row, const Value& a, const Value& b) {
@@ -390,17 +392,38 @@ class Differ {
   }
 
   void data(Place p, const Value& a, const Value& b) {
+    // The hot path looks its summary and largest-difference slots up once per entry.
+    data_summary_ = &summary_["DATA"];
+    struct Done {
+      Differ& d;
+      ~Done() {
+        d.data_summary_ = nullptr;
+        d.channel_max_ = nullptr;
+      }
+    } done{*this};
     for (const auto& [step, u] : union_of(a, b)) {
       p.step = step;
+      channel_max_ = nullptr;
       const Value& sa = a.value(step, Value::object());
       const Value& sb = b.value(step, Value::object());
       auto entry = [&](const std::string& key, const Value& ea, const Value& eb) {
         // The channel key "2_35_45": channel, gain x 10, phase.
-        const auto u1 = key.find('_');
-        const auto u2 = key.find('_', u1 + 1);
-        p.channel = number_after(key.substr(0, u1), "");
-        p.gain = fmt::format("{:g}", number_after(key.substr(u1 + 1, u2 - u1 - 1), "") / 10.0);
-        p.phase = key.substr(u2 + 1);
+        const std::string_view k(key);
+        const auto u1 = k.find('_');
+        const auto u2 = k.find('_', u1 + 1);
+        std::int64_t channel = 0;
+        std::int64_t tenths = 0;
+        std::from_chars(k.data(), k.data() + u1, channel);
+        std::from_chars(k.data() + u1 + 1, k.data() + u2, tenths);
+        if (channel != p.channel || channel_max_ == nullptr) {
+          p.channel = channel;
+          channel_max_ = per_channel_[channel_key(p)].data();
+        }
+        if (tenths != gain_tenths_ || p.gain.empty()) {
+          gain_tenths_ = tenths;
+          p.gain = fmt::format("{:g}", static_cast<double>(tenths) / 10.0);
+        }
+        p.phase.assign(k.substr(u2 + 1));
         if (ea.is_null() || eb.is_null()) {
           p.field.clear();
           record(p, ea, eb, 0);
@@ -446,7 +469,10 @@ class Differ {
   std::map<std::string, Summary> summary_;
   std::vector<Value> shown_;
   std::size_t total_ = 0;
-  int field_index_ = -1;  // the ComData field being compared, or -1
+  int field_index_ = -1;             // the ComData field being compared, or -1
+  Summary* data_summary_ = nullptr;  // while ComData is compared
+  double* channel_max_ = nullptr;    // the largest differences of the entry's channel
+  std::int64_t gain_tenths_ = 0;     // the gain p.gain writes
   std::vector<std::string> modes_;
   std::unordered_map<std::uint64_t, std::array<double, 4>> per_channel_;
 };
