@@ -186,3 +186,13 @@ def test_diff_and_list(tmp_path):
         r = subprocess.run([exe, "--log-level", level, "cali", "check", str(SAMPLE)],
                            capture_output=True, text=True)
         assert ("parsing done" in r.stderr) == shown, r.stderr
+
+
+def test_sound_table_of_several_ics_per_board(tmp_path):
+    # COMDR rows count IC sections (4 here), the ComData boards (2): no mismatch.
+    import sys
+    gen = pathlib.Path(__file__).resolve().parents[2] / "scripts" / "gen_cali.py"
+    subprocess.run([sys.executable, str(gen), str(tmp_path), "--layout", "2,2,8", "--com-steps",
+                    "2", "--gain-step", "5", "--phase-step", "90"], check=True, capture_output=True)
+    report = check_table(tmp_path / SAMPLE.name, layout=(2, 2, 8))
+    assert report["problems"] == [] and report["result"]["code"] == "OK"
