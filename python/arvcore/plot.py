@@ -36,6 +36,7 @@ __all__ = [
     "plot_steering",
     "plot_beam_ids",
     "plot_kit",
+    "plot_diff",
     "comdata_grid",
     "comdata_rows",
     "channel_grid",
@@ -46,13 +47,18 @@ __all__ = [
 
 MATPLOTLIB_PACKAGE = "python3-matplotlib"
 
-# The four numbers of a ComData entry, as stored in a calibration table's DATA rows.
+# The four numbers of a ComData entry, as stored in a calibration table's DATA rows: the
+# register codes of gain and phase, and the gain and phase measured with them. The same names
+# are used by `vlntable cali comdata` and `vlntable cali diff`.
 COMDATA_FIELDS = (
-    ("entry[0] (REG)", "code"),
-    ("entry[1] (REG)", "code"),
-    ("entry[2] gain", "dB"),
-    ("entry[3] phase", "degrees"),
+    ("reg_gain", "code"),
+    ("reg_phase", "code"),
+    ("meas_gain", "dB"),
+    ("meas_phase", "degrees"),
 )
+
+# Phases wrap around (0 and 359 degrees are neighbours): they are coloured on a cyclic map.
+PHASE_CMAP = "twilight"
 
 
 def _matplotlib():
@@ -426,7 +432,9 @@ def plot_comdata(cali, board=1, mode="TX", chip=1, step=1, channels=None):
             for gi in range(g):
                 image_rows[rows[(ch, gi)]] = grids[r][k][gi]
         ax = fig.add_subplot(grid[0, 3 * k], sharex=first, sharey=first)
-        image = _heat(ax, np, image_rows, "viridis", None, fig)
+        phase = unit == "degrees"
+        image = _heat(ax, np, image_rows, PHASE_CMAP if phase else "viridis", None, fig,
+                      limits=(0, 360) if phase else (None, None))
         for r in range(1, len(chans)):
             ax.axhline(r * g - 0.5, color="white", linewidth=2)
         ax.set_title(name, fontsize="medium")
@@ -445,7 +453,7 @@ def plot_comdata(cali, board=1, mode="TX", chip=1, step=1, channels=None):
         else:
             ax.tick_params(labelleft=False)
         bar = fig.colorbar(image, cax=fig.add_subplot(grid[0, 3 * k + 1], label="<colorbar>"))
-        bar.set_label("entry[%d] (%s)" % (k, unit) if unit else name)
+        bar.set_label("%s (%s)" % (name, unit) if unit else name)
     fig.suptitle(_cali_title(cali, "ComData %s %s chip %d %s" % (path[0], mode.name, chip, step)))
     return fig
 
@@ -511,7 +519,7 @@ def plot_channel_beam(beam, mode, beam_id):
     panels = (
         (axes[0], [[c] for c in common], "common_db (dB)", "viridis", "common_db"),
         (axes[1], db, "db (dB)", "viridis", "db"),
-        (axes[2], deg, "deg (degrees)", "plasma", "deg"),
+        (axes[2], deg, "deg (degrees)", PHASE_CMAP, "deg"),
     )
     group_labels = ["board_%d" % k for k in groups]
     small = len(groups) * max(1, len(channels)) <= 128
@@ -683,6 +691,39 @@ def plot_kit(kits, name):
     return fig
 
 
+# --- differences of two tables ----------------------------------------------------------------
+
+
+def plot_diff(diff):
+    """The largest ComData difference per board and channel of two tables, from the "largest"
+    list of `vlntable cali diff --json` (each item: mode, board, chip, channel, field,
+    difference): one heat map per RF mode (rows) and ComData field (columns), boards against
+    chip-and-channel."""
+    items = diff.get("largest") or []
+    fig, np = _new_figure(3.2 * len(COMDATA_FIELDS) + 1.0, 1.5 + 2.2 * len(RFMode))
+    axes = fig.subplots(len(RFMode), len(COMDATA_FIELDS), squeeze=False)
+    boards = max([i["board"] for i in items] or [1])
+    columns = sorted({(i["chip"], i["channel"]) for i in items}) or [(1, 1)]
+    where = {c: k for k, c in enumerate(columns)}
+    for r, mode in enumerate(RFMode):
+        for k, (field, unit) in enumerate(COMDATA_FIELDS):
+            grid = np.full((boards, len(columns)), np.nan)
+            for i in items:
+                if i["mode"] == mode.name and i["field"] == field:
+                    grid[i["board"] - 1, where[(i["chip"], i["channel"])]] = i["difference"]
+            ax = axes[r, k]
+            _heat(ax, np, grid, "magma_r", "largest difference (%s)" % unit, fig)
+            ax.set_title("%s %s" % (mode.name, field), fontsize="medium")
+            ax.set_xlabel("chip.channel")
+            ax.set_ylabel("board")
+            _ticks(ax, "x", ["%d.%d" % c for c in columns], most=8)
+            _ticks(ax, "y", [str(b) for b in range(1, boards + 1)], most=16)
+    fig.suptitle("Largest ComData differences (tolerance %g)\nA %s\nB %s"
+                 % (diff.get("tolerance", 0), os.path.basename(str(diff.get("a", "?"))),
+                    os.path.basename(str(diff.get("b", "?")))), fontsize="medium")
+    return fig
+
+
 # --- files and the command line ----------------------------------------------------------------
 
 
@@ -764,10 +805,19 @@ def _parser():
     kit.add_argument("--channels", type=int, default=16)
     kit.add_argument("--polar", type=int, default=1)
     kit.add_argument("--support", type=lambda t: [int(c) for c in t.split(",")])
+
+    diff = sub.add_parser("diff", help="largest differences of two tables (vlntable cali diff)")
+    diff.add_argument("json_file", help="the document vlntable cali diff --plot writes")
+    diff.add_argument("--out", required=True, help="picture file: .png, .svg or .pdf")
     return p
 
 
 def _draw(a):
+    if a.table == "diff":
+        import json
+
+        with open(a.json_file, encoding="utf-8") as f:
+            return plot_diff(json.load(f))
     if a.table == "cali":
         cali = open_calibration(a.files, a.sn, a.freq, a.layout)
         if a.what == "comdata":

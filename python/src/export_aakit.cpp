@@ -89,7 +89,9 @@ PyObject* fast_kit_info(Manager& self, PyObject* const* args, Py_ssize_t nargs, 
 }  // namespace
 
 void export_aakit(py::module_& m) {
-  py::class_<Manager> cls(m, "AAKitTableManager");
+  py::class_<Manager> cls(m, "AAKitTableManager",
+                          "Antenna-array kit tables: listing, selection, info, and the "
+                          "custom kits a user creates, renames, saves and deletes.");
   cls.attr("__module__") = "arvcore.vlndev.VLNTableManager";
   cls.def(py::init([](std::int64_t devtype, std::int64_t total_ch, std::string path,
                       std::int64_t num_polar, const py::object& support_dev, bool is_web_mode) {

@@ -413,7 +413,9 @@ PyObject* fast_batch_beam_pattern(Manager& self, PyObject* const* args, Py_ssize
 void export_beam(py::module_& m) {
   py::class_<PendingTable>(m, "_PendingTable").def("__call__", &PendingTable::convert);
 
-  py::class_<Manager> cls(m, "BeamPatternTableManager");
+  py::class_<Manager> cls(m, "BeamPatternTableManager",
+                          "The beam pattern table of one device per frequency and kit: "
+                          "loading, default patterns, and checked single and batch sets.");
   cls.attr("__module__") = "arvcore.vlndev.VLNTableManager";
   cls.def(py::init(&make_manager), py::arg("sn"), py::arg("devtype"), py::arg("num_beam"),
           py::arg("rf_layout"), py::arg("check_funcs"), py::arg("is_web_mode") = false)

@@ -13,10 +13,12 @@
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
+#include "arvcore/vlndev/cali_table_check.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 #include "casters.hpp"
 #include "exports.hpp"
 #include "fastlane.hpp"
+#include "gil.hpp"
 
 namespace py = pybind11;
 
@@ -153,11 +155,15 @@ void export_calibration(py::module_& m) {
              return self.kept(version_key, cali_logger(), self.db() == nullptr,
                               [&] { return self.queryCaliTableVer(); });
            })
-      .def_property_readonly("sn", reading<&CalibrationTableManager::sn>())
+      .def_property_readonly("sn", reading<&CalibrationTableManager::sn>(),
+                             "Serial number of the device.")
       .def_property_readonly("_CaliTable", reading<&CalibrationTableManager::CaliTable>())
       .def_property_readonly("_freq_list", reading<&CalibrationTableManager::freq_list>())
-      .def_property_readonly("path_cali", reading<&CalibrationTableManager::path_cali>())
-      .def_property_readonly("defaultDir", reading<&CalibrationTableManager::defaultDir>())
+      .def_property_readonly("path_cali", reading<&CalibrationTableManager::path_cali>(),
+                             "Path of the calibration file the last parse found (\"\" before).")
+      .def_property_readonly("defaultDir", reading<&CalibrationTableManager::defaultDir>(),
+                             "The data directory searched for calibration files (None in web "
+                             "mode, on polarization devices and without fetchCsvFromFile).")
       .def_property_readonly("_num_board", reading<&CalibrationTableManager::num_board>())
       .def_property_readonly("_num_ic_per_board",
                              reading<&CalibrationTableManager::num_ic_per_board>())
@@ -168,6 +174,32 @@ void export_calibration(py::module_& m) {
   fastlane::install<Manager, &fast_frequency_list>(cls, "getFrequencyList");
   fastlane::install<Manager, &fastlane::kept_getter<Manager, &version_kept, version_key>>(
       cls, "queryCaliTableVer");
+
+  m.def(
+      "check_calibration_table",
+      [](const std::string& path, const std::string& sn, const py::object& freq,
+         const py::object& layout, const std::string& ver_limit) {
+        vlndev::CaliCheckOptions options;
+        options.sn = sn;
+        if (!freq.is_none()) {
+          options.freq = py::float_(freq).cast<double>();
+        }
+        if (!layout.is_none()) {
+          options.device = vlndev::layout_of(to_value(layout, "layout"));
+        }
+        options.ver_limit = ver_limit;
+        Value report;
+        {
+          // The records of the device parse inside reach logging when the GIL is back.
+          WithoutGil released;
+          report = vlndev::check_cali_table(path, options).to_value();
+        }
+        return to_python(report);
+      },
+      py::arg("path"), py::arg("sn") = "", py::arg("freq") = py::none(),
+      py::arg("layout") = py::none(), py::arg("ver_limit") = "2.0.0",
+      "Every fault of the calibration file at `path`, as a dict: file, result (what a device's "
+      "parse answers), layout (device, table) and problems.");
 }
 
 }  // namespace arvcore::python

@@ -12,7 +12,9 @@ namespace arvcore::python {
 
 void export_delta(py::module_& m) {
   using vlndev::UDDeltaFreqTableManager;
-  py::class_<Guarded<UDDeltaFreqTableManager>> cls(m, "UDDeltaFreqTableManager");
+  py::class_<Guarded<UDDeltaFreqTableManager>> cls(
+      m, "UDDeltaFreqTableManager",
+      "The minimum LO-to-IF frequency difference of an up/down converter, from {SN}.csv.");
   cls.attr("__module__") = "arvcore.vlndev.VLNTableManager";
   cls.def(py::init<std::string>(), py::arg("sn"))
       .def("parse", released<&UDDeltaFreqTableManager::parse>())

@@ -236,6 +236,28 @@ TEST_F(CsvFile, FileReadAheadOfEveryKindOfFile) {
   }
 }
 
+TEST(Csv, SkipsALeadingByteOrderMarkAndCountsLines) {
+  // The mark only at the very start; the row starting lines include a quoted line break.
+  const std::string text = "\xEF\xBB\xBFVER,3\r\n\nA,\"x\ny\"\nB,\xEF\xBB\xBF\n";
+  for (std::size_t chunk : {1, 2, 3, 4, 1000}) {
+    SCOPED_TRACE(chunk);
+    std::istringstream in(text);
+    av::CsvReader stream(in, false, chunk);
+    av::CsvReader view(std::string_view(text), false, chunk);
+    for (av::CsvReader* reader : {&stream, &view}) {
+      std::vector<std::pair<std::size_t, std::vector<std::string>>> rows;
+      av::CsvRow row;
+      for (std::size_t line = reader->lines_read() + 1; reader->next(row);
+           line = reader->lines_read() + 1) {
+        rows.emplace_back(line, row.to_vector());
+      }
+      const std::vector<std::pair<std::size_t, std::vector<std::string>>> want = {
+          {1, {"VER", "3"}}, {2, {}}, {3, {"A", "x\ny"}}, {5, {"B", "\xEF\xBB\xBF"}}};
+      EXPECT_EQ(rows, want);
+    }
+  }
+}
+
 TEST(Csv, FormatsRowsLikePythonWriter) {
   EXPECT_EQ(av::csv_format_row({}), "\r\n");
   EXPECT_EQ(av::csv_format_row({""}), "\"\"\r\n");

@@ -131,7 +131,8 @@ TEST_F(Hardening, FrequenciesThatNameNoFileAreRefused) {
 TEST_F(Hardening, VersionTextsWithoutANumberAreTooLow) {
   const std::string csv = fmt::format("{}_28GHz.csv", kSn);
   auto m = cali();
-  for (const char* ver : {"abc", "2..0", "3.0-rc", "", ".", "3.0.0.", "1.9.9"}) {
+  for (const char* ver :
+       {"abc", "2..0", "3.0-rc", "", ".", "3.0.0.", "1.9.9", "v", "vabc", "v1.9"}) {
     SCOPED_TRACE(ver);
     LogCapture logs({"CaliTbl"});
     write(csv, cali_text(ver));
@@ -139,7 +140,9 @@ TEST_F(Hardening, VersionTextsWithoutANumberAreTooLow) {
     EXPECT_EQ(r.RetMsg, "cali file is broken");
     EXPECT_TRUE(logs.contains(Level::error, "Version of Cali table is too low")) << logs.dump();
   }
-  for (const char* ver : {"2", "2.0", "2.0.0", "3.0.0", "10.0.0", "2.0.0.1"}) {
+  // Spreadsheets and people write "v3.0.0" or leave spaces around it.
+  for (const char* ver :
+       {"2", "2.0", "2.0.0", "3.0.0", "10.0.0", "2.0.0.1", "v3.0.0", "V2.0", " 3.0.0 "}) {
     SCOPED_TRACE(ver);
     write(csv, cali_text(ver));
     EXPECT_TRUE(m->parse(Value(28)).ok());

@@ -186,7 +186,7 @@ def test_vlntable_cali_commands(tmp_path):
     r = run("show", "--files", str(broken), SN, "28")
     assert r.returncode == 1 and "cali file is broken" in r.stdout
     r = run("check", "--files", str(broken), SN, "29")
-    assert r.returncode == 1 and "Can not find file for Cali table" in r.stdout
+    assert r.returncode == 2 and "Can not find file for Cali table" in r.stdout
     r = run("check", "--layout", "4,x,4", "--files", str(broken), SN, "28")
     assert r.returncode == 2 and "--layout" in r.stderr
 

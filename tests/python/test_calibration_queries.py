@@ -212,12 +212,16 @@ def test_vlntable_query_commands(tmp_path):
     r = run("offsets", "--boards", "2", "--mode", "RX")
     assert (r.returncode, r.stdout) == (0, "OFFSET RX chip 1\n  board 2: -21, -22\n")
     r = run("offsets", "--chip", "3")
-    assert r.returncode == 2 and "OFFSET_CHIP_3" in r.stderr
+    assert r.returncode == 2 and "--chip 3 is not within the layout 2,1,2" in r.stderr
 
     r = run("comdata", "--step", "1", "--channel", "1,2", "--gain", "3.5,1.0", "--phase", "0,45")
     assert r.returncode == 0, r.stderr
-    assert r.stdout.splitlines()[3:6] == ["BOARD_2 TX chip 1 COM_1", "  channel 1: [2, 11, 3.5, 0.0]",
-                                          "  channel 2: [2, 12, 1.0, 45.0]"]
+    assert r.stdout.splitlines()[3:6] == [
+        "BOARD_2 TX chip 1 COM_1",
+        "  channel 1: reg_gain 2, reg_phase 11, meas_gain 3.5 dB, meas_phase 0.0 degrees",
+        "  channel 2: reg_gain 2, reg_phase 12, meas_gain 1.0 dB, meas_phase 45.0 degrees"]
+    r = run("comdata", "--step", "1", "--channel", "3", "--gain", "1", "--phase", "0")
+    assert r.returncode == 2 and "--channel 3 is not within the layout 2,1,2" in r.stderr
     r = run("comdata", "--step", "COM_2", "--channel", "2", "--gain", "1", "--phase", "45.0")
     assert r.returncode == 1
     assert "[COM_2] Can not find the ComData from key: 2_10_45.0" in r.stderr

@@ -39,7 +39,8 @@ def test_vlntable_cali_check_finishes_on_endless_tables(tmp_path):
     for _ in endless_inputs(tmp_path / f"{SN}_28GHz.csv"):
         r = subprocess.run([exe, "cali", "check", "--files", str(tmp_path), SN, "28"],
                            capture_output=True, text=True, timeout=60)
-        assert r.returncode == 1
+        # 2: refused before reading; 1: read until the reader stopped.
+        assert r.returncode in (1, 2)
         assert r.stdout.splitlines()[0] == "ERROR_BF_CALI_PARSE: parse exception"
 
 

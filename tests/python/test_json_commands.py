@@ -120,3 +120,27 @@ def test_kits_delta_and_beam_table_round_trip(tmp_path, monkeypatch):
     beam._load(28)
     assert doc["table"] == beam._BeamTable and doc["legacy"] is False
     assert pathlib.Path(doc["file"]).name == "Beam_Configuration_%s_28GHz.json" % SN
+
+
+@pytest.mark.parametrize("args", [
+    ["cali", "show", SN, "abc"],
+    ["cali", "show", SN, "28", "--layout", "4,x,4"],
+    ["cali", "offsets", SN, "28", "--boards", "5"],
+    ["cali", "comdata", SN, "28", "--step", "1", "--gain", "1,2,3", "--phase", "0"],
+    ["cali", "comdata", SN, "28", "--step", "1", "--gain", "1", "--phase", "0", "--chip", "x"],
+    ["cali", "check", SN, "28", "--layout", "0,1,1"],
+    ["cali", "diff", "nowhere_28GHz.csv", "nowhere_28GHz.csv"],
+    ["cali", "nosuch"],
+])
+def test_json_failures_are_one_document(args):
+    done = subprocess.run([vlntable_command(), *args, "--files", str(SAMPLES), "--json"],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode != 0
+    doc = json.loads(done.stdout)
+    assert doc["error"] and doc["error"] in done.stderr
+
+
+def test_json_has_no_nan_tokens():
+    doc, _ = run_json(SAMPLES, "cali", "comdata", SN, "28", "--step", "1", "--gain", "1",
+                      "--phase", "nan", status=1)
+    assert doc["phase"][0] == [None] * 4

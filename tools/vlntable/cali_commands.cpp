@@ -28,57 +28,8 @@ using arvcore::vlndev::CalibrationTableManager;
 
 namespace {
 
-Value parse_freq(const std::string& text) {
-  try {
-    return arvcore::value::parse_int(text);
-  } catch (const arvcore::ValueError&) {
-  }
-  try {
-    return arvcore::value::parse_float(text);
-  } catch (const arvcore::ValueError&) {
-    throw std::invalid_argument(fmt::format("FREQ must be a number in GHz, not '{}'", text));
-  }
-}
-
-Value parse_layout(const std::string& text) {
-  Value out = Value::array();
-  std::string::size_type start = 0;
-  while (true) {
-    const auto comma = text.find(',', start);
-    const std::string piece = text.substr(start, comma - start);
-    try {
-      const std::int64_t n = arvcore::value::parse_int(piece);
-      if (n < 1) {
-        throw arvcore::ValueError("not positive");
-      }
-      out.push_back(n);
-    } catch (const arvcore::ValueError&) {
-      out = nullptr;
-      break;
-    }
-    if (comma == std::string::npos) {
-      break;
-    }
-    start = comma + 1;
-  }
-  if (!out.is_array() || out.size() != 3) {
-    throw std::invalid_argument(fmt::format(
-        "--layout must be three positive integers BOARDS,ICS,CHANNELS, not '{}'", text));
-  }
-  return out;
-}
-
 std::string freq_text(const Value& f) {
   return arvcore::value::str(f);
-}
-
-int check(const CaliOptions& o) {
-  const OpenedCali c = open_cali(o);
-  std::cout << result_line(c.result) << "\n";
-  if (!c.manager->path_cali().empty()) {
-    std::cout << "file: " << c.manager->path_cali() << "\n";
-  }
-  return c.result.ok() ? 0 : 1;
 }
 
 // The facts of `show` as one JSON document.
@@ -145,6 +96,54 @@ int export_json(const CaliOptions& o) {
 
 }  // namespace
 
+Value parse_freq(const std::string& text) {
+  try {
+    return arvcore::value::parse_int(text);
+  } catch (const arvcore::ValueError&) {
+  }
+  try {
+    return arvcore::value::parse_float(text);
+  } catch (const arvcore::ValueError&) {
+    throw std::invalid_argument(fmt::format("FREQ must be a number in GHz, not '{}'", text));
+  }
+}
+
+Value parse_layout(const std::string& text) {
+  Value out = Value::array();
+  std::string::size_type start = 0;
+  while (true) {
+    const auto comma = text.find(',', start);
+    const std::string piece = text.substr(start, comma - start);
+    try {
+      const std::int64_t n = arvcore::value::parse_int(piece);
+      if (n < 1) {
+        throw arvcore::ValueError("not positive");
+      }
+      out.push_back(n);
+    } catch (const arvcore::ValueError&) {
+      out = nullptr;
+      break;
+    }
+    if (comma == std::string::npos) {
+      break;
+    }
+    start = comma + 1;
+  }
+  if (!out.is_array() || out.size() != 3) {
+    throw std::invalid_argument(fmt::format(
+        "--layout must be three positive integers BOARDS,ICS,CHANNELS, not '{}'", text));
+  }
+  return out;
+}
+
+void check_range(const std::string& option, std::int64_t value, std::int64_t most,
+                 const std::string& layout, const char* what) {
+  if (value < 1 || value > most) {
+    throw std::invalid_argument(fmt::format("{} {} is not within the layout {} (1 to {} {})",
+                                            option, value, layout, most, what));
+  }
+}
+
 void add_cali_options(CLI::App* cmd, CaliOptions& o) {
   cmd->add_option("--files", o.files, "Data directory (default: $ARVCORE_FILES_DIR, else ./files)");
   cmd->add_option("--layout", o.layout, "Device layout BOARDS,ICS,CHANNELS per IC")
@@ -187,10 +186,6 @@ void add_cali_commands(CLI::App& app) {
     int (*run)(const CaliOptions&);
   };
   const Sub subs[] = {
-      {"check",
-       "Parse the table of SN at FREQ and print the result code and message (exit status 0 "
-       "only when the table is complete and matches the device)",
-       check},
       {"show",
        "Parse the table of SN at FREQ and show its version, serial number, centre frequency, "
        "the frequencies that have a table, and the limits read from it",

@@ -2,6 +2,7 @@
 // Options and set-up shared by the `vlntable cali ...` sub-commands: data directory, serial
 // number, frequency and device layout, and the parse of the table they name.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -31,6 +32,16 @@ struct OpenedCali {
   std::unique_ptr<arvcore::vlndev::CalibrationTableManager> manager;
   arvcore::RetType result;  // the parse result
 };
+
+/// FREQ as the device passes it (an integer or a float); std::invalid_argument otherwise.
+arvcore::Value parse_freq(const std::string& text);
+/// --layout BOARDS,ICS,CHANNELS as [b, i, c]; std::invalid_argument otherwise.
+arvcore::Value parse_layout(const std::string& text);
+
+/// Refuses (std::invalid_argument) a number option outside 1..`most`: "--channel 9 is not
+/// within the layout 4,1,4 (1 to 4 channels per IC)".
+void check_range(const std::string& option, std::int64_t value, std::int64_t most,
+                 const std::string& layout, const char* what);
 
 /// Throws std::invalid_argument with a readable message for a bad FREQ or --layout.
 OpenedCali open_cali(const CaliOptions& o, bool exportToJson = false);

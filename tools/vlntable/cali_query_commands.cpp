@@ -99,6 +99,21 @@ Value per_channel(const std::vector<std::string>& values, const Value& channels,
   return out;
 }
 
+// The numbers of a ComData entry, by name and unit.
+const char* const kComDataFields[] = {"reg_gain", "reg_phase", "meas_gain", "meas_phase"};
+const char* const kComDataUnits[] = {"", "", " dB", " degrees"};
+
+std::string comdata_text(const Value& entry) {
+  if (!entry.is_array() || entry.size() != 4) {
+    return text(entry);
+  }
+  std::vector<std::string> parts;
+  for (std::size_t k = 0; k < 4; ++k) {
+    parts.push_back(fmt::format("{} {}{}", kComDataFields[k], text(entry[k]), kComDataUnits[k]));
+  }
+  return fmt::format("{}", fmt::join(parts, ", "));
+}
+
 int report_unreadable(const RetType& parse_result, bool json) {
   if (json) {
     print_json({{"result", result_json(parse_result)}});
@@ -121,6 +136,10 @@ int offsets(const OffsetOptions& o) {
     return report_unreadable(c.result, o.cali.json);
   }
   CalibrationTableManager& m = *c.manager;
+  for (const auto b : o.boards) {
+    check_range("--boards", b, m.num_board(), o.cali.layout, "boards");
+  }
+  check_range("--chip", o.chip, m.num_ic_per_board(), o.cali.layout, "ICs per board");
   std::vector<std::int64_t> boards = o.boards;
   if (boards.empty()) {
     for (std::int64_t b = 1; b <= m.num_board(); ++b) {
@@ -173,6 +192,10 @@ int comdata(const ComDataOptions& o) {
     return report_unreadable(c.result, o.cali.json);
   }
   CalibrationTableManager& m = *c.manager;
+  check_range("--chip", o.chip, m.num_ic_per_board(), o.cali.layout, "ICs per board");
+  for (const auto ch : o.channel) {
+    check_range("--channel", ch, m.num_channel_per_ic(), o.cali.layout, "channels per IC");
+  }
   Value channel = Value::array();
   if (o.channel.empty()) {
     for (std::int64_t ch = 1; ch <= m.num_channel_per_ic(); ++ch) {
@@ -222,6 +245,7 @@ int comdata(const ComDataOptions& o) {
                 {"phase", phase},
                 {"com_list", com_list},
                 {"ComData", result},
+                {"fields", Value::array({"reg_gain", "reg_phase", "meas_gain", "meas_phase"})},
                 {"complete", complete}});
     return complete ? 0 : 1;
   }
@@ -233,7 +257,7 @@ int comdata(const ComDataOptions& o) {
       for (std::size_t i = 0; i < entries.size(); ++i) {
         const std::string label =
             labelled ? fmt::format("channel {}", text(channel[i])) : fmt::format("entry {}", i + 1);
-        std::cout << fmt::format("  {}: {}\n", label, text(entries[i]));
+        std::cout << fmt::format("  {}: {}\n", label, comdata_text(entries[i]));
       }
     }
   }
@@ -276,7 +300,7 @@ void show_cali_queries(CalibrationTableManager& manager, std::ostream& out) {
       out << fmt::format("  BOARD_{:<4} {}\n", i + 1, text(tc[0][i]));
     }
   });
-  part(out, "Common-arm step ranges per IC section", [&] {
+  part(out, "Common-arm step ranges per IC section (dB)", [&] {
     const Value& table = manager.CaliTable();
     const std::int64_t sections = manager.num_board() * manager.num_ic_per_board();
     for (std::int64_t i = 1; i <= sections; ++i) {

@@ -27,6 +27,10 @@ void add_beam_commands(CLI::App& app);
 void add_plot_commands(CLI::App& app);
 /// `vlntable db ...`: the table database of web mode.
 void add_db_commands(CLI::App& app);
+/// `vlntable cali check|diff|list`, added to the "cali" group.
+void add_cali_tool_commands(CLI::App& app);
+/// `vlntable cali diff`, added to the "cali" group.
+void add_cali_diff_command(CLI::App& app);
 
 }  // namespace vlntable
 
@@ -48,8 +52,19 @@ extern const char* const plot_requirements;
 /// started, with a message printed and exit status 2.
 int run_python_plot(const std::vector<std::string>& args);
 
-/// Prints `doc` as the one JSON document of a `--json` command (indented by 2).
+/// Prints `doc` as the one JSON document of a `--json` command (indented by 2). Numbers that
+/// strict JSON cannot hold (NaN, infinities) are written as null.
 void print_json(const arvcore::Value& doc);
+
+/// `doc` with every NaN or infinite number replaced by null.
+arvcore::Value strict_json(arvcore::Value doc);
+
+/// The failure document of a `--json` command: {"error": message}.
+void print_json_error(const std::string& message);
+
+/// Whether the command line asked for `--json`: failures then end in print_json_error's
+/// document on standard output as well as the message on standard error.
+bool& json_requested();
 
 /// A result envelope as JSON: {"code": "OK", "message": ""}.
 arvcore::Value result_json(const arvcore::RetType& r);

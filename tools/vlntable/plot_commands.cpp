@@ -4,12 +4,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -97,6 +99,22 @@ struct CaliPlotOptions {
 };
 
 int cali_plot(const CaliPlotOptions& o) {
+  // Numbers beyond the layout would draw an empty picture.
+  const arvcore::Value layout = parse_layout(o.cali.layout);
+  check_range("--board", o.board, layout[0].get<std::int64_t>(), o.cali.layout, "boards");
+  check_range("--chip", o.chip, layout[1].get<std::int64_t>(), o.cali.layout, "ICs per board");
+  for (std::size_t start = 0; start < o.channel.size();) {
+    const auto comma = std::min(o.channel.find(',', start), o.channel.size());
+    const std::string piece = o.channel.substr(start, comma - start);
+    std::int64_t ch = 0;
+    try {
+      ch = std::stoll(piece);
+    } catch (const std::exception&) {
+      throw std::invalid_argument(fmt::format("--channel takes channel numbers, not '{}'", piece));
+    }
+    check_range("--channel", ch, layout[2].get<std::int64_t>(), o.cali.layout, "channels per IC");
+    start = comma + 1;
+  }
   std::vector<std::string> args{"cali",
                                 o.cali.sn,
                                 o.cali.freq,

@@ -264,6 +264,8 @@ struct CsvReader::Impl {
   std::array<char, 4> carry{};
   std::size_t carry_len = 0;
   std::size_t consumed = 0;
+  std::size_t lines = 0;
+  bool at_start = true;  // nothing read yet: a byte-order mark may come
   // Characters that end a run of ordinary ones outside and inside quotes.
   const CharSet unquoted_stop;
   const CharSet quoted_stop;
@@ -306,8 +308,17 @@ bool CsvReader::next(CsvRow& row) {
     end = m.end;
     return got;
   };
+  if (m.at_start) {
+    m.at_start = false;
+    // A window always holds whole UTF-8 sequences, so a mark is never split across two.
+    if ((p != end || refill()) && end - p >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) {
+      p += 3;
+      m.p = p;
+    }
+  }
   // At a line end: takes "\r\n", "\r" or "\n".
   auto take_line_end = [&] {
+    ++m.lines;
     if (*p++ == '\r' && (p != end || refill()) && *p == '\n') {
       ++p;
     }
@@ -332,6 +343,7 @@ bool CsvReader::next(CsvRow& row) {
     if (stop + 1 != end) {
       row.set_text(p);
       m.p = stop + (stop[0] == '\r' && stop[1] == '\n' ? 2 : 1);
+      ++m.lines;
       return true;
     }
     // The line end closes the window: taking it may read on, which can put other bytes where
@@ -445,6 +457,10 @@ bool CsvReader::next(CsvRow& row) {
         break;
     }
   }
+}
+
+std::size_t CsvReader::lines_read() const {
+  return impl_->lines;
 }
 
 std::string csv_format_row(const std::vector<std::string>& cells) {

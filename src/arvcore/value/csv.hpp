@@ -104,6 +104,9 @@ class CsvReader {
 
   /// Reads the next row into `row`; false at end of input.
   bool next(CsvRow& row);
+  /// Physical lines read so far (line ends taken): the row that next() reads starts on line
+  /// lines_read() + 1.
+  std::size_t lines_read() const;
 
  private:
   struct Impl;

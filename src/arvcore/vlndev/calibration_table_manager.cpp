@@ -20,6 +20,7 @@
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/value/textfile.hpp"
+#include "arvcore/vlndev/cali_table_check.hpp"
 #include "arvcore/vlndev/frequency.hpp"
 
 namespace arvcore::vlndev {
@@ -67,23 +68,53 @@ bool same_freq(double f, const Value& freq) {
   return freq.is_number() && f == freq.get<double>();
 }
 
-// Versions compared number by number, missing numbers counting as 0 ("2.0" == "2.0.0"). A
-// version without a numeric reading is below every other: it cannot be shown to be recent.
-bool version_less(std::string_view a, std::string_view b) {
-  // "abc", "2..0" and "3.0-rc" have no numbers.
-  const auto na = value::parse_number_run(a, '.');
-  const auto nb = value::parse_number_run(b, '.');
-  if (!na || !nb) {
-    return !na && nb;
+// Lines of the header rows, for the record that says why the header was refused.
+struct HeaderLines {
+  std::size_t ver = 0, sn = 0, fcenter = 0;
+  void note(std::string_view key, std::size_t line) {
+    std::size_t& at = key == "VER" ? ver : key == "SN" ? sn : key == "FCENTER" ? fcenter : other;
+    at = at == 0 ? line : at;
   }
-  for (std::size_t i = 0; i < std::max(na->size(), nb->size()); ++i) {
-    const std::uint64_t x = i < na->size() ? (*na)[i] : 0;
-    const std::uint64_t y = i < nb->size() ? (*nb)[i] : 0;
-    if (x != y) {
-      return x < y;
-    }
+  std::size_t other = 0;
+};
+
+std::string header_problem(const Value& table, const HeaderLines& at, const std::string& sn,
+                           const Value& freq, const std::string& ver_limit) {
+  const std::string ver = value::str(table.value("VER", Value("")));
+  const std::string table_sn = value::str(table.value("SN", Value("")));
+  if (version_less(ver, ver_limit)) {
+    return fmt::format("line {}: VER '{}' is below the lowest accepted version {}", at.ver, ver,
+                       ver_limit);
   }
-  return false;
+  if (table_sn != sn) {
+    return fmt::format("line {}: Wrong SN! The table's SN is '{}', the device's is '{}'", at.sn,
+                       table_sn, sn);
+  }
+  return fmt::format("line {}: FCENTER {} differs from the device's frequency {} GHz", at.fcenter,
+                     value::str(table.value("FCENTER", Value(""))), value::str(freq));
+}
+
+// Where and why a parse failed: the row it was on and what that row lacks.
+std::string failure_place(const CsvRow& row, std::size_t row_line, std::size_t lines,
+                          const CaliLayout& layout) {
+  std::string why = "unknown failure";
+  try {
+    throw;
+  } catch (const KeyError& e) {
+    why = fmt::format(
+        "no entry {} yet: an earlier OFFSET, COMDR or ELEDR row makes the board "
+        "and mode sections",
+        e.what());
+  } catch (const std::exception& e) {
+    why = std::string_view(e.what()) == "__updateDict exception"
+              ? "a second row for a place the table already holds"
+              : e.what();
+  } catch (...) {
+  }
+  if (row_line != 0) {
+    return fmt::format("line {}: {}", row_line, describe_row_problem(row, layout, why));
+  }
+  return lines == 0 ? why : fmt::format("line {}: {}", lines + 1, why);
 }
 
 std::string_view cell(const CsvRow& row, std::size_t i) {
@@ -544,6 +575,9 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
     if (!found.is_string()) {
       RetType ret(RetCode::ERROR_BF_CALI_PATH, "Can not find file for Cali table");
       logger_.error("{}", ret.RetMsg);
+      logger_.error("No calibration file {}_{}GHz.csv in {}; frequencies found for {}: {}", sn_,
+                    value::str(freq_), default_dir_->string(), sn_,
+                    freq_list_.empty() ? std::string("none") : value::str(freq_list_));
       return ret;
     }
     path_cali_ = found.get<std::string>();
@@ -563,25 +597,40 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
   Value& table = *table_owner;
 
   RetType result;
+  // The reader outlives the guarded block: the row it read last still names the place of a
+  // failure there, and its cells may lie in the reader's buffers.
+  std::optional<value::FileReadAhead> file;
+  std::optional<value::CsvReader> reader;
+  CsvRow row;
+  std::size_t row_line = 0;
+  std::size_t lines = 0;
+  HeaderLines header_lines;
+  const std::string file_label =
+      fileObject == nullptr ? path_cali_ : std::string("the given stream");
   try {
     // A table file is read a few chunks ahead of the parse, on another thread, and parsed
     // where the chunks lie; a caller's stream is read through its buffer.
-    std::optional<value::FileReadAhead> file;
     if (fileObject == nullptr) {
       file.emplace(path_cali_);
+      reader.emplace(*file, /*strip_nul=*/true);
+    } else {
+      reader.emplace(*fileObject, /*strip_nul=*/true);
     }
-    value::CsvReader reader = file ? value::CsvReader(*file, /*strip_nul=*/true)
-                                   : value::CsvReader(*fileObject, /*strip_nul=*/true);
-    CsvRow row;
     bool header_done = false;
     bool end_seen = false;
     DataCursor cursor;
     ChannelKey channel_keys;
 
-    while (reader.next(row)) {
+    for (;;) {
+      row_line = 0;
+      lines = reader->lines_read();
+      if (!reader->next(row)) {
+        break;
+      }
       if (row.empty()) {
         continue;
       }
+      row_line = lines + 1;
       const std::string_view key = row[0];
       // c(i) is the i-th cell after the row key.
       auto c = [&row](std::size_t i) { return cell(row, i + 1); };
@@ -632,6 +681,7 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
       } else if (key == "VER" || key == "REALVER" || key == "SN" || key == "FCENTER") {
         const std::string_view v = c(0);
         logger_.debug("{}: {}", key, v);
+        header_lines.note(key, row_line);
         updateDict(table, std::string(key), Value(std::string(v)));
       } else if (key == "DR") {
         updateDict(table, "DR", Value::object());
@@ -664,6 +714,8 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
         if (!header_done) {
           result = basicCheck(table);
           if (!result.ok()) {
+            logger_.error("{}: {}", file_label,
+                          header_problem(table, header_lines, sn_, freq_, cali_table_ver_limit_));
             break;
           }
           header_done = true;
@@ -704,12 +756,20 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
     if (end_seen) {
       logger_.info("{} parsing done", path_cali_);
     } else {
+      const bool header_refused = !result.ok();
       result = RetType(RetCode::ERROR_BF_CALI_PARSE, "cali file is broken");
       logger_.error("{}", result.RetMsg);
+      if (!header_refused) {
+        logger_.error("{}: no END row after line {}: the file ends early", file_label,
+                      reader->lines_read());
+      }
     }
   } catch (...) {
     result = RetType(RetCode::ERROR_BF_CALI_PARSE, "parse exception");
     logger_.exception(result.RetMsg);
+    logger_.error("{}: {}", file_label,
+                  failure_place(row, row_line, lines,
+                                CaliLayout{num_board_, num_ic_per_board_, num_channel_per_ic_}));
   }
 
   if (exportToJson) {

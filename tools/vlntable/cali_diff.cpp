@@ -1,0 +1,593 @@
+// `vlntable cali diff A.csv B.csv`: two calibration tables compared entry by entry, each
+// difference named by the place a check names a problem (mode, board, chip, channel, step,
+// gain, phase) and by the field that differs.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "arvcore/value/csv.hpp"
+#include "arvcore/value/json.hpp"
+#include "arvcore/value/pynum.hpp"
+#include "arvcore/vlndev/cali_layout.hpp"
+#include "arvcore/vlndev/cali_table_check.hpp"
+#include "arvcore/vlndev/calibration_table_manager.hpp"
+#include "cali_common.hpp"
+#include "commands.hpp"
+
+namespace vlntable {
+
+namespace fs = std::filesystem;
+using arvcore::RetType;
+using arvcore::Value;
+using arvcore::vlndev::CalibrationTableManager;
+
+namespace {
+
+// The four numbers of a ComData entry, by name, with their units.
+const char* const kComDataFields[] = {"reg_gain", "reg_phase", "meas_gain", "meas_phase"};
+
+struct DiffOptions {
+  std::string a, b;
+  std::string layout = "4,1,4";
+  double tolerance = 0;
+  std::string plot;
+  std::size_t limit = 50;
+  bool json = false;
+};
+
+// A table parsed as a device parses it, with the serial number and centre frequency its own
+// header rows name (a diff compares tables, not a table against a device).
+struct Parsed {
+  std::unique_ptr<CalibrationTableManager> manager;
+  RetType result;
+};
+
+Parsed parse_table(const std::string& path, const Value& layout) {
+  std::string sn;
+  double freq = 0;
+  {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+      throw std::runtime_error(fmt::format("cannot open {}", path));
+    }
+    std::string head(16 * 1024, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    head.resize(head.find_last_of('\n') == std::string::npos ? head.size()
+                                                             : head.find_last_of('\n') + 1);
+    try {
+      arvcore::value::CsvReader reader(head, true);
+      arvcore::value::CsvRow row;
+      while (reader.next(row)) {
+        if (row.size() > 1 && row[0] == "SN" && sn.empty()) {
+          sn = row[1];
+        } else if (row.size() > 1 && row[0] == "FCENTER" && freq == 0) {
+          freq = arvcore::value::parse_float(row[1]);
+        }
+      }
+    } catch (const std::exception&) {
+      // The parse below reports the fault.
+    }
+  }
+  Parsed p;
+  p.manager = std::make_unique<CalibrationTableManager>(
+      sn, Value(freq), [layout] { return layout; }, false, false, false);
+  std::ifstream in(path, std::ios::binary);
+  p.result = p.manager->parse(Value(freq), &in);
+  return p;
+}
+
+// A number of a table: numbers as they are, texts by their float value.
+std::optional<double> number(const Value& v) {
+  if (v.is_number()) {
+    return v.get<double>();
+  }
+  if (v.is_string()) {
+    try {
+      return arvcore::value::parse_float(v.get_ref<const std::string&>());
+    } catch (const std::exception&) {
+    }
+  }
+  return std::nullopt;
+}
+
+// Where two tables differ: a place as the check names one, and the field of a ComData entry.
+struct Place : arvcore::vlndev::CaliProblem {
+  std::string field;
+
+  std::string text() const {
+    std::string w = row + (mode.empty() ? "" : " ") + place_text();
+    if (!gain.empty()) {
+      w += fmt::format(" gain {} dB", gain);
+    }
+    if (!phase.empty()) {
+      w += fmt::format(" phase {} degrees", phase);
+    }
+    return field.empty() ? w : w + " " + field;
+  }
+  Value to_value() const {
+    Value v = place();
+    if (!field.empty()) {
+      v["field"] = field;
+    }
+    return v;
+  }
+};
+
+std::int64_t number_after(const std::string& key, std::string_view prefix) {
+  try {
+    return key.starts_with(prefix) ? arvcore::value::parse_int(key.substr(prefix.size())) : 0;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+class Differ {
+ public:
+  explicit Differ(const DiffOptions& o) : o_(o) {
+    // Every row kind has its summary, those without a difference too.
+    for (const char* kind : {"VER", "REALVER", "SN", "FCENTER", "DR", "OFFSET", "COMDR", "ELEDR",
+                             "TEMPADC", "TC", "COMSTEPDR", "DATA"}) {
+      summary_[kind];
+    }
+  }
+
+  void tables(const Value& a, const Value& b) {
+    for (const char* key : {"VER", "REALVER", "SN", "FCENTER"}) {
+      Place p;
+      p.row = key;
+      compare(p, a.value(key, Value()), b.value(key, Value()), "");
+    }
+    if (a.contains("DR") || b.contains("DR")) {
+      walk_pairs("DR", a.value("DR", Value::object()), b.value("DR", Value::object()));
+    }
+    for (const auto& [section, modes] : union_of(a, b)) {
+      const std::int64_t board = number_after(section, "BOARD_");
+      if (board == 0) {
+        continue;
+      }
+      const Value& ma = a.value(section, Value::object());
+      const Value& mb = b.value(section, Value::object());
+      for (const auto& [mode, unused] : union_of(ma, mb)) {
+        mode_maps(board, mode, ma.value(mode, Value::object()), mb.value(mode, Value::object()));
+      }
+    }
+  }
+
+  Value to_value(const std::string& path_a, const std::string& path_b, const RetType& ra,
+                 const RetType& rb) const {
+    Value list = Value::array();
+    for (const auto& d : shown_) {
+      list.push_back(d);
+    }
+    Value summary = Value::object();
+    for (const auto& [kind, s] : summary_) {
+      summary[kind] = {{"count", s.count},
+                       {"only_a", s.only_a},
+                       {"only_b", s.only_b},
+                       {"largest", s.count != 0 ? Value(s.largest) : Value()},
+                       {"where", s.count != 0 ? s.where.to_value() : Value()}};
+    }
+    Value largest = Value::array();
+    std::vector<std::pair<std::uint64_t, std::array<double, 4>>> channels(per_channel_.begin(),
+                                                                          per_channel_.end());
+    std::sort(channels.begin(), channels.end(),
+              [](const auto& x, const auto& y) { return x.first < y.first; });
+    for (const auto& [key, fields] : channels) {
+      for (std::size_t k = 0; k < 4; ++k) {
+        if (fields[k] >= 0) {
+          largest.push_back({{"mode", modes_[key >> 60]},
+                             {"board", static_cast<std::int64_t>((key >> 40) & 0xFFFFF)},
+                             {"chip", static_cast<std::int64_t>((key >> 20) & 0xFFFFF)},
+                             {"channel", static_cast<std::int64_t>(key & 0xFFFFF)},
+                             {"field", kComDataFields[k]},
+                             {"difference", fields[k]}});
+        }
+      }
+    }
+    return {{"a", path_a},
+            {"b", path_b},
+            {"result", {{"a", result_json(ra)}, {"b", result_json(rb)}}},
+            {"tolerance", o_.tolerance},
+            {"equal", equal()},
+            {"summary", std::move(summary)},
+            {"differences", std::move(list)},
+            {"omitted", total_ - shown_.size()},
+            {"largest", std::move(largest)}};
+  }
+
+  void print_text() const {
+    for (const auto& [kind, s] : summary_) {
+      if (s.count == 0 && s.only_a == 0 && s.only_b == 0) {
+        continue;
+      }
+      std::string line = fmt::format("{}: {} difference{}", kind, s.count, s.count == 1 ? "" : "s");
+      if (s.count != 0) {
+        line +=
+            fmt::format(", largest {:g}{} at {}", s.largest, unit_text(s.where), s.where.text());
+      }
+      if (s.only_a + s.only_b != 0) {
+        line += fmt::format(", {} only in A, {} only in B", s.only_a, s.only_b);
+      }
+      std::cout << line << "\n";
+    }
+    for (const auto& d : shown_) {
+      std::cout << d["text"].get<std::string>() << "\n";
+    }
+    if (total_ > shown_.size()) {
+      std::cout << fmt::format("... {} more (--limit N shows more)\n", total_ - shown_.size());
+    }
+    std::cout << (equal() ? "equal" : "different")
+              << fmt::format(" within the tolerance {:g}\n", o_.tolerance);
+  }
+
+  bool equal() const { return total_ == 0; }
+
+ private:
+  struct Summary {
+    std::size_t count = 0, only_a = 0, only_b = 0;
+    double largest = 0;
+    Place where;
+  };
+
+  static std::string unit_text(const Place& p) {
+    static const std::map<std::string, std::string> units = {
+        {"DR", " dB"},        {"COMDR", " dB"},     {"ELEDR", " dB"},          {"COMSTEPDR", " dB"},
+        {"OFFSET", " steps"}, {"meas_gain", " dB"}, {"meas_phase", " degrees"}};
+    auto it =
+        units.find(p.field.starts_with("reg_") || p.field.starts_with("meas_") ? p.field : p.row);
+    return it == units.end() ? "" : it->second;
+  }
+
+  // Keys of two maps, those of `a` first.
+  static std::vector<std::pair<std::string, int>> union_of(const Value& a, const Value& b) {
+    std::vector<std::pair<std::string, int>> keys;
+    if (a.is_object()) {
+      for (const auto& [k, v] : a.items()) {
+        keys.emplace_back(k, 0);
+      }
+    }
+    if (b.is_object()) {
+      for (const auto& [k, v] : b.items()) {
+        if (!a.is_object() || !a.contains(k)) {
+          keys.emplace_back(k, 0);
+        }
+      }
+    }
+    return keys;
+  }
+
+  void record(const Place& p, const Value& a, const Value& b, double diff) {
+    Summary& s = data_summary_ != nullptr ? *data_summary_ : summary_[p.row];
+    ++total_;
+    if (a.is_null() || b.is_null()) {
+      ++(a.is_null() ? s.only_b : s.only_a);
+    } else {
+      ++s.count;
+      if (diff > s.largest || s.count == 1) {
+        s.largest = diff;
+        s.where = p;
+      }
+    }
+    if (channel_max_ != nullptr && !a.is_null() && !b.is_null() && field_index_ >= 0) {
+      double& m = channel_max_[field_index_];
+      m = std::max(m, diff);
+    }
+    if (shown_.size() < o_.limit) {
+      Value d = p.to_value();
+      d["a"] = a;
+      d["b"] = b;
+      d["difference"] = a.is_null() || b.is_null() ? Value() : Value(diff);
+      const std::string what =
+          a.is_null()   ? "only in B: " + arvcore::value::str(b)
+          : b.is_null() ? "only in A: " + arvcore::value::str(a)
+                        : fmt::format("{} / {} (difference {:g}{})", arvcore::value::str(a),
+                                      arvcore::value::str(b), diff, unit_text(p));
+      d["text"] = fmt::format("{}: {}", p.text(), what);
+      shown_.push_back(std::move(d));
+    }
+  }
+
+  // One value of each table at the same place.
+  // `p` is the caller's place, reused: only its field changes here.
+  void compare(Place& p, const Value& a, const Value& b, const char* field) {
+    p.field = field;
+    if (a.is_null() && b.is_null()) {
+      return;
+    }
+    if (a.is_null() || b.is_null()) {
+      record(p, a, b, 0);
+      return;
+    }
+    const auto x = number(a);
+    const auto y = number(b);
+    if (x && y) {
+      double d = std::abs(*x - *y);
+      // Phases are on a circle: 359.5 and 0.5 are 1 degree apart.
+      if (field_index_ == 3) {
+        d = std::fmod(d, 360.0);
+        d = std::min(d, 360.0 - d);
+      }
+      if (d > o_.tolerance || std::isnan(d)) {
+        record(p, a, b, d);
+      }
+    } else if (a != b) {
+      record(p, a, b, 0);
+    }
+  }
+
+  // Lists compared element by element, maps entry by entry.
+  void compare_nested(Place& p, const Value& a, const Value& b, const std::string& prefix) {
+    // An entry only one table holds is one difference, not one per element.
+    if (a.is_array() && b.is_array()) {
+      const std::size_t n = std::max(a.size(), b.size());
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::string field = fmt::format("{}[{}]", prefix, i);
+        compare(p, i < a.size() ? a[i] : Value(), i < b.size() ? b[i] : Value(), field.c_str());
+      }
+      return;
+    }
+    compare(p, a, b, prefix.c_str());
+  }
+
+  void walk_pairs(const char* row, const Value& a, const Value& b) {
+    for (const auto& [mode, unused] : union_of(a, b)) {
+      Place p;
+      p.row = row;
+      p.mode = mode;
+      compare_nested(p, a.value(mode, Value()), b.value(mode, Value()), "");
+    }
+  }
+
+  void mode_maps(std::int64_t board, const std::string& mode, const Value& a, const Value& b) {
+    for (const auto& [key, unused] : union_of(a, b)) {
+      Place p;
+      p.mode = mode;
+      p.board = board;
+      const Value& va = a.value(key, Value());
+      const Value& vb = b.value(key, Value());
+      if (const std::int64_t chip = number_after(key, "OFFSET_CHIP_"); chip != 0) {
+        p.row = "OFFSET";
+        p.chip = chip;
+        for (const auto& [ch, u] : union_of(va, vb)) {
+          p.channel = number_after(ch, "CHANNEL_");
+          compare(p, va.value(ch, Value()), vb.value(ch, Value()), "");
+        }
+      } else if (const std::int64_t dchip = number_after(key, "DATA_CHIP_"); dchip != 0) {
+        p.row = "DATA";
+        p.chip = dchip;
+        data(p, va, vb);
+      } else if (key == "COMSTEPDR") {
+        p.row = key;
+        for (const auto& [step, u] : union_of(va, vb)) {
+          p.step = step;
+          compare_nested(p, va.value(step, Value()), vb.value(step, Value()), "");
+        }
+      } else {
+        p.row = key;
+        compare_nested(p, va, vb, "");
+      }
+    }
+  }
+
+  void data(Place p, const Value& a, const Value& b) {
+    // The hot path looks its summary and largest-difference slots up once per entry.
+    data_summary_ = &summary_["DATA"];
+    struct Done {
+      Differ& d;
+      ~Done() {
+        d.data_summary_ = nullptr;
+        d.channel_max_ = nullptr;
+      }
+    } done{*this};
+    for (const auto& [step, u] : union_of(a, b)) {
+      p.step = step;
+      channel_max_ = nullptr;
+      const Value& sa = a.value(step, Value::object());
+      const Value& sb = b.value(step, Value::object());
+      auto entry = [&](const std::string& key, const Value& ea, const Value& eb) {
+        // The channel key "2_35_45": channel, gain x 10, phase.
+        const std::string_view k(key);
+        const auto u1 = k.find('_');
+        const auto u2 = k.find('_', u1 + 1);
+        std::int64_t channel = 0;
+        std::int64_t tenths = 0;
+        std::from_chars(k.data(), k.data() + u1, channel);
+        std::from_chars(k.data() + u1 + 1, k.data() + u2, tenths);
+        if (channel != p.channel || channel_max_ == nullptr) {
+          p.channel = channel;
+          channel_max_ = per_channel_[channel_key(p)].data();
+        }
+        if (tenths != gain_tenths_ || p.gain.empty()) {
+          gain_tenths_ = tenths;
+          p.gain = fmt::format("{:g}", static_cast<double>(tenths) / 10.0);
+        }
+        p.phase.assign(k.substr(u2 + 1));
+        if (ea.is_null() || eb.is_null()) {
+          p.field.clear();
+          record(p, ea, eb, 0);
+          return;
+        }
+        for (std::size_t i = 0; i < 4 && i < ea.size() && i < eb.size(); ++i) {
+          field_index_ = static_cast<int>(i);
+          compare(p, ea[i], eb[i], kComDataFields[i]);
+        }
+        field_index_ = -1;
+      };
+      if (sa.is_object()) {
+        for (const auto& [key, ea] : sa.items()) {
+          const auto it = sb.is_object() ? sb.find(key) : sb.end();
+          entry(key, ea, it == sb.end() ? Value() : *it);
+        }
+      }
+      if (sb.is_object()) {
+        for (const auto& [key, eb] : sb.items()) {
+          if (!sa.is_object() || !sa.contains(key)) {
+            entry(key, Value(), eb);
+          }
+        }
+      }
+    }
+  }
+
+  // Mode, board, chip and channel of a ComData place in one number.
+  std::uint64_t channel_key(const Place& p) {
+    auto it = std::find(modes_.begin(), modes_.end(), p.mode);
+    if (it == modes_.end()) {
+      it = modes_.insert(modes_.end(), p.mode);
+    }
+    const auto mode = static_cast<std::uint64_t>(it - modes_.begin());
+    auto part = [](std::int64_t n) { return static_cast<std::uint64_t>(n) & 0xFFFFF; };
+    const std::uint64_t key =
+        (mode << 60) | (part(p.board) << 40) | (part(p.chip) << 20) | part(p.channel);
+    per_channel_.try_emplace(key, std::array<double, 4>{-1, -1, -1, -1});
+    return key;
+  }
+
+  const DiffOptions& o_;
+  std::map<std::string, Summary> summary_;
+  std::vector<Value> shown_;
+  std::size_t total_ = 0;
+  int field_index_ = -1;             // the ComData field being compared, or -1
+  Summary* data_summary_ = nullptr;  // while ComData is compared
+  double* channel_max_ = nullptr;    // the largest differences of the entry's channel
+  std::int64_t gain_tenths_ = 0;     // the gain p.gain writes
+  std::vector<std::string> modes_;
+  std::unordered_map<std::uint64_t, std::array<double, 4>> per_channel_;
+};
+
+// Runs the plot module on the largest differences, waiting for it, so that the diff keeps
+// its own exit status.
+int plot(const Value& doc, const std::string& out) {
+  char name[] = "/tmp/vlntable-diff-XXXXXX.json";
+  const int fd = ::mkstemps(name, 5);
+  if (fd < 0) {
+    std::cerr << "error: cannot create a temporary file for the picture\n";
+    return 2;
+  }
+  const std::string text = arvcore::value::dump_json(strict_json(doc), -1);
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  int status = 2;
+  if (written) {
+    std::cout.flush();
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::_exit(run_python_plot({"diff", name, "--out", out}));
+    }
+    int wstatus = 0;
+    if (child > 0 && ::waitpid(child, &wstatus, 0) == child && WIFEXITED(wstatus)) {
+      status = WEXITSTATUS(wstatus) == 0 ? 0 : 2;
+    }
+  }
+  std::remove(name);
+  return status;
+}
+
+int diff(const DiffOptions& o) {
+  const Value layout = parse_layout(o.layout);
+  if (!(o.tolerance >= 0)) {
+    throw std::invalid_argument("--tolerance must be a number of at least 0");
+  }
+  // The two parses run side by side.
+  Parsed b;
+  std::exception_ptr b_failed;
+  std::thread other([&] {
+    try {
+      b = parse_table(o.b, layout);
+    } catch (...) {
+      b_failed = std::current_exception();
+    }
+  });
+  Parsed a;
+  try {
+    a = parse_table(o.a, layout);
+  } catch (...) {
+    other.join();
+    throw;
+  }
+  other.join();
+  if (b_failed) {
+    std::rethrow_exception(b_failed);
+  }
+  if (!a.result.ok() || !b.result.ok()) {
+    const std::string message =
+        fmt::format("cannot compare: A {} ({}), B {} ({}); `vlntable cali check FILE` says why",
+                    result_line(a.result), o.a, result_line(b.result), o.b);
+    std::cerr << "error: " << message << "\n";
+    if (o.json) {
+      print_json({{"error", message},
+                  {"result", {{"a", result_json(a.result)}, {"b", result_json(b.result)}}}});
+    }
+    return 2;
+  }
+  Differ d(o);
+  d.tables(a.manager->CaliTable(), b.manager->CaliTable());
+  const Value doc = d.to_value(o.a, o.b, a.result, b.result);
+  if (o.json) {
+    print_json(doc);
+  } else {
+    std::cout << "A: " << o.a << "\nB: " << o.b << "\n";
+    d.print_text();
+  }
+  const int status = d.equal() ? 0 : 1;
+  if (!o.plot.empty()) {
+    Value picture = {
+        {"a", o.a}, {"b", o.b}, {"tolerance", o.tolerance}, {"largest", doc["largest"]}};
+    if (plot(picture, o.plot) != 0) {
+      return 2;
+    }
+  }
+  return status;
+}
+
+}  // namespace
+
+void add_cali_diff_command(CLI::App& app) {
+  auto o = std::make_shared<DiffOptions>();
+  CLI::App* cmd = app.get_subcommand("cali")->add_subcommand(
+      "diff",
+      "Compare two calibration tables: header rows, DR, offsets, COMDR/ELEDR, TEMPADC/TC, "
+      "COMSTEPDR and every ComData entry; a summary per row kind, then each difference with "
+      "its place. Exit status 0 when equal within the tolerance, 1 when they differ, 2 when a "
+      "table cannot be read");
+  cmd->add_option("A", o->a, "First table file")->required();
+  cmd->add_option("B", o->b, "Second table file")->required();
+  cmd->add_option("--tolerance", o->tolerance,
+                  "Largest difference of two numbers that still counts as equal (in the "
+                  "number's own unit: dB, degrees, steps, codes)")
+      ->capture_default_str();
+  cmd->add_option("--layout", o->layout, "Layout BOARDS,ICS,CHANNELS the offset rows are read by")
+      ->capture_default_str();
+  cmd->add_option("--limit", o->limit, "Differences listed one by one (the summary counts all)")
+      ->capture_default_str();
+  cmd->add_option("--plot", o->plot,
+                  fmt::format("Draw the largest ComData difference per board and channel into "
+                              "this picture (.png, .svg or .pdf). {}",
+                              plot_requirements));
+  add_json_flag(cmd, o->json);
+  cmd->callback([o] { run_guarded([&] { return diff(*o); }); });
+}
+
+}  // namespace vlntable
