@@ -1232,19 +1232,13 @@ CaliCheckReport check_cali_table(const std::filesystem::path& file,
     return report;
   }
 
-  // The table's own layout, by the rule of table_layout(): ComData positions, and boards
-  // also from COMDR/ELEDR rows.
+  // The table's own layout, by the rule of table_layout(): the ComData positions.
   if (s.max_board > 0 && s.max_chip > 0 && s.max_channel > 0) {
-    report.table = CaliLayout{std::max(s.max_board, s.range_boards), s.max_chip, s.max_channel};
+    report.table = CaliLayout{s.max_board, s.max_chip, s.max_channel};
   }
   const std::optional<CaliLayout> need = options.device ? options.device : report.table;
   Finisher(s, options, need ? &*need : nullptr, sn, freq).run();
-  // COMDR/ELEDR rows number IC sections (boards x ICs), so on a device with several ICs per
-  // board they name more "boards" than the ComData does; that alone is no mismatch.
-  const bool sections_only =
-      options.device && CaliLayout{s.max_board, s.max_chip, s.max_channel} == *options.device &&
-      s.range_boards <= options.device->boards * options.device->ics;
-  if (options.device && report.table && !(*options.device == *report.table) && !sections_only) {
+  if (options.device && report.table && !(*options.device == *report.table)) {
     CaliProblem p;
     p.message = fmt::format(
         "the table's rows describe the layout {} (boards, chips, channels), the device's is {}",
