@@ -33,9 +33,6 @@ void widen_by_mode(const Value& mode, std::int64_t board, CaliLayout& out, bool&
     return;
   }
   for (const auto& [key, steps] : mode.items()) {
-    if (key == "COMDR" || key == "ELEDR") {
-      out.boards = std::max(out.boards, board);
-    }
     const std::int64_t chip = number_after(key, "DATA_CHIP_");
     if (chip == 0 || !steps.is_object()) {
       continue;

@@ -24,9 +24,9 @@ struct CaliLayout {
   Value value() const;
 };
 
-/// The layout of a parsed calibration table: the highest board number among the sections
-/// with COMDR, ELEDR or ComData rows, and the highest chip and channel numbers of its ComData
-/// entries. Empty when the table holds no ComData entry.
+/// The layout of a parsed calibration table: the highest board, chip and channel numbers of
+/// its ComData entries (COMDR and ELEDR sections count IC sections, boards x ICs, so they do
+/// not tell the boards). Empty when the table holds no ComData entry.
 std::optional<CaliLayout> table_layout(const Value& table);
 
 /// `layout` read from an `rf_layout` answer [boards, ics, channels]; throws ValueError when it
