@@ -154,6 +154,15 @@ def concurrency(a):
     return 1 if failed else 0
 
 
+def signal_all(pids, sig):
+    """Signals each process that still runs (a server process may end meanwhile)."""
+    for pid in pids:
+        try:
+            os.kill(pid, sig)
+        except ProcessLookupError:
+            pass
+
+
 def server_processes(data_dir):
     with open(os.path.join(data_dir, "postmaster.pid")) as f:
         postmaster = int(f.readline())
@@ -181,8 +190,7 @@ def frozen(a):
     m = CalibrationTableManager(SN, FREQ, lambda: LAYOUT, is_web_mode=True)
     assert m.parse(FREQ).RetCode.name == "OK"
     pids = server_processes(data_dir)
-    for pid in pids:
-        os.kill(pid, signal.SIGSTOP)
+    signal_all(pids, signal.SIGSTOP)
     failed = False
     try:
         for what, op, limit in (("kept connection", m.queryCaliTableVer, query_timeout + 1),
@@ -194,8 +202,7 @@ def frozen(a):
                   % (what, ret.RetCode.name, took, limit))
             failed = failed or ret.RetCode.name != "ERROR_DB_SERVER" or took >= limit
     finally:
-        for pid in pids:
-            os.kill(pid, signal.SIGCONT)
+        signal_all(pids, signal.SIGCONT)
     return 1 if failed else 0
 
 

@@ -548,6 +548,15 @@ def test_reading_creates_and_changes_nothing(tmp_path, monkeypatch):
         assert tabledb.import_tables([csv], url=str(store)) == [RetType()]
 
 
+def signal_all(pids, sig):
+    """Signals each process that still runs (a server process may end meanwhile)."""
+    for pid in pids:
+        try:
+            os.kill(pid, sig)
+        except ProcessLookupError:
+            pass
+
+
 def postgres_processes(data_dir):
     with open(os.path.join(data_dir, "postmaster.pid")) as f:
         postmaster = int(f.readline())
@@ -574,12 +583,10 @@ def test_frozen_server_answers_within_its_timeout(pg_server, tmp_path, monkeypat
     frozen = postgres_processes(os.path.join(pg_server["ARVCORE_PG_TEST_DIR"], "data"))
 
     def thaw():
-        for pid in frozen:
-            os.kill(pid, signal.SIGCONT)
+        signal_all(frozen, signal.SIGCONT)
 
     watchdog = threading.Timer(30, thaw)  # a hanging query returns when the server wakes
-    for pid in frozen:
-        os.kill(pid, signal.SIGSTOP)
+    signal_all(frozen, signal.SIGSTOP)
     watchdog.start()
     try:
         # A kept connection (the query's deadline), then a new one (the connect timeout).

@@ -361,6 +361,7 @@ class PostgresStore final : public TableStore, private Snapshot {
 
   void replaceTable(const TableInfo& info, const std::vector<Unit>& units,
                     const Progress& progress) override {
+    const double grace = settings_.grace();  // a wrong setting refuses the write up front
     std::lock_guard lock(write_mutex_);
     writing([&] {
       writer_.exec("BEGIN", kWriteTimeoutSeconds);
@@ -382,13 +383,14 @@ class PostgresStore final : public TableStore, private Snapshot {
         throw;
       }
     });
-    purge();
+    purge(grace);
     if (progress) {
       progress(units.size(), units.size());
     }
   }
 
   bool removeTable(const std::string& sn, double freq) override {
+    const double grace = settings_.grace();
     std::lock_guard lock(write_mutex_);
     bool found = false;
     writing([&] {
@@ -401,7 +403,7 @@ class PostgresStore final : public TableStore, private Snapshot {
         throw;
       }
     });
-    purge();
+    purge(grace);
     return found;
   }
 
@@ -601,15 +603,19 @@ class PostgresStore final : public TableStore, private Snapshot {
     return PQntuples(r.get()) > 0;
   }
 
-  // The imports retired longer than the grace period, by the server's clock.
-  void purge() {
-    writing([&] {
-      writer_.run(
-          "WITH gone AS (DELETE FROM cali_retired WHERE retired <= "
-          "extract(epoch FROM clock_timestamp()) - $1 RETURNING id) "
-          "DELETE FROM cali_units WHERE table_id IN (SELECT id FROM gone)",
-          {to_text(settings_.grace())}, kWriteTimeoutSeconds);
-    });
+  // The imports retired longer than the grace period, by the server's clock. One that cannot
+  // be purged now is left to the next write: the write itself is done.
+  void purge(double grace) {
+    try {
+      writing([&] {
+        writer_.run(
+            "WITH gone AS (DELETE FROM cali_retired WHERE retired <= "
+            "extract(epoch FROM clock_timestamp()) - $1 RETURNING id) "
+            "DELETE FROM cali_units WHERE table_id IN (SELECT id FROM gone)",
+            {to_text(grace)}, kWriteTimeoutSeconds);
+      });
+    } catch (const Error&) {
+    }
   }
 
   void copyUnits(const std::string& id, const std::vector<Unit>& units, const Progress& progress) {

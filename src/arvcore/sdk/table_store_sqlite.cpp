@@ -51,6 +51,8 @@ INSERT INTO cali_ids SELECT COALESCE(MAX(id), 0) FROM (
 
 // A writer waits this long for another process's import before it gives up.
 constexpr int kBusyMilliseconds = 60000;
+// The checkpoint after an import waits this long for readers of an older snapshot.
+constexpr int kCheckpointWaitMilliseconds = 2000;
 
 struct DbCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -216,6 +218,7 @@ class SqliteStore final : public TableStore, private Snapshot {
 
   void replaceTable(const TableInfo& info, const std::vector<Unit>& units,
                     const Progress& progress) override {
+    const double grace = settings_.grace();  // a wrong setting refuses the write up front
     std::lock_guard lock(write_mutex_);
     openWriter(true);
     writer_.transaction([&] {
@@ -252,18 +255,19 @@ class SqliteStore final : public TableStore, private Snapshot {
         }
       }
     });
-    afterWrite();
+    afterWrite(grace);
     if (progress) {
       progress(units.size(), units.size());
     }
   }
 
   bool removeTable(const std::string& sn, double freq) override {
+    const double grace = settings_.grace();
     std::lock_guard lock(write_mutex_);
     openWriter(false);
     bool found = false;
     writer_.transaction([&] { found = retire(sn, freq); });
-    afterWrite();
+    afterWrite(grace);
     return found;
   }
 
@@ -488,28 +492,35 @@ class SqliteStore final : public TableStore, private Snapshot {
   }
 
   // After a table write: the imports retired longer than the grace period are purged, and
-  // the log is folded back into the file and emptied (readers are short, so the checkpoint
-  // waits for a moment at most), so that it never holds much more than one import.
-  void afterWrite() {
-    const double cutoff = epoch_seconds() - settings_.grace();
-    writer_.transaction([&] {
-      auto expired = writer_.prepare("SELECT id FROM cali_retired WHERE retired <= ?1");
-      sqlite3_bind_double(expired.get(), 1, cutoff);
-      std::vector<std::int64_t> ids;
-      while (writer_.step(expired.get())) {
-        ids.push_back(sqlite3_column_int64(expired.get(), 0));
-      }
-      for (const std::int64_t id : ids) {
-        for (const char* sql : {"DELETE FROM cali_units WHERE table_id = ?1",
-                                "DELETE FROM cali_retired WHERE id = ?1"}) {
-          auto del = writer_.prepare(sql);
-          sqlite3_bind_int64(del.get(), 1, id);
-          writer_.step(del.get());
+  // the log is folded back into the file and emptied, so that it never holds much more than
+  // one import. Readers are short, so the checkpoint waits a moment at most; one that cannot
+  // run now (a reader of another program keeps its snapshot) is left to the next write, and
+  // so is a purge that cannot: the import itself is done.
+  void afterWrite(double grace) {
+    try {
+      const double cutoff = epoch_seconds() - grace;
+      writer_.transaction([&] {
+        auto expired = writer_.prepare("SELECT id FROM cali_retired WHERE retired <= ?1");
+        sqlite3_bind_double(expired.get(), 1, cutoff);
+        std::vector<std::int64_t> ids;
+        while (writer_.step(expired.get())) {
+          ids.push_back(sqlite3_column_int64(expired.get(), 0));
         }
-      }
-    });
+        for (const std::int64_t id : ids) {
+          for (const char* sql : {"DELETE FROM cali_units WHERE table_id = ?1",
+                                  "DELETE FROM cali_retired WHERE id = ?1"}) {
+            auto del = writer_.prepare(sql);
+            sqlite3_bind_int64(del.get(), 1, id);
+            writer_.step(del.get());
+          }
+        }
+      });
+    } catch (const Error&) {
+    }
+    sqlite3_busy_timeout(writer_.handle(), kCheckpointWaitMilliseconds);
     sqlite3_wal_checkpoint_v2(writer_.handle(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
                               nullptr);
+    sqlite3_busy_timeout(writer_.handle(), kBusyMilliseconds);
   }
 
   sqlite3_stmt* cached(Stmt& slot, const char* sql) {
