@@ -598,3 +598,48 @@ def test_frozen_server_answers_within_its_timeout(pg_server, tmp_path, monkeypat
         watchdog.cancel()
         thaw()
     assert m.parse(28) == RetType() and m.queryCaliTableVer() == RetType(data="3.0.0")
+
+
+STORE_OF_BEFORE = """
+CREATE TABLE cali_tables(
+  id INTEGER PRIMARY KEY, sn TEXT NOT NULL, freq REAL NOT NULL, version TEXT NOT NULL,
+  rows INTEGER NOT NULL, imported TEXT NOT NULL, UNIQUE(sn, freq));
+CREATE TABLE cali_units(
+  table_id INTEGER NOT NULL, path TEXT NOT NULL, seq INTEGER NOT NULL, value TEXT NOT NULL,
+  PRIMARY KEY(table_id, path)) WITHOUT ROWID;
+CREATE TABLE documents(
+  kind TEXT NOT NULL, key TEXT NOT NULL, seq INTEGER NOT NULL, value TEXT NOT NULL,
+  PRIMARY KEY(kind, key));
+"""
+
+
+def test_a_store_made_before_is_read_as_it_is_and_extended_at_its_first_write(tmp_path,
+                                                                              monkeypatch):
+    import sqlite3
+    sn = unique_sn()
+    a, b = (generate(tmp_path / d, sn, 2, 1, 4, 2, seed=seed) for d, seed in (("a", 1), ("b", 2)))
+    new, old = tmp_path / "new.db", tmp_path / "old.db"
+    tabledb.import_tables([a], url=str(new))
+    c = sqlite3.connect(old)
+    c.execute("PRAGMA journal_mode=WAL")
+    c.executescript(STORE_OF_BEFORE)
+    c.execute("ATTACH ? AS n", (str(new),))
+    c.execute("INSERT INTO cali_tables SELECT id, sn, freq, version, rows, imported "
+              "FROM n.cali_tables")
+    c.execute("INSERT INTO cali_units SELECT * FROM n.cali_units")
+    c.commit()
+    c.close()
+
+    def schema():
+        with sqlite3.connect(old) as s:
+            return sorted(s.execute("SELECT name, sql FROM sqlite_master").fetchall())
+
+    before = schema()
+    local, _, pinned = managers(a, sn, (2, 1, 4), str(old), monkeypatch)
+    assert snapshot_of(pinned, 2) == snapshot_of(local, 2)
+    assert schema() == before
+    assert tabledb.import_tables([b], url=str(old)) == [RetType()]
+    assert snapshot_of(pinned, 2) == snapshot_of(local, 2)  # the import of before, retired
+    local_b, _, current = managers(b, sn, (2, 1, 4), str(old), monkeypatch)
+    assert snapshot_of(current, 2) == snapshot_of(local_b, 2)
+    assert [t["layout"] for t in tabledb.open_store(str(old)).tables()] == ["2,1,4"]

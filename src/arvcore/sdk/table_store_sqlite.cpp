@@ -274,6 +274,7 @@ class SqliteStore final : public TableStore, private Snapshot {
   std::vector<TableInfo> tables() override {
     std::lock_guard lock(read_mutex_);
     openReader();
+    refreshSchema();
     auto q = reader_.prepare(migrated_
                                  ? "SELECT sn, freq, version, rows, imported, COALESCE(layout, '') "
                                    "FROM cali_tables ORDER BY sn, freq"
@@ -393,9 +394,7 @@ class SqliteStore final : public TableStore, private Snapshot {
   }
 
   std::optional<std::string> tableLayout(std::int64_t id) override {
-    if (!migrated_ && (migrated_ = reader_.hasRetired())) {
-      layout_.reset();  // prepared for the old schema
-    }
+    refreshSchema();
     sqlite3_stmt* q = cached(
         layout_, migrated_ ? "SELECT COALESCE(layout, '') FROM cali_tables WHERE id = ?1 "
                              "UNION ALL SELECT COALESCE(layout, '') FROM cali_retired WHERE id = ?1"
@@ -437,6 +436,14 @@ class SqliteStore final : public TableStore, private Snapshot {
     } catch (...) {
       reader_.close();
       throw;
+    }
+  }
+
+  // A store made before may have been extended by another process's write since.
+  void refreshSchema() {
+    if (!migrated_ && reader_.hasRetired()) {
+      migrated_ = true;
+      layout_.reset();  // prepared for the old schema
     }
   }
 
