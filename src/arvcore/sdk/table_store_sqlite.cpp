@@ -410,7 +410,8 @@ class SqliteStore final : public TableStore, private Snapshot {
 
   // Opens the file to read: never created, never switched to another journal mode, never
   // given tables. A file this process cannot write (a read-only file or directory, an
-  // immutable file) is opened as unchanging, so that no -wal or -shm file is made beside it.
+  // immutable file) is opened as unchanging, so that no -wal or -shm file is made beside it
+  // (such a store is published to be read, not imported into while hosts read it).
   void openReader() {
     if (reader_.isOpen()) {
       return;
