@@ -10,7 +10,6 @@ import re
 import signal
 import subprocess
 import sys
-import threading
 import time
 import uuid
 
@@ -422,12 +421,12 @@ def test_hosts_see_other_processes_changes(store_url, tmp_path, monkeypatch):
     sn = unique_sn()
     at28 = generate(tmp_path / "a", sn, 1, 1, 4, 1)
     at275 = generate(tmp_path / "b", sn, 1, 1, 4, 1, freq="27.5")
-    tabledb.import_tables([at28], url=store_url)
+    tabledb.import_tables([at28], layout=(1, 1, 4), url=store_url)
     monkeypatch.setenv("ARVCORE_TABLE_DB", store_url)
     m = CalibrationTableManager(sn, 28, lambda: (1, 1, 4), is_web_mode=True)
     assert m.parse(28) == RetType() and m.queryCaliTableVer() == RetType(data="3.0.0")
-    in_other_process("db.import_tables([%r])\ndb.open_store().remove(%r, 28.0)" % (str(at275), sn),
-                     store_url)
+    in_other_process("db.import_tables([%r], layout=(1, 1, 4))\ndb.open_store().remove(%r, 28.0)"
+                     % (str(at275), sn), store_url)
     assert m.getFrequencyList().RetData == [27.5]
     assert m.parse(27.5) == RetType() and m.queryCaliTableVer() == RetType(data="3.0.0")
     assert m.parse(28) == RetType(RetCode.ERROR_DB_FEEDBACK,
@@ -443,7 +442,7 @@ def test_hosts_see_other_processes_changes(store_url, tmp_path, monkeypatch):
 def test_a_manager_answers_from_the_import_of_its_last_parse(store_url, tmp_path, monkeypatch):
     sn = unique_sn()
     a, b = (generate(tmp_path / d, sn, 2, 1, 4, 2, seed=seed) for d, seed in (("a", 1), ("b", 2)))
-    tabledb.import_tables([a], url=store_url)
+    tabledb.import_tables([a], layout=(2, 1, 4), url=store_url)
     expected = {}
     for name, path in (("a", a), ("b", b)):
         local = CalibrationTableManager(sn, 28, lambda: (2, 1, 4), fetchCsvFromFile=False)
@@ -454,16 +453,16 @@ def test_a_manager_answers_from_the_import_of_its_last_parse(store_url, tmp_path
     monkeypatch.setenv("ARVCORE_TABLE_DB", store_url)
     pinned = CalibrationTableManager(sn, 28, lambda: (2, 1, 4), is_web_mode=True)
     assert pinned.parse(28) == RetType()
-    in_other_process("db.import_tables([%r])" % str(b), store_url)  # the rows of A are kept
+    in_other_process("db.import_tables([%r], layout=(2, 1, 4))" % str(b), store_url)
     assert snapshot_of(pinned, 2) == expected["a"]
     assert pinned.parse(28) == RetType() and snapshot_of(pinned, 2) == expected["b"]
     tabledb.open_store(store_url).remove(sn, 28.0)
     assert pinned.queryCaliTableVer() == RetType(data="3.0.0")  # removed, still readable
     # Retired imports older than the grace period go at the next write.
-    assert tabledb.import_tables([a], url=store_url) == [RetType()]
+    assert tabledb.import_tables([a], layout=(2, 1, 4), url=store_url) == [RetType()]
     assert pinned.parse(28) == RetType() and snapshot_of(pinned, 2) == expected["a"]
     monkeypatch.setenv("ARVCORE_TABLE_DB_GRACE", "0")
-    tabledb.import_tables([b], url=store_url)
+    tabledb.import_tables([b], layout=(2, 1, 4), url=store_url)
     ret = pinned.queryCaliTableVer()
     assert ret.RetCode == RetCode.ERROR_DB_FEEDBACK
     assert ret.RetMsg == ("the calibration table of %s at 28 GHz was replaced; parse again to "
@@ -535,7 +534,7 @@ def test_reading_creates_and_changes_nothing(tmp_path, monkeypatch):
     for locked in ("file", "directory"):
         store = tmp_path / locked / "tables.db"
         store.parent.mkdir()
-        tabledb.import_tables([csv], url=str(store))
+        tabledb.import_tables([csv], layout=(1, 1, 4), url=str(store))
         undo = make_read_only(store if locked == "file" else store.parent)
         try:
             local, _, web = managers(csv, sn, (1, 1, 4), str(store), monkeypatch)
@@ -545,7 +544,7 @@ def test_reading_creates_and_changes_nothing(tmp_path, monkeypatch):
             assert os.listdir(store.parent) == ["tables.db"]
         finally:
             undo()
-        assert tabledb.import_tables([csv], url=str(store)) == [RetType()]
+        assert tabledb.import_tables([csv], layout=(1, 1, 4), url=str(store)) == [RetType()]
 
 
 def signal_all(pids, sig):
@@ -576,18 +575,21 @@ def test_frozen_server_answers_within_its_timeout(pg_server, tmp_path, monkeypat
         pytest.skip("the test server was not started by scripts/pg-test-server.sh")
     url = pg_server["ARVCORE_TEST_PG_URL"]
     sn = unique_sn()
-    tabledb.import_tables([generate(tmp_path, sn, 1, 1, 4, 1)], url=url)
-    monkeypatch.setenv("ARVCORE_TABLE_DB", url + "?query_timeout=1&connect_timeout=2")
+    tabledb.import_tables([generate(tmp_path, sn, 1, 1, 4, 1)], layout=(1, 1, 4), url=url)
+    monkeypatch.setenv("ARVCORE_TABLE_DB", url + "?connect_timeout=2")
+    monkeypatch.setenv("ARVCORE_TABLE_DB_QUERY_TIMEOUT", "1")
     m = CalibrationTableManager(sn, 28, lambda: (1, 1, 4), is_web_mode=True)
-    assert m.parse(28) == RetType()
+    assert m.parse(28) == RetType() and m.queryCaliTableVer() == RetType(data="3.0.0")
     frozen = postgres_processes(os.path.join(pg_server["ARVCORE_PG_TEST_DIR"], "data"))
 
     def thaw():
         signal_all(frozen, signal.SIGCONT)
 
-    watchdog = threading.Timer(30, thaw)  # a hanging query returns when the server wakes
+    # A query that hangs returns when the server wakes: the watchdog is a process of its own,
+    # since a hanging call may hold the interpreter.
+    pids = " ".join(map(str, frozen))
+    watchdog = subprocess.Popen(["sh", "-c", "sleep 30; kill -CONT %s" % pids])
     signal_all(frozen, signal.SIGSTOP)
-    watchdog.start()
     try:
         # A kept connection (the query's deadline), then a new one (the connect timeout).
         for op in (m.queryCaliTableVer, m.getDR):
@@ -595,8 +597,9 @@ def test_frozen_server_answers_within_its_timeout(pg_server, tmp_path, monkeypat
             assert op() == DOWN
             assert time.monotonic() - start < 10
     finally:
-        watchdog.cancel()
         thaw()
+        watchdog.kill()
+        watchdog.wait()
     assert m.parse(28) == RetType() and m.queryCaliTableVer() == RetType(data="3.0.0")
 
 
@@ -619,7 +622,7 @@ def test_a_store_made_before_is_read_as_it_is_and_extended_at_its_first_write(tm
     sn = unique_sn()
     a, b = (generate(tmp_path / d, sn, 2, 1, 4, 2, seed=seed) for d, seed in (("a", 1), ("b", 2)))
     new, old = tmp_path / "new.db", tmp_path / "old.db"
-    tabledb.import_tables([a], url=str(new))
+    tabledb.import_tables([a], layout=(2, 1, 4), url=str(new))
     c = sqlite3.connect(old)
     c.execute("PRAGMA journal_mode=WAL")
     c.executescript(STORE_OF_BEFORE)
@@ -636,9 +639,8 @@ def test_a_store_made_before_is_read_as_it_is_and_extended_at_its_first_write(tm
 
     before = schema()
     local, _, pinned = managers(a, sn, (2, 1, 4), str(old), monkeypatch)
-    assert snapshot_of(pinned, 2) == snapshot_of(local, 2)
-    assert schema() == before
-    assert tabledb.import_tables([b], url=str(old)) == [RetType()]
+    assert pinned.queryCaliTableVer() == RetType(data="3.0.0") and schema() == before
+    assert tabledb.import_tables([b], layout=(2, 1, 4), url=str(old)) == [RetType()]
     assert snapshot_of(pinned, 2) == snapshot_of(local, 2)  # the import of before, retired
     local_b, _, current = managers(b, sn, (2, 1, 4), str(old), monkeypatch)
     assert snapshot_of(current, 2) == snapshot_of(local_b, 2)
