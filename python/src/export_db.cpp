@@ -53,6 +53,9 @@ class SharedQueryer final : public DBQueryer {
   Value queryDB(const Value& payload, const std::string& queryCmd) override {
     return q_->component->queryDB(payload, queryCmd);
   }
+  Value selectTable(const Value& payload, const Value& layout) override {
+    return q_->component->selectTable(payload, layout);
+  }
 
  private:
   std::shared_ptr<PyTableDBQueryer> q_;
@@ -80,9 +83,10 @@ class PyVLNTableDB {
         db_(table_name, template_) {}
 
   RetType setFreq(const py::object& freq) {
-    db_.setFreq(to_value(freq, "freq"));
+    sync();
+    RetType selected = db_.setFreq(to_value(freq, "freq"));
     temp_["frequency"] = freq;
-    return RetType();
+    return selected;
   }
   RetType setAAKitName(const py::object& name) {
     db_.setAAKitName(py::str(name));

@@ -54,6 +54,7 @@ class PyTableStore {
       row["version"] = t.version;
       row["rows"] = t.rows;
       row["imported"] = t.imported;
+      row["layout"] = t.layout;
       out.append(row);
     }
     return out;

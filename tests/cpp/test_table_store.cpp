@@ -1,14 +1,21 @@
 // The table database store and the module's query component over it (SQLite): how a table is
 // cut into units and put back, what each request form answers, and a store that is missing.
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <memory>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "arvcore/sdk/table_db_queryer.hpp"
 #include "arvcore/sdk/table_store.hpp"
+#include "arvcore/sdk/table_store_common.hpp"
 #include "arvcore/value/json.hpp"
 #include "log_capture.hpp"
 
@@ -53,7 +60,7 @@ class TableStoreTest : public ::testing::Test {
     fs::remove_all(dir_);
   }
   void import(const Value& table, double freq = 28) {
-    tabledb::TableInfo info{"S1", freq, "3.0.0", 0, "now"};
+    tabledb::TableInfo info{"S1", freq, "3.0.0", 0, "now", ""};
     store_->replaceTable(info, tabledb::split_table(table));
   }
   Value ask(const Value& payload, const std::string& cmd = "") {
@@ -202,6 +209,73 @@ TEST_F(TableStoreTest, MissingStoreAnswersTheServerTextAndIsNotCreated) {
   EXPECT_EQ(tabledb::redact_url("postgresql://u:pw@h:5432/db"), "postgresql://u:***@h:5432/db");
   EXPECT_EQ(tabledb::redact_url("postgresql://u@h/db"), "postgresql://u@h/db");
   EXPECT_EQ(tabledb::redact_url("/a/b:c@d"), "/a/b:c@d");
+}
+
+TEST(TableStoreSettings, TheModulesOwnUrlParametersAreTakenOut) {
+  struct Case {
+    std::string url, left;
+    std::optional<double> grace, timeout;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"postgresql://u@h/db?sslmode=disable&grace=0&query_timeout=2.5",
+            "postgresql://u@h/db?sslmode=disable", 0.0, 2.5},
+           {"/srv/t.db?grace=30", "/srv/t.db", 30.0, std::nullopt},
+           {"/srv/odd?name.db", "/srv/odd?name.db", std::nullopt, std::nullopt},
+       }) {
+    std::string url = c.url;
+    const auto s = tabledb::take_store_settings(url);
+    EXPECT_EQ(url, c.left);
+    EXPECT_EQ(s.grace_s, c.grace) << c.url;
+    EXPECT_EQ(s.query_timeout_s, c.timeout) << c.url;
+  }
+  for (const char* bad : {"x.db?grace=soon", "x.db?query_timeout=-1"}) {
+    std::string url = bad;
+    EXPECT_THROW(tabledb::take_store_settings(url), arvcore::ValueError) << bad;
+  }
+}
+
+// Each back end the tests can reach: a SQLite file, and the PostgreSQL test server when
+// ARVCORE_TEST_PG_URL names one.
+std::vector<std::string> reachable_stores(const fs::path& dir) {
+  std::vector<std::string> out{(dir / "t.db").string()};
+  if (const char* pg = std::getenv("ARVCORE_TEST_PG_URL"); pg != nullptr && *pg != '\0') {
+    out.emplace_back(pg);
+  }
+  return out;
+}
+
+TEST_F(TableStoreTest, AnImportDoesNotHoldUpOtherThreadsQueries) {
+  // Enough units for the import to report progress while it writes, on either back end.
+  Value table = sample_table();
+  Value& many = table["BOARD_1"]["TX"]["DATA_CHIP_1"]["COM_1"];
+  for (int i = 0; i < 30000; ++i) {
+    many[std::to_string(i) + "_0_0"] = Value::array({i, i, 0.5, 0.25});
+  }
+  const auto units = tabledb::split_table(table);
+  const std::string sn = "STALL" + std::to_string(std::random_device{}());
+  for (const std::string& url : reachable_stores(dir_)) {
+    auto store = tabledb::open_store(url);
+    store->replaceTable({sn, 28, "3.0.0", 0, "now", ""}, {{"VER", "\"3.0.0\""}});
+    std::thread reader;
+    std::promise<void> answered;
+    bool during_import = false;
+    store->replaceTable(
+        {sn, 28, "3.0.0", 0, "now", ""}, units, [&](std::size_t done, std::size_t total) {
+          if (done == total || reader.joinable()) {
+            return;
+          }
+          reader = std::thread([&] {
+            store->read([&](tabledb::Snapshot& s) { EXPECT_TRUE(s.tableId(sn, 28)); });
+            answered.set_value();
+          });
+          during_import =
+              answered.get_future().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        });
+    ASSERT_TRUE(reader.joinable()) << url;
+    reader.join();
+    EXPECT_TRUE(during_import) << url;
+    store->removeTable(sn, 28);
+  }
 }
 
 }  // namespace

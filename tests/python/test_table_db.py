@@ -6,6 +6,7 @@ imports replace a table atomically; kits and beam tables round-trip through the 
 import json
 import logging
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -443,10 +444,9 @@ def test_table_lacking_an_entry(store_url, tmp_path, monkeypatch):
     ret = web.getCOMDR()
     assert ret.RetCode == RetCode.ERROR_DB_FEEDBACK
     assert "BOARD_1.TX.COMSTEPDR" in ret.RetMsg
-    # Unknown frequency: refused the same way, not a broken connection.
-    web.parse(29)
-    ret = web.queryCaliTableVer()
-    assert ret.RetCode == RetCode.ERROR_DB_FEEDBACK and "at 29 GHz" in ret.RetMsg
+    # Unknown frequency: refused the same way, at the parse, not as a broken connection.
+    missing = RetType(RetCode.ERROR_DB_FEEDBACK, "no calibration table of %s at 29 GHz" % sn)
+    assert web.parse(29) == missing and web.queryCaliTableVer() == missing
 
 
 def every_operation(m):
@@ -468,7 +468,7 @@ def test_unreachable_store_answers_server_error(tmp_path, monkeypatch, caplog):
         monkeypatch.setenv("ARVCORE_TABLE_DB", url)
         caplog.clear()
         m = CalibrationTableManager("S", 28, lambda: (2, 1, 4), is_web_mode=True)
-        assert m.parse(28) == RetType()
+        assert m.parse(28) == DOWN
         for ret in every_operation(m):
             assert ret == DOWN
         text = "\n".join(r.getMessage() for r in caplog.records if r.name == "TblDB")
@@ -594,3 +594,244 @@ def test_server_restart_is_survived(pg_server, tmp_path, monkeypatch):
     subprocess.run(["bash", PG_SCRIPT, "restart"], env={**os.environ, **pg_server}, check=True)
     assert m.queryCaliTableVer() == RetType(data="3.0.0")  # the kept connection broke
     assert m.getDR(0).RetCode == RetCode.OK
+
+
+def snapshot_of(m, boards):
+    """What a web-mode manager answers that differs between two generated tables."""
+    return (m._getBoardsOffset(list(range(1, boards + 1))), m._getBoardsOffset([1], "RX"),
+            m.getCOMDR().RetData)
+
+
+def in_other_process(code, url):
+    subprocess.run([sys.executable, "-c", "from arvcore import db\n" + code],
+                   env={**os.environ, "ARVCORE_TABLE_DB": url}, check=True)
+
+
+def test_hosts_see_other_processes_changes(store_url, tmp_path, monkeypatch):
+    sn = unique_sn()
+    at28 = generate(tmp_path / "a", sn, 1, 1, 4, 1)
+    at275 = generate(tmp_path / "b", sn, 1, 1, 4, 1, freq="27.5")
+    tabledb.import_tables([at28], layout=(1, 1, 4), url=store_url)
+    monkeypatch.setenv("ARVCORE_TABLE_DB", store_url)
+    m = CalibrationTableManager(sn, 28, lambda: (1, 1, 4), is_web_mode=True)
+    assert m.parse(28) == RetType() and m.queryCaliTableVer() == RetType(data="3.0.0")
+    in_other_process("db.import_tables([%r], layout=(1, 1, 4))\ndb.open_store().remove(%r, 28.0)"
+                     % (str(at275), sn), store_url)
+    assert m.getFrequencyList().RetData == [27.5]
+    assert m.parse(27.5) == RetType() and m.queryCaliTableVer() == RetType(data="3.0.0")
+    assert m.parse(28) == RetType(RetCode.ERROR_DB_FEEDBACK,
+                                  "no calibration table of %s at 28 GHz" % sn)
+    # The host's own writes go through beside its reads.
+    _, forward = tabledb.kit_functions(url=store_url)
+    kit = AAKitTableManager(9, 4, support_dev=[9], is_web_mode=True)
+    name = kit.setAAKitInfo("K" + sn, [5.0, 5.0], [-45.0, 45.0], [-30.0, 30.0], [1, 2, 3, 4],
+                            [0, 0, 0, 0], custom=1, callback=forward).RetData
+    assert kit.saveAAKitFile(name, callback=forward) == RetType()
+
+
+def test_a_manager_answers_from_the_import_of_its_last_parse(store_url, tmp_path, monkeypatch):
+    sn = unique_sn()
+    a, b = (generate(tmp_path / d, sn, 2, 1, 4, 2, seed=seed) for d, seed in (("a", 1), ("b", 2)))
+    tabledb.import_tables([a], layout=(2, 1, 4), url=store_url)
+    expected = {}
+    for name, path in (("a", a), ("b", b)):
+        local = CalibrationTableManager(sn, 28, lambda: (2, 1, 4), fetchCsvFromFile=False)
+        with open(path) as f:
+            local.parse(28, f)
+        expected[name] = snapshot_of(local, 2)
+    assert expected["a"] != expected["b"]
+    monkeypatch.setenv("ARVCORE_TABLE_DB", store_url)
+    pinned = CalibrationTableManager(sn, 28, lambda: (2, 1, 4), is_web_mode=True)
+    assert pinned.parse(28) == RetType()
+    in_other_process("db.import_tables([%r], layout=(2, 1, 4))" % str(b), store_url)
+    assert snapshot_of(pinned, 2) == expected["a"]
+    assert pinned.parse(28) == RetType() and snapshot_of(pinned, 2) == expected["b"]
+    tabledb.open_store(store_url).remove(sn, 28.0)
+    assert pinned.queryCaliTableVer() == RetType(data="3.0.0")  # removed, still readable
+    # Retired imports older than the grace period go at the next write.
+    assert tabledb.import_tables([a], layout=(2, 1, 4), url=store_url) == [RetType()]
+    assert pinned.parse(28) == RetType() and snapshot_of(pinned, 2) == expected["a"]
+    monkeypatch.setenv("ARVCORE_TABLE_DB_GRACE", "0")
+    tabledb.import_tables([b], layout=(2, 1, 4), url=store_url)
+    ret = pinned.queryCaliTableVer()
+    assert ret.RetCode == RetCode.ERROR_DB_FEEDBACK
+    assert ret.RetMsg == ("the calibration table of %s at 28 GHz was replaced; parse again to "
+                          "read the current one" % sn)
+    assert pinned.parse(28) == RetType() and snapshot_of(pinned, 2) == expected["b"]
+
+
+def test_layout_comes_from_the_rows_and_is_checked(store_url, tmp_path, monkeypatch):
+    exe = os.environ.get("ARVCORE_VLNTABLE")
+    sn = unique_sn()
+    path = generate(tmp_path, sn, 2, 1, 8, 1)
+    store = tabledb.open_store(store_url)
+    assert tabledb.import_tables([path], url=store_url) == [RetType()]
+    imported = [(t["layout"], t["imported"]) for t in store.tables() if t["sn"] == sn]
+    assert [layout for layout, _ in imported] == ["2,1,8"]
+    with pytest.raises(ValueError, match="layout 2,1,8, not the layout 4,1,4 given"):
+        tabledb.import_tables([path], layout=(4, 1, 4), url=store_url)
+    if exe:
+        done = subprocess.run([exe, "db", "import", "--db", store_url, "--layout", "4,1,4",
+                               str(path)], capture_output=True, text=True)
+        assert done.returncode == 1 and "2,1,8" in done.stdout and "4,1,4" in done.stdout
+    assert [(t["layout"], t["imported"]) for t in store.tables() if t["sn"] == sn] == imported
+    local, _, web = managers(path, sn, (2, 1, 8), store_url, monkeypatch)
+    assert snapshot_of(web, 2) == snapshot_of(local, 2)
+    wrong = CalibrationTableManager(sn, 28, lambda: (4, 1, 4), is_web_mode=True)
+    refused = RetType(RetCode.ERROR_DB_FEEDBACK, "the calibration table of %s at 28 GHz is for "
+                      "the layout 2,1,8, not this device's 4,1,4" % sn)
+    assert wrong.parse(28) == refused
+    assert wrong.getDR() == refused and wrong.queryCaliTableVer() == refused
+
+
+def make_read_only(path):
+    """Makes `path` unwritable for this process (immutable as root, whom modes do not stop);
+    answers the function that undoes it."""
+    if os.geteuid() == 0:
+        if subprocess.run(["chattr", "+i", str(path)], capture_output=True).returncode != 0:
+            pytest.skip("the file system does not take the immutable flag")
+        return lambda: subprocess.run(["chattr", "-i", str(path)], check=True)
+    mode = path.stat().st_mode
+    path.chmod(0o555 if path.is_dir() else 0o444)
+    return lambda: path.chmod(mode)
+
+
+def test_reading_creates_and_changes_nothing(tmp_path, monkeypatch):
+    import sqlite3
+    other, junk = tmp_path / "other" / "app.db", tmp_path / "junk" / "notes.db"
+    other.parent.mkdir()
+    junk.parent.mkdir()
+    with sqlite3.connect(other) as c:
+        c.execute("CREATE TABLE x(a)")
+    junk.write_text("not a database\n" * 100)
+    exe = os.environ.get("ARVCORE_VLNTABLE")
+    for path in (other, junk):
+        before = path.read_bytes()
+        refused = re.escape("%s is not a table database" % path)
+        with pytest.raises(ConnectionError, match=refused):
+            tabledb.open_store(str(path)).tables()
+        with pytest.raises(ConnectionError, match=refused):
+            tabledb.open_store(str(path)).put_document("aakit", "K", {})
+        if exe:
+            done = subprocess.run([exe, "db", "list", "--db", str(path)], capture_output=True,
+                                  text=True)
+            assert done.returncode != 0 and "is not a table database" in done.stderr + done.stdout
+        assert path.read_bytes() == before and os.listdir(path.parent) == [path.name]
+
+    # A store this process cannot write (file or directory) is read without leaving files.
+    sn = unique_sn()
+    csv = generate(tmp_path, sn, 1, 1, 4, 1)
+    for locked in ("file", "directory"):
+        store = tmp_path / locked / "tables.db"
+        store.parent.mkdir()
+        tabledb.import_tables([csv], layout=(1, 1, 4), url=str(store))
+        undo = make_read_only(store if locked == "file" else store.parent)
+        try:
+            local, _, web = managers(csv, sn, (1, 1, 4), str(store), monkeypatch)
+            assert snapshot_of(web, 1) == snapshot_of(local, 1)
+            assert [t["sn"] for t in tabledb.open_store(str(store)).tables()] == [sn]
+            del web
+            assert os.listdir(store.parent) == ["tables.db"]
+        finally:
+            undo()
+        assert tabledb.import_tables([csv], layout=(1, 1, 4), url=str(store)) == [RetType()]
+
+
+def signal_all(pids, sig):
+    """Signals each process that still runs (a server process may end meanwhile)."""
+    for pid in pids:
+        try:
+            os.kill(pid, sig)
+        except ProcessLookupError:
+            pass
+
+
+def postgres_processes(data_dir):
+    with open(os.path.join(data_dir, "postmaster.pid")) as f:
+        postmaster = int(f.readline())
+    children = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                if int(f.read().rsplit(")", 1)[1].split()[1]) == postmaster:
+                    children.append(int(entry))
+        except (OSError, ValueError, IndexError):
+            continue
+    return [postmaster, *children]
+
+
+def test_frozen_server_answers_within_its_timeout(pg_server, tmp_path, monkeypatch):
+    if not pg_server.get("ARVCORE_PG_TEST_DIR"):
+        pytest.skip("the test server was not started by scripts/pg-test-server.sh")
+    url = pg_server["ARVCORE_TEST_PG_URL"]
+    sn = unique_sn()
+    tabledb.import_tables([generate(tmp_path, sn, 1, 1, 4, 1)], layout=(1, 1, 4), url=url)
+    monkeypatch.setenv("ARVCORE_TABLE_DB", url + "?connect_timeout=2")
+    monkeypatch.setenv("ARVCORE_TABLE_DB_QUERY_TIMEOUT", "1")
+    m = CalibrationTableManager(sn, 28, lambda: (1, 1, 4), is_web_mode=True)
+    assert m.parse(28) == RetType() and m.queryCaliTableVer() == RetType(data="3.0.0")
+    frozen = postgres_processes(os.path.join(pg_server["ARVCORE_PG_TEST_DIR"], "data"))
+
+    def thaw():
+        signal_all(frozen, signal.SIGCONT)
+
+    # A query that hangs returns when the server wakes: the watchdog is a process of its own,
+    # since a hanging call may hold the interpreter.
+    pids = " ".join(map(str, frozen))
+    watchdog = subprocess.Popen(["sh", "-c", "sleep 30; kill -CONT %s" % pids])
+    signal_all(frozen, signal.SIGSTOP)
+    try:
+        # A kept connection (the query's deadline), then a new one (the connect timeout).
+        for op in (m.queryCaliTableVer, m.getDR):
+            start = time.monotonic()
+            assert op() == DOWN
+            assert time.monotonic() - start < 10
+    finally:
+        thaw()
+        watchdog.kill()
+        watchdog.wait()
+    assert m.parse(28) == RetType() and m.queryCaliTableVer() == RetType(data="3.0.0")
+
+
+STORE_OF_BEFORE = """
+CREATE TABLE cali_tables(
+  id INTEGER PRIMARY KEY, sn TEXT NOT NULL, freq REAL NOT NULL, version TEXT NOT NULL,
+  rows INTEGER NOT NULL, imported TEXT NOT NULL, UNIQUE(sn, freq));
+CREATE TABLE cali_units(
+  table_id INTEGER NOT NULL, path TEXT NOT NULL, seq INTEGER NOT NULL, value TEXT NOT NULL,
+  PRIMARY KEY(table_id, path)) WITHOUT ROWID;
+CREATE TABLE documents(
+  kind TEXT NOT NULL, key TEXT NOT NULL, seq INTEGER NOT NULL, value TEXT NOT NULL,
+  PRIMARY KEY(kind, key));
+"""
+
+
+def test_a_store_made_before_is_read_as_it_is_and_extended_at_its_first_write(tmp_path,
+                                                                              monkeypatch):
+    import sqlite3
+    sn = unique_sn()
+    a, b = (generate(tmp_path / d, sn, 2, 1, 4, 2, seed=seed) for d, seed in (("a", 1), ("b", 2)))
+    new, old = tmp_path / "new.db", tmp_path / "old.db"
+    tabledb.import_tables([a], layout=(2, 1, 4), url=str(new))
+    c = sqlite3.connect(old)
+    c.execute("PRAGMA journal_mode=WAL")
+    c.executescript(STORE_OF_BEFORE)
+    c.execute("ATTACH ? AS n", (str(new),))
+    c.execute("INSERT INTO cali_tables SELECT id, sn, freq, version, rows, imported "
+              "FROM n.cali_tables")
+    c.execute("INSERT INTO cali_units SELECT * FROM n.cali_units")
+    c.commit()
+    c.close()
+
+    def schema():
+        with sqlite3.connect(old) as s:
+            return sorted(s.execute("SELECT name, sql FROM sqlite_master").fetchall())
+
+    before = schema()
+    local, _, pinned = managers(a, sn, (2, 1, 4), str(old), monkeypatch)
+    assert pinned.queryCaliTableVer() == RetType(data="3.0.0") and schema() == before
+    assert tabledb.import_tables([b], layout=(2, 1, 4), url=str(old)) == [RetType()]
+    assert snapshot_of(pinned, 2) == snapshot_of(local, 2)  # the import of before, retired
+    local_b, _, current = managers(b, sn, (2, 1, 4), str(old), monkeypatch)
+    assert snapshot_of(current, 2) == snapshot_of(local_b, 2)
+    assert [t["layout"] for t in tabledb.open_store(str(old)).tables()] == ["2,1,4"]

@@ -31,8 +31,8 @@ using arvcore::Value;
 namespace tabledb = arvcore::tabledb;
 
 struct DbOptions {
-  std::string url;               // --db URL (else $ARVCORE_TABLE_DB, else files/calibration.db)
-  std::string layout = "4,1,4";  // --layout, for import
+  std::string url;     // --db URL (else $ARVCORE_TABLE_DB, else files/calibration.db)
+  std::string layout;  // --layout, for import; empty: the layout the table's rows describe
   std::vector<std::string> files;
   std::string sn;
   std::string freq;  // FREQ, read by frequency_arg
@@ -102,7 +102,7 @@ Value layout_value(const std::string& text) {
 }
 
 int run_import(const DbOptions& o) {
-  const Value layout = layout_value(o.layout);
+  const Value layout = o.layout.empty() ? Value() : layout_value(o.layout);
   auto store = tabledb::open_store(store_url(o));
   const bool tty = isatty(STDERR_FILENO) != 0;
   int status = 0;
@@ -273,8 +273,9 @@ void add_db_commands(CLI::App& app) {
   CLI::App* import = db->add_subcommand(
       "import", "Parse calibration CSV files and store (or replace) them in the table database");
   add_db_option(import, *opts);
-  import->add_option("--layout", opts->layout, "Device layout BOARDS,ICS,CHANNELS")
-      ->capture_default_str();
+  import->add_option("--layout", opts->layout,
+                     "Device layout BOARDS,ICS,CHANNELS (default: the layout the table's rows "
+                     "describe; a table whose rows describe another is refused)");
   import->add_option("FILE", opts->files, "Calibration files SN_FREQGHz.csv")->required();
   import->callback([opts] { run_guarded([opts] { return run_import(*opts);
 });

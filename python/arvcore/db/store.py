@@ -36,12 +36,14 @@ def open_store(url=None):
     return _arvcore.TableStore(url)
 
 
-def import_tables(files, layout=(4, 1, 4), url=None):
-    """Parses each calibration CSV file for a device of ``layout`` and stores it under the serial
-    number and frequency of its name, replacing an older copy. Answers one RetType per file: OK,
-    or the parse envelope of a broken file (which is not stored)."""
+def import_tables(files, layout=None, url=None):
+    """Parses each calibration CSV file for a device of ``layout`` (boards, ICs per board,
+    channels per IC; None: the layout the table's own rows describe) and stores it with its
+    layout under the serial number and frequency of its name, replacing an older copy. Answers
+    one RetType per file: OK, or the parse envelope of a broken file (which is not stored). A
+    layout that disagrees with the table's rows raises ValueError naming both."""
     store = open_store(url)
-    return [store.import_file(str(f), list(layout)) for f in files]
+    return [store.import_file(str(f), None if layout is None else list(layout)) for f in files]
 
 
 def kit_functions(url=None):

@@ -15,6 +15,13 @@ DBQueryerProvider& installed_provider() {
 
 }  // namespace
 
+Value DBQueryer::selectTable(const Value& /*payload*/, const Value& /*layout*/) {
+  Value reply = Value::object();
+  reply["code"] = 0;
+  reply["data"] = nullptr;
+  return reply;
+}
+
 void set_db_queryer_provider(DBQueryerProvider provider) {
   installed_provider() = provider ? std::move(provider) : tabledb::default_db_queryer;
 }

@@ -22,6 +22,11 @@ class DBQueryer {
   virtual Value queryDB(const Value& payload) = 0;
   /// Sends a payload with an explicit command ("getFreqList", "getMultiData", ...).
   virtual Value queryDB(const Value& payload, const std::string& queryCmd) = 0;
+  /// Selects the table that later requests for the payload's "sn" and "frequency" are
+  /// answered from, for a device of `layout` ([boards, ICs per board, channels per IC], or
+  /// null when unknown); answers a reply of the same form. A component that answers every
+  /// request afresh has nothing to select: this default answers success.
+  virtual Value selectTable(const Value& payload, const Value& layout);
 };
 
 /// Makes a component for a table name; may throw.

@@ -1,7 +1,12 @@
 #include "arvcore/sdk/table_db_queryer.hpp"
 
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -69,39 +74,31 @@ bool is_comdata_path(std::string_view path) {
   return path.find(".DATA_CHIP_") != std::string_view::npos || path.starts_with("DATA_CHIP_");
 }
 
-// Data of one request: a map from each key path asked for to its value, in request order.
-Value answer_request(Snapshot& snapshot, const Value& request) {
-  const std::string& sn = text_field(request, "sn");
-  const double freq = frequency_of(request);
-  const auto id = snapshot.tableId(sn, freq);
-  if (!id) {
-    throw Refused(fmt::format("no calibration table of {} at {} GHz in the table database", sn,
-                              value::str(field(request, "frequency"))));
-  }
-  std::string category = "GENERAL";
-  if (auto it = request.find("category"); it != request.end()) {
-    category = text_field(request, "category");
-  }
-  const Value& query = field(request, "query");
-  if (!query.is_array()) {
-    throw Refused("'query' of a request must be a list of key paths");
-  }
-  Value data = Value::object();
-  for (const auto& p : query) {
-    if (!p.is_string()) {
-      throw Refused(fmt::format("a key path must be a text, not {}", p.type_name()));
-    }
-    const std::string& path = p.get_ref<const std::string&>();
-    const std::string full = category == "GENERAL" ? path : category + "." + path;
-    if (auto v = resolve(snapshot, *id, full)) {
-      data[path] = std::move(*v);
-    } else if (!is_comdata_path(full)) {
-      throw Refused(fmt::format("the calibration table of {} at {} GHz has no entry {}", sn,
-                                value::str(field(request, "frequency")), full));
-    }
-  }
-  return data;
+std::string no_table(const std::string& sn, const Value& request) {
+  return fmt::format("no calibration table of {} at {} GHz", sn,
+                     value::str(field(request, "frequency")));
 }
+
+// "4,1,4" for an `rf_layout` answer of three integers; empty for anything else.
+std::string layout_text(const Value& layout) {
+  if (!layout.is_array() || layout.size() != 3) {
+    return {};
+  }
+  std::string out;
+  for (const auto& n : layout) {
+    if (!n.is_number_integer()) {
+      return {};
+    }
+    out += (out.empty() ? "" : ",") + std::to_string(n.get<std::int64_t>());
+  }
+  return out;
+}
+
+// The import a facade selected for one serial number and frequency, or why it may not read it.
+struct Selected {
+  std::int64_t id = 0;
+  std::string refusal;
+};
 
 class StoreQueryer final : public DBQueryer {
  public:
@@ -111,7 +108,10 @@ class StoreQueryer final : public DBQueryer {
   Value queryDB(const Value& payload) override {
     return guarded([&] {
       Value data;
-      store_->read([&](Snapshot& s) { data = answer_request(s, payload); });
+      store_->read([&](Snapshot& s) {
+        Checked checked;
+        data = answerRequest(s, payload, checked);
+      });
       return data;
     });
   }
@@ -125,8 +125,9 @@ class StoreQueryer final : public DBQueryer {
         }
         data = Value::object();
         store_->read([&](Snapshot& s) {
+          Checked checked;
           for (const auto& [key, request] : payload.items()) {
-            data[key] = answer_request(s, request);
+            data[key] = answerRequest(s, request, checked);
           }
         });
       } else if (queryCmd == "getFreqList") {
@@ -144,7 +145,110 @@ class StoreQueryer final : public DBQueryer {
     });
   }
 
+  // The import current now answers every later request for this serial number and
+  // frequency, until the next selection: a re-import meanwhile changes nothing the facade's
+  // manager answers.
+  Value selectTable(const Value& payload, const Value& layout) override {
+    return guarded([&] {
+      const std::string& sn = text_field(payload, "sn");
+      const auto key = std::make_pair(sn, frequency_of(payload));
+      {
+        std::lock_guard lock(mutex_);
+        selected_.erase(key);
+      }
+      std::optional<std::int64_t> id;
+      std::optional<std::string> stored;
+      store_->read([&](Snapshot& s) {
+        id = s.tableId(key.first, key.second);
+        if (id) {
+          stored = s.tableLayout(*id);
+        }
+      });
+      if (!id) {
+        throw Refused(no_table(sn, payload));
+      }
+      Selected pick{*id, {}};
+      const std::string wanted = layout_text(layout);
+      // Tables imported before layouts were recorded are not checked.
+      if (!wanted.empty() && stored && !stored->empty() && *stored != wanted) {
+        pick.refusal = fmt::format(
+            "the calibration table of {} at {} GHz is for the layout {}, not this device's {}", sn,
+            value::str(field(payload, "frequency")), *stored, wanted);
+      }
+      {
+        std::lock_guard lock(mutex_);
+        selected_[key] = pick;
+      }
+      if (!pick.refusal.empty()) {
+        throw Refused(pick.refusal);
+      }
+      return Value(nullptr);
+    });
+  }
+
  private:
+  // Selected imports found still kept, within one read.
+  using Checked = std::vector<std::int64_t>;
+
+  std::optional<Selected> selection(const std::string& sn, double freq) {
+    std::lock_guard lock(mutex_);
+    auto it = selected_.find(std::make_pair(sn, freq));
+    if (it == selected_.end()) {
+      return std::nullopt;
+    }
+    return it->second;
+  }
+
+  // Data of one request: a map from each key path asked for to its value, in request order.
+  Value answerRequest(Snapshot& snapshot, const Value& request, Checked& checked) {
+    const std::string& sn = text_field(request, "sn");
+    const double freq = frequency_of(request);
+    std::optional<std::int64_t> id;
+    if (auto pick = selection(sn, freq)) {
+      if (!pick->refusal.empty()) {
+        throw Refused(pick->refusal);
+      }
+      id = pick->id;
+      if (std::find(checked.begin(), checked.end(), *id) == checked.end()) {
+        if (!snapshot.tableLayout(*id)) {
+          throw Refused(fmt::format(
+              "the calibration table of {} at {} GHz was replaced; parse again to read the "
+              "current one",
+              sn, value::str(field(request, "frequency"))));
+        }
+        checked.push_back(*id);
+      }
+    } else {
+      id = snapshot.tableId(sn, freq);
+    }
+    if (!id) {
+      throw Refused(no_table(sn, request));
+    }
+    std::string category = "GENERAL";
+    if (auto it = request.find("category"); it != request.end()) {
+      category = text_field(request, "category");
+    }
+    const Value& query = field(request, "query");
+    if (!query.is_array()) {
+      throw Refused("'query' of a request must be a list of key paths");
+    }
+    Value data = Value::object();
+    for (const auto& p : query) {
+      if (!p.is_string()) {
+        throw Refused(fmt::format("a key path must be a text, not {}", p.type_name()));
+      }
+      const std::string& path = p.get_ref<const std::string&>();
+      const std::string full = category == "GENERAL" ? path : category + "." + path;
+      if (auto v = resolve(snapshot, *id, full)) {
+        data[path] = std::move(*v);
+      } else if (!is_comdata_path(full)) {
+        throw Refused(fmt::format("the calibration table of {} at {} GHz has no entry {}", sn,
+                                  value::str(field(request, "frequency")), full));
+      }
+    }
+    return data;
+  }
+
   template <class Fn>
   Value guarded(Fn&& fn) {
     try {
@@ -166,6 +270,8 @@ class StoreQueryer final : public DBQueryer {
   log::Logger logger_;
   std::string table_name_;
   std::shared_ptr<TableStore> store_;
+  std::mutex mutex_;
+  std::map<std::pair<std::string, double>, Selected> selected_;
 };
 
 }  // namespace

@@ -12,8 +12,10 @@
 
 #include <fmt/format.h>
 
+#include "arvcore/sdk/table_store_common.hpp"
 #include "arvcore/sdk/utils.hpp"
 #include "arvcore/value/json.hpp"
+#include "arvcore/value/pynum.hpp"
 
 namespace arvcore::tabledb {
 namespace {
@@ -395,7 +397,65 @@ void check_keyword_string(const std::string& text) {
   PQconninfoFree(options);
 }
 
+constexpr double kDefaultQueryTimeoutSeconds = 5;
+
+double parse_seconds(const std::string& text, const std::string& what) {
+  double v = -1;
+  try {
+    v = value::parse_float(text);
+  } catch (const ValueError&) {
+  }
+  if (!(v >= 0) || v > 1e9) {
+    throw ValueError(fmt::format("{} must be a number of seconds, not '{}'", what, text));
+  }
+  return v;
+}
+
 }  // namespace
+
+double seconds_from_env(const char* name, double fallback) {
+  const char* env = std::getenv(name);
+  return env == nullptr || *env == '\0' ? fallback : parse_seconds(env, fmt::format("${}", name));
+}
+
+double StoreSettings::grace() const {
+  return grace_s ? *grace_s : seconds_from_env("ARVCORE_TABLE_DB_GRACE", kDefaultGraceSeconds);
+}
+
+double StoreSettings::queryTimeout() const {
+  return query_timeout_s
+             ? *query_timeout_s
+             : seconds_from_env("ARVCORE_TABLE_DB_QUERY_TIMEOUT", kDefaultQueryTimeoutSeconds);
+}
+
+StoreSettings take_store_settings(std::string& url) {
+  StoreSettings out;
+  const auto q = url.find('?');
+  if (q == std::string::npos) {
+    return out;
+  }
+  std::string kept;
+  std::size_t start = q + 1;
+  while (start <= url.size()) {
+    const auto amp = std::min(url.find('&', start), url.size());
+    const std::string param = url.substr(start, amp - start);
+    const auto eq = param.find('=');
+    const std::string key = param.substr(0, eq);
+    const std::string val = eq == std::string::npos ? "" : param.substr(eq + 1);
+    if (key == "grace") {
+      out.grace_s = parse_seconds(val, "grace");
+    } else if (key == "query_timeout") {
+      out.query_timeout_s = parse_seconds(val, "query_timeout");
+    } else if (!param.empty()) {
+      kept += (kept.empty() ? "" : "&") + param;
+    }
+    start = amp + 1;
+  }
+  if (out.grace_s || out.query_timeout_s) {  // else the URL stays exactly as given
+    url = url.substr(0, q) + (kept.empty() ? "" : "?" + kept);
+  }
+  return out;
+}
 
 std::string configured_url() {
   if (const char* env = std::getenv("ARVCORE_TABLE_DB"); env != nullptr && *env != '\0') {

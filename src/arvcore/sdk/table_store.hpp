@@ -8,6 +8,11 @@
 // "BOARD_1.TX.COMDR", "BOARD_1.TX.DATA_CHIP_1.COM_2.3_35_0", ...), each the JSON text of that
 // value, in the table's key order. Small maps of plain values (DR, offsets, step ranges) are
 // one unit; larger maps are split into their entries, so a ComData entry is one row.
+//
+// Every import gets an id of its own, never handed out again. A re-import or removal retires
+// the import it replaces instead of deleting it: a reader that selected it (a web-mode manager
+// answers from the import current at its last parse) keeps reading it for a grace period, and
+// a later write purges the imports retired longer than that.
 
 #include <cstdint>
 #include <functional>
@@ -41,6 +46,7 @@ struct TableInfo {
   std::string version;
   std::int64_t rows = 0;  // units the table occupies
   std::string imported;   // UTC time of the import, ISO 8601
+  std::string layout;     // "4,1,4"; empty for a table imported before layouts were recorded
 };
 
 /// Reads of one consistent state of the store: an import that commits meanwhile is seen
@@ -57,6 +63,9 @@ class Snapshot {
   virtual std::vector<Unit> unitsUnder(std::int64_t id, const std::string& prefix) = 0;
   /// Frequencies with a table for `sn`, ascending.
   virtual std::vector<double> frequencies(const std::string& sn) = 0;
+  /// The layout recorded with import `id` (see TableInfo::layout), or nothing when `id` is
+  /// neither a current table nor a retired import still kept.
+  virtual std::optional<std::string> tableLayout(std::int64_t id) = 0;
 };
 
 /// Called during long writes with (units written, units in total).
@@ -68,8 +77,10 @@ struct Document {
   std::string json;
 };
 
-/// One store. Thread-safe: calls from several threads are serialised on one connection, which
-/// is opened at the first call, kept, and opened again after it broke.
+/// One store. Thread-safe: reads are serialised on one connection and writes on another, so
+/// an import does not hold up the queries of other threads. Connections are opened at their
+/// first use, kept, and opened again after they broke. Reading creates and changes nothing:
+/// a store that does not exist or is not a table database is refused.
 class TableStore {
  public:
   virtual ~TableStore() = default;
@@ -82,11 +93,11 @@ class TableStore {
   virtual void read(const std::function<void(Snapshot&)>& fn) = 0;
 
   /// Replaces the table of `info.sn` at `info.freq` by `units` in one transaction: readers see
-  /// the old table or the new one, and an interrupted import leaves the old one. Creates the
-  /// store when it does not exist yet.
+  /// the old table or the new one, and an interrupted import leaves the old one. The old one
+  /// is retired (see above). Creates the store when it does not exist yet.
   virtual void replaceTable(const TableInfo& info, const std::vector<Unit>& units,
                             const Progress& progress = {}) = 0;
-  /// Removes one table; false when there was none.
+  /// Retires one table; false when there was none.
   virtual bool removeTable(const std::string& sn, double freq) = 0;
   /// Every stored table, by serial number and frequency.
   virtual std::vector<TableInfo> tables() = 0;
@@ -112,6 +123,10 @@ std::string configured_url();
 /// other scheme, and a URL libpq would read otherwise than a person does (an unencoded "@" or
 /// "/" in its password), is refused with ValueError listing the accepted forms.
 std::shared_ptr<TableStore> open_store(const std::string& url);
+
+/// How long a replaced or removed import stays readable, in seconds, when neither the URL
+/// ("grace=SECONDS") nor $ARVCORE_TABLE_DB_GRACE sets it.
+inline constexpr double kDefaultGraceSeconds = 600;
 
 /// `url` as messages, logs and outputs show it: every secret (the password of a URL, also one
 /// holding an unencoded "@" or "/", password-like URL parameters and connection string

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <istream>
+#include <memory>
+#include <optional>
 #include <streambuf>
 #include <utility>
 
@@ -10,6 +12,7 @@
 #include "arvcore/sdk/table_store_common.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/value/textfile.hpp"
+#include "arvcore/vlndev/cali_layout.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 #include "arvcore/vlndev/frequency.hpp"
 
@@ -71,20 +74,59 @@ CaliFileIdentity cali_file_identity(const std::filesystem::path& file) {
   return {name.substr(0, underscore), std::move(freq)};
 }
 
-RetType import_calibration_file(tabledb::TableStore& store, const std::filesystem::path& file,
-                                const Value& layout, const tabledb::Progress& progress) {
-  const CaliFileIdentity id = cali_file_identity(file);
+namespace {
+
+// A local-mode manager that parsed `file` for `layout`; its table is manager->CaliTable().
+std::unique_ptr<CalibrationTableManager> parse_file(const CaliFileIdentity& id,
+                                                    const std::filesystem::path& file,
+                                                    const CaliLayout& layout, RetType& parsed) {
   TableFileBuf buf(file);
   std::istream in(&buf);
   in.exceptions(std::ios::badbit);  // a read failure is reported as itself, not as an end
-  CalibrationTableManager manager(
-      id.sn, id.freq, [&] { return layout; }, /*support_polar=*/false, /*is_web_mode=*/false,
+  const Value l = layout.value();
+  auto manager = std::make_unique<CalibrationTableManager>(
+      id.sn, id.freq, [&] { return l; }, /*support_polar=*/false, /*is_web_mode=*/false,
       /*fetchCsvFromFile=*/false);
-  RetType parsed = manager.parse(id.freq, &in);
+  parsed = manager->parse(id.freq, &in);
+  return manager;
+}
+
+}  // namespace
+
+RetType import_calibration_file(tabledb::TableStore& store, const std::filesystem::path& file,
+                                const Value& layout, const tabledb::Progress& progress) {
+  const CaliFileIdentity id = cali_file_identity(file);
+  const std::optional<CaliLayout> given =
+      layout.is_null() ? std::nullopt : std::optional<CaliLayout>(layout_of(layout));
+  // Only the offset rows depend on the layout: a provisional one reads the rest, whose rows
+  // name their boards, chips and channels.
+  CaliLayout used = given.value_or(CaliLayout{1, 1, 1});
+  RetType parsed;
+  auto manager = parse_file(id, file, used, parsed);
   if (parsed.RetCode != RetCode::OK) {
     return parsed;
   }
-  const Value& table = manager.CaliTable();
+  const std::optional<CaliLayout> found = table_layout(manager->CaliTable());
+  if (given && found && *found != *given) {
+    throw ValueError(fmt::format("{} holds a table of layout {}, not the layout {} given",
+                                 file.string(), found->text(), given->text()));
+  }
+  if (!given) {
+    if (!found) {
+      throw ValueError(
+          fmt::format("the rows of {} do not tell its layout (it has no ComData): give the layout",
+                      file.string()));
+    }
+    if (*found != used) {
+      used = *found;
+      manager.reset();
+      manager = parse_file(id, file, used, parsed);
+      if (parsed.RetCode != RetCode::OK) {
+        return parsed;
+      }
+    }
+  }
+  const Value& table = manager->CaliTable();
   tabledb::TableInfo info;
   info.sn = id.sn;
   info.freq = id.freq.get<double>();
@@ -92,6 +134,7 @@ RetType import_calibration_file(tabledb::TableStore& store, const std::filesyste
     info.version = value::str(*ver);
   }
   info.imported = tabledb::utc_now();
+  info.layout = used.text();
   store.replaceTable(info, tabledb::split_table(table), progress);
   return parsed;
 }

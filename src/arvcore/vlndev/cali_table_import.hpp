@@ -21,9 +21,11 @@ struct CaliFileIdentity {
 };
 CaliFileIdentity cali_file_identity(const std::filesystem::path& file);
 
-/// Parses `file` for a device of `layout` ([boards, ICs per board, channels per IC]) and, when
-/// the parse answers OK, stores the table under the name's serial number and frequency. A
-/// broken file is refused with its parse envelope and the store is left as it was.
+/// Parses `file` for a device of `layout` ([boards, ICs per board, channels per IC]; null to
+/// take the layout the table's own rows describe) and, when the parse answers OK, stores the
+/// table with its layout under the name's serial number and frequency. A broken file is
+/// refused with its parse envelope, a layout that disagrees with the rows (or none given for
+/// rows that do not tell it) with ValueError naming both; the store is then left as it was.
 RetType import_calibration_file(tabledb::TableStore& store, const std::filesystem::path& file,
                                 const Value& layout, const tabledb::Progress& progress = {});
 

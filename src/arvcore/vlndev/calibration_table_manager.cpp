@@ -386,7 +386,7 @@ CalibrationTableManager::CalibrationTableManager(std::string sn, Value freq,
     db_template_ = std::make_shared<Value>(Value::object());
     (*db_template_)["sn"] = sn_;
     (*db_template_)["frequency"] = freq_;
-    db_ = std::make_unique<VLNTableDB>("calibration", db_template_);
+    db_ = std::make_unique<VLNTableDB>("calibration", db_template_, layout);
     return;
   }
   cali_table_ = std::make_shared<const Value>(Value::object());

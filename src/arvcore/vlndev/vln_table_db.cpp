@@ -56,9 +56,10 @@ std::size_t batch_index(const std::string& key, std::size_t count) {
 
 }  // namespace
 
-VLNTableDB::VLNTableDB(const std::string& table_name, std::shared_ptr<Value> temp)
+VLNTableDB::VLNTableDB(const std::string& table_name, std::shared_ptr<Value> temp, Value layout)
     : logger_("TblDB"),
-      template_(temp ? std::move(temp) : std::make_shared<Value>(Value::object())) {
+      template_(temp ? std::move(temp) : std::make_shared<Value>(Value::object())),
+      layout_(std::move(layout)) {
   try {
     db_ = load_db_queryer(table_name);
     query_unsend_ = Value::object();
@@ -77,6 +78,11 @@ void VLNTableDB::requireComponent() const {
 RetType VLNTableDB::setFreq(const Value& freq) {
   requireComponent();
   (*template_)["frequency"] = freq;
+  try {
+    returnDB(db_->selectTable(*template_, layout_));
+  } catch (const VLNTableDBError& e) {
+    return e.ret();
+  }
   return RetType();
 }
 

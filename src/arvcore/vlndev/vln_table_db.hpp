@@ -32,9 +32,14 @@ class VLNTableDB {
   /// with the caller: setFreq and setAAKitName change the caller's map too. A component that
   /// cannot be obtained is logged ("Dynamically import DB lib failed") and leaves a facade
   /// whose every later call raises VLNTableDBError(ERROR_DB_SERVER, "DB server connection error").
-  VLNTableDB(const std::string& table_name, std::shared_ptr<Value> temp);
+  /// `layout` is the device's [boards, ICs per board, channels per IC] (null when unknown),
+  /// which the selected table must have been imported for.
+  VLNTableDB(const std::string& table_name, std::shared_ptr<Value> temp, Value layout = nullptr);
 
-  /// Stores `freq` under "frequency" in the template.
+  /// Stores `freq` under "frequency" in the template and has the component select the table
+  /// of the template's serial number at that frequency: later queries read that import until
+  /// the next setFreq. Answers the component's refusal (ERROR_DB_FEEDBACK: no such table, or
+  /// one of another layout) or ERROR_DB_SERVER as its envelope.
   RetType setFreq(const Value& freq);
   /// Stores `name` under "AAKIT_NAME" in the template.
   RetType setAAKitName(const std::string& name);
@@ -61,6 +66,7 @@ class VLNTableDB {
   log::Logger logger_;
   std::unique_ptr<DBQueryer> db_;
   std::shared_ptr<Value> template_;
+  Value layout_;
   Value query_unsend_;
 };
 
