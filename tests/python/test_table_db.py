@@ -674,6 +674,9 @@ def test_layout_comes_from_the_rows_and_is_checked(store_url, tmp_path, monkeypa
         done = subprocess.run([exe, "db", "import", "--db", store_url, "--layout", "4,1,4",
                                str(path)], capture_output=True, text=True)
         assert done.returncode == 1 and "2,1,8" in done.stdout and "4,1,4" in done.stdout
+        listed = subprocess.run([exe, "db", "list", "--db", store_url, "--json", sn],
+                                capture_output=True, text=True, check=True)
+        assert [t["layout"] for t in json.loads(listed.stdout)["tables"]] == ["2,1,8"]
     assert [(t["layout"], t["imported"]) for t in store.tables() if t["sn"] == sn] == imported
     local, _, web = managers(path, sn, (2, 1, 8), store_url, monkeypatch)
     assert snapshot_of(web, 2) == snapshot_of(local, 2)

@@ -185,6 +185,7 @@ int run_list(const DbOptions& o) {
         row["sn"] = t.sn;
         row["frequency"] = t.freq;
         row["version"] = t.version;
+        row["layout"] = t.layout.empty() ? Value() : Value(t.layout);
         row["rows"] = t.rows;
         row["imported"] = t.imported;
         doc["tables"].push_back(std::move(row));
@@ -192,12 +193,13 @@ int run_list(const DbOptions& o) {
       print_json(doc);
       return 0;
     }
-    std::cout << fmt::format("{:<20} {:>9} {:<10} {:>9}  {}\n", "SN", "FREQ/GHz", "VERSION", "ROWS",
-                             "IMPORTED (UTC)");
+    std::cout << fmt::format("{:<20} {:>9} {:<10} {:<8} {:>9}  {}\n", "SN", "FREQ/GHz", "VERSION",
+                             "LAYOUT", "ROWS", "IMPORTED (UTC)");
     for (const auto& t : tables) {
-      std::cout << fmt::format("{:<20} {:>9} {:<10} {:>9}  {}\n", printable(t.sn),
-                               arvcore::value::float_repr(t.freq), printable(t.version), t.rows,
-                               printable(t.imported));
+      // Tables imported before layouts were recorded have none.
+      std::cout << fmt::format("{:<20} {:>9} {:<10} {:<8} {:>9}  {}\n", printable(t.sn),
+                               arvcore::value::float_repr(t.freq), printable(t.version),
+                               t.layout.empty() ? "-" : t.layout, t.rows, printable(t.imported));
     }
     return 0;
   });
