@@ -495,7 +495,8 @@ def test_vlntable_db_commands(store_url, tmp_path):
     listed = json.loads(run("list", "--json"))
     mine = [t for t in listed["tables"] if t["sn"] == sn]
     assert len(mine) == 1 and mine[0]["frequency"] == 27.5 and mine[0]["version"] == "3.0.0"
-    assert list(mine[0]) == ["sn", "frequency", "version", "rows", "imported"]
+    assert list(mine[0]) == ["sn", "frequency", "version", "layout", "rows", "imported"]
+    assert mine[0]["layout"] == "1,1,4"
     assert sn in run("list")
 
     local = CalibrationTableManager(sn, 27.5, lambda: (1, 1, 4), fetchCsvFromFile=False)
@@ -643,8 +644,11 @@ def test_a_manager_answers_from_the_import_of_its_last_parse(store_url, tmp_path
     monkeypatch.setenv("ARVCORE_TABLE_DB", store_url)
     pinned = CalibrationTableManager(sn, 28, lambda: (2, 1, 4), is_web_mode=True)
     assert pinned.parse(28) == RetType()
+    # A manager that never parsed keeps to the import it first read.
+    unparsed = CalibrationTableManager(sn, 28, lambda: (2, 1, 4), is_web_mode=True)
+    assert unparsed.queryCaliTableVer() == RetType(data="3.0.0")
     in_other_process("db.import_tables([%r], layout=(2, 1, 4))" % str(b), store_url)
-    assert snapshot_of(pinned, 2) == expected["a"]
+    assert snapshot_of(pinned, 2) == expected["a"] == snapshot_of(unparsed, 2)
     assert pinned.parse(28) == RetType() and snapshot_of(pinned, 2) == expected["b"]
     tabledb.open_store(store_url).remove(sn, 28.0)
     assert pinned.queryCaliTableVer() == RetType(data="3.0.0")  # removed, still readable

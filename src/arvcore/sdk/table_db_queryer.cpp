@@ -218,8 +218,11 @@ class StoreQueryer final : public DBQueryer {
         }
         checked.push_back(*id);
       }
-    } else {
-      id = snapshot.tableId(sn, freq);
+    } else if ((id = snapshot.tableId(sn, freq))) {
+      // A facade that reads before any selection (a manager that never parsed) keeps to the
+      // import it first read, so that its answers never mix two imports either.
+      std::lock_guard lock(mutex_);
+      selected_.emplace(std::make_pair(sn, freq), Selected{*id, {}});
     }
     if (!id) {
       throw Refused(no_table(sn, request));
