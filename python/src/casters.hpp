@@ -4,8 +4,8 @@
 // - arvcore::Value <-> plain Python data (None, bool, int, float, str, dict, list); tuples and
 //   members of enumeration classes are accepted on the way in.
 // - arvcore::RetType <-> arvcore.VLNUtils.RetType.
-// - Every enumeration with EnumTraits <-> the member of the Python class of the same name
-//   (arvcore.VLNPublic or arvcore.vlndev.VLNTableManager); plain ints are converted by value.
+// - Every enumeration with a table (enum_traits.hpp) <-> the member of the Python class built
+//   from that table (export_enums.cpp); plain ints are converted by value.
 // - Wrappers that turn Python callables into the callback shapes the managers take.
 //
 // Large tables cross this boundary, so the value conversion talks to the CPython API directly.
@@ -547,28 +547,25 @@ inline std::vector<std::int64_t> int_list_arg(py::handle o, std::string_view wha
 
 // --- enumerations ---------------------------------------------------------------------------
 
-/// Python module that defines the class of enumeration E.
+/// Where the Python class of enumeration E is kept once the module has built it from E's table
+/// (export_enums.cpp); never released.
 template <NamedEnum E>
-constexpr const char* py_enum_module() {
-  if constexpr (std::is_same_v<E, vlndev::BTModeFilter> || std::is_same_v<E, vlndev::BTSetOption> ||
-                std::is_same_v<E, vlndev::BTField> || std::is_same_v<E, vlndev::BTBeamField> ||
-                std::is_same_v<E, vlndev::AAKitField>) {
-    return names::vlndev_module;
-  } else {
-    return names::public_module;
-  }
+PyObject*& py_enum_class_slot() {
+  static PyObject* cls = nullptr;
+  return cls;
 }
 
-/// The Python class of enumeration E, imported on first use.
+template <NamedEnum E>
+void set_py_enum_class(const py::object& cls) {
+  py_enum_class_slot<E>() = cls.inc_ref().ptr();
+}
+
+/// The Python class of enumeration E.
 template <NamedEnum E>
 PyObject* py_enum_class() {
-  static PyObject* cls = nullptr;
+  PyObject* const cls = py_enum_class_slot<E>();
   if (cls == nullptr) {
-    py::object obj = py::module_::import(py_enum_module<E>())
-                         .attr(std::string(EnumTraits<E>::type_name).c_str());
-    if (cls == nullptr) {
-      cls = obj.release().ptr();
-    }
+    throw Error(fmt::format("the class {} has not been built", EnumTraits<E>::type_name));
   }
   return cls;
 }
@@ -835,32 +832,11 @@ struct type_caster<arvcore::RetType> {
   }
 };
 
-/// Name shown in signatures and argument errors.
-template <class E>
-struct arvcore_enum_descr {
-  static constexpr auto name = const_name("enum");
-};
-#define ARVCORE_ENUM_DESCR(Type, Text)             \
-  template <>                                      \
-  struct arvcore_enum_descr<Type> {                \
-    static constexpr auto name = const_name(Text); \
-  }
-ARVCORE_ENUM_DESCR(arvcore::RetCode, "RetCode");
-ARVCORE_ENUM_DESCR(arvcore::RFMode, "RFMode");
-ARVCORE_ENUM_DESCR(arvcore::CellRFMode, "CellRFMode");
-ARVCORE_ENUM_DESCR(arvcore::BeamType, "BeamType");
-ARVCORE_ENUM_DESCR(arvcore::POLARIZATION, "POLARIZATION");
-ARVCORE_ENUM_DESCR(arvcore::vlndev::BTModeFilter, "BTModeFilter");
-ARVCORE_ENUM_DESCR(arvcore::vlndev::BTSetOption, "BTSetOption");
-ARVCORE_ENUM_DESCR(arvcore::vlndev::BTField, "BTField");
-ARVCORE_ENUM_DESCR(arvcore::vlndev::BTBeamField, "BTBeamField");
-ARVCORE_ENUM_DESCR(arvcore::vlndev::AAKitField, "AAKitField");
-#undef ARVCORE_ENUM_DESCR
-
 template <class E>
 struct type_caster<E, std::enable_if_t<arvcore::NamedEnum<E>>> {
  public:
-  PYBIND11_TYPE_CASTER(E, arvcore_enum_descr<E>::name);
+  // The class name, shown in signatures and argument errors.
+  PYBIND11_TYPE_CASTER(E, const_name(arvcore_enum_literal(static_cast<E*>(nullptr))));
 
   bool load(handle src, bool convert) { return arvcore::python::load_enum<E>(src, convert, value); }
 

@@ -114,8 +114,9 @@ void export_aakit(py::module_& m) {
             const auto fetch = fetching(callback);
             // A fetch, a refresh or a first listing fills the table.
             if (fetch || force_refresh || self.reading([&] { return self.AAKitTable().empty(); })) {
-              return to_python(
-                  self.locked([&] { return self.getAAKitList(force_refresh, fetch); }));
+              // The fetch gets copies, and the table is read afresh after it.
+              return to_python(self.locked([&] { return self.getAAKitList(force_refresh, fetch); },
+                                           true, AtCallbacks::let_go));
             }
             return self.kept("list", kit_logger(), true,
                              [&] { return self.getAAKitList(false, nullptr); });
@@ -166,7 +167,9 @@ void export_aakit(py::module_& m) {
              bool check, const py::object& context) {
             const Value ctx = to_value(context, "context");
             const auto forward = forwarding(callback);
-            return self.released([&] { return self.saveAAKitFile(kitName, forward, check, ctx); });
+            // The forwarding function gets a copy of the record and has the last word.
+            return self.released([&] { return self.saveAAKitFile(kitName, forward, check, ctx); },
+                                 true, AtCallbacks::let_go);
           },
           py::arg("kitName") = py::none(), py::arg("callback") = py::none(),
           py::arg("check") = true, py::arg("context") = py::none())
@@ -174,7 +177,8 @@ void export_aakit(py::module_& m) {
           "deleteAAKitInfo",
           [](Manager& self, const std::string& kitName, const py::object& callback, bool check) {
             const auto forward = forwarding(callback);
-            return self.released([&] { return self.deleteAAKitInfo(kitName, forward, check); });
+            return self.released([&] { return self.deleteAAKitInfo(kitName, forward, check); },
+                                 true, AtCallbacks::let_go);
           },
           py::arg("kitName"), py::arg("callback") = py::none(), py::arg("check") = true)
       .def(

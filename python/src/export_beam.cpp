@@ -429,7 +429,9 @@ void export_beam(py::module_& m) {
             py::object answer;
             const auto forward = passthrough(callback, answer);
             if (!callback.is_none()) {
-              self.released([&] { return self._load(freq, aakit, forward); });
+              // The web layer gets a copy of the request and has the last word.
+              self.released([&] { return self._load(freq, aakit, forward); }, true,
+                            AtCallbacks::let_go);
               return answer;
             }
             // The loaded table is answered through a snapshot taken under the same lock. What
@@ -461,7 +463,8 @@ void export_beam(py::module_& m) {
             py::object answer;
             const auto forward = passthrough(callback, answer);
             RetType ret =
-                self.released([&] { return self._saveToBeamTableFile(forward, new_table); });
+                self.released([&] { return self._saveToBeamTableFile(forward, new_table); }, true,
+                              AtCallbacks::let_go);
             return callback.is_none() ? to_python(ret) : answer;
           },
           py::arg("callback") = py::none(), py::arg("new_table") = py::none())

@@ -135,15 +135,6 @@ log::Level level_of(int level) {
   throw std::runtime_error(msg);
 }
 
-template <NamedEnum E>
-py::list enum_table() {
-  py::list out;
-  for (const auto& [name, member] : EnumTraits<E>::members) {
-    out.append(py::make_tuple(std::string(name), enum_value(member)));
-  }
-  return out;
-}
-
 void export_test_helpers(py::module_& m) {
   m.def(
       "_echo", [](const Value& v) { return v; }, py::arg("value"));
@@ -174,20 +165,6 @@ void export_test_helpers(py::module_& m) {
       py::arg("option"));
   m.def(
       "_echo_field", [](vlndev::BTField field) { return field; }, py::arg("field"));
-  m.def("_enum_tables", [] {
-    py::dict out;
-    out["RetCode"] = enum_table<RetCode>();
-    out["RFMode"] = enum_table<RFMode>();
-    out["CellRFMode"] = enum_table<CellRFMode>();
-    out["BeamType"] = enum_table<BeamType>();
-    out["POLARIZATION"] = enum_table<POLARIZATION>();
-    out["BTModeFilter"] = enum_table<vlndev::BTModeFilter>();
-    out["BTSetOption"] = enum_table<vlndev::BTSetOption>();
-    out["BTField"] = enum_table<vlndev::BTField>();
-    out["BTBeamField"] = enum_table<vlndev::BTBeamField>();
-    out["AAKitField"] = enum_table<vlndev::AAKitField>();
-    return out;
-  });
   m.def("_bt_version", [] { return std::string(vlndev::BTField_version); });
   m.def("_files_dir", [] { return Utils::get_files_dir(); });
   m.def("_raise", &raise_kind, py::arg("kind"), py::arg("msg") = "");

@@ -14,7 +14,10 @@
 
 namespace arvcore::python {
 
-/// RetType conversion, enumerations, _Utils, logging bridge, error translation.
+/// The enumeration classes, built from the C++ tables; first, since default arguments of
+/// the functions bound later are their members.
+void export_enums(pybind11::module_& m);
+/// RetType conversion, _Utils, logging bridge, error translation.
 void export_sdk(pybind11::module_& m);
 /// The module's table database: its query component class and store.
 void export_table_db(pybind11::module_& m);

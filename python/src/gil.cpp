@@ -1,6 +1,7 @@
 #include "gil.hpp"
 
 #include <cstdio>
+#include <iterator>
 
 namespace arvcore::python {
 namespace {
@@ -93,6 +94,13 @@ void install_log_sink() {
   });
 }
 
+namespace {
+
+// The calling thread's innermost hold on a manager's lock.
+thread_local ManagerHold* t_innermost_hold = nullptr;
+
+}  // namespace
+
 WithoutGil::WithoutGil() : outer_(pending_records()) {
   pending_records() = &records_;
   state_ = PyEval_SaveThread();
@@ -101,10 +109,20 @@ WithoutGil::WithoutGil() : outer_(pending_records()) {
 WithoutGil::~WithoutGil() {
   PyEval_RestoreThread(state_);
   pending_records() = outer_;
+  if (outer_ != nullptr) {
+    // Inside a manager hold: the records wait until its lock is let go.
+    outer_->insert(outer_->end(), std::make_move_iterator(records_.begin()),
+                   std::make_move_iterator(records_.end()));
+    return;
+  }
   flush(records_);
 }
 
-InPython::InPython() : records_(pending_records()), gil_(PyGILState_Ensure()) {
+InPython::InPython()
+    : parked_(ManagerHold::parkable()), records_(pending_records()), gil_(PyGILState_Ensure()) {
+  if (parked_ != nullptr) {
+    parked_->park();
+  }
   pending_records() = nullptr;
   if (records_ != nullptr) {
     flush(*records_);
@@ -113,7 +131,71 @@ InPython::InPython() : records_(pending_records()), gil_(PyGILState_Ensure()) {
 
 InPython::~InPython() {
   pending_records() = records_;
+  const bool held_before = gil_ == PyGILState_LOCKED;
   PyGILState_Release(gil_);
+  if (parked_ != nullptr) {
+    parked_->retake(held_before);
+  }
+}
+
+ManagerHold::ManagerHold(CallLock& lock, Options options)
+    : lock_(lock), options_(options), outer_(t_innermost_hold) {
+  if (options_.holding_gil) {
+    lock_.lock_holding_gil();
+  } else {
+    lock_.lock();
+  }
+  t_innermost_hold = this;
+  if (pending_records() == nullptr) {
+    pending_records() = &records_;
+    own_records_ = true;
+  }
+}
+
+ManagerHold::~ManagerHold() {
+  unlock();
+  t_innermost_hold = outer_;
+  if (own_records_) {
+    pending_records() = nullptr;
+    flush(records_);
+  }
+}
+
+void ManagerHold::unlock() {
+  if (locked_) {
+    lock_.unlock();
+    locked_ = false;
+  }
+}
+
+ManagerHold* ManagerHold::parkable() {
+  ManagerHold* const hold = t_innermost_hold;
+  if (hold == nullptr || !hold->options_.let_go || !hold->locked_) {
+    return nullptr;
+  }
+  // A lock this thread also holds further out stays held: the outer call did not agree to it.
+  for (const ManagerHold* outer = hold->outer_; outer != nullptr; outer = outer->outer_) {
+    if (&outer->lock_ == &hold->lock_ && outer->locked_) {
+      return nullptr;
+    }
+  }
+  return hold;
+}
+
+void ManagerHold::park() {
+  unlock();
+}
+
+void ManagerHold::retake(bool holding_gil) {
+  if (holding_gil) {
+    lock_.lock_holding_gil();
+  } else {
+    lock_.lock();
+  }
+  locked_ = true;
+  if (options_.retaken != nullptr) {
+    options_.retaken(options_.owner);
+  }
 }
 
 SharedObject::SharedObject(py::object o)

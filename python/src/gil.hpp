@@ -9,9 +9,12 @@
 // while the GIL is held go straight through.
 //
 // Each manager object carries a CallLock (guarded.hpp), so two threads calling one manager
-// wait for each other instead of racing. No lock of ours is ever waited for while holding the GIL,
-// and the log path takes none at all, so Python code (handlers, callbacks) never runs into a thread
-// that holds one of our locks and wants the GIL.
+// wait for each other instead of racing. No Python code runs while a manager's lock is held:
+// records written under it wait in the thread's list too and reach Python after the lock is let
+// go; a call whose callbacks may run beside other callers (ManagerHold's `let_go`) lets the lock
+// go while each callback runs and takes it back after. Any other callback runs with the lock
+// held, so Python code there must not wait for another thread that calls the same manager.
+// No lock of ours is ever waited for while holding the GIL, and the log path takes none at all.
 
 #include <memory>
 #include <mutex>
@@ -63,9 +66,12 @@ class WithoutGil {
   PyThreadState* state_;
 };
 
+class ManagerHold;
+
 /// Holds the GIL for a call into Python made by the core, whether or not the calling thread
-/// had let it go; first hands the thread's waiting records to Python, so they keep their
-/// order with whatever the callback logs.
+/// had let it go; first lets go of the manager lock the thread holds when its call allows
+/// that (taken back on leaving), then hands the thread's waiting records to Python, so they
+/// keep their order with whatever the callback logs.
 class InPython {
  public:
   InPython();
@@ -74,6 +80,7 @@ class InPython {
   InPython& operator=(const InPython&) = delete;
 
  private:
+  ManagerHold* parked_;
   PendingRecords* records_;
   PyGILState_STATE gil_;
 };
@@ -91,9 +98,8 @@ class SharedObject {
   std::shared_ptr<py::object> obj_;
 };
 
-/// The lock of one manager object. A thread that already holds it may take it again (a log
-/// handler or a device callback may call the same manager), and a thread that must wait
-/// waits without the GIL.
+/// The lock of one manager object. A thread that already holds it may take it again (a device
+/// callback may call the same manager), and a thread that must wait waits without the GIL.
 class CallLock {
  public:
   /// Takes the lock; the caller holds the GIL.
@@ -104,6 +110,42 @@ class CallLock {
 
  private:
   std::recursive_mutex mutex_;
+};
+
+/// The calling thread's hold on a manager's lock for one call. While the thread holds any,
+/// the log records it writes wait in its list and reach Python once the outermost hold has
+/// let go of its lock. With `let_go`, the call's callbacks run with the lock let go (see
+/// InPython), and `retaken(owner)` runs each time it is taken back, for the manager to outdate
+/// what other callers may have derived from it meanwhile.
+class ManagerHold {
+ public:
+  struct Options {
+    bool holding_gil = true;
+    bool let_go = false;
+    void (*retaken)(void*) = nullptr;
+    void* owner = nullptr;
+  };
+  ManagerHold(CallLock& lock, Options options);
+  ~ManagerHold();
+  ManagerHold(const ManagerHold&) = delete;
+  ManagerHold& operator=(const ManagerHold&) = delete;
+
+  /// Lets go of the lock before the hold ends (idempotent).
+  void unlock();
+
+ private:
+  friend class InPython;
+  /// The thread's innermost hold when a callback may run with its lock let go, else null.
+  static ManagerHold* parkable();
+  void park();
+  void retake(bool holding_gil);
+
+  CallLock& lock_;
+  Options options_;
+  bool locked_ = true;
+  ManagerHold* outer_;
+  PendingRecords records_;
+  bool own_records_ = false;
 };
 
 }  // namespace arvcore::python

@@ -67,6 +67,11 @@ struct TableSnapshot {
   bool read = false;
 };
 
+/// Whether a call's callbacks run with the manager's lock held or let go. `let_go` is for calls
+/// that hold nothing of the manager across a callback (what the callback gets is a copy, and
+/// what follows reads the manager afresh), so other callers may run in between.
+enum class AtCallbacks { hold, let_go };
+
 template <class Manager>
 class Guarded : public Manager {
  public:
@@ -76,17 +81,16 @@ class Guarded : public Manager {
   /// Runs `work` under the lock with the GIL held; `work` changes nothing a getter answers.
   template <class Work>
   decltype(auto) reading(Work&& work) {
-    call_lock_.lock_holding_gil();
-    std::lock_guard<CallLock> hold(call_lock_, std::adopt_lock);
+    ManagerHold hold(call_lock_, hold_options(true, AtCallbacks::hold));
     return std::forward<Work>(work)();
   }
 
   /// Runs `work` under the lock with the GIL held; afterwards no kept answer is used again
   /// (with `drop_kept` false, the caller drops what the work outdates itself).
   template <class Work>
-  decltype(auto) locked(Work&& work, bool drop_kept = true) {
-    call_lock_.lock_holding_gil();
-    std::lock_guard<CallLock> hold(call_lock_, std::adopt_lock);
+  decltype(auto) locked(Work&& work, bool drop_kept = true,
+                        AtCallbacks at_callbacks = AtCallbacks::hold) {
+    ManagerHold hold(call_lock_, hold_options(true, at_callbacks));
     bump(drop_kept);
     before_change();
     return std::forward<Work>(work)();
@@ -96,10 +100,10 @@ class Guarded : public Manager {
   /// (see locked). The answer must not refer into the manager: it is read after the lock is
   /// let go.
   template <class Work>
-  auto released(Work&& work, bool drop_kept = true) {
+  auto released(Work&& work, bool drop_kept = true, AtCallbacks at_callbacks = AtCallbacks::hold) {
     static_assert(!std::is_reference_v<decltype(work())>);
     WithoutGil nogil;
-    std::lock_guard<CallLock> hold(call_lock_);
+    ManagerHold hold(call_lock_, hold_options(false, at_callbacks));
     bump(drop_kept);
     before_change();
     return std::forward<Work>(work)();
@@ -111,13 +115,12 @@ class Guarded : public Manager {
   template <class Prepare, class Work>
   auto released_after(Prepare&& prepare, Work&& work) {
     static_assert(!std::is_reference_v<decltype(work())>);
-    call_lock_.lock_holding_gil();
-    std::unique_lock<CallLock> hold(call_lock_, std::adopt_lock);
+    ManagerHold hold(call_lock_, hold_options(true, AtCallbacks::hold));
     std::forward<Prepare>(prepare)();
     WithoutGil nogil;
     before_change();
     auto result = std::forward<Work>(work)();
-    // Let go before the GIL is taken back and the records are handed to Python.
+    // Let go before the GIL is taken back.
     hold.unlock();
     return result;
   }
@@ -134,8 +137,7 @@ class Guarded : public Manager {
   /// and `keep` allows. Runs under the lock with the GIL held.
   template <class Work>
   py::object kept(const std::string& key, const log::Logger& logger, bool keep, Work&& work) {
-    call_lock_.lock_holding_gil();
-    std::lock_guard<CallLock> hold(call_lock_, std::adopt_lock);
+    ManagerHold hold(call_lock_, hold_options(true, AtCallbacks::hold));
     keep = keep && !logger.enabled(log::Level::info);
     if (keep) {
       if (const KeptAnswer* answer = fresh(key)) {
@@ -190,6 +192,18 @@ class Guarded : public Manager {
   }
 
  private:
+  ManagerHold::Options hold_options(bool holding_gil, AtCallbacks at_callbacks) {
+    return {holding_gil, at_callbacks == AtCallbacks::let_go, &retaken, this};
+  }
+
+  // Other callers may have used the manager while a callback ran: what they kept or shared
+  // stood for the table in the middle of this call.
+  static void retaken(void* self) {
+    auto* guarded = static_cast<Guarded*>(self);
+    guarded->bump(true);
+    guarded->before_change();
+  }
+
   void bump(bool drop_kept) {
     if (drop_kept) {
       generation_.fetch_add(1, std::memory_order_acq_rel);

@@ -14,6 +14,7 @@ PYBIND11_MODULE(_arvcore, m) {
   // fit within the interpreter's limit, with half of it left to the caller's own frames.
   arvcore::value::set_max_read_depth(
       py::module_::import("sys").attr("getrecursionlimit")().cast<int>() / 2);
+  arvcore::python::export_enums(m);
   arvcore::python::export_sdk(m);
   arvcore::python::export_table_db(m);
   arvcore::python::export_db(m);

@@ -3,6 +3,8 @@ binding without its stub fails here, and so does a parameter whose name, kind or
 differs. The checker can compare parameters only because every compiled function carries a
 text signature, which `inspect.signature` (and help(), and IDEs) read."""
 
+import enum
+import importlib
 import inspect
 import os
 import re
@@ -23,6 +25,7 @@ from arvcore.vlndev.VLNTableManager import (
 )
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ENUM_STUBS = os.path.join(os.path.dirname(os.path.dirname(HERE)), "scripts", "enum-stubs.py")
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(arvcore.__file__)))
 
 
@@ -86,6 +89,8 @@ def compiled_callables():
     own slot wrappers, such as a constructor-less class's __init__, aside)."""
     not_ours = (type, types.WrapperDescriptorType, str)
     for name, value in vars(_arvcore).items():
+        if isinstance(value, type) and value.__module__ != _arvcore.__name__:
+            continue  # the enumeration classes the module builds for other modules
         if isinstance(value, type):
             for method_name in vars(value):
                 method = getattr(value, method_name)
@@ -141,3 +146,31 @@ def test_parameter_shapes(name, text, defaults):
     assert str(sig) == text
     assert {k: p.default for k, p in sig.parameters.items()
             if p.default is not inspect.Parameter.empty} == defaults
+
+
+def test_enumeration_classes_stubs_and_conversions_follow_the_core_tables(tmp_path):
+    tables = _arvcore._enum_tables()
+    assert len(tables) == 10
+    for name, (module, flags, members) in tables.items():
+        cls = getattr(importlib.import_module(module), name)
+        assert (cls.__module__, cls.__qualname__) == (module, name)
+        assert type(cls) is enum.EnumType and issubclass(cls, enum.IntFlag if flags else enum.Enum)
+        assert [(n, m.value) for n, m in cls.__members__.items()] == members
+        assert all(cls(value) is cls[n] for n, value in members)
+        numbered = [cls[n] for n, value in members if not isinstance(value, str)]
+        assert _arvcore._enum_round_trip(name) == numbered
+
+    # The stubs hold the same members, and one that drifts from a table is caught.
+    def check(package):
+        return subprocess.run([sys.executable, ENUM_STUBS, "--check", "--package", package],
+                              capture_output=True, text=True)
+
+    assert check(os.path.join(os.path.dirname(os.path.dirname(HERE)), "python")).returncode == 0
+    for rel in ("VLNPublic.pyi", "vlndev/VLNTableManager.pyi"):
+        copy = tmp_path / "arvcore" / rel
+        copy.parent.mkdir(parents=True, exist_ok=True)
+        copy.write_text(open(os.path.join(PACKAGE_ROOT, "arvcore", rel)).read())
+    module = tmp_path / "arvcore" / "vlndev" / "VLNTableManager.pyi"
+    module.write_text(module.read_text().replace("    UI_SAVE_REPLACE = 13\n", ""))
+    p = check(str(tmp_path))
+    assert p.returncode == 1 and "VLNTableManager.pyi: differs" in p.stdout, p.stdout + p.stderr

@@ -146,6 +146,52 @@ def test_log_handlers_that_call_the_package_again_finish(tmp_path):
     run_child(code, tmp_path)
 
 
+def test_python_code_that_waits_for_a_thread_calling_the_same_manager_finishes(tmp_path):
+    # A log handler and callbacks of each kind that lets the lock go start a thread that calls
+    # the manager they came from, and wait for it.
+    small_table(tmp_path)
+    code = """
+    import logging, threading
+    from arvcore.VLNUtils import RetType
+    from arvcore.vlndev.VLNTableManager import (AAKitTableManager, BeamPatternTableManager,
+        CalibrationTableManager, fake_rf_layout)
+
+    def on_another_thread(fn):
+        answers = []
+        t = threading.Thread(target=lambda: answers.append(fn()))
+        t.start()
+        t.join()
+        return answers[0]
+
+    class Handler(logging.Handler):
+        def emit(self, record):
+            if not seen:
+                seen.append(on_another_thread(cali.getCOMDR).RetCode.name)
+
+    seen = []
+    cali = CalibrationTableManager("D2230E013-28", 28, fake_rf_layout)
+    assert cali.parse(28).RetCode.name == "OK"
+    logger = logging.getLogger("CaliTbl")
+    logger.setLevel(logging.INFO)
+    logger.addHandler(Handler())
+    assert cali.getCOMDR().RetCode.name == "OK"  # writes "All DR: ..." at info level
+    assert seen == ["OK"], seen
+
+    beam = BeamPatternTableManager("SN1", 9, 4, fake_rf_layout, None, True)
+    web = lambda **payload: on_another_thread(beam.getBeamIdStorage)
+    assert beam._load(28, callback=web).RetData == 4
+    assert beam._saveToBeamTableFile(callback=web).RetData == 4
+
+    kits = AAKitTableManager(9, 16, path=".", is_web_mode=True)
+    fetch = lambda *args: RetType(data={"K": on_another_thread(kits.getAAKitInfo).RetMsg})
+    assert kits.getAAKitList(callback=fetch).RetCode.name == "OK"
+    forward = lambda **payload: on_another_thread(lambda: kits.getAAKitInfo("K"))
+    assert kits.saveAAKitFile("K", callback=forward, check=False) is not None
+    print("done")
+    """
+    run_child(code, tmp_path, timeout=60)
+
+
 def test_records_of_released_work_keep_their_order_around_callbacks(tmp_path, monkeypatch,
                                                                     arvcore_logs):
     monkeypatch.setenv("ARVCORE_FILES_DIR", str(tmp_path))

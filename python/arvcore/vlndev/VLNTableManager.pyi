@@ -1,4 +1,5 @@
 # Types of arvcore.vlndev.VLNTableManager; the managers themselves live in arvcore._arvcore.
+# The enumeration members are written from the core's tables by scripts/enum-stubs.py.
 import enum
 from typing import Any
 

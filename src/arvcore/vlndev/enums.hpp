@@ -1,5 +1,5 @@
 #pragma once
-// The module's own enumerations.
+// The module's own enumerations (see enum_traits.hpp).
 
 #include <array>
 #include <cstdint>
@@ -11,64 +11,70 @@
 
 namespace arvcore::vlndev {
 
-/// Bit flags: the RF modes a batch beam query returns.
-enum class BTModeFilter : int { TX = 1, RX = 2, ALL = 3 };
+#define ARVCORE_BT_MODE_FILTER(X) X(TX, 1) X(RX, 2) X(ALL, 3)
+ARVCORE_ENUM(BTModeFilter, flags, "Bit flags: the RF modes a batch beam query returns.",
+             ARVCORE_BT_MODE_FILTER)
 
-/// Bit flags: what a batch beam update does.
-enum class BTSetOption : int {
-  VALIDATE = 1,
-  GET = 2,
-  SAVE = 4,
-  REPLACE_ALL = 8,
-  UI_IMPORT = 1,
-  UI_EXPORT = 3,
-  UI_SAVE_UPSERT = 5,
-  UI_SAVE_REPLACE = 13,
-};
+#define ARVCORE_BT_SET_OPTION(X) \
+  X(VALIDATE, 1)                 \
+  X(GET, 2)                      \
+  X(SAVE, 4)                     \
+  X(REPLACE_ALL, 8)              \
+  X(UI_IMPORT, 1)                \
+  X(UI_EXPORT, 3)                \
+  X(UI_SAVE_UPSERT, 5)           \
+  X(UI_SAVE_REPLACE, 13)
+ARVCORE_ENUM(BTSetOption, flags, "Bit flags: what a batch beam update does.", ARVCORE_BT_SET_OPTION)
 
-/// Top-level keys of a beam table. The format version is BTField_version.
-enum class BTField : int {
-  VERSION = 0,
-  SN = 1,
-  DEV_TYPE = 2,
-  FREQ = 3,
-  AAKIT_NAME = 4,
-  TX = 5,
-  RX = 6
-};
+#define ARVCORE_BT_FIELD(X) \
+  X(VERSION, 0)             \
+  X(SN, 1)                  \
+  X(DEV_TYPE, 2)            \
+  X(FREQ, 3)                \
+  X(AAKIT_NAME, 4)          \
+  X(TX, 5)                  \
+  X(RX, 6)
+ARVCORE_ENUM(BTField, plain,
+             "Top-level keys of a beam table; ``_version`` is the current table format version.",
+             ARVCORE_BT_FIELD)
 /// Value of the BTField member `_version`: the current beam-table format version.
 inline constexpr std::string_view BTField_version = "2.0.0";
+constexpr auto arvcore_enum_texts(BTField*) {
+  return std::array<std::pair<std::string_view, std::string_view>, 1>{
+      {{"_version", BTField_version}}};
+}
 
-/// Keys inside one beam entry; `board_` and `channel_` are prefixes for a number.
-enum class BTBeamField : int {
-  beam_description = 0,
-  beam_type = 1,
-  beam_config = 2,
-  db = 3,
-  theta = 4,
-  phi = 5,
-  channel_config = 6,
-  board_ = 7,
-  common_db = 8,
-  channel_ = 9,
-  sw = 10,
-  deg = 11,
-};
+#define ARVCORE_BT_BEAM_FIELD(X) \
+  X(beam_description, 0)         \
+  X(beam_type, 1)                \
+  X(beam_config, 2)              \
+  X(db, 3)                       \
+  X(theta, 4)                    \
+  X(phi, 5)                      \
+  X(channel_config, 6)           \
+  X(board_, 7)                   \
+  X(common_db, 8)                \
+  X(channel_, 9)                 \
+  X(sw, 10)                      \
+  X(deg, 11)
+ARVCORE_ENUM(BTBeamField, plain,
+             "Keys inside one beam entry; ``board_`` and ``channel_`` are prefixes for a number.",
+             ARVCORE_BT_BEAM_FIELD)
 
-/// Row keys of an antenna-kit table and keys of a kit record.
-enum class AAKitField : int {
-  AAKIT_NAME = 0,
-  DEV_TYPE = 1,
-  TYPE = 2,
-  SPACING = 3,
-  STEERING_H = 4,
-  STEERING_V = 5,
-  OFFSET_TX = 6,
-  OFFSET_RX = 7,
-};
+#define ARVCORE_AAKIT_FIELD(X) \
+  X(AAKIT_NAME, 0)             \
+  X(DEV_TYPE, 1)               \
+  X(TYPE, 2)                   \
+  X(SPACING, 3)                \
+  X(STEERING_H, 4)             \
+  X(STEERING_V, 5)             \
+  X(OFFSET_TX, 6)              \
+  X(OFFSET_RX, 7)
+ARVCORE_ENUM(AAKitField, plain, "Row keys of an antenna-kit table and keys of a kit record.",
+             ARVCORE_AAKIT_FIELD)
 
 template <class E>
-concept FlagEnum = std::same_as<E, BTModeFilter> || std::same_as<E, BTSetOption>;
+concept FlagEnum = NamedEnum<E> && EnumTraits<E>::flags;
 
 template <FlagEnum E>
 constexpr E operator|(E a, E b) {
@@ -95,88 +101,6 @@ template <FlagEnum E>
 E flag_from_value(std::int64_t value);
 
 }  // namespace arvcore::vlndev
-
-namespace arvcore {
-
-template <>
-struct EnumTraits<vlndev::BTModeFilter> {
-  using E = vlndev::BTModeFilter;
-  static constexpr std::string_view type_name = "BTModeFilter";
-  static constexpr std::array<std::pair<std::string_view, E>, 3> members{{
-      {"TX", E::TX},
-      {"RX", E::RX},
-      {"ALL", E::ALL},
-  }};
-};
-
-template <>
-struct EnumTraits<vlndev::BTSetOption> {
-  using E = vlndev::BTSetOption;
-  static constexpr std::string_view type_name = "BTSetOption";
-  static constexpr std::array<std::pair<std::string_view, E>, 8> members{{
-      {"VALIDATE", E::VALIDATE},
-      {"GET", E::GET},
-      {"SAVE", E::SAVE},
-      {"REPLACE_ALL", E::REPLACE_ALL},
-      {"UI_IMPORT", E::UI_IMPORT},
-      {"UI_EXPORT", E::UI_EXPORT},
-      {"UI_SAVE_UPSERT", E::UI_SAVE_UPSERT},
-      {"UI_SAVE_REPLACE", E::UI_SAVE_REPLACE},
-  }};
-};
-
-template <>
-struct EnumTraits<vlndev::BTField> {
-  using E = vlndev::BTField;
-  static constexpr std::string_view type_name = "BTField";
-  static constexpr std::array<std::pair<std::string_view, E>, 7> members{{
-      {"VERSION", E::VERSION},
-      {"SN", E::SN},
-      {"DEV_TYPE", E::DEV_TYPE},
-      {"FREQ", E::FREQ},
-      {"AAKIT_NAME", E::AAKIT_NAME},
-      {"TX", E::TX},
-      {"RX", E::RX},
-  }};
-};
-
-template <>
-struct EnumTraits<vlndev::BTBeamField> {
-  using E = vlndev::BTBeamField;
-  static constexpr std::string_view type_name = "BTBeamField";
-  static constexpr std::array<std::pair<std::string_view, E>, 12> members{{
-      {"beam_description", E::beam_description},
-      {"beam_type", E::beam_type},
-      {"beam_config", E::beam_config},
-      {"db", E::db},
-      {"theta", E::theta},
-      {"phi", E::phi},
-      {"channel_config", E::channel_config},
-      {"board_", E::board_},
-      {"common_db", E::common_db},
-      {"channel_", E::channel_},
-      {"sw", E::sw},
-      {"deg", E::deg},
-  }};
-};
-
-template <>
-struct EnumTraits<vlndev::AAKitField> {
-  using E = vlndev::AAKitField;
-  static constexpr std::string_view type_name = "AAKitField";
-  static constexpr std::array<std::pair<std::string_view, E>, 8> members{{
-      {"AAKIT_NAME", E::AAKIT_NAME},
-      {"DEV_TYPE", E::DEV_TYPE},
-      {"TYPE", E::TYPE},
-      {"SPACING", E::SPACING},
-      {"STEERING_H", E::STEERING_H},
-      {"STEERING_V", E::STEERING_V},
-      {"OFFSET_TX", E::OFFSET_TX},
-      {"OFFSET_RX", E::OFFSET_RX},
-  }};
-};
-
-}  // namespace arvcore
 
 namespace arvcore::vlndev {
 
