@@ -731,7 +731,8 @@ Value web_board_map(const log::Logger& logger, const WebBoard& board, const Valu
   Value out = Value::object();
   const auto& found = reply.get_ref<const Value::object_t&>();
   bool ours = true;
-  for (const auto& [k, v] : reply.items()) {
+  for (const auto& item : reply.items()) {
+    const std::string& k = item.key();
     ours = std::any_of(board.steps.begin(), board.steps.end(), [&](const auto& step) {
       return std::find(step.second.begin(), step.second.end(), k) != step.second.end();
     });
@@ -762,7 +763,8 @@ Value web_board_map(const log::Logger& logger, const WebBoard& board, const Valu
   }
   std::vector<const std::string*> done;
   for (const auto& [step, keys] : board.steps) {
-    if (std::any_of(done.begin(), done.end(), [&](const auto* d) { return *d == step; })) {
+    const std::string& name = step;  // a lambda may not capture a structured binding here
+    if (std::any_of(done.begin(), done.end(), [&](const auto* d) { return *d == name; })) {
       continue;  // a repeated step answers the same keys again
     }
     done.push_back(&step);
