@@ -256,6 +256,13 @@ TEST(Csv, SkipsALeadingByteOrderMarkAndCountsLines) {
       EXPECT_EQ(rows, want);
     }
   }
+  // A written row whose first cell opens with the mark keeps it when it starts a file.
+  const std::vector<std::string> marked = {"\xEF\xBB\xBFK", "x"};
+  const std::string line = av::csv_format_row(marked);
+  av::CsvReader reader(std::string_view(line), false);
+  av::CsvRow row;
+  ASSERT_TRUE(reader.next(row));
+  EXPECT_EQ(row.to_vector(), marked);
 }
 
 TEST(Csv, FormatsRowsLikePythonWriter) {

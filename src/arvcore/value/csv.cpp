@@ -473,8 +473,11 @@ std::string csv_format_row(const std::vector<std::string>& cells) {
     if (!first) {
       out.push_back(',');
     }
+    // A row that opens with a byte-order mark is quoted, or a reader at the start of a file
+    // would take the mark for the file's own and drop it from the cell.
+    const bool opens_with_mark = first && cell.starts_with("\xEF\xBB\xBF");
     first = false;
-    if (cell.find_first_of(",\"\r\n") == std::string::npos) {
+    if (!opens_with_mark && cell.find_first_of(",\"\r\n") == std::string::npos) {
       out += cell;
       continue;
     }
