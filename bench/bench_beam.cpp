@@ -20,8 +20,8 @@
 #include <fmt/format.h>
 
 #include "arvcore/sdk/enums.hpp"
+#include "arvcore/sdk/log_format.hpp"
 #include "arvcore/vlndev/beam_pattern_table_manager.hpp"
-#include "arvcore/vlndev/logger.hpp"
 
 namespace {
 

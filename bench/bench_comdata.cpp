@@ -21,8 +21,8 @@
 #include <fmt/format.h>
 
 #include "arvcore/value/value.hpp"
-#include "arvcore/vlndev/calibration_queries.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
+#include "arvcore/vlndev/detail/calibration_queries.hpp"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <string>
 
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/json.hpp"
-#include "arvcore/value/textfile.hpp"
 
 namespace {
 

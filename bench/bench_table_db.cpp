@@ -20,7 +20,7 @@
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 
-#include "arvcore/sdk/table_store.hpp"
+#include "arvcore/tabledb/table_store.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/vlndev/cali_table_import.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "arvcore/value/indexed_map.hpp"
+#include "arvcore/value/detail/indexed_map.hpp"
 #include "arvcore/value/value.hpp"
 
 namespace {

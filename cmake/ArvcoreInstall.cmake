@@ -15,10 +15,18 @@ set(ARVCORE_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/arvcore)
 install(TARGETS arvcore EXPORT arvcoreTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-foreach(part value sdk vlndev)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/arvcore/${part}/
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/arvcore/${part} COMPONENT development
-    FILES_MATCHING PATTERN "*.hpp")
+# The public headers are those outside detail/ folders, with the few internal headers they
+# include; the other internals stay in the source tree.
+set(ARVCORE_INSTALLED_DETAIL_HEADERS value/detail/indexed_map.hpp value/detail/value_allocator.hpp)
+foreach(layer ${ARVCORE_LAYERS})
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/arvcore/${layer}/
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/arvcore/${layer} COMPONENT development
+    FILES_MATCHING PATTERN "*.hpp" PATTERN "detail" EXCLUDE)
+endforeach()
+foreach(header ${ARVCORE_INSTALLED_DETAIL_HEADERS})
+  get_filename_component(header_dir ${header} DIRECTORY)
+  install(FILES ${PROJECT_SOURCE_DIR}/src/arvcore/${header}
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/arvcore/${header_dir} COMPONENT development)
 endforeach()
 install(FILES ${ARVCORE_GENERATED_INCLUDE_DIR}/arvcore/version.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/arvcore COMPONENT development)

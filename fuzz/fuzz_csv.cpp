@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/value/csv.hpp"
-#include "arvcore/value/textfile.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "fuzz_support.hpp"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/value/json.hpp"
 #include "fuzz_support.hpp"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "arvcore/vlndev/logger.hpp"
+#include "arvcore/sdk/log_format.hpp"
 
 namespace arvcore::fuzz {
 

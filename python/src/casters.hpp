@@ -29,9 +29,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "arvcore/base/errors.hpp"
 #include "arvcore/sdk/enum_traits.hpp"
 #include "arvcore/sdk/enums.hpp"
-#include "arvcore/sdk/errors.hpp"
 #include "arvcore/sdk/ret_type.hpp"
 #include "arvcore/value/value.hpp"
 #include "arvcore/vlndev/callbacks.hpp"

@@ -11,8 +11,8 @@
 
 #include <pybind11/stl.h>
 
-#include "arvcore/vlndev/calibration_queries.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
+#include "arvcore/vlndev/detail/calibration_queries.hpp"
 #include "casters.hpp"
 #include "exports.hpp"
 #include "fastlane.hpp"

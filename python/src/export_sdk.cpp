@@ -9,8 +9,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "arvcore/sdk/log_format.hpp"
 #include "arvcore/sdk/utils.hpp"
-#include "arvcore/vlndev/logger.hpp"
 #include "exports.hpp"
 #include "gil.hpp"
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "arvcore/sdk/table_db_queryer.hpp"
-#include "arvcore/sdk/table_store.hpp"
+#include "arvcore/tabledb/table_db_queryer.hpp"
+#include "arvcore/tabledb/table_store.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/vlndev/beam_pattern_table_manager.hpp"
 #include "arvcore/vlndev/cali_table_import.hpp"

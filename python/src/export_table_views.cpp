@@ -7,7 +7,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 #include "casters.hpp"
 #include "exports.hpp"

@@ -25,7 +25,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "arvcore/vlndev/logger.hpp"
+#include "arvcore/sdk/log_format.hpp"
 
 namespace arvcore::python {
 

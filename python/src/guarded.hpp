@@ -34,7 +34,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "arvcore/vlndev/logger.hpp"
+#include "arvcore/sdk/log_format.hpp"
 #include "built_only.hpp"
 #include "casters.hpp"
 #include "gil.hpp"

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "arvcore/vlndev/logger.hpp"
+#include "arvcore/sdk/log_format.hpp"
 
 namespace arvcore::testing {
 

@@ -17,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "arvcore/sdk/db_queryer.hpp"
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/value/value.hpp"
+#include "arvcore/vlndev/vln_table_db.hpp"
 
 namespace arvcore::testing {
 

@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "arvcore/sdk/errors.hpp"
-#include "arvcore/value/textfile.hpp"
+#include "arvcore/base/errors.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/vlndev/aakit_table_manager.hpp"
 #include "log_capture.hpp"
 

@@ -17,10 +17,10 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "arvcore/sdk/log_format.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/json.hpp"
-#include "arvcore/value/textfile.hpp"
 #include "arvcore/vlndev/beam_pattern_table_manager.hpp"
-#include "arvcore/vlndev/logger.hpp"
 
 namespace beamtest {
 

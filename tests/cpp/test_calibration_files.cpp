@@ -13,10 +13,10 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
-#include "arvcore/value/textfile.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 #include "log_capture.hpp"
 

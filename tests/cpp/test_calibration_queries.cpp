@@ -14,10 +14,10 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
+#include "arvcore/sdk/log_format.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
-#include "arvcore/vlndev/logger.hpp"
 #include "log_capture.hpp"
 #include "scripted_db.hpp"
 

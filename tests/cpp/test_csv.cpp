@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/value/csv.hpp"
-#include "arvcore/value/textfile.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 
 namespace {
 

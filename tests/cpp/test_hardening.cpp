@@ -14,7 +14,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/vlndev/aakit_table_manager.hpp"
 #include "arvcore/vlndev/beam_pattern_table_manager.hpp"

@@ -9,7 +9,7 @@
 #include <limits>
 #include <string>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
 

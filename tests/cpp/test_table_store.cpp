@@ -13,9 +13,9 @@
 
 #include <gtest/gtest.h>
 
-#include "arvcore/sdk/table_db_queryer.hpp"
-#include "arvcore/sdk/table_store.hpp"
-#include "arvcore/sdk/table_store_common.hpp"
+#include "arvcore/tabledb/detail/table_store_common.hpp"
+#include "arvcore/tabledb/table_db_queryer.hpp"
+#include "arvcore/tabledb/table_store.hpp"
 #include "arvcore/value/json.hpp"
 #include "log_capture.hpp"
 

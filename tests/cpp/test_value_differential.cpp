@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/value/csv.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
-#include "arvcore/value/textfile.hpp"
 
 namespace {
 

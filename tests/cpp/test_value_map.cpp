@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "arvcore/value/indexed_map.hpp"
+#include "arvcore/value/detail/indexed_map.hpp"
 #include "arvcore/value/value.hpp"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 #include "arvcore/vlndev/vln_table_db.hpp"

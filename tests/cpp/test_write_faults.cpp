@@ -20,12 +20,12 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "arvcore/sdk/errors.hpp"
-#include "arvcore/value/textfile.hpp"
+#include "arvcore/base/errors.hpp"
+#include "arvcore/sdk/log_format.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/vlndev/aakit_table_manager.hpp"
 #include "arvcore/vlndev/beam_pattern_table_manager.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
-#include "arvcore/vlndev/logger.hpp"
 #include "test_beam_support.hpp"
 
 namespace {

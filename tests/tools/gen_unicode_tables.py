@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Writes src/arvcore/value/unicode_tables.cpp from this interpreter's Unicode database.
+"""Writes src/arvcore/value/detail/unicode_tables.cpp from this interpreter's Unicode database.
 
 The tables let the C++ side read numbers and print strings exactly as the Python host does:
 white space and decimal digits accepted by int()/float(), and the characters that repr()
@@ -55,7 +55,7 @@ def main():
         % (sys.version.split()[0], unicodedata.unidata_version),
         "// Do not edit by hand.",
         "",
-        '#include "arvcore/value/unicode_tables.hpp"',
+        '#include "arvcore/value/detail/unicode_tables.hpp"',
         "",
         "namespace arvcore::value::unicode {",
         "",

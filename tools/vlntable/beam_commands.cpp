@@ -16,13 +16,13 @@
 
 #include <fmt/format.h>
 
+#include "arvcore/sdk/log_format.hpp"
 #include "arvcore/sdk/utils.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
-#include "arvcore/value/textfile.hpp"
 #include "arvcore/vlndev/beam_pattern_table_manager.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
-#include "arvcore/vlndev/logger.hpp"
 #include "cali_common.hpp"
 #include "commands.hpp"
 

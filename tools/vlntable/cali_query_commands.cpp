@@ -15,8 +15,8 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include "arvcore/base/errors.hpp"
 #include "arvcore/sdk/enum_traits.hpp"
-#include "arvcore/sdk/errors.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "cali_common.hpp"
 #include "commands.hpp"

@@ -17,7 +17,7 @@
 #include <fmt/format.h>
 
 #include "arvcore/sdk/enum_traits.hpp"
-#include "arvcore/sdk/table_store.hpp"
+#include "arvcore/tabledb/table_store.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/vlndev/cali_table_import.hpp"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "arvcore/vlndev/logger.hpp"
+#include "arvcore/sdk/log_format.hpp"
 #include "arvcore/vlndev/ud_delta_freq_table_manager.hpp"
 #include "cali_common.hpp"
 #include "commands.hpp"

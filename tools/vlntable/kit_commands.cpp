@@ -11,9 +11,9 @@
 
 #include <fmt/format.h>
 
+#include "arvcore/sdk/log_format.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/vlndev/aakit_table_manager.hpp"
-#include "arvcore/vlndev/logger.hpp"
 #include "cali_common.hpp"
 #include "commands.hpp"
 

@@ -12,9 +12,9 @@
 #include <fmt/ranges.h>
 #include <CLI/CLI.hpp>
 
-#include "arvcore/vlndev/logger.hpp"
+#include "arvcore/sdk/log_format.hpp"
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/version.hpp"
 
 #include "commands.hpp"

@@ -1,10 +1,8 @@
 #pragma once
-// The table database query component. Each table-database facade obtains its component from
-// the installed provider by table name. The module's own provider answers from the store
-// configured by ARVCORE_TABLE_DB (see table_db_queryer.hpp); a host may install another.
+// The table database query component: what a table-database facade sends its requests to.
+// The facade obtains one per table name from the installed provider (vln_table_db.hpp); the
+// module's own component answers from the table store (tabledb/table_db_queryer.hpp).
 
-#include <functional>
-#include <memory>
 #include <string>
 
 #include "arvcore/value/value.hpp"
@@ -28,15 +26,5 @@ class DBQueryer {
   /// request afresh has nothing to select: this default answers success.
   virtual Value selectTable(const Value& payload, const Value& layout);
 };
-
-/// Makes a component for a table name; may throw.
-using DBQueryerProvider = std::function<std::unique_ptr<DBQueryer>(const std::string& table_name)>;
-
-/// Installs the provider used by later facades; an empty function puts back the module's own.
-void set_db_queryer_provider(DBQueryerProvider provider);
-
-/// Obtains a component for `table_name` from the installed provider.
-/// Throws arvcore::LoadError when the provider gives nothing; whatever it throws passes through.
-std::unique_ptr<DBQueryer> load_db_queryer(const std::string& table_name);
 
 }  // namespace arvcore

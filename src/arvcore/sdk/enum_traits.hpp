@@ -15,7 +15,7 @@
 
 #include <fmt/format.h>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 
 namespace arvcore {
 

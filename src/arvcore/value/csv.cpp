@@ -10,8 +10,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "arvcore/sdk/errors.hpp"
-#include "arvcore/value/textfile.hpp"
+#include "arvcore/base/errors.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 
 namespace arvcore::value {
 namespace {

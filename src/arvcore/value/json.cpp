@@ -10,9 +10,9 @@
 #include <fmt/format.h>
 #include <simdjson.h>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/pynum.hpp"
-#include "arvcore/value/textfile.hpp"
 
 namespace arvcore::value {
 namespace {

@@ -8,8 +8,8 @@
 
 #include <fmt/format.h>
 
-#include "arvcore/sdk/errors.hpp"
-#include "arvcore/value/unicode_tables.hpp"
+#include "arvcore/base/errors.hpp"
+#include "arvcore/value/detail/unicode_tables.hpp"
 
 namespace arvcore::value {
 namespace {

@@ -11,8 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "arvcore/value/indexed_map.hpp"
-#include "arvcore/value/value_allocator.hpp"
+#include "arvcore/value/detail/indexed_map.hpp"
+#include "arvcore/value/detail/value_allocator.hpp"
 
 namespace arvcore {
 

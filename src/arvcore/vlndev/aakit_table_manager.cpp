@@ -15,12 +15,12 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include "arvcore/base/errors.hpp"
 #include "arvcore/sdk/enums.hpp"
-#include "arvcore/sdk/errors.hpp"
 #include "arvcore/sdk/utils.hpp"
 #include "arvcore/value/csv.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/pynum.hpp"
-#include "arvcore/value/textfile.hpp"
 #include "arvcore/vlndev/enums.hpp"
 
 namespace arvcore::vlndev {

@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "arvcore/sdk/log_format.hpp"
 #include "arvcore/sdk/ret_type.hpp"
 #include "arvcore/value/value.hpp"
 #include "arvcore/vlndev/callbacks.hpp"
-#include "arvcore/vlndev/logger.hpp"
 
 namespace arvcore::vlndev {
 

@@ -9,11 +9,11 @@
 
 #include <fmt/format.h>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/sdk/utils.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
-#include "arvcore/vlndev/frequency.hpp"
+#include "arvcore/vlndev/detail/frequency.hpp"
 
 namespace arvcore::vlndev {
 namespace {

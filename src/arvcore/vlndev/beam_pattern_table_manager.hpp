@@ -12,11 +12,11 @@
 #include <variant>
 
 #include "arvcore/sdk/enums.hpp"
+#include "arvcore/sdk/log_format.hpp"
 #include "arvcore/sdk/ret_type.hpp"
 #include "arvcore/value/value.hpp"
 #include "arvcore/vlndev/callbacks.hpp"
 #include "arvcore/vlndev/enums.hpp"
-#include "arvcore/vlndev/logger.hpp"
 
 namespace arvcore::vlndev {
 

@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/value/json.hpp"
 
 namespace arvcore::vlndev {

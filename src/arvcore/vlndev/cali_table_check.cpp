@@ -20,11 +20,11 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include "arvcore/base/errors.hpp"
 #include "arvcore/sdk/enum_traits.hpp"
-#include "arvcore/sdk/errors.hpp"
 #include "arvcore/value/csv.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/pynum.hpp"
-#include "arvcore/value/textfile.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 
 namespace arvcore::vlndev {

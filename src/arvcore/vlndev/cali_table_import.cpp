@@ -9,12 +9,12 @@
 
 #include <fmt/format.h>
 
-#include "arvcore/sdk/table_store_common.hpp"
+#include "arvcore/tabledb/detail/table_store_common.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/pynum.hpp"
-#include "arvcore/value/textfile.hpp"
 #include "arvcore/vlndev/cali_layout.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
-#include "arvcore/vlndev/frequency.hpp"
+#include "arvcore/vlndev/detail/frequency.hpp"
 
 namespace arvcore::vlndev {
 namespace {

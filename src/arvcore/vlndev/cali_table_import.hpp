@@ -7,7 +7,7 @@
 #include <string>
 
 #include "arvcore/sdk/ret_type.hpp"
-#include "arvcore/sdk/table_store.hpp"
+#include "arvcore/tabledb/table_store.hpp"
 #include "arvcore/value/value.hpp"
 
 namespace arvcore::vlndev {

@@ -14,14 +14,14 @@
 
 #include <fmt/format.h>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/sdk/utils.hpp"
 #include "arvcore/value/csv.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
-#include "arvcore/value/textfile.hpp"
 #include "arvcore/vlndev/cali_table_check.hpp"
-#include "arvcore/vlndev/frequency.hpp"
+#include "arvcore/vlndev/detail/frequency.hpp"
 
 namespace arvcore::vlndev {
 namespace {

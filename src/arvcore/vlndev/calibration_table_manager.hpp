@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "arvcore/sdk/enums.hpp"
+#include "arvcore/sdk/log_format.hpp"
 #include "arvcore/sdk/ret_type.hpp"
 #include "arvcore/value/value.hpp"
 #include "arvcore/vlndev/callbacks.hpp"
-#include "arvcore/vlndev/logger.hpp"
 #include "arvcore/vlndev/vln_table_db.hpp"
 
 namespace arvcore::vlndev {

@@ -6,8 +6,8 @@
 
 #include "arvcore/sdk/utils.hpp"
 #include "arvcore/value/csv.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/pynum.hpp"
-#include "arvcore/value/textfile.hpp"
 
 namespace arvcore::vlndev {
 

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include "arvcore/sdk/log_format.hpp"
 #include "arvcore/sdk/ret_type.hpp"
-#include "arvcore/vlndev/logger.hpp"
 
 namespace arvcore::vlndev {
 

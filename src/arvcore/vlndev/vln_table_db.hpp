@@ -3,14 +3,29 @@
 // holds queries to send them as one batch, and turns replies into envelopes.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "arvcore/base/errors.hpp"
 #include "arvcore/sdk/db_queryer.hpp"
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/sdk/log_format.hpp"
 #include "arvcore/sdk/ret_type.hpp"
 #include "arvcore/value/value.hpp"
-#include "arvcore/vlndev/logger.hpp"
+
+namespace arvcore {
+
+/// Makes a component for a table name; may throw.
+using DBQueryerProvider = std::function<std::unique_ptr<DBQueryer>(const std::string& table_name)>;
+
+/// Installs the provider used by later facades; an empty function puts back the module's own.
+void set_db_queryer_provider(DBQueryerProvider provider);
+
+/// Obtains a component for `table_name` from the installed provider.
+/// Throws arvcore::LoadError when the provider gives nothing; whatever it throws passes through.
+std::unique_ptr<DBQueryer> load_db_queryer(const std::string& table_name);
+
+}  // namespace arvcore
 
 namespace arvcore::vlndev {
 

@@ -1,4 +1,4 @@
-#include "arvcore/sdk/table_store.hpp"
+#include "arvcore/tabledb/table_store.hpp"
 
 #include <libpq-fe.h>
 
@@ -12,8 +12,8 @@
 
 #include <fmt/format.h>
 
-#include "arvcore/sdk/table_store_common.hpp"
 #include "arvcore/sdk/utils.hpp"
+#include "arvcore/tabledb/detail/table_store_common.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
 

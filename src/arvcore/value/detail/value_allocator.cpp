@@ -1,4 +1,4 @@
-#include "arvcore/value/value_allocator.hpp"
+#include "arvcore/value/detail/value_allocator.hpp"
 
 #if ARVCORE_VALUE_POOL
 

@@ -1,4 +1,4 @@
-#include "arvcore/sdk/table_db_queryer.hpp"
+#include "arvcore/tabledb/table_db_queryer.hpp"
 
 #include <algorithm>
 #include <map>
@@ -10,8 +10,8 @@
 
 #include <fmt/format.h>
 
+#include "arvcore/sdk/log_format.hpp"
 #include "arvcore/value/pynum.hpp"
-#include "arvcore/vlndev/logger.hpp"
 
 namespace arvcore::tabledb {
 namespace {

@@ -1,4 +1,4 @@
-#include "arvcore/value/textfile.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -22,7 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/value/pynum.hpp"
 
 namespace arvcore::value {

@@ -23,8 +23,8 @@
 
 #include <fmt/format.h>
 
-#include "arvcore/sdk/table_store.hpp"
-#include "arvcore/sdk/table_store_common.hpp"
+#include "arvcore/tabledb/detail/table_store_common.hpp"
+#include "arvcore/tabledb/table_store.hpp"
 
 namespace arvcore::tabledb {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "arvcore/sdk/db_queryer.hpp"
-#include "arvcore/sdk/table_store.hpp"
+#include "arvcore/tabledb/table_store.hpp"
 
 namespace arvcore::tabledb {
 

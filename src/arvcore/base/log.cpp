@@ -1,4 +1,4 @@
-#include "arvcore/vlndev/logger.hpp"
+#include "arvcore/base/log.hpp"
 
 #include <cstdio>
 #include <mutex>
@@ -10,7 +10,7 @@
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 
 namespace arvcore::log {
 namespace {

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "arvcore/sdk/errors.hpp"
+#include "arvcore/base/errors.hpp"
 #include "arvcore/value/value.hpp"
 
 namespace arvcore::tabledb {

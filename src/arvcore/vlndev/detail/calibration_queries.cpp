@@ -18,12 +18,12 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include "arvcore/base/errors.hpp"
 #include "arvcore/sdk/enum_traits.hpp"
 #include "arvcore/sdk/enums.hpp"
-#include "arvcore/sdk/errors.hpp"
 #include "arvcore/value/pynum.hpp"
-#include "arvcore/vlndev/calibration_queries.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
+#include "arvcore/vlndev/detail/calibration_queries.hpp"
 
 namespace arvcore::vlndev {
 namespace {

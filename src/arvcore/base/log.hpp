@@ -5,6 +5,12 @@
 // and above go to standard error, as in a Python host without logging configuration. A host
 // may install a sink (the Python package forwards every record to logging.getLogger(name)) and
 // set each logger's level. A record whose level is off is never formatted.
+//
+// Thread safety: a Logger may be used from any thread at once. set_sink and set_level may be
+// called at any time; a record already being written finishes with the sink it started with.
+// The sink runs on the logging thread, so it must be safe to call concurrently. The managers
+// hand their records to the sink only after releasing their own lock, so a sink may call back
+// into the manager that logged.
 
 #include <exception>
 #include <functional>
@@ -15,11 +21,6 @@
 
 #include <fmt/format.h>
 #include <spdlog/logger.h>
-
-#include "arvcore/sdk/enum_traits.hpp"
-#include "arvcore/sdk/ret_type.hpp"
-#include "arvcore/value/pynum.hpp"
-#include "arvcore/value/value.hpp"
 
 namespace arvcore::log {
 
@@ -84,25 +85,3 @@ class Logger {
 std::string describe(std::exception_ptr failure);
 
 }  // namespace arvcore::log
-
-// Values, envelopes and enumeration members format as the Python host's str() would.
-template <>
-struct fmt::formatter<arvcore::Value> : fmt::formatter<std::string_view> {
-  auto format(const arvcore::Value& v, format_context& ctx) const {
-    return fmt::formatter<std::string_view>::format(arvcore::value::str(v), ctx);
-  }
-};
-
-template <>
-struct fmt::formatter<arvcore::RetType> : fmt::formatter<std::string_view> {
-  auto format(const arvcore::RetType& r, format_context& ctx) const {
-    return fmt::formatter<std::string_view>::format(r.to_string(), ctx);
-  }
-};
-
-template <arvcore::NamedEnum E>
-struct fmt::formatter<E> : fmt::formatter<std::string_view> {
-  auto format(E e, format_context& ctx) const {
-    return fmt::formatter<std::string_view>::format(arvcore::enum_text(e), ctx);
-  }
-};
