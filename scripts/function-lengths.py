@@ -26,7 +26,8 @@ def functions(path):
     for m in re.finditer(r"[{}]", text):
         if m.group() == "{":
             inside = any(f for f, _, _ in stack)
-            head = text[max(0, m.start() - 300):m.start()]
+            # Wide enough for a long parameter list, so that the name stays in view.
+            head = text[max(0, m.start() - 2000):m.start()]
             head = head[max(head.rfind(";"), head.rfind("}"), head.rfind("{")) + 1:]
             is_fn = not inside and bool(HEAD.search(head)) and not re.search(
                 r"\b(if|for|while|switch|catch)\s*\(", head.split("(")[0] + "(")
@@ -37,7 +38,10 @@ def functions(path):
                 first = text.count("\n", 0, start) + 1
                 last = text.count("\n", 0, m.start()) + 1
                 name = re.findall(r"([~\w:]+)\s*\(", head)
-                yield last - first + 1, first, name[0] if name else head[:40]
+                name = name[0] if name else head[:40]
+                # A member defined in its class is named with the class.
+                owner = [c for _, _, h in stack for c in re.findall(r"\b(?:class|struct)\s+(\w+)", h)[-1:]]
+                yield last - first + 1, first, "::".join(owner + [name])
 
 
 def main():

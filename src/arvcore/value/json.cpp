@@ -284,43 +284,52 @@ class PyJsonReader {
       if (i_ + 1 >= s_.size()) {
         fail("Unterminated string starting at", begin);
       }
-      const char e = s_[i_ + 1];
-      if (e != 'u') {
-        static constexpr std::string_view kFrom = "\"\\/bfnrt";
-        static constexpr std::string_view kTo = "\"\\/\b\f\n\r\t";
-        const std::size_t k = kFrom.find(e);
-        if (k == std::string_view::npos) {
-          fail("Invalid \\escape", i_);
-        }
-        out.push_back(kTo[k]);
-        i_ += 2;
-        continue;
-      }
-      // \uXXXX; Python needs one more character after the four digits.
-      if (i_ + 6 >= s_.size() || hex4(i_ + 2) < 0) {
-        fail("Invalid \\uXXXX escape", i_ + 1);
-      }
-      auto cp = static_cast<std::uint32_t>(hex4(i_ + 2));
-      std::size_t next = i_ + 6;
-      if (cp >= 0xD800 && cp <= 0xDBFF && next + 6 < s_.size() && s_[next] == '\\' &&
-          s_[next + 1] == 'u') {
-        const long low = hex4(next + 2);
-        if (low < 0) {
-          fail("Invalid \\uXXXX escape", next + 1);
-        }
-        if (low >= 0xDC00 && low <= 0xDFFF) {
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint32_t>(low) - 0xDC00);
-          next += 6;
-        }
-      }
-      if (cp >= 0xD800 && cp <= 0xDFFF) {
-        // Python would keep a lone surrogate; it has no UTF-8 form.
-        unsupported("Unpaired surrogate in \\uXXXX escape", i_ + 1);
+      if (s_[i_ + 1] == 'u') {
+        unicode_escape(out);
       } else {
-        append_utf8(cp, out);
+        simple_escape(out);
       }
-      i_ = next;
     }
+  }
+
+  // The escape \", \\, \/, \b, \f, \n, \r or \t at i_.
+  void simple_escape(std::string& out) {
+    static constexpr std::string_view kFrom = "\"\\/bfnrt";
+    static constexpr std::string_view kTo = "\"\\/\b\f\n\r\t";
+    const std::size_t k = kFrom.find(s_[i_ + 1]);
+    if (k == std::string_view::npos) {
+      fail("Invalid \\escape", i_);
+    }
+    out.push_back(kTo[k]);
+    i_ += 2;
+  }
+
+  // The escape \uXXXX at i_, or a surrogate pair of two; Python needs one more character
+  // after the four digits.
+  void unicode_escape(std::string& out) {
+    if (i_ + 6 >= s_.size() || hex4(i_ + 2) < 0) {
+      fail("Invalid \\uXXXX escape", i_ + 1);
+    }
+    auto cp = static_cast<std::uint32_t>(hex4(i_ + 2));
+    std::size_t next = i_ + 6;
+    if (cp >= 0xD800 && cp <= 0xDBFF && next + 6 < s_.size() && s_[next] == '\\' &&
+        s_[next + 1] == 'u') {
+      const long low = hex4(next + 2);
+      if (low < 0) {
+        fail("Invalid \\uXXXX escape", next + 1);
+      }
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint32_t>(low) - 0xDC00);
+        next += 6;
+      }
+    }
+    if (cp >= 0xD800 && cp <= 0xDFFF) {
+      // Python would keep a lone surrogate; it has no UTF-8 form.
+      unsupported("Unpaired surrogate in \\uXXXX escape", i_ + 1);
+    } else {
+      append_utf8(cp, out);
+    }
+    i_ = next;
   }
 
   bool take(char c) {
@@ -455,42 +464,46 @@ class JsonWriter {
       case Value::value_t::string:
         string(v.get_ref<const std::string&>());
         return;
-      case Value::value_t::array: {
-        const auto& list = v.get_ref<const Value::array_t&>();
-        if (list.empty()) {
-          literal("[]");
-          return;
-        }
-        put('[');
-        bool first = true;
-        for (const auto& e : list) {
-          separator(first, depth + 1);
-          value(e, depth + 1);
-        }
-        close(']', depth);
+      case Value::value_t::array:
+        array(v.get_ref<const Value::array_t&>(), depth);
         return;
-      }
-      case Value::value_t::object: {
-        const auto& map = v.get_ref<const Value::object_t&>();
-        if (map.empty()) {
-          literal("{}");
-          return;
-        }
-        put('{');
-        bool first = true;
-        for (const auto& [k, e] : map) {
-          separator(first, depth + 1);
-          string(k);
-          literal(": ");
-          value(e, depth + 1);
-        }
-        close('}', depth);
+      case Value::value_t::object:
+        object(v.get_ref<const Value::object_t&>(), depth);
         return;
-      }
     }
   }
 
  private:
+  void array(const Value::array_t& list, int depth) {
+    if (list.empty()) {
+      literal("[]");
+      return;
+    }
+    put('[');
+    bool first = true;
+    for (const auto& e : list) {
+      separator(first, depth + 1);
+      value(e, depth + 1);
+    }
+    close(']', depth);
+  }
+
+  void object(const Value::object_t& map, int depth) {
+    if (map.empty()) {
+      literal("{}");
+      return;
+    }
+    put('{');
+    bool first = true;
+    for (const auto& [k, e] : map) {
+      separator(first, depth + 1);
+      string(k);
+      literal(": ");
+      value(e, depth + 1);
+    }
+    close('}', depth);
+  }
+
   void grow(std::size_t n) {
     const std::size_t used = p_ == nullptr ? 0 : static_cast<std::size_t>(p_ - buf_.data());
     buf_.resize(std::max(buf_.size() * 2, used + n + 4096));

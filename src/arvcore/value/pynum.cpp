@@ -443,6 +443,94 @@ double parse_float(std::string_view text) {
   return negative ? -result : result;
 }
 
+namespace {
+
+// The shortest digits that read back as a finite double, and the decimal exponent of the
+// first: -1234.5 is negative, "12345", 3.
+struct ShortestDigits {
+  bool negative = false;
+  char digits[20];
+  int count = 0;
+  int exponent = 0;
+};
+
+// Read from the shortest d.ddde-XX form.
+inline ShortestDigits shortest_digits(double v) {
+  ShortestDigits d;
+  char sci[kFloatReprMax];
+  const auto res = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+  const char* p = sci;
+  if (*p == '-') {
+    d.negative = true;
+    ++p;
+  }
+  d.digits[d.count++] = *p++;
+  if (*p == '.') {
+    ++p;
+    while (*p != 'e') {
+      d.digits[d.count++] = *p++;
+    }
+  }
+  ++p;  // 'e'
+  const bool exp_negative = *p == '-';
+  ++p;
+  while (p < res.ptr) {
+    d.exponent = d.exponent * 10 + (*p++ - '0');
+  }
+  if (exp_negative) {
+    d.exponent = -d.exponent;
+  }
+  return d;
+}
+
+// 0.000ddd, ddd00.0 or dd.ddd, with `decpt` digits before the point.
+inline char* write_positional(const ShortestDigits& d, int decpt, char* out) {
+  const int nd = d.count;
+  if (decpt <= 0) {
+    *out++ = '0';
+    *out++ = '.';
+    for (int i = 0; i < -decpt; ++i) {
+      *out++ = '0';
+    }
+    std::memcpy(out, d.digits, static_cast<std::size_t>(nd));
+    return out + nd;
+  }
+  if (decpt >= nd) {
+    std::memcpy(out, d.digits, static_cast<std::size_t>(nd));
+    out += nd;
+    for (int i = nd; i < decpt; ++i) {
+      *out++ = '0';
+    }
+    *out++ = '.';
+    *out++ = '0';
+    return out;
+  }
+  std::memcpy(out, d.digits, static_cast<std::size_t>(decpt));
+  out += decpt;
+  *out++ = '.';
+  std::memcpy(out, d.digits + decpt, static_cast<std::size_t>(nd - decpt));
+  return out + (nd - decpt);
+}
+
+// d.ddde+XX, the exponent with at least two digits.
+inline char* write_exponential(const ShortestDigits& d, char* out) {
+  *out++ = d.digits[0];
+  if (d.count > 1) {
+    *out++ = '.';
+    std::memcpy(out, d.digits + 1, static_cast<std::size_t>(d.count - 1));
+    out += d.count - 1;
+  }
+  *out++ = 'e';
+  *out++ = d.exponent < 0 ? '-' : '+';
+  const int mag = d.exponent < 0 ? -d.exponent : d.exponent;
+  if (mag < 10) {
+    *out++ = '0';
+  }
+  return std::to_chars(out, out + 4, mag).ptr;
+}
+
+}  // namespace
+
 char* write_float_repr(double v, char* out) {
   if (std::isnan(v)) {
     std::memcpy(out, "nan", 3);
@@ -457,72 +545,15 @@ char* write_float_repr(double v, char* out) {
   }
   // Shortest round-trip digits, then laid out the way repr() does: positional for
   // 1e-4 <= |v| < 1e16, else d.ddde+XX.
-  char sci[kFloatReprMax];
-  const auto res = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
-  const char* p = sci;
-  if (*p == '-') {
+  const ShortestDigits d = shortest_digits(v);
+  if (d.negative) {
     *out++ = '-';
-    ++p;
   }
-  char digits[20];
-  int nd = 0;
-  digits[nd++] = *p++;
-  if (*p == '.') {
-    ++p;
-    while (*p != 'e') {
-      digits[nd++] = *p++;
-    }
-  }
-  ++p;  // 'e'
-  const bool exp_negative = *p == '-';
-  ++p;
-  int exponent = 0;
-  while (p < res.ptr) {
-    exponent = exponent * 10 + (*p++ - '0');
-  }
-  if (exp_negative) {
-    exponent = -exponent;
-  }
-  const int decpt = exponent + 1;
+  const int decpt = d.exponent + 1;
   if (decpt > -4 && decpt <= 16) {
-    if (decpt <= 0) {
-      *out++ = '0';
-      *out++ = '.';
-      for (int i = 0; i < -decpt; ++i) {
-        *out++ = '0';
-      }
-      std::memcpy(out, digits, static_cast<std::size_t>(nd));
-      return out + nd;
-    }
-    if (decpt >= nd) {
-      std::memcpy(out, digits, static_cast<std::size_t>(nd));
-      out += nd;
-      for (int i = nd; i < decpt; ++i) {
-        *out++ = '0';
-      }
-      *out++ = '.';
-      *out++ = '0';
-      return out;
-    }
-    std::memcpy(out, digits, static_cast<std::size_t>(decpt));
-    out += decpt;
-    *out++ = '.';
-    std::memcpy(out, digits + decpt, static_cast<std::size_t>(nd - decpt));
-    return out + (nd - decpt);
+    return write_positional(d, decpt, out);
   }
-  *out++ = digits[0];
-  if (nd > 1) {
-    *out++ = '.';
-    std::memcpy(out, digits + 1, static_cast<std::size_t>(nd - 1));
-    out += nd - 1;
-  }
-  *out++ = 'e';
-  *out++ = exponent < 0 ? '-' : '+';
-  const int mag = exponent < 0 ? -exponent : exponent;
-  if (mag < 10) {
-    *out++ = '0';
-  }
-  return std::to_chars(out, out + 4, mag).ptr;
+  return write_exponential(d, out);
 }
 
 std::string py_type_name(const Value& v) {

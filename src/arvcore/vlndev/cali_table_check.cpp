@@ -604,11 +604,21 @@ class Finisher {
     }
   }
 
+  // Row kind: section beyond the layout: its first line.
+  using SectionsBeyond = std::map<std::string, std::map<std::int64_t, std::int64_t>>;
+
   void sections() {
     const std::int64_t count = need_ != nullptr ? need_->boards * need_->ics : s_.range_boards;
-    // Places beyond the layout, one problem per row kind: an 8-board table on a 4-board
-    // device is one fault, not one per section.
-    std::map<std::string, std::map<std::int64_t, std::int64_t>> beyond;
+    sections_beyond(second_section_rows(count), count);
+    for (std::int64_t sec = 1; sec <= count; ++sec) {
+      missing_section_rows(sec);
+    }
+  }
+
+  // Reports each second row for one section, and returns the sections beyond the layout's
+  // `count` with their first line, by row kind.
+  SectionsBeyond second_section_rows(std::int64_t count) {
+    SectionsBeyond beyond;
     for (const auto& [key, lines] : s_.sections) {
       const auto& [row, mode, section, step] = key;
       if (section > count) {
@@ -631,6 +641,12 @@ class Finisher {
         s_.add(std::move(p), row + " duplicate");
       }
     }
+    return beyond;
+  }
+
+  // Places beyond the layout, one problem per row kind: an 8-board table on a 4-board
+  // device is one fault, not one per section.
+  void sections_beyond(const SectionsBeyond& beyond, std::int64_t count) {
     for (const auto& [row, at] : beyond) {
       s_.error(at.begin()->second, row,
                fmt::format("{} {} {}, beyond the layout's {}", row,
@@ -638,37 +654,41 @@ class Finisher {
                            plural(static_cast<std::size_t>(count), "IC section")),
                row + " beyond");
     }
-    auto has = [&](const char* row, const std::string& mode, std::int64_t section,
-                   const std::string& step) {
-      return s_.sections.contains({row, mode, section, step});
-    };
-    for (std::int64_t sec = 1; sec <= count; ++sec) {
-      for (const char* mode : kModes) {
-        for (const char* row : {"COMDR", "ELEDR"}) {
-          if (!has(row, mode, sec, "")) {
-            missing(row, mode, sec, "", fmt::format("no {} row for {} section {}", row, mode, sec));
-          }
-        }
-        std::vector<std::string> absent;
-        for (const auto& [step, text] : s_.steps.values) {
-          if (!has("COMSTEPDR", mode, sec, step)) {
-            absent.push_back(step);
-          }
-        }
-        if (!absent.empty() && absent.size() == s_.steps.values.size()) {
-          missing("COMSTEPDR", mode, sec, "",
-                  fmt::format("no COMSTEPDR rows for {} section {}", mode, sec));
-        } else {
-          for (const auto& step : absent) {
-            missing("COMSTEPDR", mode, sec, step,
-                    fmt::format("no COMSTEPDR row for {} section {} {}", mode, sec, step));
-          }
+  }
+
+  bool has_section_row(const char* row, const std::string& mode, std::int64_t section,
+                       const std::string& step) const {
+    return s_.sections.contains({row, mode, section, step});
+  }
+
+  // The rows each section needs: COMDR, ELEDR and a COMSTEPDR for each step per mode, one
+  // TEMPADC and TC.
+  void missing_section_rows(std::int64_t sec) {
+    for (const char* mode : kModes) {
+      for (const char* row : {"COMDR", "ELEDR"}) {
+        if (!has_section_row(row, mode, sec, "")) {
+          missing(row, mode, sec, "", fmt::format("no {} row for {} section {}", row, mode, sec));
         }
       }
-      for (const char* row : {"TEMPADC", "TC"}) {
-        if (!has(row, "", sec, "")) {
-          missing(row, "", sec, "", fmt::format("no {} row for section {}", row, sec));
+      std::vector<std::string> absent;
+      for (const auto& [step, text] : s_.steps.values) {
+        if (!has_section_row("COMSTEPDR", mode, sec, step)) {
+          absent.push_back(step);
         }
+      }
+      if (!absent.empty() && absent.size() == s_.steps.values.size()) {
+        missing("COMSTEPDR", mode, sec, "",
+                fmt::format("no COMSTEPDR rows for {} section {}", mode, sec));
+      } else {
+        for (const auto& step : absent) {
+          missing("COMSTEPDR", mode, sec, step,
+                  fmt::format("no COMSTEPDR row for {} section {} {}", mode, sec, step));
+        }
+      }
+    }
+    for (const char* row : {"TEMPADC", "TC"}) {
+      if (!has_section_row(row, "", sec, "")) {
+        missing(row, "", sec, "", fmt::format("no {} row for section {}", row, sec));
       }
     }
   }
@@ -729,34 +749,9 @@ class Finisher {
       return;
     }
     beyond();
-    // Axes in numeric order.
-    auto by_value = [](auto& axis) {
-      std::vector<std::uint32_t> sorted(axis.values.size());
-      for (std::uint32_t i = 0; i < sorted.size(); ++i) {
-        sorted[i] = i;
-      }
-      std::sort(sorted.begin(), sorted.end(),
-                [&](auto a, auto b) { return axis.values[a].first < axis.values[b].first; });
-      return sorted;
-    };
-    auto step_rank = [&] {
-      std::vector<std::uint32_t> by(s_.steps.values.size());
-      for (std::uint32_t i = 0; i < by.size(); ++i) {
-        by[i] = i;
-      }
-      auto num = [&](std::uint32_t i) {
-        double d = 0;
-        return to_number(std::string_view(s_.steps.values[i].first).substr(4), d) ? d : 1e300;
-      };
-      std::sort(by.begin(), by.end(), [&](auto a, auto b) {
-        return std::pair(num(a), s_.steps.values[a].first) <
-               std::pair(num(b), s_.steps.values[b].first);
-      });
-      return by;
-    };
-    steps_ = step_rank();
-    gains_ = by_value(s_.gains);
-    phases_ = by_value(s_.phases);
+    steps_ = steps_in_order();
+    gains_ = in_numeric_order(s_.gains);
+    phases_ = in_numeric_order(s_.phases);
     const std::size_t B = need_->boards, I = need_->ics, C = need_->channels;
     const std::size_t S = s_.steps.values.size(), G = gains_.size(), P = phases_.size();
     const std::size_t cells = 2 * B * I * C * S * G * P;
@@ -768,6 +763,43 @@ class Finisher {
       return;
     }
     dims_ = {B, I, C, S, G * P};
+    holes(first_data_rows(cells));
+  }
+
+  // An axis's value indices in numeric order.
+  template <class K>
+  static std::vector<std::uint32_t> in_numeric_order(const Axis<K>& axis) {
+    std::vector<std::uint32_t> sorted(axis.values.size());
+    for (std::uint32_t i = 0; i < sorted.size(); ++i) {
+      sorted[i] = i;
+    }
+    std::sort(sorted.begin(), sorted.end(),
+              [&](auto a, auto b) { return axis.values[a].first < axis.values[b].first; });
+    return sorted;
+  }
+
+  // Step indices by the number after "COM_", then by name.
+  std::vector<std::uint32_t> steps_in_order() const {
+    std::vector<std::uint32_t> by(s_.steps.values.size());
+    for (std::uint32_t i = 0; i < by.size(); ++i) {
+      by[i] = i;
+    }
+    auto num = [&](std::uint32_t i) {
+      double d = 0;
+      return to_number(std::string_view(s_.steps.values[i].first).substr(4), d) ? d : 1e300;
+    };
+    std::sort(by.begin(), by.end(), [&](auto a, auto b) {
+      return std::pair(num(a), s_.steps.values[a].first) <
+             std::pair(num(b), s_.steps.values[b].first);
+    });
+    return by;
+  }
+
+  // The first DATA row's line for each cell of the grid (0 where none), reporting each later
+  // row for a cell.
+  std::vector<std::int64_t> first_data_rows(std::size_t cells) {
+    const std::size_t B = dims_[0], I = dims_[1], C = dims_[2], S = dims_[3];
+    const std::size_t G = gains_.size(), P = phases_.size();
     // Where each step, gain and phase index lands in the grid.
     std::vector<std::uint32_t> srank(S), grank(G), prank(P);
     for (std::uint32_t i = 0; i < S; ++i)
@@ -804,7 +836,7 @@ class Finisher {
       }
       first[at] = e.line;
     }
-    holes(first);
+    return first;
   }
 
   // Board, chip and channel numbers beyond the layout, each reported once.
@@ -1188,6 +1220,56 @@ bool scan_file(const std::filesystem::path& file, Scan& s, std::string& why) {
   }
 }
 
+// Scans `file` into `s` while a device's parse of it runs on this thread (which may own the
+// log records) into `result`; whether the file could be read.
+bool scan_beside_parse(const std::filesystem::path& file, Scan& s, std::string& why,
+                       const std::string& sn, double freq, const CaliLayout& device,
+                       RetType& result) {
+  bool readable = false;
+  std::thread scanner([&] { readable = scan_file(file, s, why); });
+  try {
+    result = device_parse(file, sn, freq, device);
+  } catch (...) {
+    scanner.join();
+    throw;
+  }
+  scanner.join();
+  return readable;
+}
+
+// A device's parse after the scan, with the serial number and frequency the table's header
+// gives where none was named.
+RetType parse_after_scan(const std::filesystem::path& file, const Scan& s, std::string sn,
+                         std::optional<double> freq, const CaliLayout& layout) {
+  double device_freq = 0;
+  if (freq) {
+    device_freq = *freq;
+  } else if (auto it = s.header.find("FCENTER");
+             it == s.header.end() || !to_number(it->second.first, device_freq)) {
+    device_freq = 0;
+  }
+  if (sn.empty()) {
+    auto it = s.header.find("SN");
+    sn = it == s.header.end() ? std::string() : it->second.first;
+  }
+  return device_parse(file, sn, device_freq, layout);
+}
+
+void report_unreadable(CaliCheckReport& report, const std::string& why) {
+  report.result = RetType(RetCode::ERROR_BF_CALI_PARSE, "parse exception");
+  CaliProblem p;
+  p.message = fmt::format("cannot read {}: {}", report.file, why);
+  report.problems.push_back(std::move(p));
+}
+
+void sort_by_line(std::vector<CaliProblem>& problems) {
+  std::stable_sort(problems.begin(), problems.end(),
+                   [](const CaliProblem& a, const CaliProblem& b) {
+                     // Problems with a line in file order, then those of the whole table.
+                     return (a.line == 0 ? INT64_MAX : a.line) < (b.line == 0 ? INT64_MAX : b.line);
+                   });
+}
+
 }  // namespace
 
 CaliCheckReport check_cali_table(const std::filesystem::path& file,
@@ -1205,30 +1287,15 @@ CaliCheckReport check_cali_table(const std::filesystem::path& file,
   }
 
   // With the device's layout, serial number and frequency known, a device's parse runs
-  // beside the scan (on this thread, which may own the log records); else it needs what the
-  // scan finds and follows it.
+  // beside the scan; else it needs what the scan finds and follows it.
   Scan s;
   std::string why;
-  bool readable = false;
   const bool beside = options.device && !sn.empty() && freq;
-  if (beside) {
-    std::thread scanner([&] { readable = scan_file(file, s, why); });
-    try {
-      report.result = device_parse(file, sn, *freq, *options.device);
-    } catch (...) {
-      scanner.join();
-      throw;
-    }
-    scanner.join();
-  } else {
-    readable = scan_file(file, s, why);
-  }
-  report.readable = readable;
-  if (!readable) {
-    report.result = RetType(RetCode::ERROR_BF_CALI_PARSE, "parse exception");
-    CaliProblem p;
-    p.message = fmt::format("cannot read {}: {}", report.file, why);
-    report.problems.push_back(std::move(p));
+  report.readable = beside
+                        ? scan_beside_parse(file, s, why, sn, *freq, *options.device, report.result)
+                        : scan_file(file, s, why);
+  if (!report.readable) {
+    report_unreadable(report, why);
     return report;
   }
 
@@ -1246,24 +1313,9 @@ CaliCheckReport check_cali_table(const std::filesystem::path& file,
     s.problems.push_back(std::move(p));
   }
   report.problems = std::move(s.problems);
-  std::stable_sort(report.problems.begin(), report.problems.end(),
-                   [](const CaliProblem& a, const CaliProblem& b) {
-                     // Problems with a line in file order, then those of the whole table.
-                     return (a.line == 0 ? INT64_MAX : a.line) < (b.line == 0 ? INT64_MAX : b.line);
-                   });
+  sort_by_line(report.problems);
   if (!beside) {
-    double device_freq = 0;
-    if (freq) {
-      device_freq = *freq;
-    } else if (auto it = s.header.find("FCENTER");
-               it == s.header.end() || !to_number(it->second.first, device_freq)) {
-      device_freq = 0;
-    }
-    if (sn.empty()) {
-      auto it = s.header.find("SN");
-      sn = it == s.header.end() ? std::string() : it->second.first;
-    }
-    report.result = device_parse(file, sn, device_freq, need.value_or(CaliLayout{1, 1, 1}));
+    report.result = parse_after_scan(file, s, sn, freq, need.value_or(CaliLayout{1, 1, 1}));
   }
   return report;
 }
