@@ -19,6 +19,8 @@ namespace arvcore::python {
 void export_enums(pybind11::module_& m);
 /// RetType conversion, _Utils, logging bridge, error translation.
 void export_sdk(pybind11::module_& m);
+/// The translation of the core's C++ failures to Python exceptions (export_sdk registers it).
+void register_error_translation();
 /// The module's table database: its query component class and store.
 void export_table_db(pybind11::module_& m);
 /// VLNTableDB facade, VLNTableDBError translation and the DBQueryer provider.
