@@ -33,7 +33,9 @@ void set_key_error(const std::string& key) {
   PyErr_SetObject(PyExc_KeyError, k.ptr());
 }
 
-void translate(std::exception_ptr p) {
+}  // namespace
+
+void translate_core_error(std::exception_ptr p) {
   try {
     std::rethrow_exception(p);
   } catch (const TypeError& e) {
@@ -65,14 +67,8 @@ void translate(std::exception_ptr p) {
   }
 }
 
-}  // namespace
-
-void register_error_translation() {
-  py::register_exception_translator(&translate);
-}
-
 void export_sdk(py::module_& m) {
-  register_error_translation();
+  py::register_exception_translator(&translate_core_error);
 
   m.def(
       "_set_level", [](const std::string& name, int level) { log::set_level(name, level); },

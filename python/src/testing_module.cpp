@@ -3,8 +3,8 @@
 // for the tests only; never installed, packed in the wheel or shipped in the Debian package.
 //
 // The module has its own copy of the core library and of the conversions: at import it takes
-// the enumeration classes the core module built and registers the same error translation. Its
-// loggers are the core module's own (spdlog keeps one registry per process), so its records
+// the enumeration classes the core module built and translates failures as the core module does.
+// Its loggers are the core module's own (spdlog keeps one registry per process), so its records
 // take the core module's bridge to `logging`, at the levels that bridge sets.
 
 #include <cstdint>
@@ -253,7 +253,9 @@ PYBIND11_MODULE(_testing, m) {
       py::module_::import("sys").attr("getrecursionlimit")().cast<int>() / 2);
   testing::adopt_classes(core, arvcore::python::PublicEnums{});
   testing::adopt_classes(core, arvcore::python::ModuleEnums{});
-  arvcore::python::register_error_translation();
+  // For this module's functions only: a translator for every module would be tried before
+  // those the core module registered after its own (the table database's error).
+  py::register_local_exception_translator(&arvcore::python::translate_core_error);
   testing::export_conversions(m);
   testing::export_callbacks(m);
   testing::export_failures_and_records(m);
