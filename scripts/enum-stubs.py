@@ -15,7 +15,7 @@ import os
 import re
 import sys
 
-from arvcore import _arvcore
+from arvcore import _testing
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -46,7 +46,7 @@ def main():
     parser.add_argument("--check", action="store_true", help="only say whether stubs differ")
     parser.add_argument("--package", default=os.path.join(os.path.dirname(HERE), "python"))
     args = parser.parse_args()
-    tables = _arvcore._enum_tables()
+    tables = _testing.enum_tables()
     stale = []
     for module in sorted({where for where, _, _ in tables.values()}):
         path = stub_path(args.package, module)

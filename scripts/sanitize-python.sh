@@ -46,7 +46,7 @@ tests=(
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug "${options[@]}" -DARVCORE_PYTHON=ON \
   -DARVCORE_BENCH=OFF "$@" >/dev/null
-cmake --build "$build" --target _arvcore
+cmake --build "$build" --target _arvcore _testing
 
 cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 runtime_path=$("$cxx" -print-file-name="$runtime")

@@ -774,15 +774,10 @@ std::function<R(A...)> positional_callback(py::object fn) {
       return;
     } else if constexpr (std::is_same_v<R, Value>) {
       return to_value(answer, "answer of a device function");
-    } else if constexpr (std::is_same_v<R, RetType>) {
-      return to_ret_type(answer, "device function");
     } else {
-      py::detail::make_caster<R> caster;
-      if (!caster.load(answer, true)) {
-        throw TypeError(fmt::format("a device function answered an object of type '{}'",
-                                    detail::type_name_of(answer)));
-      }
-      return py::detail::cast_op<R>(std::move(caster));
+      static_assert(std::is_same_v<R, RetType>,
+                    "a device function answers nothing, a value or a RetType");
+      return to_ret_type(answer, "device function");
     }
   };
 }

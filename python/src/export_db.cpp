@@ -8,9 +8,9 @@
 
 #include "arvcore/sdk/db_queryer.hpp"
 #include "arvcore/vlndev/vln_table_db.hpp"
-#include "built_only.hpp"
 #include "casters.hpp"
 #include "exports.hpp"
+#include "pybind_internals.hpp"
 
 namespace py = pybind11;
 

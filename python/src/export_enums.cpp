@@ -6,23 +6,14 @@
 
 #include <string>
 
-#include "arvcore/sdk/enums.hpp"
-#include "arvcore/vlndev/enums.hpp"
 #include "casters.hpp"
+#include "enum_classes.hpp"
 #include "exports.hpp"
 
 namespace py = pybind11;
 
 namespace arvcore::python {
 namespace {
-
-template <class... E>
-struct EnumList {};
-
-// The classes of arvcore.VLNPublic and those of arvcore.vlndev.VLNTableManager.
-using PublicEnums = EnumList<RetCode, RFMode, CellRFMode, BeamType, POLARIZATION>;
-using ModuleEnums = EnumList<vlndev::BTModeFilter, vlndev::BTSetOption, vlndev::BTField,
-                             vlndev::BTBeamField, vlndev::AAKitField>;
 
 // Built as a class statement builds it: the metaclass prepares the namespace, which gets the
 // module, name and text first and then the body. Flag sets print by name
@@ -63,68 +54,11 @@ void make_classes(py::module_& m, const char* module, EnumList<E...> /*list*/) {
       ...);
 }
 
-// What each class is built from: its module, whether it is a flag set, and its members
-// (texts first), for the tests that hold the classes, stubs and conversions to the tables.
-template <class... E>
-void describe(py::dict& out, const char* module, EnumList<E...> /*list*/) {
-  (
-      [&] {
-        py::list members;
-        for (const auto& [member, text] : enum_texts<E>()) {
-          members.append(py::make_tuple(std::string(member), std::string(text)));
-        }
-        for (const auto& [member, value] : EnumTraits<E>::members) {
-          members.append(py::make_tuple(std::string(member), enum_value(value)));
-        }
-        out[py::str(std::string(EnumTraits<E>::type_name))] =
-            py::make_tuple(module, EnumTraits<E>::flags, members);
-      }(),
-      ...);
-}
-
-// Every member through the conversions, C++ to Python and back, by value.
-template <class... E>
-py::list round_trip(const std::string& name, EnumList<E...> /*list*/) {
-  py::list out;
-  (
-      [&] {
-        if (name != EnumTraits<E>::type_name) {
-          return;
-        }
-        for (const auto& entry : EnumTraits<E>::members) {
-          py::object member = py_enum_member(entry.second);
-          E back{};
-          if (!load_enum<E>(member, false, back) || back != entry.second) {
-            throw ValueError(fmt::format("{} does not convert back", enum_text(entry.second)));
-          }
-          out.append(member);
-        }
-      }(),
-      ...);
-  return out;
-}
-
 }  // namespace
 
 void export_enums(py::module_& m) {
   make_classes(m, names::public_module, PublicEnums{});
   make_classes(m, names::vlndev_module, ModuleEnums{});
-  m.def("_enum_tables", [] {
-    py::dict out;
-    describe(out, names::public_module, PublicEnums{});
-    describe(out, names::vlndev_module, ModuleEnums{});
-    return out;
-  });
-  m.def(
-      "_enum_round_trip",
-      [](const std::string& name) {
-        py::list out = round_trip(name, PublicEnums{});
-        for (const auto& member : round_trip(name, ModuleEnums{})) {
-          out.append(member);
-        }
-        return out;
-      },
-      py::arg("name"));
 }
 
 }  // namespace arvcore::python

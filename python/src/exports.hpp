@@ -1,6 +1,7 @@
 #pragma once
 // One export function per subsystem; module.cpp calls them in this order.
 
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,9 @@ namespace arvcore::python {
 void export_enums(pybind11::module_& m);
 /// RetType conversion, _Utils, logging bridge, error translation.
 void export_sdk(pybind11::module_& m);
+/// The translation of the core's C++ failures to Python exceptions, as a pybind11 exception
+/// translator (export_sdk registers it for every module).
+void translate_core_error(std::exception_ptr p);
 /// The module's table database: its query component class and store.
 void export_table_db(pybind11::module_& m);
 /// VLNTableDB facade, VLNTableDBError translation and the DBQueryer provider.

@@ -32,20 +32,12 @@ PyObject* call_full(PyObject* full, PyObject* self, PyObject* const* args, Py_ss
   return PyObject_Vectorcall(full, stack, static_cast<std::size_t>(nargs) + 1, kwnames);
 }
 
-void* bound_value(PyObject* self, PyTypeObject* cls) {
-  auto* inst = reinterpret_cast<py::detail::instance*>(self);
-  if (Py_TYPE(self) != cls || !inst->simple_layout || !inst->simple_holder_constructed) {
-    return nullptr;
-  }
-  return inst->simple_value_holder[0];
-}
-
 PyObject* replace_method(PyTypeObject* cls, const char* name, PyMethodDef& def) {
   PyObject* bound = PyDict_GetItemString(cls->tp_dict, name);  // borrowed
   if (bound == nullptr) {
     throw py::attribute_error(std::string("no method to give a fast lane: ") + name);
   }
-  PyObject* full = PyInstanceMethod_Check(bound) ? PyInstanceMethod_GET_FUNCTION(bound) : bound;
+  PyObject* full = pybind_internals::function_of_member(bound).ptr();
   // The lane is a method descriptor: its first parameter is bound as a builtin's is.
   const std::string doc = signed_doc(full, SelfParam::bound);
   // Names and texts live as long as the method: for the life of the process.

@@ -21,6 +21,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "pybind_internals.hpp"
+
 namespace arvcore::python::fastlane {
 
 namespace py = pybind11;
@@ -111,10 +113,6 @@ namespace detail {
 PyObject* call_full(PyObject* full, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames);
 
-/// The C++ object of `self` when its type is exactly `cls` and it has been constructed; else
-/// null (an object whose __init__ never ran is refused by the full path's argument check).
-void* bound_value(PyObject* self, PyTypeObject* cls);
-
 /// Replaces the method `name` of `cls` by one that runs `def`; returns the function bound
 /// before (a new reference), which `def` calls as its full path. Fills in the method's name
 /// and documentation from the function it replaces.
@@ -133,7 +131,7 @@ struct Lane {
                         PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     try {
-      if (void* value = bound_value(self, cls)) {
+      if (void* value = pybind_internals::constructed_value(self, cls)) {
         if (PyObject* answer = Fast(*static_cast<Manager*>(value), args, nargs, kwnames)) {
           return answer;
         }

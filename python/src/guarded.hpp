@@ -35,9 +35,9 @@
 #include <pybind11/pybind11.h>
 
 #include "arvcore/sdk/log_format.hpp"
-#include "built_only.hpp"
 #include "casters.hpp"
 #include "gil.hpp"
+#include "pybind_internals.hpp"
 
 namespace arvcore::python {
 
@@ -289,13 +289,8 @@ constexpr auto released() {
   return &detail::Bound<Method, CallKind::released>::call;
 }
 
-}  // namespace arvcore::python
-
-namespace pybind11::detail {
-
 /// A manager argument (self of every method) is only read from an object whose __init__ ran.
 template <class Manager>
-class type_caster<arvcore::python::Guarded<Manager>>
-    : public built_only_caster<arvcore::python::Guarded<Manager>> {};
+inline constexpr bool built_only<Guarded<Manager>> = true;
 
-}  // namespace pybind11::detail
+}  // namespace arvcore::python

@@ -1,46 +1,21 @@
 #include "text_signatures.hpp"
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
+
+#include "pybind_internals.hpp"
 
 namespace py = pybind11;
 
 namespace arvcore::python {
 namespace {
 
-using Record = py::detail::function_record;
-
-/// The record behind a pybind11 function object; null for any other object.
-const Record* record_of(py::handle function) {
-  if (!function || !PyCFunction_Check(function.ptr())) {
-    return nullptr;
-  }
-  PyObject* self = PyCFunction_GET_SELF(function.ptr());
-  if (self == nullptr || !PyCapsule_CheckExact(self)) {
-    return nullptr;
-  }
-  auto capsule = py::reinterpret_borrow<py::capsule>(self);
-  if (!py::detail::is_function_record_capsule(capsule)) {
-    return nullptr;
-  }
-  return capsule.get_pointer<Record>();
-}
-
-/// The callable a class keeps under a name: pybind11 wraps methods in an instancemethod and
-/// static methods in a staticmethod.
-py::handle callable_of(py::handle member) {
-  if (PyInstanceMethod_Check(member.ptr())) {
-    return PyInstanceMethod_GET_FUNCTION(member.ptr());
-  }
-  if (py::isinstance<py::staticmethod>(member)) {
-    return member.attr("__func__");  // the staticmethod holds it: stays alive
-  }
-  return member;
-}
+using pybind_internals::FunctionRecord;
+using pybind_internals::record_of;
 
 /// True for a value whose repr() `inspect` reads back as the value itself.
 bool is_literal(py::handle value) {
@@ -68,28 +43,29 @@ bool is_literal(py::handle value) {
 /// not its bare value). A binding may name such a member in the argument's description when
 /// the member's class loads after the core (py::arg_v("x", 3, "pkg.Enum.MEMBER")). Anything
 /// else is written as "...": the parameter still shows as optional, with no value to compare.
-std::string default_text(const py::detail::argument_record& arg) {
-  const std::string repr = py::repr(arg.value);
-  if (arg.descr != nullptr && repr != arg.descr) {
-    return arg.descr;
+std::string default_text(const pybind_internals::Param& arg) {
+  const std::string repr = py::repr(arg.default_value);
+  if (arg.default_text != nullptr && repr != arg.default_text) {
+    return arg.default_text;
   }
-  if (is_literal(arg.value)) {
+  if (is_literal(arg.default_value)) {
     return repr;
   }
-  const PyObject* o = arg.value.ptr();
+  const PyObject* o = arg.default_value.ptr();
   const bool literal_based = PyLong_Check(o) || PyFloat_Check(o) || PyUnicode_Check(o);
-  if (literal_based && py::hasattr(arg.value, "name") && py::hasattr(arg.value, "_value_")) {
+  if (literal_based && py::hasattr(arg.default_value, "name") &&
+      py::hasattr(arg.default_value, "_value_")) {
     const py::handle type(reinterpret_cast<PyObject*>(Py_TYPE(o)));
     return py::str("{}.{}.{}")
-        .format(type.attr("__module__"), type.attr("__qualname__"), arg.value.attr("name"));
+        .format(type.attr("__module__"), type.attr("__qualname__"), arg.default_value.attr("name"));
   }
   return "...";
 }
 
 /// The parameter list of one record, as CPython's text signatures write it.
-std::string params_of(const Record& rec, SelfParam self) {
+std::string params_of(const FunctionRecord& rec, SelfParam self) {
   const std::string self_name = self == SelfParam::bound ? "$self" : "self";
-  if (rec.next != nullptr) {
+  if (rec.overloaded) {
     return rec.is_method && self != SelfParam::omitted ? self_name + ", *args, **kwargs"
                                                        : "*args, **kwargs";
   }
@@ -113,11 +89,11 @@ std::string params_of(const Record& rec, SelfParam self) {
     }
     // Unnamed parameters get the names pybind11's own first line gives them.
     std::string param = is_self ? self_name
-                        : i < rec.args.size() && rec.args[i].name
-                            ? rec.args[i].name
+                        : i < rec.params.size() && rec.params[i].name
+                            ? rec.params[i].name
                             : "arg" + std::to_string(i - (rec.is_method ? 1 : 0));
-    if (i < rec.args.size() && rec.args[i].value) {
-      param += "=" + default_text(rec.args[i]);
+    if (i < rec.params.size() && rec.params[i].default_value) {
+      param += "=" + default_text(rec.params[i]);
     }
     add(param);
     if (i + 1 == positional_only && !out.empty()) {
@@ -137,8 +113,9 @@ std::string params_of(const Record& rec, SelfParam self) {
 /// for a type's text signature (`__doc__` of a class made at run time is kept elsewhere).
 void sign_class(PyTypeObject* type) {
   PyObject* init = PyDict_GetItemString(type->tp_dict, "__init__");  // borrowed
-  const Record* rec = init != nullptr ? record_of(callable_of(init)) : nullptr;
-  if (rec == nullptr) {
+  const std::optional<FunctionRecord> rec =
+      init != nullptr ? record_of(pybind_internals::function_of_member(init)) : std::nullopt;
+  if (!rec) {
     return;
   }
   const std::string_view name =
@@ -163,28 +140,21 @@ void sign_class(PyTypeObject* type) {
 
 /// Puts the text signature in front of the docstring of one pybind11 function.
 void sign(py::handle function) {
-  if (record_of(function) == nullptr) {
+  if (!record_of(function)) {
     return;
   }
-  PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(function.ptr())->m_ml;
+  const char* old = reinterpret_cast<PyCFunctionObject*>(function.ptr())->m_ml->ml_doc;
   const std::string doc = signed_doc(function, SelfParam::plain);
-  if (def->ml_doc != nullptr && doc == def->ml_doc) {
-    return;
+  if (old == nullptr || doc != old) {
+    pybind_internals::set_function_doc(function, doc);
   }
-  // pybind11 allocates the text with strdup and frees it with free.
-  char* fresh = strdup(doc.c_str());
-  if (fresh == nullptr) {
-    throw std::bad_alloc();
-  }
-  std::free(const_cast<char*>(def->ml_doc));
-  def->ml_doc = fresh;
 }
 
 }  // namespace
 
 std::string signed_doc(py::handle function, SelfParam self) {
-  const Record* rec = record_of(function);
-  if (rec == nullptr) {
+  const std::optional<FunctionRecord> rec = record_of(function);
+  if (!rec) {
     throw std::invalid_argument("not a pybind11 function: no signature to write");
   }
   const char* doc = reinterpret_cast<PyCFunctionObject*>(function.ptr())->m_ml->ml_doc;
@@ -201,11 +171,11 @@ void sign_functions(py::module_& m) {
   for (const auto& [name, value] : members) {
     if (PyType_Check(value.ptr())) {
       auto* type = reinterpret_cast<PyTypeObject*>(value.ptr());
-      if (py::detail::get_type_info(type) == nullptr) {
+      if (!pybind_internals::is_bound_class(type)) {
         continue;
       }
       for (const auto& [method_name, member] : py::reinterpret_borrow<py::dict>(type->tp_dict)) {
-        sign(callable_of(member));
+        sign(pybind_internals::function_of_member(member));
       }
       sign_class(type);
     } else {

@@ -6,7 +6,8 @@
 #   2. the wheel (`python3 -m build --wheel`) in a fresh virtual environment;
 #   3. the Debian packages (`cpack -G DEB`) unpacked into a temporary root, and with --system
 #      also installed for real by apt-get and removed again (root only; CI does this).
-# Each Python check runs the README's example on a copy of the sample data.
+# Each Python check runs the README's example on a copy of the sample data, and finds no
+# arvcore._testing (the tests' helper module) in the installed package.
 #
 # Usage: tests/install/run.sh [--system] [BUILD_DIR]   (BUILD_DIR: default build, fully built)
 set -euo pipefail
@@ -65,6 +66,10 @@ check_python() {  # PYTHON EXPECTED_PACKAGE_DIR [ENV...]
   got=$(cd "$work" && env -u PYTHONPATH "$@" "$python" -c \
     'import arvcore, os; print(os.path.dirname(arvcore.__file__), arvcore.__version__)')
   [ "$got" = "$where $version" ] || fail "arvcore is '$got', expected '$where $version'"
+  # The tests' helper module stays in the build tree.
+  (cd "$work" && env -u PYTHONPATH "$@" "$python" -c \
+    'import importlib.util, sys; sys.exit(importlib.util.find_spec("arvcore._testing") is not None)') ||
+    fail "arvcore._testing is installed in $where"
 }
 
 # vlntable check: version, and one calibration table checked.
@@ -116,6 +121,8 @@ wanted.add("arvcore/_version.py")
 missing = wanted - names
 if missing or not any(n.startswith("arvcore/_arvcore.") and n.endswith(".so") for n in names):
     sys.exit(f"missing from the wheel: {sorted(missing) or 'the extension'}")
+if any(n.startswith("arvcore/_testing") for n in names):
+    sys.exit("the tests' helper module arvcore._testing is in the wheel")
 EOF
 quietly "$py" -m venv "$work/venv"
 quietly "$work/venv/bin/python" -m pip install --no-index --quiet "${wheels[0]}"

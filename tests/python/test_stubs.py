@@ -15,7 +15,7 @@ import types
 import pytest
 
 import arvcore
-from arvcore import _arvcore
+from arvcore import _arvcore, _testing
 from arvcore.vlndev.VLNTableManager import (
     AAKitTableManager,
     BeamPatternTableManager,
@@ -85,19 +85,21 @@ def test_a_stub_that_drifts_in_parameters_fails(tmp_path):
 
 
 def compiled_callables():
-    """Every function of the compiled module, and every method its classes define (CPython's
-    own slot wrappers, such as a constructor-less class's __init__, aside)."""
+    """Every function of the compiled modules (the core and the tests' helpers), and every
+    method their classes define (CPython's own slot wrappers, such as a constructor-less
+    class's __init__, aside)."""
     not_ours = (type, types.WrapperDescriptorType, str)
-    for name, value in vars(_arvcore).items():
-        if isinstance(value, type) and value.__module__ != _arvcore.__name__:
-            continue  # the enumeration classes the module builds for other modules
-        if isinstance(value, type):
-            for method_name in vars(value):
-                method = getattr(value, method_name)
-                if callable(method) and not isinstance(method, not_ours):
-                    yield f"{name}.{method_name}", method
-        elif callable(value) and not isinstance(value, not_ours):
-            yield name, value
+    for module in (_arvcore, _testing):
+        for name, value in vars(module).items():
+            if isinstance(value, type) and value.__module__ != module.__name__:
+                continue  # the enumeration classes the module builds for other modules
+            if isinstance(value, type):
+                for method_name in vars(value):
+                    method = getattr(value, method_name)
+                    if callable(method) and not isinstance(method, not_ours):
+                        yield f"{name}.{method_name}", method
+            elif callable(value) and not isinstance(value, not_ours):
+                yield name, value
 
 
 def test_every_compiled_function_and_method_has_a_signature():
@@ -135,21 +137,21 @@ def test_signatures_of_bound_methods_classes_and_enumeration_defaults(files_dir)
 @pytest.mark.parametrize("name, text, defaults", [
     # positional-only, *args, keyword-only after *args, **kwargs; a default inspect cannot
     # read back (a dict) shows as "...".
-    ("_shapes", "(a, /, b=2, *args, c=Ellipsis, **kwargs)", {"b": 2, "c": ...}),
+    ("shapes", "(a, /, b=2, *args, c=Ellipsis, **kwargs)", {"b": 2, "c": ...}),
     # keyword-only with no *args; a plain Enum member is no literal either.
-    ("_keywords", "(a, *, b=Ellipsis)", {"b": ...}),
-    ("_unnamed", "(arg0, arg1)", {}),
-    ("_overloaded", "(*args, **kwargs)", {}),
+    ("keywords", "(a, *, b=Ellipsis)", {"b": ...}),
+    ("unnamed", "(arg0, arg1)", {}),
+    ("overloaded", "(*args, **kwargs)", {}),
 ])
 def test_parameter_shapes(name, text, defaults):
-    sig = inspect.signature(getattr(_arvcore, name))
+    sig = inspect.signature(getattr(_testing, name))
     assert str(sig) == text
     assert {k: p.default for k, p in sig.parameters.items()
             if p.default is not inspect.Parameter.empty} == defaults
 
 
 def test_enumeration_classes_stubs_and_conversions_follow_the_core_tables(tmp_path):
-    tables = _arvcore._enum_tables()
+    tables = _testing.enum_tables()
     assert len(tables) == 10
     for name, (module, flags, members) in tables.items():
         cls = getattr(importlib.import_module(module), name)
@@ -158,7 +160,7 @@ def test_enumeration_classes_stubs_and_conversions_follow_the_core_tables(tmp_pa
         assert [(n, m.value) for n, m in cls.__members__.items()] == members
         assert all(cls(value) is cls[n] for n, value in members)
         numbered = [cls[n] for n, value in members if not isinstance(value, str)]
-        assert _arvcore._enum_round_trip(name) == numbered
+        assert _testing.enum_round_trip(name) == numbered
 
     # The stubs hold the same members, and one that drifts from a table is caught.
     def check(package):
