@@ -151,11 +151,14 @@ void export_aakit(py::module_& m) {
             const Value dev = to_value(dev_type, "dev_type");
             const Value new_name = to_value(newKitName, "newKitName");
             const auto forward = forwarding(callback);
-            // A rename writes and deletes kit files.
-            return self.released([&] {
-              return self.setAAKitInfo(name, spacing_v, h, v, tx, rx, custom, forward, dev,
-                                       new_name);
-            });
+            // A rename writes and deletes kit files; its forwarding gets copies, and the
+            // deletion checks the table again after the save was forwarded.
+            return self.released(
+                [&] {
+                  return self.setAAKitInfo(name, spacing_v, h, v, tx, rx, custom, forward, dev,
+                                           new_name);
+                },
+                true, AtCallbacks::let_go);
           },
           py::arg("kitName"), py::arg("spacing"), py::arg("steeringH"), py::arg("steeringV"),
           py::arg("offsetTx"), py::arg("offsetRx"), py::arg("custom") = 1,

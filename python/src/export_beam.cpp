@@ -344,7 +344,9 @@ py::object get_batch_beam_pattern(Manager& self,
     }
   }
   const auto fetch = optional_callback(callback);
-  return table_answer(self.released([&] { return self._getBatchBeamPattern(filter, fetch); }));
+  // The web layer gets a copy of the request; its table is stored after it answered.
+  return table_answer(self.released([&] { return self._getBatchBeamPattern(filter, fetch); }, true,
+                                    AtCallbacks::let_go));
 }
 
 // --- fast lanes (see fastlane.hpp) ----------------------------------------------------------
@@ -502,16 +504,18 @@ void export_beam(py::module_& m) {
               }
             };
             const auto set = [&] { return self.setBeamPattern(m, id, type, c, d, save); };
-            // Only a save (the whole table written out) is long enough to let the GIL go.
+            // The device checks get copies, and the entry is stored in the table as it is
+            // after them. Only a save (the whole table written out) is long enough to let the
+            // GIL go.
             if (save) {
-              return self.released_after(outdate, set);
+              return self.released_after(outdate, set, AtCallbacks::let_go);
             }
             return self.locked(
                 [&] {
                   outdate();
                   return set();
                 },
-                false);
+                false, AtCallbacks::let_go);
           },
           py::arg("mode"), py::arg("beamId"), py::arg("beamType"), py::arg("config") = py::none(),
           py::arg("description") = py::none(), py::arg("save") = true)
@@ -535,8 +539,10 @@ void export_beam(py::module_& m) {
                     : vlndev::flag_from_value<BTSetOption>(std::get<std::int64_t>(option));
             const Value batch = to_value(batch_config, "batch_config");
             const auto forward = optional_callback(callback);
+            // Each entry is checked on a copy and stored in the table as it is after its checks.
             const RetType ret =
-                self.released([&] { return self._setBatchBeamPattern(batch, opt, forward); });
+                self.released([&] { return self._setBatchBeamPattern(batch, opt, forward); }, true,
+                              AtCallbacks::let_go);
             py::object answer = to_python(ret);
             // An echo answers the caller's own batch object, not a copy of it.
             if (ret.ok() && !vlndev::has_flag(opt, BTSetOption::SAVE) &&

@@ -183,6 +183,7 @@ ManagerHold* ManagerHold::parkable() {
 }
 
 void ManagerHold::park() {
+  parked_at_ = lock_.times_taken();
   unlock();
 }
 
@@ -193,7 +194,8 @@ void ManagerHold::retake(bool holding_gil) {
     lock_.lock();
   }
   locked_ = true;
-  if (options_.retaken != nullptr) {
+  // Taken by no one else in between: nothing can have changed.
+  if (options_.retaken != nullptr && lock_.times_taken() != parked_at_ + 1) {
     options_.retaken(options_.owner);
   }
 }
@@ -213,11 +215,12 @@ SharedObject::SharedObject(py::object o)
 
 void CallLock::lock_holding_gil() {
   if (mutex_.try_lock()) {
+    ++times_taken_;
     return;
   }
   // Another thread is inside this manager and may need the GIL before it can leave.
   PyThreadState* state = PyEval_SaveThread();
-  mutex_.lock();
+  lock();
   PyEval_RestoreThread(state);
 }
 

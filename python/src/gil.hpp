@@ -16,6 +16,7 @@
 // held, so Python code there must not wait for another thread that calls the same manager.
 // No lock of ours is ever waited for while holding the GIL, and the log path takes none at all.
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -105,18 +106,24 @@ class CallLock {
   /// Takes the lock; the caller holds the GIL.
   void lock_holding_gil();
   /// Takes the lock; the caller has released the GIL.
-  void lock() { mutex_.lock(); }
+  void lock() {
+    mutex_.lock();
+    ++times_taken_;
+  }
   void unlock() { mutex_.unlock(); }
+  /// How often the lock has been taken so far; read while holding it.
+  std::uint64_t times_taken() const { return times_taken_; }
 
  private:
   std::recursive_mutex mutex_;
+  std::uint64_t times_taken_ = 0;
 };
 
 /// The calling thread's hold on a manager's lock for one call. While the thread holds any,
 /// the log records it writes wait in its list and reach Python once the outermost hold has
 /// let go of its lock. With `let_go`, the call's callbacks run with the lock let go (see
-/// InPython), and `retaken(owner)` runs each time it is taken back, for the manager to outdate
-/// what other callers may have derived from it meanwhile.
+/// InPython), and `retaken(owner)` runs each time it is taken back after another caller took it
+/// meanwhile, for the manager to outdate what that caller may have derived from it.
 class ManagerHold {
  public:
   struct Options {
@@ -143,6 +150,7 @@ class ManagerHold {
   CallLock& lock_;
   Options options_;
   bool locked_ = true;
+  std::uint64_t parked_at_ = 0;  // the lock's times_taken() when it was let go for a callback
   ManagerHold* outer_;
   PendingRecords records_;
   bool own_records_ = false;

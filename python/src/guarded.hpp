@@ -113,9 +113,10 @@ class Guarded : public Manager {
   /// held: there the caller drops the kept answers that `work` outdates, and no other caller
   /// can keep them again from the table as it was before `work` is done.
   template <class Prepare, class Work>
-  auto released_after(Prepare&& prepare, Work&& work) {
+  auto released_after(Prepare&& prepare, Work&& work,
+                      AtCallbacks at_callbacks = AtCallbacks::hold) {
     static_assert(!std::is_reference_v<decltype(work())>);
-    ManagerHold hold(call_lock_, hold_options(true, AtCallbacks::hold));
+    ManagerHold hold(call_lock_, hold_options(true, at_callbacks));
     std::forward<Prepare>(prepare)();
     WithoutGil nogil;
     before_change();

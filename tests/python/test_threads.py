@@ -21,7 +21,9 @@ import pytest
 from arvcore.VLNPublic import BeamType, RetCode, RFMode
 from arvcore.VLNUtils import RetType
 from arvcore.vlndev.VLNTableManager import (
+    AAKitTableManager,
     BeamPatternTableManager,
+    BTSetOption,
     CalibrationTableManager,
     fake_rf_layout,
 )
@@ -190,6 +192,47 @@ def test_python_code_that_waits_for_a_thread_calling_the_same_manager_finishes(t
     print("done")
     """
     run_child(code, tmp_path, timeout=60)
+
+
+def test_device_checks_and_web_callbacks_may_wait_for_a_thread_calling_the_same_manager(
+        tmp_path, monkeypatch):
+    # Each callback starts a thread that calls the manager it came from and waits for it, with
+    # a limit: a manager still held fails the case instead of hanging the suite.
+    monkeypatch.setenv("ARVCORE_FILES_DIR", str(tmp_path))
+    finished = []
+
+    def wait_for(call):
+        t = threading.Thread(target=call)
+        t.start()
+        t.join(5)
+        finished.append(not t.is_alive())
+
+    beam = BeamPatternTableManager(SN, 9, 4, fake_rf_layout, (
+        lambda *a: wait_for(beam.getBeamIdStorage) or RetType(data=a[1:4]),
+        lambda *a: wait_for(beam.getBeamIdStorage) or RetType()))
+    beam._updateFreq(28, {"TX": [-5, 20], "RX": [-5, 20]}, [[[0, 10]] * 4] * 2, [[5] * 4] * 2)
+    assert beam._load(28).RetCode == RetCode.OK
+    web = BeamPatternTableManager(SN, 9, 4, fake_rf_layout, None, True)
+    web._updateFreq(28, {}, [], [])
+    kits = AAKitTableManager(9, 16, path=".", is_web_mode=True)
+    steer = {"db": 1, "theta": 0, "phi": 0}
+    assert kits.setAAKitInfo("K", [1, 1], [1, 1], [1, 1], [0] * 16, [0] * 16).RetData == "K"
+    batch = {"TX": {"3": {"beam_type": 0, "beam_description": "", "beam_config": steer}}}
+    cases = {
+        "beam check": lambda: beam.setBeamPattern(RFMode.TX, 1, BeamType.BEAM, steer, save=False),
+        "group check": lambda: beam.setBeamPattern(RFMode.RX, 2, BeamType.CHANNEL, {}),
+        "batch check": lambda: beam._setBatchBeamPattern(batch, BTSetOption.VALIDATE, None),
+        "batch set": lambda: beam._setBatchBeamPattern(batch, BTSetOption.SAVE, None),
+        "batch load": lambda: web._getBatchBeamPattern(callback=lambda **kw: wait_for(
+            web.getBeamIdStorage) or RetType(data={"TX": {}, "RX": {}})),
+        "kit rename": lambda: kits.setAAKitInfo(
+            "K", [1, 1], [1, 1], [1, 1], [0] * 16, [0] * 16, newKitName="L",
+            callback=lambda **kw: wait_for(kits.getAAKitList) or RetType()),
+    }
+    for name, call in cases.items():
+        finished.clear()
+        assert call().RetCode == RetCode.OK, name
+        assert finished and all(finished), name
 
 
 def test_records_of_released_work_keep_their_order_around_callbacks(tmp_path, monkeypatch,

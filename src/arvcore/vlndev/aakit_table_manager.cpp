@@ -276,64 +276,21 @@ std::vector<std::string> AAKitTableManager::_getAAKitTablePath() const {
 AAKitFileReading AAKitTableManager::readKitFile(const std::filesystem::path& file) const {
   AAKitFileReading out;
   const std::string path = file.string();
-  auto skip = [&](log::Level level, std::string msg) {
-    logger_.log(level, "{}", msg);
-    out.reasons.push_back(std::move(msg));
-    out.skipped = true;
-  };
   try {
     std::istringstream in(value::read_text_file(file));
     value::CsvReader reader(in);
     value::CsvRow row;
     while (reader.next(row)) {
-      if (row.empty()) {
-        continue;
-      }
-      const std::string key(row[0]);
-      const std::size_t count = row.size() - 1;
-      auto cell = [&](std::size_t i) {
-        if (i >= count) {
-          throw IndexError("list index out of range");
-        }
-        return row[i + 1];
-      };
-      if (key == "AAKIT_NAME") {
-        out.name = std::string(cell(0));
-      } else if (key == "DEV_TYPE") {
-        const std::int64_t code = value::parse_int(cell(0));
-        if (std::find(support_devs_.begin(), support_devs_.end(), code) == support_devs_.end()) {
-          skip(log::Level::warning,
-               fmt::format("Skip {}, due to dev type({}) not match", path, code));
-          break;
-        }
-        out.record["DEV_TYPE"] = code;
-      } else if (key == "TYPE") {
-        const std::int64_t type = value::parse_int(cell(0));
-        if (type > 1) {
-          skip(log::Level::error, fmt::format("Unknown custom type: {}", type));
-          break;
-        }
-        out.record["TYPE"] = type;
-      } else if (key == "SPACING" || key == "STEERING_H" || key == "STEERING_V") {
-        out.record[key] = Value::array({value::parse_float(cell(0)), value::parse_float(cell(1))});
-      } else if (key == "OFFSET_TX" || key == "OFFSET_RX") {
-        if (static_cast<std::int64_t>(count) != total_ch_) {
-          skip(log::Level::error,
-               fmt::format("{}: number of channel:{} not equal to {}", key, count, total_ch_));
-          break;
-        }
-        Value steps = Value::array();
-        for (std::size_t i = 0; i < count; ++i) {
-          steps.push_back(value::parse_int(cell(i)));
-        }
-        out.record[key] = std::move(steps);
+      if (!row.empty() && !readKitRow(row, path, out)) {
+        break;
       }
     }
     if (out.name.empty()) {
-      skip(log::Level::error, fmt::format("Skip {} due to unknown file", path));
+      skipKitFile(out, log::Level::error, fmt::format("Skip {} due to unknown file", path));
     } else if (!isValidAAKitName(out.name)) {
       // The name becomes a file name when the kit is saved or renamed.
-      skip(log::Level::error, fmt::format("Skip {}, Invalid AAKit name: {}", path, out.name));
+      skipKitFile(out, log::Level::error,
+                  fmt::format("Skip {}, Invalid AAKit name: {}", path, out.name));
     }
   } catch (...) {
     logger_.exception("exception");
@@ -341,6 +298,57 @@ AAKitFileReading AAKitTableManager::readKitFile(const std::filesystem::path& fil
     out.skipped = true;
   }
   return out;
+}
+
+bool AAKitTableManager::readKitRow(const value::CsvRow& row, const std::string& path,
+                                   AAKitFileReading& out) const {
+  const std::string key(row[0]);
+  const std::size_t count = row.size() - 1;
+  auto cell = [&](std::size_t i) {
+    if (i >= count) {
+      throw IndexError("list index out of range");
+    }
+    return row[i + 1];
+  };
+  if (key == "AAKIT_NAME") {
+    out.name = std::string(cell(0));
+  } else if (key == "DEV_TYPE") {
+    const std::int64_t code = value::parse_int(cell(0));
+    if (std::find(support_devs_.begin(), support_devs_.end(), code) == support_devs_.end()) {
+      skipKitFile(out, log::Level::warning,
+                  fmt::format("Skip {}, due to dev type({}) not match", path, code));
+      return false;
+    }
+    out.record["DEV_TYPE"] = code;
+  } else if (key == "TYPE") {
+    const std::int64_t type = value::parse_int(cell(0));
+    if (type > 1) {
+      skipKitFile(out, log::Level::error, fmt::format("Unknown custom type: {}", type));
+      return false;
+    }
+    out.record["TYPE"] = type;
+  } else if (key == "SPACING" || key == "STEERING_H" || key == "STEERING_V") {
+    out.record[key] = Value::array({value::parse_float(cell(0)), value::parse_float(cell(1))});
+  } else if (key == "OFFSET_TX" || key == "OFFSET_RX") {
+    if (static_cast<std::int64_t>(count) != total_ch_) {
+      skipKitFile(out, log::Level::error,
+                  fmt::format("{}: number of channel:{} not equal to {}", key, count, total_ch_));
+      return false;
+    }
+    Value steps = Value::array();
+    for (std::size_t i = 0; i < count; ++i) {
+      steps.push_back(value::parse_int(cell(i)));
+    }
+    out.record[key] = std::move(steps);
+  }
+  return true;
+}
+
+void AAKitTableManager::skipKitFile(AAKitFileReading& out, log::Level level,
+                                    std::string msg) const {
+  logger_.log(level, "{}", msg);
+  out.reasons.push_back(std::move(msg));
+  out.skipped = true;
 }
 
 RetType AAKitTableManager::parse() {
@@ -500,7 +508,7 @@ RetType AAKitTableManager::setAAKitInfo(const Value& kitName, const Value& spaci
       throw TypeError(fmt::format("{} must be list, not '{}'", arg, value::py_type_name(*value)));
     }
   }
-  std::string name = kitName.get<std::string>();
+  const std::string& name = kitName.get_ref<const std::string&>();
   if (!isValidAAKitName(name)) {
     return invalidName(name);
   }
@@ -510,70 +518,80 @@ RetType AAKitTableManager::setAAKitInfo(const Value& kitName, const Value& spaci
 
   RetType ret(RetCode::ERROR_BF_AAKIT, "AAKit field checking failed");
   try {
-    Value record = Value::object();
-    record["DEV_TYPE"] = dev_type.is_null() ? Value(devtype_) : dev_type;
-    record["TYPE"] = custom;
+    // A kit of a device type given by the caller comes as it is stored, unchecked.
     if (dev_type.is_null()) {
-      Value failed = Value::array();
-      for (const auto& [field, value] :
-           {std::pair{"SPACING", &spacing}, std::pair{"STEERING_H", &steeringH},
-            std::pair{"STEERING_V", &steeringV}, std::pair{"OFFSET_TX", &offsetTx},
-            std::pair{"OFFSET_RX", &offsetRx}}) {
-        if (!checkAAKitField(field, *value)) {
-          failed.push_back(field);
-        }
-      }
+      const Value failed =
+          failedKitFields({&spacing, &steeringH, &steeringV, &offsetTx, &offsetRx});
       if (!failed.empty()) {
         ret.RetMsg += ": " + value::repr(failed);
         return ret;
       }
     }
+    Value record = Value::object();
+    record["DEV_TYPE"] = dev_type.is_null() ? Value(devtype_) : dev_type;
+    record["TYPE"] = custom;
     record["SPACING"] = convert_list(spacing, value::to_float);
     record["STEERING_H"] = convert_list(steeringH, value::to_float);
     record["STEERING_V"] = convert_list(steeringV, value::to_float);
     record["OFFSET_TX"] = convert_offsets(offsetTx);
     record["OFFSET_RX"] = convert_offsets(offsetRx);
-
-    if (!table_.contains(name)) {
-      if (custom == 1) {
-        logger_.debug("Set new AAKit");
-        if (callback) {
-          name = computeAAKitFullName(name);
-        }
-      } else {
-        logger_.debug("WEB-ARV loaded official AAKit");
-      }
-      table_[name] = std::move(record);
-    } else if (custom == 1) {
-      if (newKitName.is_null()) {
-        logger_.debug("Exist the same AAKit -> just update");
-        Value& stored = table_[name];
-        for (auto& [key, value] : record.items()) {
-          stored[key] = std::move(value);
-        }
-      } else {
-        if (!newKitName.is_string()) {
-          throw TypeError(fmt::format("can only concatenate str (not \"{}\") to str",
-                                      value::py_type_name(newKitName)));
-        }
-        const std::string newName = computeAAKitFullName(newKitName.get<std::string>());
-        table_[newName] = std::move(record);
-        RenameResult renamed = renameAAKit(name, newName, callback);
-        if (!renamed.ret.ok()) {
-          logger_.error("Rename file failed");
-          return renamed.ret;
-        }
-        name = newName;
-      }
-    } else {
-      logger_.warning("Duplicated official AAKit case -> skip it");
-    }
-    return RetType::Data(name);
+    return storeKit(name, std::move(record), custom, callback, newKitName);
   } catch (...) {
     ret.RetMsg = "exception";
     logger_.exception(ret.RetMsg);
     return ret;
   }
+}
+
+Value AAKitTableManager::failedKitFields(const std::array<const Value*, 5>& values) const {
+  static constexpr std::array<const char*, 5> kFields{"SPACING", "STEERING_H", "STEERING_V",
+                                                      "OFFSET_TX", "OFFSET_RX"};
+  Value failed = Value::array();
+  for (std::size_t i = 0; i < kFields.size(); ++i) {
+    if (!checkAAKitField(kFields[i], *values[i])) {
+      failed.push_back(kFields[i]);
+    }
+  }
+  return failed;
+}
+
+RetType AAKitTableManager::storeKit(std::string name, Value record, std::int64_t custom,
+                                    const KwCallback& callback, const Value& newKitName) {
+  if (!table_.contains(name)) {
+    if (custom == 1) {
+      logger_.debug("Set new AAKit");
+      if (callback) {
+        name = computeAAKitFullName(name);
+      }
+    } else {
+      logger_.debug("WEB-ARV loaded official AAKit");
+    }
+    table_[name] = std::move(record);
+  } else if (custom == 1) {
+    if (newKitName.is_null()) {
+      logger_.debug("Exist the same AAKit -> just update");
+      Value& stored = table_[name];
+      for (auto& [key, value] : record.items()) {
+        stored[key] = std::move(value);
+      }
+    } else {
+      if (!newKitName.is_string()) {
+        throw TypeError(fmt::format("can only concatenate str (not \"{}\") to str",
+                                    value::py_type_name(newKitName)));
+      }
+      const std::string newName = computeAAKitFullName(newKitName.get<std::string>());
+      table_[newName] = std::move(record);
+      RenameResult renamed = renameAAKit(name, newName, callback);
+      if (!renamed.ret.ok()) {
+        logger_.error("Rename file failed");
+        return renamed.ret;
+      }
+      name = newName;
+    }
+  } else {
+    logger_.warning("Duplicated official AAKit case -> skip it");
+  }
+  return RetType::Data(name);
 }
 
 std::string AAKitTableManager::computeAAKitFullName(const std::string& kitName) {

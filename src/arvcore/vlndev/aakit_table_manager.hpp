@@ -3,6 +3,7 @@
 // directory, kit listing and selection, and the creation, renaming, saving and deletion of
 // custom kits (handed to caller-supplied functions in web mode).
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -15,6 +16,10 @@
 #include "arvcore/sdk/ret_type.hpp"
 #include "arvcore/value/value.hpp"
 #include "arvcore/vlndev/callbacks.hpp"
+
+namespace arvcore::value {
+class CsvRow;
+}  // namespace arvcore::value
 
 namespace arvcore::vlndev {
 
@@ -117,6 +122,16 @@ class AAKitTableManager {
     RenameStage stage;
   };
 
+  /// Takes one row of a kit file into `out`; false when the file is skipped at that row.
+  bool readKitRow(const value::CsvRow& row, const std::string& path, AAKitFileReading& out) const;
+  /// Marks a kit file as skipped for `msg`, logged at `level`.
+  void skipKitFile(AAKitFileReading& out, log::Level level, std::string msg) const;
+  /// The names of the fields (SPACING, STEERING_H, STEERING_V, OFFSET_TX, OFFSET_RX, given in
+  /// that order) that do not hold the expected number of values.
+  Value failedKitFields(const std::array<const Value*, 5>& values) const;
+  /// Puts a checked record into the table as a new kit, an update or a rename.
+  RetType storeKit(std::string name, Value record, std::int64_t custom, const KwCallback& callback,
+                   const Value& newKitName);
   RenameResult renameAAKit(const std::string& oldName, const std::string& newName,
                            const KwCallback& callback = nullptr);
   /// The answer a checked deletion of `kitName` gives before it changes anything, or nullopt

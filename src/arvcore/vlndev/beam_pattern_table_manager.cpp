@@ -270,6 +270,39 @@ bool is_large_file(const std::string& path) {
   return !path.empty() && fs::file_size(path, unknown) >= kLargeTableBytes && !unknown;
 }
 
+/// Puts the given group values over those of a channel beam entry; every group and key given
+/// must already be there.
+void merge_channel_config(Value& entry, const Value& config) {
+  Value& channel_config = as_map(entry.at("channel_config"), "channel_config");
+  for (const auto& [group_name, group_values] : config.items()) {
+    Value& group = channel_config.at(group_name);
+    if (!group_values.is_object()) {
+      throw TypeError(fmt::format("channel config {} must be a dict", group_name));
+    }
+    for (const auto& [key, v] : group_values.items()) {
+      group.at(key) = v;
+    }
+  }
+}
+
+/// Runs `fn(mode, beam id, entry)` over the beams of a batch, mode by mode, until one fails.
+template <class Fn>
+RetType for_each_batch_entry(const Value& batch, Fn&& fn) {
+  for (const auto& [key, beams] : batch.items()) {
+    const std::optional<RFMode> mode = batch_mode(key, beams);
+    if (!mode) {
+      continue;
+    }
+    for (const auto& [id, entry] : beams.items()) {
+      RetType done = fn(*mode, id, entry);
+      if (!done.ok()) {
+        return done;
+      }
+    }
+  }
+  return RetType();
+}
+
 /// Calls `fn` (the device check), refusing an absent one the way a call of None fails.
 template <class Fn, class... Args>
 RetType call_check(const Fn& fn, std::string_view what, Args&&... args) {
@@ -385,35 +418,27 @@ RetType BeamPatternTableManager::_load(const Value& freq, const std::string& aak
     free_replaced();
   }
   if (callback) {
-    Value payload = Value::object();
-    payload["func_name"] = "_load";
-    payload["freq"] = freq;
-    payload["aakit"] = aakit;
-    payload["devtype"] = devtype_;
-    payload["num_beam"] = num_beam_;
-    payload["rf_layout"] = Value::array({num_board_, num_ic_per_board_, num_channel_per_ic_});
-    payload["check_funcs"] = nullptr;
-    payload["web_client_id"] = nullptr;
-    return callback(payload);
+    return callback(loadRequest(freq, aakit));
   }
+  return loadTableFile(answer_table);
+}
+
+Value BeamPatternTableManager::loadRequest(const Value& freq, const std::string& aakit) const {
+  Value payload = Value::object();
+  payload["func_name"] = "_load";
+  payload["freq"] = freq;
+  payload["aakit"] = aakit;
+  payload["devtype"] = devtype_;
+  payload["num_beam"] = num_beam_;
+  payload["rf_layout"] = Value::array({num_board_, num_ic_per_board_, num_channel_per_ic_});
+  payload["check_funcs"] = nullptr;
+  payload["web_client_id"] = nullptr;
+  return payload;
+}
+
+RetType BeamPatternTableManager::loadTableFile(bool answer_table) {
   try {
-    if (web_mode_) {
-      throw OSError("a web-mode beam table has no file; load it through a callback");
-    }
-    if (!unsafe_name_.empty()) {
-      throw ValueError(unsafe_name_);
-    }
-    if (!fs::exists(path_)) {
-      if (!fs::is_directory(*default_dir_)) {
-        fs::create_directories(*default_dir_);
-      }
-      generateDefaultBeamTableFile();
-      beam_table_ = nullptr;
-    }
-    Value table = value::read_json_file(path_);
-    if (!table.is_object()) {
-      throw TypeError(fmt::format("a beam table must be a JSON object, not {}", table.type_name()));
-    }
+    Value table = readTableFile();
     Value ver = nullptr;
     if (const auto it = table.find("VERSION"); it != table.end()) {
       ver = *it;
@@ -445,6 +470,27 @@ RetType BeamPatternTableManager::_load(const Value& freq, const std::string& aak
     beam_table_ = nullptr;
     return RetType(RetCode::ERROR_BF_BEAM, std::string(kLoadingFailed));
   }
+}
+
+Value BeamPatternTableManager::readTableFile() {
+  if (web_mode_) {
+    throw OSError("a web-mode beam table has no file; load it through a callback");
+  }
+  if (!unsafe_name_.empty()) {
+    throw ValueError(unsafe_name_);
+  }
+  if (!fs::exists(path_)) {
+    if (!fs::is_directory(*default_dir_)) {
+      fs::create_directories(*default_dir_);
+    }
+    generateDefaultBeamTableFile();
+    beam_table_ = nullptr;
+  }
+  Value table = value::read_json_file(path_);
+  if (!table.is_object()) {
+    throw TypeError(fmt::format("a beam table must be a JSON object, not {}", table.type_name()));
+  }
+  return table;
 }
 
 RetType BeamPatternTableManager::_saveToBeamTableFile(const KwCallback& callback,
@@ -535,33 +581,13 @@ RetType BeamPatternTableManager::convertLegacyTable(Value& table, const Value& v
   }
   // Versions compare as text, character by character.
   if (ver.get_ref<const std::string&>() < kLegacyVersionLimit) {
-    for (const auto& [name, mode] : enum_members<RFMode>()) {
-      Value& list = table.at(std::string(name) + "_beam_list");
-      if (!list.is_array()) {
-        throw TypeError(fmt::format("{}_beam_list must be a list", name));
-      }
-      for (Value& beam : list) {
-        if (!aakit_.empty()) {
-          Value config = Value::object();
-          config["db"] = beam.at("db");
-          config["theta"] = beam.at("theta");
-          config["phi"] = beam.at("phi");
-          as_map(beam, "beam object")["beam_type"] = beam_type_value(BeamType::BEAM);
-          beam["beam_config"] = std::move(config);
-        }
-        for (const char* key : {"db", "theta", "phi", "channel_switch"}) {
-          erase_key(beam, key);
-        }
-      }
-    }
+    liftOldestBeamFields(table);
   }
   table.erase("version");
   table["VERSION"] = current_version();
   table["DEV_TYPE"] = devtype_;
   table["FREQ"] = freq_;
   table["AAKIT_NAME"] = aakit_;
-
-  const Value beam_value = beam_type_value(BeamType::BEAM);
   for (const auto& [name_view, mode] : enum_members<RFMode>()) {
     const std::string name(name_view);
     const std::string list_key = name + "_beam_list";
@@ -571,62 +597,104 @@ RetType BeamPatternTableManager::convertLegacyTable(Value& table, const Value& v
       throw TypeError(fmt::format("{} must be a list", list_key));
     }
     Value mode_map = Value::object();
-    Value default_beam = Value::object();
-    generateDefaultBeam(default_beam, BeamType::BEAM, mode);
-    Value default_channel = Value::object();
-    generateDefaultBeam(default_channel, BeamType::CHANNEL, mode);
-    logger_.debug("[{}] Default beam config: {}", name, default_beam);
-    logger_.debug("[{}] Default channel config: {}", name, default_channel);
-
-    for (const Value& beam : list) {
-      const std::string id = value::str(beam.at("beamId"));
-      Value entry = Value::object();
-      entry["beam_description"] = "";
-      const auto type_it = beam.find("beam_type");
-      if (type_it == beam.end() || type_it->is_null()) {
-        continue;
-      }
-      entry["beam_type"] = *type_it;
-      if (*type_it == beam_value) {
-        entry["beam_config"] = beam.at("beam_config");
-      } else {
-        const Value& channels = beam.at("channel_config");
-        if (!channels.is_array()) {
-          throw TypeError("channel_config of a legacy beam must be a list");
-        }
-        if (static_cast<std::int64_t>(channels.size()) != total_ch_) {
-          std::string msg = fmt::format(
-              "{} BeamID:{}: count of channel_config({}) not match with channel count({})", name,
-              percent_d(beam.at("beamId")), channels.size(), total_ch_);
-          logger_.error("{}", msg);
-          return RetType(RetCode::ERROR_BF_BEAM_FILE, std::move(msg));
-        }
-        const std::vector<std::int64_t> first = first_position_of_channels(channels, total_ch_);
-        for (std::int64_t ch = 1; ch <= total_ch_; ++ch) {
-          if (first[static_cast<std::size_t>(ch)] < 0) {
-            std::string msg = fmt::format("Can not find channel seq: {}", ch);
-            logger_.error("{}", msg);
-            return RetType(RetCode::ERROR_BF_BEAM_FILE, std::move(msg));
-          }
-        }
-        // Gains above what the section can reach are clamped to its COMDR maximum plus
-        // its ELEDR limit; the common gain is left for the device to set.
-        entry["channel_config"] = build_channel_config(
-            total_ch_, num_channel_per_ic_, [](std::int64_t) { return Value(nullptr); },
-            [&, mode = mode](std::int64_t ch, std::int64_t k) {
-              const Value& element =
-                  channels[static_cast<std::size_t>(first[static_cast<std::size_t>(ch)])];
-              const Value& db = element.at("db");
-              const Value ceiling = add_numbers(comdrMax(mode, k), eledrLimit(mode, k));
-              return channel_map(element.at("sw"), less_than(ceiling, db) ? ceiling : db,
-                                 element.at("deg"));
-            });
-      }
-      logger_.debug("Transfer config: [{}][{}] {}", name, id, beam);
-      mode_map[id] = std::move(entry);
+    RetType converted = convertLegacyBeams(list, name, mode, mode_map);
+    if (!converted.ok()) {
+      return converted;
     }
     table[name] = std::move(mode_map);
   }
+  return RetType();
+}
+
+void BeamPatternTableManager::liftOldestBeamFields(Value& table) const {
+  for (const auto& [name, mode] : enum_members<RFMode>()) {
+    Value& list = table.at(std::string(name) + "_beam_list");
+    if (!list.is_array()) {
+      throw TypeError(fmt::format("{}_beam_list must be a list", name));
+    }
+    for (Value& beam : list) {
+      // With a kit, the steering fields of the oldest tables become a steered beam.
+      if (!aakit_.empty()) {
+        Value config = Value::object();
+        config["db"] = beam.at("db");
+        config["theta"] = beam.at("theta");
+        config["phi"] = beam.at("phi");
+        as_map(beam, "beam object")["beam_type"] = beam_type_value(BeamType::BEAM);
+        beam["beam_config"] = std::move(config);
+      }
+      for (const char* key : {"db", "theta", "phi", "channel_switch"}) {
+        erase_key(beam, key);
+      }
+    }
+  }
+}
+
+RetType BeamPatternTableManager::convertLegacyBeams(const Value& list, const std::string& name,
+                                                    RFMode mode, Value& mode_map) const {
+  const Value beam_value = beam_type_value(BeamType::BEAM);
+  Value default_beam = Value::object();
+  generateDefaultBeam(default_beam, BeamType::BEAM, mode);
+  Value default_channel = Value::object();
+  generateDefaultBeam(default_channel, BeamType::CHANNEL, mode);
+  logger_.debug("[{}] Default beam config: {}", name, default_beam);
+  logger_.debug("[{}] Default channel config: {}", name, default_channel);
+
+  for (const Value& beam : list) {
+    const std::string id = value::str(beam.at("beamId"));
+    Value entry = Value::object();
+    entry["beam_description"] = "";
+    const auto type_it = beam.find("beam_type");
+    if (type_it == beam.end() || type_it->is_null()) {
+      continue;
+    }
+    entry["beam_type"] = *type_it;
+    if (*type_it == beam_value) {
+      entry["beam_config"] = beam.at("beam_config");
+    } else {
+      RetType converted = convertLegacyChannels(beam, name, mode, entry);
+      if (!converted.ok()) {
+        return converted;
+      }
+    }
+    logger_.debug("Transfer config: [{}][{}] {}", name, id, beam);
+    mode_map[id] = std::move(entry);
+  }
+  return RetType();
+}
+
+RetType BeamPatternTableManager::convertLegacyChannels(const Value& beam, const std::string& name,
+                                                       RFMode mode, Value& entry) const {
+  const Value& channels = beam.at("channel_config");
+  if (!channels.is_array()) {
+    throw TypeError("channel_config of a legacy beam must be a list");
+  }
+  if (static_cast<std::int64_t>(channels.size()) != total_ch_) {
+    std::string msg =
+        fmt::format("{} BeamID:{}: count of channel_config({}) not match with channel count({})",
+                    name, percent_d(beam.at("beamId")), channels.size(), total_ch_);
+    logger_.error("{}", msg);
+    return RetType(RetCode::ERROR_BF_BEAM_FILE, std::move(msg));
+  }
+  const std::vector<std::int64_t> first = first_position_of_channels(channels, total_ch_);
+  for (std::int64_t ch = 1; ch <= total_ch_; ++ch) {
+    if (first[static_cast<std::size_t>(ch)] < 0) {
+      std::string msg = fmt::format("Can not find channel seq: {}", ch);
+      logger_.error("{}", msg);
+      return RetType(RetCode::ERROR_BF_BEAM_FILE, std::move(msg));
+    }
+  }
+  // Gains above what the section can reach are clamped to its COMDR maximum plus its ELEDR
+  // limit; the common gain is left for the device to set.
+  entry["channel_config"] = build_channel_config(
+      total_ch_, num_channel_per_ic_, [](std::int64_t) { return Value(nullptr); },
+      [&](std::int64_t ch, std::int64_t k) {
+        const Value& element =
+            channels[static_cast<std::size_t>(first[static_cast<std::size_t>(ch)])];
+        const Value& db = element.at("db");
+        const Value ceiling = add_numbers(comdrMax(mode, k), eledrLimit(mode, k));
+        return channel_map(element.at("sw"), less_than(ceiling, db) ? ceiling : db,
+                           element.at("deg"));
+      });
   return RetType();
 }
 
@@ -700,83 +768,95 @@ RetType BeamPatternTableManager::setBeam(const RFModeArg& mode, std::int64_t bea
       as_map(entry, "beam entry")["beam_description"] = description;
     }
     as_map(entry, "beam entry")["beam_type"] = beam_type_value(type);
-
-    if (type == BeamType::BEAM) {
-      if (has_non_null(entry, "channel_config")) {
-        Value fresh = Value::object();
-        generateDefaultBeam(fresh, BeamType::BEAM, m);
-        if (!description.is_null()) {
-          fresh["beam_description"] = description;
-        }
-        entry = std::move(fresh);
-      }
-      const Value& source = config.is_null() ? entry.at("beam_config") : config;
-      const RetType checked = checkBeam(m, source.at("db"), source.at("theta"), source.at("phi"));
-      if (!checked.ok()) {
-        return checked;
-      }
-      const Value& values = checked.RetData;
-      if (!values.is_array() || values.size() != 3) {
-        throw ValueError(
-            fmt::format("the beam check must answer three values, not {}", value::repr(values)));
-      }
-      Value& beam_config = as_map(entry.at("beam_config"), "beam_config");
-      beam_config["db"] = values[0];
-      beam_config["theta"] = values[1];
-      beam_config["phi"] = values[2];
-    } else if (has_non_null(entry, "beam_config") && config.is_null()) {
-      logger_.debug("Skip check beam:{} due to original type is beam_config", beamId);
-      entry = nullptr;
-    } else {
-      if (config.is_null()) {
-        logger_.debug("Skip assign channel config, just checking original gains");
-      } else {
-        Value& channel_config = as_map(entry.at("channel_config"), "channel_config");
-        for (const auto& [group_name, group_values] : config.items()) {
-          Value& group = channel_config.at(group_name);
-          if (!group_values.is_object()) {
-            throw TypeError(fmt::format("channel config {} must be a dict", group_name));
-          }
-          for (const auto& [key, v] : group_values.items()) {
-            group.at(key) = v;
-          }
-        }
-      }
-      RetType validated;
-      try {
-        validated = validateChannelConfig(entry, m);
-      } catch (...) {
-        logger_.exception("Invalid channel config");
-        validated = RetType(RetCode::ERROR_BF_BEAM, "Invalid channel config");
-      }
-      if (!validated.ok()) {
-        RetType ret(
-            RetCode::ERROR_BF_BEAM,
-            fmt::format("BeamID_{}: Checking channel config failed: {}", beamId, validated.RetMsg));
-        logger_.error("{}", ret.RetMsg);
-        return ret;
-      }
+    const RetType checked = type == BeamType::BEAM
+                                ? checkSteeredEntry(entry, m, config, description)
+                                : checkChannelEntry(entry, m, beamId, config);
+    if (!checked.ok()) {
+      return checked;
     }
-
-    logger_.info("Set/update beam:{} pattern -> {}", beamId, entry);
-    Value& mode_map = beam_table_.at(mode_name(m));
-    const std::string id = std::to_string(beamId);
-    if (entry.is_null()) {
-      mode_map.erase(id);
-    } else {
-      mode_map[id] = std::move(entry);
-    }
-    if (save) {
-      RetType saved = _saveToBeamTableFile();
-      if (!saved.ok()) {
-        return saved;
-      }
-    }
+    return storeBeam(m, beamId, std::move(entry), save);
   } catch (...) {
     logger_.exception(kSetFailed);
     return RetType(RetCode::ERROR_BF_BEAM, std::string(kSetFailed));
   }
+}
+
+RetType BeamPatternTableManager::checkSteeredEntry(Value& entry, RFMode mode, const Value& config,
+                                                   const Value& description) const {
+  // A channel beam becomes a steered one from the default steering.
+  if (has_non_null(entry, "channel_config")) {
+    Value fresh = Value::object();
+    generateDefaultBeam(fresh, BeamType::BEAM, mode);
+    if (!description.is_null()) {
+      fresh["beam_description"] = description;
+    }
+    entry = std::move(fresh);
+  }
+  const Value& source = config.is_null() ? entry.at("beam_config") : config;
+  const RetType checked = checkBeam(mode, source.at("db"), source.at("theta"), source.at("phi"));
+  if (!checked.ok()) {
+    return checked;
+  }
+  // The device may adjust the steering it accepted.
+  const Value& values = checked.RetData;
+  if (!values.is_array() || values.size() != 3) {
+    throw ValueError(
+        fmt::format("the beam check must answer three values, not {}", value::repr(values)));
+  }
+  Value& beam_config = as_map(entry.at("beam_config"), "beam_config");
+  beam_config["db"] = values[0];
+  beam_config["theta"] = values[1];
+  beam_config["phi"] = values[2];
   return RetType();
+}
+
+RetType BeamPatternTableManager::checkChannelEntry(Value& entry, RFMode mode, std::int64_t beamId,
+                                                   const Value& config) const {
+  if (has_non_null(entry, "beam_config") && config.is_null()) {
+    // The stored steered beam goes; the default channel beam stands in for it.
+    logger_.debug("Skip check beam:{} due to original type is beam_config", beamId);
+    entry = nullptr;
+    return RetType();
+  }
+  if (config.is_null()) {
+    logger_.debug("Skip assign channel config, just checking original gains");
+  } else {
+    merge_channel_config(entry, config);
+  }
+  RetType validated;
+  try {
+    validated = validateChannelConfig(entry, mode);
+  } catch (...) {
+    logger_.exception("Invalid channel config");
+    validated = RetType(RetCode::ERROR_BF_BEAM, "Invalid channel config");
+  }
+  if (!validated.ok()) {
+    RetType ret(RetCode::ERROR_BF_BEAM, fmt::format("BeamID_{}: Checking channel config failed: {}",
+                                                    beamId, validated.RetMsg));
+    logger_.error("{}", ret.RetMsg);
+    return ret;
+  }
+  return RetType();
+}
+
+RetType BeamPatternTableManager::storeBeam(RFMode mode, std::int64_t beamId, Value entry,
+                                           bool save) {
+  // The device checks may have run while other callers used the manager: the entry goes into
+  // the table loaded now, and only if there still is one.
+  if (beam_table_.is_null()) {
+    RetType ret(RetCode::ERROR_BF_BEAM, std::string(kNotReady));
+    logger_.error("{}", ret.RetMsg);
+    return ret;
+  }
+  logger_.info("Set/update beam:{} pattern -> {}", beamId, entry);
+  Value& mode_map = beam_table_.at(mode_name(mode));
+  const std::string id = std::to_string(beamId);
+  if (entry.is_null()) {
+    mode_map.erase(id);
+  } else {
+    mode_map[id] = std::move(entry);
+  }
+  return save ? _saveToBeamTableFile() : RetType();
 }
 
 RetType BeamPatternTableManager::validateChannelConfig(const Value& config, RFMode mode) const {
@@ -854,78 +934,71 @@ RetType BeamPatternTableManager::_setBatchBeamPattern(const Value& batch_config,
                               ? std::get<BTSetOption>(option)
                               : flag_from_value<BTSetOption>(std::get<std::int64_t>(option));
   logger_.info("setBatchBeamPattern with option: {}", flag_text(opt));
-  RetType answer;
-  const Value beam_value = beam_type_value(BeamType::BEAM);
-
   if (has_flag(opt, BTSetOption::SAVE)) {
-    if (has_flag(opt, BTSetOption::REPLACE_ALL)) {
-      if (!beam_table_.is_object()) {
-        throw TypeError("no beam table is loaded");
-      }
-      // Both modes are looked up before either is replaced, so a batch that lacks one
-      // changes nothing.
-      for (const auto& [name, mode] : enum_members<RFMode>()) {
-        batch_config.at(std::string(name));
-      }
-      for (const auto& [name, mode] : enum_members<RFMode>()) {
-        beam_table_[std::string(name)] = batch_config.at(std::string(name));
-      }
-    } else {
-      // The batch may be the loaded table itself; merging into it must not move what is
-      // being read.
-      const Value own_copy = &batch_config == &beam_table_ ? batch_config : Value();
-      const Value& batch = &batch_config == &beam_table_ ? own_copy : batch_config;
-      for (const auto& [key, beams] : batch.items()) {
-        const std::optional<RFMode> mode = batch_mode(key, beams);
-        if (!mode) {
-          continue;
-        }
-        for (const auto& [id, entry] : beams.items()) {
-          const Value& type = entry.at("beam_type");
-          const Value& config =
-              type == beam_value ? entry.at("beam_config") : entry.at("channel_config");
-          RetType set = setBeam(*mode, value::parse_int(id), type, config,
-                                entry.at("beam_description"), false);
-          if (!set.ok()) {
-            return set;
-          }
-        }
-      }
-    }
-    RetType saved = _saveToBeamTableFile(callback, beam_table_);
-    if (!saved.ok()) {
-      return saved;
-    }
-    return RetType::Data(beam_table_);
+    return saveBatch(batch_config, has_flag(opt, BTSetOption::REPLACE_ALL), callback);
   }
-
+  RetType answer;
   if (has_flag(opt, BTSetOption::VALIDATE)) {
-    for (const auto& [key, beams] : batch_config.items()) {
-      const std::optional<RFMode> mode = batch_mode(key, beams);
-      if (!mode) {
-        continue;
-      }
-      for (const auto& [id, entry] : beams.items()) {
-        if (entry.at("beam_type") == beam_value) {
-          const Value& config = entry.at("beam_config");
-          RetType checked = checkBeam(*mode, config.at("db"), config.at("theta"), config.at("phi"));
-          if (!checked.ok()) {
-            return checked;
-          }
-        } else {
-          RetType checked = checkChannelGroups(entry, *mode, true);
-          if (!checked.ok()) {
-            return checked;
-          }
-        }
-      }
+    answer = validateBatch(batch_config);
+    if (!answer.ok()) {
+      return answer;
     }
-    answer = RetType();
   }
   if (has_flag(opt, BTSetOption::GET)) {
     answer.RetData = batch_config;
   }
   return answer;
+}
+
+RetType BeamPatternTableManager::saveBatch(const Value& batch_config, bool replace_all,
+                                           const KwCallback& callback) {
+  if (replace_all) {
+    if (!beam_table_.is_object()) {
+      throw TypeError("no beam table is loaded");
+    }
+    // Both modes are looked up before either is replaced, so a batch that lacks one changes
+    // nothing.
+    for (const auto& [name, mode] : enum_members<RFMode>()) {
+      batch_config.at(std::string(name));
+    }
+    for (const auto& [name, mode] : enum_members<RFMode>()) {
+      beam_table_[std::string(name)] = batch_config.at(std::string(name));
+    }
+  } else {
+    // The batch may be the loaded table itself; merging into it must not move what is being
+    // read.
+    const Value own_copy = &batch_config == &beam_table_ ? batch_config : Value();
+    RetType merged = mergeBatch(&batch_config == &beam_table_ ? own_copy : batch_config);
+    if (!merged.ok()) {
+      return merged;
+    }
+  }
+  RetType saved = _saveToBeamTableFile(callback, beam_table_);
+  if (!saved.ok()) {
+    return saved;
+  }
+  return RetType::Data(beam_table_);
+}
+
+RetType BeamPatternTableManager::mergeBatch(const Value& batch) {
+  const Value beam_value = beam_type_value(BeamType::BEAM);
+  return for_each_batch_entry(batch, [&](RFMode mode, const std::string& id, const Value& entry) {
+    const Value& type = entry.at("beam_type");
+    const Value& config = type == beam_value ? entry.at("beam_config") : entry.at("channel_config");
+    return setBeam(mode, value::parse_int(id), type, config, entry.at("beam_description"), false);
+  });
+}
+
+RetType BeamPatternTableManager::validateBatch(const Value& batch_config) const {
+  const Value beam_value = beam_type_value(BeamType::BEAM);
+  return for_each_batch_entry(
+      batch_config, [&](RFMode mode, const std::string&, const Value& entry) {
+        if (entry.at("beam_type") == beam_value) {
+          const Value& config = entry.at("beam_config");
+          return checkBeam(mode, config.at("db"), config.at("theta"), config.at("phi"));
+        }
+        return checkChannelGroups(entry, mode, true);
+      });
 }
 
 // --- stand-ins ---------------------------------------------------------------------------

@@ -117,13 +117,46 @@ class BeamPatternTableManager {
   static std::string name_problem(const Value& sn, const std::string& aakit);
 
  private:
+  // Loading.
+  /// Keyword payload of a load handed to the web layer.
+  Value loadRequest(const Value& freq, const std::string& aakit) const;
+  /// Reads, converts or upgrades the table file at path_ and makes it the loaded table.
+  RetType loadTableFile(bool answer_table);
+  /// The table file at path_ as read (made first with the default table when missing).
+  Value readTableFile();
+
   void generateDefaultBeam(Value& beam, BeamType beam_type, RFMode mode) const;
   RetType generateDefaultBeamTableFile();
+
+  // Legacy tables (a "version" key and per-mode beam lists).
   RetType convertLegacyTable(Value& table, const Value& ver);
+  /// Tables older than the legacy limit kept steering fields on every beam.
+  void liftOldestBeamFields(Value& table) const;
+  /// One mode's legacy beam list as a map from beam id to entry.
+  RetType convertLegacyBeams(const Value& list, const std::string& name, RFMode mode,
+                             Value& mode_map) const;
+  /// A legacy channel list as the channel groups of `entry`.
+  RetType convertLegacyChannels(const Value& beam, const std::string& name, RFMode mode,
+                                Value& entry) const;
+
+  // Setting beams.
   RetType validateChannelConfig(const Value& config, RFMode mode) const;
   RetType checkChannelGroups(const Value& entry, RFMode mode, bool batch_wording) const;
   RetType setBeam(const RFModeArg& mode, std::int64_t beamId, const Value& beamType,
                   const Value& config, const Value& description, bool save);
+  /// Completes a steered entry from `config` (or its stored steering) as the beam check
+  /// answers it.
+  RetType checkSteeredEntry(Value& entry, RFMode mode, const Value& config,
+                            const Value& description) const;
+  /// Completes a channel entry from `config` and has its groups checked; a null entry means
+  /// the stored beam goes.
+  RetType checkChannelEntry(Value& entry, RFMode mode, std::int64_t beamId,
+                            const Value& config) const;
+  /// Puts a checked entry (null: none) under `beamId` and saves when asked.
+  RetType storeBeam(RFMode mode, std::int64_t beamId, Value entry, bool save);
+  RetType saveBatch(const Value& batch_config, bool replace_all, const KwCallback& callback);
+  RetType mergeBatch(const Value& batch);
+  RetType validateBatch(const Value& batch_config) const;
   RetType checkBeam(RFMode mode, const Value& db, const Value& theta, const Value& phi) const;
   const Value& comdrMax(RFMode mode, std::int64_t group) const;
   const Value& eledrLimit(RFMode mode, std::int64_t group) const;
