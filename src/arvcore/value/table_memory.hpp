@@ -15,6 +15,12 @@ namespace arvcore::value {
 /// beside the build pays; false for a path that names no such file.
 bool large_table_file(const std::string& path) noexcept;
 
+/// Empties a whole table leaves first, asking for the storage of each map's or list's children
+/// before freeing them. A table's storage lies all over memory, and freed in place in the
+/// usual order each map waits for its children's storage in turn; asked for together, those
+/// waits overlap. Nesting deeper than a table has is left to the value's own teardown.
+void release_table(Value& table) noexcept;
+
 /// The build of a table that replaces another, from its start to the end of the object's
 /// life; to be made and ended on the thread that builds. For a large table a helper thread
 /// prepares the pool's next memory beside the build, and the memory of the table it replaces
@@ -40,12 +46,15 @@ class TableBuild {
     }
   }
 
-  /// Frees the table `old` holds, leaving it null.
+  /// Frees the table `old` holds (see release_table()), leaving it null.
   void replace(Value& old) noexcept {
     if (old.is_null()) {
       return;
     }
-    replace([&old]() noexcept { old = nullptr; });
+    replace([&old]() noexcept {
+      release_table(old);
+      old = nullptr;
+    });
   }
 
  private:
