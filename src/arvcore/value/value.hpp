@@ -39,7 +39,8 @@ inline void prefetch_payload(const Value& v) noexcept {
 
 }  // namespace arvcore
 
-#if ARVCORE_VALUE_OWN_TEARDOWN
+// The one teardown of every value, a query's answer as a whole table: freed in place, depth
+// first (see destroy() below for why not by the library).
 namespace arvcore::value_detail {
 
 /// Destroys and frees one object that a value's payload points to.
@@ -111,22 +112,18 @@ template <class Storage>
 
 }  // namespace arvcore::value_detail
 
-// Freeing a value. The library's own teardown moves every element of a list or map onto a
-// temporary heap stack first, so that deep nesting cannot overflow the call stack; for tables
-// of many small number lists that is an extra allocation and a second pass per list. Here a
-// number, boolean or null costs one test, inlined into its destructor, and everything else
-// goes to release_payload.
+// Freeing a value. Here a number, boolean or null costs one test, inlined into its
+// destructor, and everything else goes to release_payload.
 //
-// None of the library's template parameters reaches this path: its teardown empties every list
-// and map onto its own stack before any code of ours (container, allocator) runs. Left to it,
-// even with the allocator's help (value_allocator.hpp), a chain fetch and the freeing of its
-// answer take 55% more instructions, building and freeing a map of small lists 65% more, and
-// copying and freeing one 2.3 times as many. So the payload's destroy(value_t) is replaced here,
-// for the 3.11 releases only. It names only that function and the payload's pointer fields,
-// which every 3.11 release of the library keeps; no data member of the value itself (its type tag
-// or payload, which 3.11.3 moved into a nested struct) is read, so the value layer builds against
-// either layout. Other releases get the library's teardown. List copies are left to the library,
-// which is as fast for them.
+// None of the library's template parameters reaches the library's own path: its teardown
+// empties every list and map onto its own stack before any code of ours (container,
+// allocator) runs, and every freed answer and table would pay for that stack and the second
+// pass over it, most of all the many small lists of a table and the copies a query hands out.
+// So the payload's destroy(value_t) is replaced here, which the 3.11 releases of the library
+// allow (value_allocator.hpp refuses others). It names only that function and the payload's
+// pointer fields, which every 3.11 release keeps; no data member of the value itself (its type
+// tag or payload, which 3.11.3 moved into a nested struct) is read, so the value layer builds
+// against either layout. List copies are left to the library, which is as fast for them.
 template <>
 inline void arvcore::Value::json_value::destroy(value_t t) {
   switch (t) {
@@ -140,4 +137,3 @@ inline void arvcore::Value::json_value::destroy(value_t t) {
       break;
   }
 }
-#endif  // ARVCORE_VALUE_OWN_TEARDOWN

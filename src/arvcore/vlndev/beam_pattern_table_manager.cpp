@@ -13,6 +13,7 @@
 #include "arvcore/sdk/utils.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
+#include "arvcore/value/table_memory.hpp"
 #include "arvcore/vlndev/detail/frequency.hpp"
 
 namespace arvcore::vlndev {
@@ -234,42 +235,6 @@ std::optional<RFMode> batch_mode(const std::string& key, const Value& beams) {
   return std::nullopt;
 }
 
-/// Empties a table bottom-up. A whole beam table holds some 10^5 small maps; freeing them
-/// leaves first lets each map go without the bookkeeping the generic destructor spends on
-/// every node, which halves the cost. Deeper nesting than a beam table has is left to the
-/// generic destructor.
-void release_tree(Value& v, int depth = 0) {
-  constexpr int kMaxDepth = 32;
-  if (depth > kMaxDepth) {
-    return;
-  }
-  if (auto* obj = v.get_ptr<Value::object_t*>()) {
-    for (const auto& item : *obj) {
-      value::prefetch_payload(item.second);
-    }
-    for (auto& item : *obj) {
-      release_tree(item.second, depth + 1);
-    }
-    obj->clear();
-  } else if (auto* arr = v.get_ptr<Value::array_t*>()) {
-    for (const Value& item : *arr) {
-      value::prefetch_payload(item);
-    }
-    for (Value& item : *arr) {
-      release_tree(item, depth + 1);
-    }
-    arr->clear();
-  }
-}
-
-/// True for a table file big enough that preparing its memory ahead pays; false for a path
-/// that names no such file.
-bool is_large_file(const std::string& path) {
-  constexpr std::uintmax_t kLargeTableBytes = std::uintmax_t{4} << 20;
-  std::error_code unknown;
-  return !path.empty() && fs::file_size(path, unknown) >= kLargeTableBytes && !unknown;
-}
-
 /// Puts the given group values over those of a channel beam entry; every group and key given
 /// must already be there.
 void merge_channel_config(Value& entry, const Value& config) {
@@ -403,20 +368,8 @@ RetType BeamPatternTableManager::_load(const Value& freq, const std::string& aak
   }
   // A large table's memory is prepared beside the read, and that of the table it replaces
   // serves it rather than going back to the system and being taken again.
-  std::optional<value_pool::RegionsAhead> memory_ahead;
-  if (!callback && is_large_file(path_)) {
-    memory_ahead.emplace();
-  }
-  // The new table is cut afresh from the memory of the old one, in the order it is built.
-  const auto free_replaced = [&replaced]() noexcept {
-    release_tree(replaced);
-    replaced = nullptr;
-  };
-  if (memory_ahead && !replaced.is_null()) {
-    memory_ahead->reuse_freed(free_replaced);
-  } else {
-    free_replaced();
-  }
+  value::TableBuild build(!callback && value::large_table_file(path_));
+  build.replace(replaced);
   if (callback) {
     return callback(loadRequest(freq, aakit));
   }
@@ -907,7 +860,6 @@ RetType BeamPatternTableManager::_getBatchBeamPattern(ModeFilterArg mode_filter,
     if (!loaded.ok()) {
       return loaded;
     }
-    release_tree(beam_table_);
     beam_table_ = std::move(loaded.RetData);
   } else if (beam_table_.is_null()) {
     RetType ret(RetCode::ERROR_BF_BEAM, std::string(kNotReady));

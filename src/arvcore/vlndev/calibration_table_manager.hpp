@@ -105,8 +105,9 @@ class CalibrationTableManager {
 
  private:
   // parse helpers
-  RetType basicCheck(const Value& table);
-  void updateDict(Value& srcDict, const std::string& key, Value value);
+  std::optional<RetType> findCaliFile(const Value& freq);
+  RetType readCaliRows(std::istream* fileObject, Value& table);
+  void exportCaliJson(const RetType& result, bool from_stream, const Value& table);
   void dropCaches();
   // query helpers
   const Value& getXXXDR(const std::string& key);

@@ -253,6 +253,115 @@ void deallocate_large(void* p, std::size_t bytes) noexcept {
   ::munmap(p, whole_pages(bytes));
 }
 
+namespace {
+
+// A chain of free blocks, linked through their first word.
+struct Chain {
+  void* head = nullptr;
+  void* tail = nullptr;
+};
+
+// One look for idle regions (the shared lock held throughout). Everything that can fail to
+// allocate happens when it is made; the look itself allocates nothing.
+class IdleLook {
+ public:
+  explicit IdleLook(Shared& s)
+      : n_(s.regions.size()),
+        chains_(std::size_t{kClasses} * (n_ + 1)),
+        free_bytes_(n_ + 1, 0),
+        idle_(n_, false),
+        region_of_(s.regions) {}
+
+  // One pass over every free block the thread can see, its own and those that finished
+  // threads handed back, sorts them by class and region into chains (the last region slot
+  // holds blocks of the global operator new) and adds up how much of each region lies free.
+  void sort_free_blocks(ThreadCache& t, Shared& s) {
+    for (unsigned c = 1; c < kClasses; ++c) {
+      sort_chain(t.free[c], c);
+      for (void* head : s.lists[c]) {
+        sort_chain(head, c);
+      }
+      s.lists[c].clear();
+    }
+  }
+
+  // A region is idle when all of it lies free; the region the thread is cutting counts up
+  // to where it got. The bytes that stay listed in the thread's lists.
+  std::size_t mark_idle(ThreadCache& t) {
+    const std::size_t current = t.end == nullptr ? RegionFinder::kNone : region_of_(t.end - 1);
+    std::size_t listed = free_bytes_[n_];
+    for (std::size_t i = 0; i < n_; ++i) {
+      const std::size_t cut =
+          i == current ? static_cast<std::size_t>(t.next - (t.end - kRegionBytes)) : kRegionBytes;
+      idle_[i] = cut != 0 && free_bytes_[i] == cut;
+      listed += idle_[i] ? 0 : free_bytes_[i];
+    }
+    if (current != RegionFinder::kNone && idle_[current]) {
+      t.next = t.end = nullptr;
+    }
+    return listed;
+  }
+
+  // The thread keeps the blocks of the other regions, a region's blocks together.
+  void keep_busy_blocks(ThreadCache& t) const {
+    for (unsigned c = 1; c < kClasses; ++c) {
+      const Chain* row = &chains_[std::size_t{c} * (n_ + 1)];
+      void** link = &t.free[c];
+      for (std::size_t i = 0; i <= n_; ++i) {
+        if (row[i].head != nullptr && (i == n_ || !idle_[i])) {
+          *link = row[i].head;
+          link = static_cast<void**>(row[i].tail);
+        }
+      }
+      *link = nullptr;
+    }
+  }
+
+  // Idle regions leave the list of regions; a few stay ready for the next parse, the rest
+  // are for `unmapped` (with room for all of them).
+  void retire_idle(Shared& s, std::vector<char*>& unmapped) const {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (!idle_[i]) {
+        s.regions[kept++] = s.regions[i];
+      } else if (s.ready.size() < kRegionsKept) {
+        s.ready.push_back(reinterpret_cast<char*>(s.regions[i]));  // within its reserved room
+      } else {
+        unmapped.push_back(reinterpret_cast<char*>(s.regions[i]));
+      }
+    }
+    s.regions.resize(kept);
+  }
+
+ private:
+  void sort_chain(void* head, unsigned c) {
+    Chain* row = &chains_[std::size_t{c} * (n_ + 1)];
+    const std::size_t bytes = class_bytes(c);
+    for (void* p = head; p != nullptr;) {
+      void* const next = *static_cast<void**>(p);
+      std::size_t i = region_of_(p);
+      i = i == RegionFinder::kNone ? n_ : i;
+      free_bytes_[i] += bytes;
+      Chain& chain = row[i];
+      if (chain.tail == nullptr) {
+        chain.head = p;
+      } else if (*static_cast<void**>(chain.tail) != p) {
+        *static_cast<void**>(chain.tail) = p;
+      }
+      chain.tail = p;
+      p = next;
+    }
+  }
+
+  std::size_t n_;
+  std::vector<Chain> chains_;
+  std::vector<std::size_t> free_bytes_;
+  std::vector<bool> idle_;
+  RegionFinder region_of_;
+};
+
+}  // namespace
+
 void release_idle_regions() noexcept {
   ThreadCache& t = tcache;
   if (t.detached || t.builds != 0) {
@@ -266,85 +375,12 @@ void release_idle_regions() noexcept {
   std::vector<char*> unmapped;
   try {
     const std::lock_guard lock(s.mutex);
-    const std::size_t n = s.regions.size();
-    // One pass over every free block the thread can see, its own and those that finished
-    // threads handed back, sorts them by class and region into chains (the last region
-    // slot holds blocks of the global operator new) and adds up how much of each region
-    // lies free. Everything that can fail to allocate comes first.
-    struct Chain {
-      void* head = nullptr;
-      void* tail = nullptr;
-    };
-    std::vector<Chain> chains(std::size_t{kClasses} * (n + 1));
-    std::vector<std::size_t> free_bytes(n + 1, 0);
-    std::vector<bool> idle(n, false);
-    unmapped.reserve(n);
-    RegionFinder region_of(s.regions);
-    for (unsigned c = 1; c < kClasses; ++c) {
-      Chain* row = &chains[std::size_t{c} * (n + 1)];
-      const std::size_t bytes = class_bytes(c);
-      auto sort = [&](void* head) {
-        for (void* p = head; p != nullptr;) {
-          void* const next = *static_cast<void**>(p);
-          std::size_t i = region_of(p);
-          i = i == RegionFinder::kNone ? n : i;
-          free_bytes[i] += bytes;
-          Chain& chain = row[i];
-          if (chain.tail == nullptr) {
-            chain.head = p;
-          } else if (*static_cast<void**>(chain.tail) != p) {
-            *static_cast<void**>(chain.tail) = p;
-          }
-          chain.tail = p;
-          p = next;
-        }
-      };
-      sort(t.free[c]);
-      for (void* head : s.lists[c]) {
-        sort(head);
-      }
-      s.lists[c].clear();
-    }
-
-    // A region is idle when all of it lies free; the region the thread is cutting counts up
-    // to where it got.
-    const std::size_t current = t.end == nullptr ? RegionFinder::kNone : region_of(t.end - 1);
-    std::size_t listed = free_bytes[n];
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::size_t cut =
-          i == current ? static_cast<std::size_t>(t.next - (t.end - kRegionBytes)) : kRegionBytes;
-      idle[i] = cut != 0 && free_bytes[i] == cut;
-      listed += idle[i] ? 0 : free_bytes[i];
-    }
-    if (current != RegionFinder::kNone && idle[current]) {
-      t.next = t.end = nullptr;
-    }
-
-    // The thread keeps the blocks of the other regions, a region's blocks together.
-    for (unsigned c = 1; c < kClasses; ++c) {
-      const Chain* row = &chains[std::size_t{c} * (n + 1)];
-      void** link = &t.free[c];
-      for (std::size_t i = 0; i <= n; ++i) {
-        if (row[i].head != nullptr && (i == n || !idle[i])) {
-          *link = row[i].head;
-          link = static_cast<void**>(row[i].tail);
-        }
-      }
-      *link = nullptr;
-    }
-
-    // Idle regions leave the list of regions; a few stay ready for the next parse.
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!idle[i]) {
-        s.regions[kept++] = s.regions[i];
-      } else if (s.ready.size() < kRegionsKept) {
-        s.ready.push_back(reinterpret_cast<char*>(s.regions[i]));  // within its reserved room
-      } else {
-        unmapped.push_back(reinterpret_cast<char*>(s.regions[i]));
-      }
-    }
-    s.regions.resize(kept);
+    IdleLook look(s);
+    unmapped.reserve(s.regions.size());
+    look.sort_free_blocks(t, s);
+    const std::size_t listed = look.mark_idle(t);
+    look.keep_busy_blocks(t);
+    look.retire_idle(s, unmapped);
     t.look_at = std::max(kLookAfterBytes, listed);
   } catch (const std::bad_alloc&) {
     return;  // no room to sort in: the regions wait for the next look
@@ -382,11 +418,6 @@ void trim_ready() noexcept {
 // come, with how much of each region they cover: a region they cover whole is known without
 // walking any free list afterwards.
 struct RegionsAhead::Tally {
-  struct Chain {
-    void* head = nullptr;
-    void* tail = nullptr;
-  };
-
   std::vector<std::uintptr_t> starts;  // the regions as they were when the freeing began
   RegionFinder region_of{starts};
   std::vector<Chain> chains;        // by region, then class
@@ -410,6 +441,89 @@ struct RegionsAhead::Tally {
     }
     chain.head = p;
     freed[i] += class_bytes(c);
+  }
+
+  // Whether the table shared a region with blocks that already lay free (a table built
+  // partly from the lists, the unused end of a region that the thread left): those count
+  // too, and only then are the lists walked.
+  bool shares_regions() const noexcept {
+    bool shared_regions = false;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+      shared_regions = shared_regions || (freed[i] != 0 && freed[i] < kRegionBytes);
+    }
+    return shared_regions;
+  }
+
+  // Adds up the free blocks of the thread's lists by region; the shared lists become the
+  // thread's own first (lock held).
+  void count_listed(ThreadCache& t, Shared& s) noexcept {
+    for (unsigned c = 1; c < kClasses; ++c) {
+      for (void* head : s.lists[c]) {
+        if (head == nullptr) {
+          continue;
+        }
+        void* tail = head;
+        while (*static_cast<void**>(tail) != nullptr) {
+          tail = *static_cast<void**>(tail);
+        }
+        *static_cast<void**>(tail) = t.free[c];
+        t.free[c] = head;
+      }
+      s.lists[c].clear();
+      for (void* p = t.free[c]; p != nullptr; p = *static_cast<void**>(p)) {
+        if (const std::size_t i = region_of(p); i != RegionFinder::kNone) {
+          listed[i] += class_bytes(c);
+        }
+      }
+    }
+  }
+
+  // A region the table leaves wholly free goes to the build, to be cut afresh; the region
+  // the thread is cutting counts up to where it got (lock held). True when listed blocks lie
+  // in such a region.
+  bool hand_idle_regions(ThreadCache& t, Shared& s) noexcept {
+    const std::size_t current = t.end == nullptr ? RegionFinder::kNone : region_of(t.end - 1);
+    bool listed_idle = false;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+      const std::size_t cut =
+          i == current ? static_cast<std::size_t>(t.next - (t.end - kRegionBytes)) : kRegionBytes;
+      const auto found = std::lower_bound(s.regions.begin(), s.regions.end(), starts[i]);
+      idle[i] = freed[i] != 0 && freed[i] + listed[i] == cut &&
+                s.ready.size() < s.ready.capacity() && found != s.regions.end() &&
+                *found == starts[i];
+      if (idle[i]) {
+        s.regions.erase(found);
+        s.ready.push_back(reinterpret_cast<char*>(starts[i]));  // within its room
+        if (i == current) {
+          t.next = t.end = nullptr;
+        }
+        listed_idle = listed_idle || listed[i] != 0;
+      }
+    }
+    return listed_idle;
+  }
+
+  // Listed blocks of the regions handed to the build leave the lists; the table's blocks of
+  // the other regions join them.
+  void relink(ThreadCache& t, bool listed_idle) noexcept {
+    for (unsigned c = 1; c < kClasses; ++c) {
+      void** link = &t.free[c];
+      while (listed_idle && *link != nullptr) {
+        const std::size_t i = region_of(*link);
+        if (i != RegionFinder::kNone && idle[i]) {
+          *link = *static_cast<void**>(*link);
+        } else {
+          link = static_cast<void**>(*link);
+        }
+      }
+      for (std::size_t i = 0; i < starts.size(); ++i) {
+        const Chain& chain = chains[i * kClasses + c];
+        if (!idle[i] && chain.head != nullptr) {
+          *static_cast<void**>(chain.tail) = t.free[c];
+          t.free[c] = chain.head;
+        }
+      }
+    }
   }
 };
 
@@ -499,80 +613,14 @@ void RegionsAhead::end_tally() noexcept {
   ThreadCache& t = tcache;
   t.tally = nullptr;
   Tally& tally = *tally_;
-  const std::size_t n = tally.starts.size();
   Shared& s = shared();
   const std::lock_guard lock(s.mutex);
-
-  // Where the table shared a region with blocks that already lay free (a table built partly
-  // from the lists, the unused end of a region that the thread left), those count too. Only
-  // then are the lists walked: the thread's own, and the shared ones, which become its own.
-  bool shared_regions = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    shared_regions = shared_regions || (tally.freed[i] != 0 && tally.freed[i] < kRegionBytes);
+  if (tally.shares_regions()) {
+    tally.count_listed(t, s);
   }
-  if (shared_regions) {
-    for (unsigned c = 1; c < kClasses; ++c) {
-      for (void* head : s.lists[c]) {
-        if (head == nullptr) {
-          continue;
-        }
-        void* tail = head;
-        while (*static_cast<void**>(tail) != nullptr) {
-          tail = *static_cast<void**>(tail);
-        }
-        *static_cast<void**>(tail) = t.free[c];
-        t.free[c] = head;
-      }
-      s.lists[c].clear();
-      for (void* p = t.free[c]; p != nullptr; p = *static_cast<void**>(p)) {
-        if (const std::size_t i = tally.region_of(p); i != RegionFinder::kNone) {
-          tally.listed[i] += class_bytes(c);
-        }
-      }
-    }
-  }
-
-  // A region the table leaves wholly free goes to the build, to be cut afresh; the region
-  // the thread is cutting counts up to where it got.
-  const std::size_t current = t.end == nullptr ? RegionFinder::kNone : tally.region_of(t.end - 1);
-  bool listed_idle = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t cut =
-        i == current ? static_cast<std::size_t>(t.next - (t.end - kRegionBytes)) : kRegionBytes;
-    const auto found = std::lower_bound(s.regions.begin(), s.regions.end(), tally.starts[i]);
-    tally.idle[i] = tally.freed[i] != 0 && tally.freed[i] + tally.listed[i] == cut &&
-                    s.ready.size() < s.ready.capacity() && found != s.regions.end() &&
-                    *found == tally.starts[i];
-    if (tally.idle[i]) {
-      s.regions.erase(found);
-      s.ready.push_back(reinterpret_cast<char*>(tally.starts[i]));  // within its room
-      if (i == current) {
-        t.next = t.end = nullptr;
-      }
-      listed_idle = listed_idle || tally.listed[i] != 0;
-    }
-  }
-  // Listed blocks of those regions leave the lists; the table's blocks of the other regions
-  // join them.
-  for (unsigned c = 1; c < kClasses; ++c) {
-    void** link = &t.free[c];
-    while (listed_idle && *link != nullptr) {
-      const std::size_t i = tally.region_of(*link);
-      if (i != RegionFinder::kNone && tally.idle[i]) {
-        *link = *static_cast<void**>(*link);
-      } else {
-        link = static_cast<void**>(*link);
-      }
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      const Tally::Chain& chain = tally.chains[i * kClasses + c];
-      if (!tally.idle[i] && chain.head != nullptr) {
-        *static_cast<void**>(chain.tail) = t.free[c];
-        t.free[c] = chain.head;
-      }
-    }
-  }
-  for (std::size_t i = 0; i < n; ++i) {
+  const bool listed_idle = tally.hand_idle_regions(t, s);
+  tally.relink(t, listed_idle);
+  for (std::size_t i = 0; i < tally.starts.size(); ++i) {
     t.freed += tally.idle[i] ? 0 : tally.freed[i];
   }
   tally_.reset();

@@ -12,7 +12,8 @@
 // say): it then looks for regions whose every block lies free in its own lists or in those
 // of finished threads, keeps a few of them ready for the next large parse and returns the
 // rest to the system (see value_freed()). A table replaced by a large build lends its regions
-// to that build whole (RegionsAhead::reuse_freed()). Blocks above 1 MiB are mapped one by one
+// to that build whole (RegionsAhead::reuse_freed(), which table code reaches through
+// value/table_memory.hpp). Blocks above 1 MiB are mapped one by one
 // and unmapped when freed.
 //
 // Sanitizer builds take every block from the global operator new, so that the address
@@ -32,21 +33,10 @@
 #define ARVCORE_VALUE_POOL 1
 #endif
 
-// How values are freed. The library's own teardown of a list or map first moves every value
-// of the whole tree onto a temporary heap stack, one by one, and calls its out-of-line
-// destructor on each again there: several times the work of freeing the tree in place (a
-// chain fetch and the freeing of its answer take half as long again). Nothing of ours runs before
-// it: no template parameter of the library (container, allocator) is reached until that stack is
-// built. So for the 3.11 releases, whose payload teardown function value.hpp replaces by name,
-// values are freed in place; for any other release, or with ARVCORE_VALUE_LIBRARY_TEARDOWN, the
-// library's teardown runs, and the allocator (destroy() below) at least frees nested lists and maps
-// in place and skips the moved-from slots it leaves behind.
-#if NLOHMANN_JSON_VERSION_MAJOR == 3 && NLOHMANN_JSON_VERSION_MINOR == 11 && \
-    !defined(ARVCORE_VALUE_LIBRARY_TEARDOWN)
-#define ARVCORE_VALUE_OWN_TEARDOWN 1
-#else
-#define ARVCORE_VALUE_OWN_TEARDOWN 0
-#endif
+// Values are freed in place, by the teardown in value.hpp, which works with the 3.11
+// releases of the JSON library only.
+static_assert(NLOHMANN_JSON_VERSION_MAJOR == 3 && NLOHMANN_JSON_VERSION_MINOR == 11,
+              "values are freed through the payload teardown of the JSON library's 3.11 releases");
 
 namespace arvcore::value_pool {
 
@@ -225,93 +215,6 @@ namespace arvcore::value_detail {
 inline thread_local constinit int teardown_depth = 0;
 inline constexpr int kDirectTeardownDepth = 64;
 
-#if !ARVCORE_VALUE_OWN_TEARDOWN
-
-/// A dynamic value type (nlohmann::basic_json over this allocator).
-template <class J>
-concept DynamicValue = requires(const J& v) {
-  typename J::value_t;
-  typename J::array_t;
-  typename J::object_t;
-  v.type();
-};
-
-/// An entry of a map of values: a key with its value.
-template <class P>
-concept ValueEntry = requires {
-  typename P::second_type;
-}
-&&DynamicValue<typename P::second_type>;
-
-/// A list or a map of values: what a value's payload points to.
-template <class C>
-concept ValueContainer = requires {
-  typename C::value_type;
-}
-&&(DynamicValue<typename C::value_type> || ValueEntry<typename C::value_type>);
-
-/// Empties the list or map that `v` holds, so that the library's own teardown of `v` finds
-/// nothing to move aside. Each element goes through destroy_element again, one level deeper;
-/// from kDirectTeardownDepth on, `v` is left whole and the library's teardown, which needs no
-/// call stack per level, frees the rest.
-template <DynamicValue J>
-[[gnu::noinline]] void release_children(J& v) noexcept {
-  if (teardown_depth >= kDirectTeardownDepth) {
-    return;
-  }
-  ++teardown_depth;
-  if (auto* list = v.template get_ptr<typename J::array_t*>()) {
-    list->clear();
-  } else if (auto* map = v.template get_ptr<typename J::object_t*>()) {
-    map->clear();
-  }
-  --teardown_depth;
-}
-
-/// Ends an element that a list or map of values holds. A value that owns nothing (null,
-/// boolean, number) has a destructor without effects, so none is called: a list of numbers,
-/// or the moved-from slots that the library's teardown leaves behind, is freed without a call
-/// per element. A list or map is emptied here first, depth first.
-template <class U>
-inline void destroy_element(U* p) noexcept {
-  if constexpr (DynamicValue<U>) {
-    using value_t = typename U::value_t;
-    switch (p->type()) {
-      case value_t::array:
-      case value_t::object:
-        release_children(*p);
-        p->~U();
-        if (teardown_depth == 0) {
-          value_pool::value_freed();  // a whole table may just have gone
-        }
-        return;
-      case value_t::string:
-      case value_t::binary:
-        p->~U();
-        return;
-      default:
-        return;
-    }
-  } else if constexpr (ValueEntry<U>) {
-    if (p->second.is_structured()) {
-      release_children(p->second);
-    }
-    std::destroy_at(p);
-  } else if constexpr (ValueContainer<U>) {
-    // The payload of a value that the library tears down itself: only the outermost list or
-    // map still holds (moved-from) elements by then; the nested ones were emptied.
-    const bool outermost = !p->empty();
-    std::destroy_at(p);
-    if (outermost && teardown_depth == 0) {
-      value_pool::value_freed();
-    }
-  } else {
-    std::destroy_at(p);
-  }
-}
-
-#endif  // !ARVCORE_VALUE_OWN_TEARDOWN
-
 }  // namespace arvcore::value_detail
 
 namespace arvcore {
@@ -336,13 +239,6 @@ struct ValueAllocator {
     return static_cast<T*>(value_pool::allocate(n * sizeof(T)));
   }
   void deallocate(T* p, std::size_t n) noexcept { value_pool::deallocate(p, n * sizeof(T)); }
-#if !ARVCORE_VALUE_OWN_TEARDOWN
-  /// Ends an element of a list or map of values, or the payload of a value.
-  template <class U>
-  void destroy(U* p) noexcept {
-    value_detail::destroy_element(p);
-  }
-#endif
 
   template <class U>
   bool operator==(const ValueAllocator<U>&) const noexcept {

@@ -287,6 +287,71 @@ Value CalibrationTableManager::_getBoardELEDR(std::variant<RFMode, std::int64_t>
   return item(item(getXXXDR("ELEDR"), enum_value(rf_mode_of(mode))), board_idx);
 }
 
+namespace {
+
+// The dynamic-range cache before it is filled: per range kind, one list per mode.
+Value empty_range_cache(bool polar) {
+  Value cache = Value::object();
+  const std::vector<std::string> keys =
+      polar ? std::vector<std::string>{"COMDR", "ELEDR"}
+            : std::vector<std::string>{"COMDR", "ELEDR", "COMSTEPDR"};
+  for (const auto& k : keys) {
+    Value per_mode = Value::array();
+    for (std::size_t m = 0; m < enum_members<RFMode>().size(); ++m) {
+      per_mode.push_back(Value::array());
+    }
+    cache[k] = std::move(per_mode);
+  }
+  return cache;
+}
+
+// The ranges of one IC section in one mode: COMDR and ELEDR per polarization on a
+// polarization device, else COMDR, ELEDR and COMSTEPDR from the table or the database.
+Value section_ranges(const CalibrationTableManager& m, bool from_db, const std::string& section,
+                     const std::string& mode_name) {
+  Value per_ic = Value::object();
+  if (m.support_polar()) {
+    Value comdr = Value::object();
+    Value eledr = Value::object();
+    const Value& mode_map = child(child(m.CaliTable(), section), mode_name);
+    for_each_single_polarization([&](const std::string& pol) {
+      const Value& pol_map = child(mode_map, pol);
+      comdr[pol] = child(pol_map, "COMDR");
+      eledr[pol] = child(pol_map, "ELEDR");
+    });
+    per_ic["COMDR"] = std::move(comdr);
+    per_ic["ELEDR"] = std::move(eledr);
+  } else if (from_db) {
+    const Value paths =
+        Value::array({Value::array({mode_name, "COMDR"}), Value::array({mode_name, "ELEDR"}),
+                      Value::array({mode_name, "COMSTEPDR"})});
+    per_ic = m.db()->query(paths, section).RetData;
+    require_map(per_ic, "dynamic-range reply");
+  } else {
+    const Value& mode_map = child(child(m.CaliTable(), section), mode_name);
+    for (const char* k : {"COMDR", "ELEDR", "COMSTEPDR"}) {
+      per_ic[k] = child(mode_map, k);
+    }
+  }
+  return per_ic;
+}
+
+// Adds the ranges of one IC section to the cache lists of mode `mode_pos`; a database
+// reply's keys end in the range kind after a dot.
+void add_section_ranges(Value& cache, const Value& per_ic, std::size_t mode_pos) {
+  for (const auto& [k, v] : per_ic.items()) {
+    const auto dot = k.rfind('.');
+    const std::string part = dot == std::string::npos ? k : k.substr(dot + 1);
+    auto it = cache.find(part);
+    if (it == cache.end()) {
+      throw KeyError(part);
+    }
+    (*it)[mode_pos].push_back(normalise(v));
+  }
+}
+
+}  // namespace
+
 const Value& CalibrationTableManager::getXXXDR(const std::string& key) {
   if (all_xxx_dr_) {
     logger_.debug("Fetch {} from cache", key);
@@ -297,56 +362,13 @@ const Value& CalibrationTableManager::getXXXDR(const std::string& key) {
 
   // Built aside and stored only once complete: a failure part way (a database error, a
   // missing section) leaves no cache, so the next call tries again.
-  Value cache = Value::object();
-  const std::vector<std::string> keys =
-      support_polar_ ? std::vector<std::string>{"COMDR", "ELEDR"}
-                     : std::vector<std::string>{"COMDR", "ELEDR", "COMSTEPDR"};
-  for (const auto& k : keys) {
-    Value per_mode = Value::array();
-    for (std::size_t m = 0; m < enum_members<RFMode>().size(); ++m) {
-      per_mode.push_back(Value::array());
-    }
-    cache[k] = std::move(per_mode);
-  }
-
+  Value cache = empty_range_cache(support_polar_);
   for (const auto& [mode_name_view, mode] : enum_members<RFMode>()) {
     const std::string mode_name(mode_name_view);
     const auto mode_pos = static_cast<std::size_t>(enum_value(mode));
     for (std::int64_t i = 0; i < ic_count; ++i) {
-      const std::string section = section_name(i + 1);
-      Value per_ic = Value::object();
-      if (support_polar_) {
-        Value comdr = Value::object();
-        Value eledr = Value::object();
-        const Value& mode_map = child(child(CaliTable(), section), mode_name);
-        for_each_single_polarization([&](const std::string& pol) {
-          const Value& pol_map = child(mode_map, pol);
-          comdr[pol] = child(pol_map, "COMDR");
-          eledr[pol] = child(pol_map, "ELEDR");
-        });
-        per_ic["COMDR"] = std::move(comdr);
-        per_ic["ELEDR"] = std::move(eledr);
-      } else if (from_db) {
-        const Value paths =
-            Value::array({Value::array({mode_name, "COMDR"}), Value::array({mode_name, "ELEDR"}),
-                          Value::array({mode_name, "COMSTEPDR"})});
-        per_ic = db_->query(paths, section).RetData;
-        require_map(per_ic, "dynamic-range reply");
-      } else {
-        const Value& mode_map = child(child(CaliTable(), section), mode_name);
-        for (const char* k : {"COMDR", "ELEDR", "COMSTEPDR"}) {
-          per_ic[k] = child(mode_map, k);
-        }
-      }
-      for (const auto& [k, v] : per_ic.items()) {
-        const auto dot = k.rfind('.');
-        const std::string part = dot == std::string::npos ? k : k.substr(dot + 1);
-        auto it = cache.find(part);
-        if (it == cache.end()) {
-          throw KeyError(part);
-        }
-        (*it)[mode_pos].push_back(normalise(v));
-      }
+      add_section_ranges(cache, section_ranges(*this, from_db, section_name(i + 1), mode_name),
+                         mode_pos);
     }
   }
   logger_.info("All DR: {}", cache);
@@ -356,6 +378,68 @@ const Value& CalibrationTableManager::getXXXDR(const std::string& key) {
 
 // --- board offsets -------------------------------------------------------------------------
 
+namespace {
+
+// The offset entries of chip `chip_key` on `boards`, by mode: a list with one entry per
+// board from the table, or the database's reply to the batch of all boards.
+Value collect_offsets(const Value& table, VLNTableDB* db, const std::vector<std::int64_t>& boards,
+                      const std::string& chip_key) {
+  Value collected = Value::object();
+  if (db != nullptr) {
+    // Requests left held by an earlier failed batch must not ride along with ours, nor
+    // with the next single query when this call sends nothing.
+    db->cleanQueryCache();
+  }
+  for (const auto& [mode_name_view, mode] : enum_members<RFMode>()) {
+    const std::string mode_name(mode_name_view);
+    Value data = Value::array();
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+      const std::string section = section_name(boards[i]);
+      if (db != nullptr) {
+        const Value path = Value::array({mode_name, chip_key});
+        if (i + 1 == boards.size()) {
+          data = db->query(path, section).RetData;
+        } else {
+          db->query(path, section, false);
+        }
+      } else {
+        data.push_back(child(child(child(table, section), mode_name), chip_key));
+      }
+    }
+    collected[mode_name] = std::move(data);
+  }
+  return collected;
+}
+
+// The offsets of one mode's entries, one list per board (per chip map in a database reply).
+Value mode_offsets(const log::Logger& logger, const std::string& mode_name, const Value& data,
+                   const std::vector<std::int64_t>& boards, bool from_db) {
+  Value offsets = Value::array();
+  if (data.is_object()) {
+    offsets.push_back(values_of(data));
+    logger.debug("OFFSET_{}: brd:{}, offsets:{}", mode_name, boards.at(0), offsets[0]);
+    return offsets;
+  }
+  require_list(data, "offset reply");
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    if (from_db) {
+      for (const auto& [chip_name, channels] : require_map(data[i], "offset reply").items()) {
+        offsets.push_back(values_of(channels));
+      }
+    } else {
+      offsets.push_back(values_of(data[i]));
+    }
+    if (i >= boards.size()) {
+      throw IndexError("the offset reply lists more boards than were asked for");
+    }
+    logger.debug("OFFSET_{}: brd:{}, offsets:{}", mode_name, boards[i],
+                 item(offsets, static_cast<std::int64_t>(i)));
+  }
+  return offsets;
+}
+
+}  // namespace
+
 std::variant<Value, RetType> CalibrationTableManager::_getBoardsOffset(
     const std::vector<std::int64_t>& boards, const std::string& rf_mode_str, std::int64_t chip) {
   auto cache_key = std::make_pair(boards, chip);
@@ -364,64 +448,18 @@ std::variant<Value, RetType> CalibrationTableManager::_getBoardsOffset(
     return Value(child(it->second, rf_mode_str));
   }
   const bool from_db = web_mode_ && db_ != nullptr;
-  const std::string chip_key = "OFFSET_CHIP_" + std::to_string(chip);
-
-  Value collected = Value::object();
+  Value collected;
   try {
-    if (from_db) {
-      // Requests left held by an earlier failed batch must not ride along with ours, nor
-      // with the next single query when this call sends nothing.
-      db_->cleanQueryCache();
-    }
-    for (const auto& [mode_name_view, mode] : enum_members<RFMode>()) {
-      const std::string mode_name(mode_name_view);
-      Value data = Value::array();
-      for (std::size_t i = 0; i < boards.size(); ++i) {
-        const std::string section = section_name(boards[i]);
-        if (from_db) {
-          const Value path = Value::array({mode_name, chip_key});
-          if (i + 1 == boards.size()) {
-            data = db_->query(path, section).RetData;
-          } else {
-            db_->query(path, section, false);
-          }
-        } else {
-          data.push_back(child(child(child(CaliTable(), section), mode_name), chip_key));
-        }
-      }
-      collected[mode_name] = std::move(data);
-    }
+    collected = collect_offsets(CaliTable(), from_db ? db_.get() : nullptr, boards,
+                                "OFFSET_CHIP_" + std::to_string(chip));
   } catch (const VLNTableDBError& e) {
     logger_.error("Exception: {}", e.ret());
     return e.ret();
   }
-
   Value cache = Value::object();
   for (const auto& [mode_name_view, mode] : enum_members<RFMode>()) {
     const std::string mode_name(mode_name_view);
-    const Value& data = collected[mode_name];
-    Value offsets = Value::array();
-    if (data.is_object()) {
-      offsets.push_back(values_of(data));
-      logger_.debug("OFFSET_{}: brd:{}, offsets:{}", mode_name, boards.at(0), offsets[0]);
-    } else {
-      require_list(data, "offset reply");
-      for (std::size_t i = 0; i < data.size(); ++i) {
-        if (from_db) {
-          for (const auto& [chip_name, channels] : require_map(data[i], "offset reply").items()) {
-            offsets.push_back(values_of(channels));
-          }
-        } else {
-          offsets.push_back(values_of(data[i]));
-        }
-        if (i >= boards.size()) {
-          throw IndexError("the offset reply lists more boards than were asked for");
-        }
-        logger_.debug("OFFSET_{}: brd:{}, offsets:{}", mode_name, boards[i],
-                      item(offsets, static_cast<std::int64_t>(i)));
-      }
-    }
-    cache[mode_name] = std::move(offsets);
+    cache[mode_name] = mode_offsets(logger_, mode_name, collected[mode_name], boards, from_db);
   }
   const Value& stored = all_offset_.emplace(std::move(cache_key), std::move(cache)).first->second;
   return Value(child(stored, rf_mode_str));
@@ -657,39 +695,22 @@ struct WebBoard {
   std::vector<std::pair<std::string, std::vector<std::string>>> steps;
 };
 
-/// One reply map per board, from joined keys to entries. A single board's reply is a map, or
-/// - when the database found one entry only - that entry itself: which key it belongs to is
-/// known when one key was asked, and asked again key by key otherwise.
-Value fetchWebBoards(VLNTableDB& db, const std::vector<WebBoard>& boards) {
-  const std::size_t n = boards.size();
-  for (std::size_t i = 0; i + 1 < n; ++i) {
-    db.query(boards[i].paths, section_name(static_cast<std::int64_t>(i + 1)), false);
+/// The replies of several boards, one map each.
+Value several_boards_reply(Value data, std::size_t n) {
+  require_list(data, "ComData reply");
+  if (data.size() != n) {
+    throw IndexError(fmt::format("a ComData reply answers {} of {} boards", data.size(), n));
   }
-  const WebBoard& last = boards.back();
-  const std::string section = section_name(static_cast<std::int64_t>(n));
-  Value data = db.query(last.paths, section, true).RetData;
-  if (n > 1) {
-    require_list(data, "ComData reply");
-    if (data.size() != n) {
-      throw IndexError(fmt::format("a ComData reply answers {} of {} boards", data.size(), n));
-    }
-    for (const auto& m : data) {
-      require_map(m, "ComData reply");
-    }
-    return data;
+  for (const auto& m : data) {
+    require_map(m, "ComData reply");
   }
-  Value one = Value::array();
-  if (data.is_object()) {
-    one.push_back(std::move(data));
-    return one;
-  }
-  if (data.is_array() && !data.empty() &&
-      std::all_of(data.begin(), data.end(), [](const Value& m) { return m.is_object(); })) {
-    if (data.size() != 1) {
-      throw IndexError(fmt::format("a ComData reply answers {} of 1 boards", data.size()));
-    }
-    return data;
-  }
+  return data;
+}
+
+/// The reply map of a single board whose reply was one entry alone: under the one key asked,
+/// or, when several were asked, from asking again key by key.
+Value single_entry_reply(VLNTableDB& db, const WebBoard& last, const std::string& section,
+                         Value data) {
   require_list(data, "ComData reply");
   std::vector<const std::string*> asked;
   std::vector<std::size_t> path_of;
@@ -706,22 +727,51 @@ Value fetchWebBoards(VLNTableDB& db, const std::vector<WebBoard>& boards) {
   Value map = Value::object();
   if (asked.size() == 1) {
     map[*asked.front()] = std::move(data);
-  } else {
-    db.cleanQueryCache();
-    for (std::size_t i = 0; i + 1 < asked.size(); ++i) {
-      db.query(Value::array({last.paths[path_of[i]]}), section, false);
-    }
-    // One map per key, sent as one batch; a key the table lacks has an empty map.
-    const Value each = db.query(Value::array({last.paths[path_of.back()]}), section, true).RetData;
-    for (const auto& m : require_list(each, "ComData reply")) {
-      if (m.is_object()) {
-        for (const auto& [k, v] : m.items()) {
-          map[k] = v;
-        }
+    return map;
+  }
+  db.cleanQueryCache();
+  for (std::size_t i = 0; i + 1 < asked.size(); ++i) {
+    db.query(Value::array({last.paths[path_of[i]]}), section, false);
+  }
+  // One map per key, sent as one batch; a key the table lacks has an empty map.
+  const Value each = db.query(Value::array({last.paths[path_of.back()]}), section, true).RetData;
+  for (const auto& m : require_list(each, "ComData reply")) {
+    if (m.is_object()) {
+      for (const auto& [k, v] : m.items()) {
+        map[k] = v;
       }
     }
   }
-  one.push_back(std::move(map));
+  return map;
+}
+
+/// One reply map per board, from joined keys to entries. A single board's reply is a map, or
+/// - when the database found one entry only - that entry itself: which key it belongs to is
+/// known when one key was asked, and asked again key by key otherwise.
+Value fetchWebBoards(VLNTableDB& db, const std::vector<WebBoard>& boards) {
+  const std::size_t n = boards.size();
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    db.query(boards[i].paths, section_name(static_cast<std::int64_t>(i + 1)), false);
+  }
+  const WebBoard& last = boards.back();
+  const std::string section = section_name(static_cast<std::int64_t>(n));
+  Value data = db.query(last.paths, section, true).RetData;
+  if (n > 1) {
+    return several_boards_reply(std::move(data), n);
+  }
+  Value one = Value::array();
+  if (data.is_object()) {
+    one.push_back(std::move(data));
+    return one;
+  }
+  if (data.is_array() && !data.empty() &&
+      std::all_of(data.begin(), data.end(), [](const Value& m) { return m.is_object(); })) {
+    if (data.size() != 1) {
+      throw IndexError(fmt::format("a ComData reply answers {} of 1 boards", data.size()));
+    }
+    return data;
+  }
+  one.push_back(single_entry_reply(db, last, section, std::move(data)));
   return one;
 }
 
@@ -782,6 +832,78 @@ Value web_board_map(const log::Logger& logger, const WebBoard& board, const Valu
 
 }  // namespace
 
+namespace {
+
+/// The boards of a web-mode chain, each with the keys it asks for. Every board is prepared
+/// before anything is asked: a board whose arguments fail ends the chain there (its failure
+/// in `stopped`), and the boards before it are answered, as in local mode.
+std::vector<WebBoard> prepare_web_boards(ChainBoards& chain, std::int64_t board,
+                                         const std::string& rf_mode_str,
+                                         const std::string& chip_key, std::exception_ptr& stopped) {
+  std::vector<WebBoard> boards;
+  try {
+    for (std::int64_t i = 0; i < board; ++i) {
+      const Value& board_coms = chain.prepare(i);
+      WebBoard& b = boards.emplace_back();
+      b.paths = Value::array();
+      for (const auto& k : chain.keys()) {
+        b.channel_keys.emplace_back(k.view());
+      }
+      for (const auto& step_value : board_coms.get_ref<const Value::array_t&>()) {
+        const std::string& step = text_of(step_value, "step name");
+        auto& keys = b.steps.emplace_back(step, std::vector<std::string>()).second;
+        for (const auto& key : b.channel_keys) {
+          b.paths.push_back(Value::array({rf_mode_str, chip_key, step, key}));
+          keys.push_back(fmt::format("{}.{}.{}.{}", rf_mode_str, chip_key, step, key));
+        }
+      }
+    }
+  } catch (const std::exception&) {
+    if (!boards.empty() && boards.size() == static_cast<std::size_t>(chain.prepared())) {
+      boards.pop_back();  // the board whose arguments failed
+    }
+    stopped = std::current_exception();
+  }
+  return boards;
+}
+
+/// The key a web-mode chain's replies are kept under: every joined key it asks for.
+std::string chain_cache_key(const std::vector<WebBoard>& boards) {
+  std::vector<std::string> all_joined;
+  for (const auto& b : boards) {
+    for (const auto& [step, keys] : b.steps) {
+      all_joined.insert(all_joined.end(), keys.begin(), keys.end());
+    }
+  }
+  return fmt::format("{}", fmt::join(all_joined, "-"));
+}
+
+/// Adds the board maps of a web-mode chain to `result`, from the replies kept in `kept` or
+/// else from the database (which are kept then).
+void answer_web_boards(VLNTableDB& db, Value& kept, const log::Logger& logger,
+                       const std::vector<WebBoard>& boards, std::int64_t board, Value& result) {
+  const std::string cache_key = chain_cache_key(boards);
+  Value replies;
+  bool cached = false;
+  if (const auto it = kept.find(cache_key); it != kept.end()) {
+    logger.debug("[ComData] Fetched from cache");
+    replies = *it;
+    cached = true;
+  } else {
+    replies = fetchWebBoards(db, boards);
+  }
+  db.cleanQueryCache();
+  logger.debug("[ComData] Fetched from {} boards: {}", board, replies);
+  for (std::size_t i = 0; i < boards.size(); ++i) {
+    result.push_back(web_board_map(logger, boards[i], replies[i]));
+  }
+  if (!cached) {
+    kept[cache_key] = std::move(replies);
+  }
+}
+
+}  // namespace
+
 Value CalibrationTableManager::_getComData(const std::string& rf_mode_str, std::int64_t board,
                                            std::int64_t chip, const Value& channel,
                                            const Value& gain, const Value& phase,
@@ -793,65 +915,17 @@ Value CalibrationTableManager::_getComData(const std::string& rf_mode_str, std::
     fetchComDataLocal(*this, rf_mode_str, board, chip, channel, gain, phase, com_list, receiver);
     return result;
   }
-
   try {
     const std::string chip_key = "DATA_CHIP_" + std::to_string(chip);
     ChainBoards chain(logger_, rf_mode_str, chip, channel, gain, phase, com_list);
-    // Every board is prepared before anything is asked: a board whose arguments fail ends
-    // the chain there, and the boards before it are answered, as in local mode.
-    std::vector<WebBoard> boards;
     std::exception_ptr stopped;
-    try {
-      for (std::int64_t i = 0; i < board; ++i) {
-        const Value& board_coms = chain.prepare(i);
-        WebBoard& b = boards.emplace_back();
-        b.paths = Value::array();
-        for (const auto& k : chain.keys()) {
-          b.channel_keys.emplace_back(k.view());
-        }
-        for (const auto& step_value : board_coms.get_ref<const Value::array_t&>()) {
-          const std::string& step = text_of(step_value, "step name");
-          auto& keys = b.steps.emplace_back(step, std::vector<std::string>()).second;
-          for (const auto& key : b.channel_keys) {
-            b.paths.push_back(Value::array({rf_mode_str, chip_key, step, key}));
-            keys.push_back(fmt::format("{}.{}.{}.{}", rf_mode_str, chip_key, step, key));
-          }
-        }
-      }
-    } catch (const std::exception&) {
-      if (!boards.empty() && boards.size() == static_cast<std::size_t>(chain.prepared())) {
-        boards.pop_back();  // the board whose arguments failed
-      }
-      stopped = std::current_exception();
-    }
+    const std::vector<WebBoard> boards =
+        prepare_web_boards(chain, board, rf_mode_str, chip_key, stopped);
     // Requests left held by an earlier failed batch must not ride along with ours, nor with
     // the next single query when this call sends nothing.
     db_->cleanQueryCache();
     if (!boards.empty()) {
-      std::vector<std::string> all_joined;
-      for (const auto& b : boards) {
-        for (const auto& [step, keys] : b.steps) {
-          all_joined.insert(all_joined.end(), keys.begin(), keys.end());
-        }
-      }
-      const std::string cache_key = fmt::format("{}", fmt::join(all_joined, "-"));
-      Value replies;
-      bool cached = false;
-      if (const auto it = all_comdata_map_.find(cache_key); it != all_comdata_map_.end()) {
-        logger_.debug("[ComData] Fetched from cache");
-        replies = *it;
-        cached = true;
-      } else {
-        replies = fetchWebBoards(*db_, boards);
-      }
-      db_->cleanQueryCache();
-      logger_.debug("[ComData] Fetched from {} boards: {}", board, replies);
-      for (std::size_t i = 0; i < boards.size(); ++i) {
-        result.push_back(web_board_map(logger_, boards[i], replies[i]));
-      }
-      if (!cached) {
-        all_comdata_map_[cache_key] = std::move(replies);
-      }
+      answer_web_boards(*db_, all_comdata_map_, logger_, boards, board, result);
     }
     if (stopped) {
       std::rethrow_exception(stopped);
