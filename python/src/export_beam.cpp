@@ -179,8 +179,9 @@ py::object patched_mode(Manager& self, RFMode mode, const std::string& name, con
   if (!out) {
     throw py::error_already_set();
   }
-  for (std::int64_t n = 1; n <= self.num_beam(); ++n) {
-    if (self.entryGeneration(mode, n) <= generation) {
+  const auto counters = self.entryGenerations(mode);
+  for (std::size_t n = 1; n < counters.size(); ++n) {
+    if (counters[n] <= generation) {
       continue;
     }
     const std::string id = std::to_string(n);

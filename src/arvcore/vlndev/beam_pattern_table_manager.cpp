@@ -410,6 +410,12 @@ std::uint64_t BeamPatternTableManager::entryGeneration(RFMode mode, std::int64_t
   return std::max(tableGeneration(), load_counter(entry_generation_[m][id]));
 }
 
+std::span<const std::uint64_t> BeamPatternTableManager::entryGenerations(RFMode mode) const {
+  const auto m = static_cast<std::size_t>(enum_value(mode));
+  return m < entry_generation_.size() ? std::span<const std::uint64_t>(entry_generation_[m])
+                                      : std::span<const std::uint64_t>();
+}
+
 void BeamPatternTableManager::tableChanged() {
   store_counter(table_generation_, ++changes_);
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -120,6 +121,9 @@ class BeamPatternTableManager {
   /// Grows whenever the entry under `beamId` of `mode` may have changed: something made from
   /// the entry stays good while this stands.
   std::uint64_t entryGeneration(RFMode mode, std::int64_t beamId) const;
+  /// The entry counters of `mode` by beam id (0 unused), without the table's; ids beyond them
+  /// count as changes of the whole table. Read under the caller's lock.
+  std::span<const std::uint64_t> entryGenerations(RFMode mode) const;
 
   /// File name of the table of a device, frequency and kit
   /// ("Beam_Configuration_SN_28GHz_KIT.json").
