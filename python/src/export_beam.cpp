@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -116,18 +117,18 @@ const log::Logger& beam_logger() {
   return logger;
 }
 
-/// The table key ("TX", "RX") of a mode argument; empty for an int that names no mode, which
-/// is left to the manager to answer.
-std::string mode_key(const vlndev::RFModeArg& mode) {
+/// The mode of a mode argument; none for an int that names no mode, which is left to the
+/// manager to answer.
+std::optional<RFMode> mode_of(const vlndev::RFModeArg& mode) {
   if (const auto* member = std::get_if<RFMode>(&mode)) {
-    return std::string(enum_name(*member));
+    return *member;
   }
   for (const auto& [name, member] : enum_members<RFMode>()) {
     if (enum_value(member) == std::get<std::int64_t>(mode)) {
-      return std::string(name);
+      return member;
     }
   }
-  return {};
+  return std::nullopt;
 }
 
 /// The beams of one mode of the loaded table, or null when there is no such map.
@@ -148,76 +149,76 @@ std::string mode_slot(const std::string& mode) {
   return "batch/" + mode;
 }
 
-/// The Python form of one stored beam entry, converted once per change of it.
-py::object kept_entry(Manager& self, const std::string& mode, const std::string& id,
-                      const Value& entry) {
-  // The generation is read before converting: a change that Python code run meanwhile (a
-  // finaliser) could make leaves the answer outdated, never taken for new.
-  const std::uint64_t generation = self.generation();
-  KeptAnswer& slot = self.kept_answers()[entry_slot(mode, id)];
-  if (slot.generation != generation || !slot.data) {
-    slot.data = to_python(entry);
-    slot.generation = generation;
+/// The manager's change count of the entry stored under `id`, a table key ("1", "2", ...).
+std::uint64_t entry_generation(const Manager& self, RFMode mode, std::string_view id) {
+  std::int64_t n = 0;
+  const char* const end = id.data() + id.size();
+  const auto [last, error] = std::from_chars(id.data(), end, n);
+  // Only a key that is the very text of its number names that beam id.
+  if (error != std::errc() || last != end || id.front() == '0') {
+    return self.modeGeneration(mode);
   }
-  return slot.data;
+  return self.entryGeneration(mode, n);
 }
 
-/// Most entries of a mode map that are patched into a copy of it; beyond, it is made anew.
-inline constexpr std::size_t kMaxPatchedEntries = 64;
+/// The Python form of one stored beam entry, converted once per change of it.
+py::object kept_entry(Manager& self, RFMode mode, const std::string& name, const std::string& id,
+                      const Value& entry) {
+  return self.cached(entry_slot(name, id), entry_generation(self, mode, id),
+                     [&] { return to_python(entry); });
+}
 
-/// The kept map of a mode with its changed entries put in, as a new dict: a caller may hold
-/// the old one. Null when the map cannot be patched in place of its entries (an entry came or
-/// went): it is then made anew.
-py::object patched_mode(Manager& self, const std::string& mode, const Value& beams,
-                        const KeptAnswer& slot) {
-  const std::vector<std::string> changed = slot.changed;
-  if (PyDict_GET_SIZE(slot.data.ptr()) !=
-      static_cast<Py_ssize_t>(beams.get_ptr<const Value::object_t*>()->size())) {
+/// The mode map `old`, made at `generation`, with the entries changed since put in, as a new
+/// dict (a caller may hold the old one); null when the map cannot be made that way.
+py::object patched_mode(Manager& self, RFMode mode, const std::string& name, const Value& beams,
+                        const py::object& old, std::uint64_t generation) {
+  if (self.tableGeneration() > generation || !PyDict_Check(old.ptr())) {
     return {};
   }
-  py::object out = py::reinterpret_steal<py::object>(PyDict_Copy(slot.data.ptr()));
+  py::object out = py::reinterpret_steal<py::object>(PyDict_Copy(old.ptr()));
   if (!out) {
     throw py::error_already_set();
   }
-  for (const std::string& id : changed) {
-    const auto it = beams.find(id);
+  const auto counters = self.entryGenerations(mode);
+  for (std::size_t n = 1; n < counters.size(); ++n) {
+    if (counters[n] <= generation) {
+      continue;
+    }
+    const std::string id = std::to_string(n);
     const py::str key(id);
-    if (it == beams.end() || PyDict_Contains(out.ptr(), key.ptr()) != 1) {
+    const auto it = beams.find(id);
+    if (it != beams.end()) {
+      if (PyDict_SetItem(out.ptr(), key.ptr(), kept_entry(self, mode, name, id, *it).ptr()) != 0) {
+        throw py::error_already_set();
+      }
+    } else if (PyDict_DelItem(out.ptr(), key.ptr()) != 0) {
       PyErr_Clear();
-      return {};
     }
-    if (PyDict_SetItem(out.ptr(), key.ptr(), kept_entry(self, mode, id, *it).ptr()) != 0) {
-      throw py::error_already_set();
-    }
+  }
+  if (PyDict_GET_SIZE(out.ptr()) !=
+      static_cast<Py_ssize_t>(beams.get_ptr<const Value::object_t*>()->size())) {
+    return {};
   }
   return out;
 }
 
-/// The Python map of one mode's beams, made from the kept entries once per change (after a
-/// change of single entries, patched from the map kept before).
-py::object kept_mode(Manager& self, const std::string& mode, const Value& beams) {
-  const std::uint64_t generation = self.generation();
-  KeptAnswer& slot = self.kept_answers()[mode_slot(mode)];
-  py::object out;
-  if (slot.generation == generation && slot.data) {
-    if (slot.changed.empty()) {
-      return slot.data;
+/// The Python map of one mode's beams, made once per change of the mode: from the map made
+/// before and the entries changed since when the manager's counters allow, else from the
+/// kept entries.
+py::object kept_mode(Manager& self, RFMode mode, const std::string& name, const Value& beams) {
+  return self.cached(mode_slot(name), self.modeGeneration(mode), [&]() -> py::object {
+    if (const KeptAnswer* before = self.kept_at(mode_slot(name)); before && before->data) {
+      const py::object old = before->data;
+      if (py::object out = patched_mode(self, mode, name, beams, old, before->generation)) {
+        return out;
+      }
     }
-    out = patched_mode(self, mode, beams, slot);
-  }
-  if (!out) {
     py::dict made;
     for (const auto& [id, entry] : *beams.get_ptr<const Value::object_t*>()) {
-      made[py::str(id)] = kept_entry(self, mode, id, entry);
+      made[py::str(id)] = kept_entry(self, mode, name, id, entry);
     }
-    out = std::move(made);
-  }
-  // The slot is looked up again: converting entries added slots to the map.
-  KeptAnswer& filled = self.kept_answers()[mode_slot(mode)];
-  filled.data = out;
-  filled.generation = generation;
-  filled.changed.clear();
-  return out;
+    return made;
+  });
 }
 
 /// Keeps the mode maps of the manager's whole table, just converted, as the batch answers of
@@ -232,10 +233,8 @@ void keep_mode_maps(Manager& self, const py::object& table) {
     if (beams == nullptr || !PyDict_Check(beams) || mode_beams(self, name) == nullptr) {
       continue;
     }
-    KeptAnswer& slot = self.kept_answers()[mode_slot(name)];
-    slot.data = py::reinterpret_borrow<py::object>(beams);
-    slot.generation = self.generation();
-    slot.changed.clear();
+    self.cached(mode_slot(name), self.modeGeneration(member),
+                [&] { return py::reinterpret_borrow<py::object>(beams); });
   }
 }
 
@@ -301,12 +300,13 @@ py::object ok_envelope(py::handle data) {
 py::object get_beam_pattern(Manager& self, const py::object& mode, std::int64_t beamId) {
   const auto m = member_or_int<RFMode>(mode, "mode");
   return self.reading([&]() -> py::object {
-    const std::string key = mode_key(m);
-    if (!key.empty() && beamId >= 1 && beamId <= self.num_beam()) {
+    const std::optional<RFMode> mode = mode_of(m);
+    if (mode && beamId >= 1 && beamId <= self.num_beam()) {
+      const std::string key(enum_name(*mode));
       if (const Value* beams = mode_beams(self, key)) {
         const std::string id = std::to_string(beamId);
         if (const auto it = beams->find(id); it != beams->end()) {
-          return ok_envelope(kept_entry(self, key, id, *it));
+          return ok_envelope(kept_entry(self, *mode, key, id, *it));
         }
       }
     }
@@ -335,7 +335,7 @@ py::object get_batch_beam_pattern(Manager& self,
         if (beams == nullptr) {
           return py::object();
         }
-        out[py::str(name)] = kept_mode(self, name, *beams);
+        out[py::str(name)] = kept_mode(self, member, name, *beams);
       }
       return ok_envelope(out);
     });
@@ -363,8 +363,9 @@ PyObject* fast_beam_pattern(Manager& self, PyObject* const* args, Py_ssize_t nar
   }
   for (const auto& [name, member] : enum_members<RFMode>()) {
     if (py_enum_member(member).ptr() == arg[0]) {
-      const KeptAnswer* kept = self.fresh(entry_slot(std::string(name), std::to_string(id)));
-      return kept == nullptr ? nullptr : ok_envelope(kept->data).release().ptr();
+      const py::object* kept = self.cached_at(entry_slot(std::string(name), std::to_string(id)),
+                                              self.entryGeneration(member, id));
+      return kept == nullptr ? nullptr : ok_envelope(*kept).release().ptr();
     }
   }
   return nullptr;
@@ -401,11 +402,12 @@ PyObject* fast_batch_beam_pattern(Manager& self, PyObject* const* args, Py_ssize
     if (!vlndev::has_flag(f, enum_from_name<vlndev::BTModeFilter>(name))) {
       continue;
     }
-    const KeptAnswer* kept = self.fresh(mode_slot(std::string(name)));
+    const py::object* kept =
+        self.cached_at(mode_slot(std::string(name)), self.modeGeneration(member));
     if (kept == nullptr) {
       return nullptr;
     }
-    out[py::str(std::string(name))] = kept->data;
+    out[py::str(std::string(name))] = *kept;
   }
   return ok_envelope(out).release().ptr();
 }
@@ -485,37 +487,15 @@ void export_beam(py::module_& m) {
             const auto type = member_or_int<BeamType>(beamType, "beamType");
             const Value c = to_value(config, "config");
             const Value d = to_value(description, "description");
-            // Only the one entry changes: what was kept of the others stays good, and the
-            // kept map of its mode is patched, not made anew. Done under the lock with the
-            // GIL (kept answers are only touched with it), before the entry changes.
-            const auto outdate = [&] {
-              const std::string key = mode_key(m);
-              const std::string entry_id = std::to_string(id);
-              self.kept_answers().erase(entry_slot(key, entry_id));
-              if (const auto it = self.kept_answers().find(mode_slot(key));
-                  it != self.kept_answers().end()) {
-                auto& changed = it->second.changed;
-                if (changed.size() >= kMaxPatchedEntries) {
-                  // Patching that many costs more than making the map anew.
-                  self.kept_answers().erase(it);
-                } else if (std::find(changed.begin(), changed.end(), entry_id) == changed.end()) {
-                  changed.push_back(entry_id);
-                }
-              }
-            };
+            // The manager counts what the set changes, so nothing kept is dropped here.
             const auto set = [&] { return self.setBeamPattern(m, id, type, c, d, save); };
             // The device checks get copies, and the entry is stored in the table as it is
             // after them. Only a save (the whole table written out) is long enough to let the
             // GIL go.
             if (save) {
-              return self.released_after(outdate, set, AtCallbacks::let_go);
+              return self.released(set, false, AtCallbacks::let_go);
             }
-            return self.locked(
-                [&] {
-                  outdate();
-                  return set();
-                },
-                false, AtCallbacks::let_go);
+            return self.locked(set, false, AtCallbacks::let_go);
           },
           py::arg("mode"), py::arg("beamId"), py::arg("beamType"), py::arg("config") = py::none(),
           py::arg("description") = py::none(), py::arg("save") = true)

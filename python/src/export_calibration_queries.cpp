@@ -137,7 +137,7 @@ py::object boards_offset(Manager& self, const py::object& boards_arg,
     }
     py::object data = to_python(std::get<Value>(answer));
     if (keep) {
-      self.kept_answers()[key] = KeptAnswer{generation, {}, {}, data, {}};
+      self.kept_answers()[key] = KeptAnswer{generation, {}, {}, data};
     }
     return data;
   });

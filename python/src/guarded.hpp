@@ -41,15 +41,13 @@
 
 namespace arvcore::python {
 
-/// A getter's answer as Python objects, and the manager generation it belongs to.
+/// A getter's answer as Python objects, and the generation it was made at: the guard's own,
+/// or one the manager counts for the part of it the answer was made from.
 struct KeptAnswer {
   std::uint64_t generation = 0;
   py::object code;
   py::object msg;
   py::object data;
-  /// Keys of the parts replaced since `data` was made, when `data` is built of parts (a mode
-  /// map of beam entries): it is patched, not rebuilt, before it is answered again.
-  std::vector<std::string> changed;
 };
 
 /// Kept answers by key; looked up by string_view too, so a lookup builds no string.
@@ -147,11 +145,8 @@ class Guarded : public Manager {
     }
     const std::uint64_t generation = this->generation();
     const RetType ret = std::forward<Work>(work)();
-    KeptAnswer answer{generation,
-                      py_enum_member(ret.RetCode),
-                      message_of(ret.RetMsg),
-                      to_python(ret.RetData),
-                      {}};
+    KeptAnswer answer{generation, py_enum_member(ret.RetCode), message_of(ret.RetMsg),
+                      to_python(ret.RetData)};
     py::object out = make_envelope(answer.code, answer.msg, answer.data);
     if (keep && ret.ok()) {
       kept_[key] = std::move(answer);
@@ -161,6 +156,38 @@ class Guarded : public Manager {
 
   /// Kept Python objects of any kind, for answers that are not envelopes. Use with the GIL.
   KeptAnswers& kept_answers() { return kept_; }
+
+  /// The cached-getter lane: the object kept under `key` when it was made at `generation`,
+  /// else that of `make`, kept with it. A part of the manager that counts its own changes
+  /// passes its counter, so that an answer lives exactly as long as what it was made from.
+  /// Under the lock with the GIL.
+  template <class Make>
+  py::object cached(std::string_view key, std::uint64_t generation, Make&& make) {
+    if (const py::object* kept = cached_at(key, generation)) {
+      return *kept;
+    }
+    py::object made = std::forward<Make>(make)();
+    // Looked up again: making the object may have kept others.
+    auto it = kept_.find(key);
+    if (it == kept_.end()) {
+      it = kept_.emplace(std::string(key), KeptAnswer{}).first;
+    }
+    it->second = KeptAnswer{generation, {}, {}, made};
+    return made;
+  }
+
+  /// The object kept under `key` when it was made at `generation`, else null. Needs the GIL,
+  /// not the lock.
+  const py::object* cached_at(std::string_view key, std::uint64_t generation) const {
+    const KeptAnswer* kept = kept_at(key);
+    return kept != nullptr && kept->data && kept->generation == generation ? &kept->data : nullptr;
+  }
+
+  /// Whatever is kept under `key`, of any generation, else null. Needs the GIL.
+  const KeptAnswer* kept_at(std::string_view key) const {
+    const auto it = kept_.find(key);
+    return it == kept_.end() ? nullptr : &it->second;
+  }
 
   /// Hands over every kept answer and outdates whatever is kept from now on until the next
   /// change, for a call about to replace the whole manager: what was kept can then be let go
@@ -175,12 +202,7 @@ class Guarded : public Manager {
   /// The answer kept under `key` when it still stands for the manager, else null. Needs the
   /// GIL, not the lock.
   const KeptAnswer* fresh(std::string_view key) const {
-    const auto it = kept_.find(key);
-    if (it == kept_.end() || !it->second.data || !it->second.changed.empty() ||
-        it->second.generation != generation()) {
-      return nullptr;
-    }
-    return &it->second;
+    return cached_at(key, generation()) == nullptr ? nullptr : kept_at(key);
   }
 
   /// A new envelope of the answer kept under `key` when it still stands, else null (no

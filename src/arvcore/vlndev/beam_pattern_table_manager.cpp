@@ -1,5 +1,7 @@
 #include "arvcore/vlndev/beam_pattern_table_manager.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <optional>
 #include <string_view>
@@ -289,6 +291,10 @@ BeamPatternTableManager::BeamPatternTableManager(Value sn, Value devtype, std::i
       sn_(std::move(sn)),
       devtype_(std::move(devtype)),
       num_beam_(num_beam) {
+  for (auto& entries : entry_generation_) {
+    entries.resize(static_cast<std::size_t>(std::clamp<std::int64_t>(num_beam, 0, kCountedBeams)) +
+                   1);
+  }
   if (check_funcs) {
     func_beam_checking_ = std::move(check_funcs->beam_checking);
     func_ic_gain_checking_ = std::move(check_funcs->ic_gain_checking);
@@ -331,6 +337,66 @@ std::string BeamPatternTableManager::name_problem(const Value& sn, const std::st
   return problem.empty() ? unsafe_name_reason("kit name", aakit) : problem;
 }
 
+// --- change counters ---------------------------------------------------------------------
+// Fast readers of a binding compare counters without the lock (while a long change may run),
+// so each counter is read and written whole.
+
+namespace {
+
+std::uint64_t load_counter(const std::uint64_t& counter) {
+  // Only read through this reference: the counter itself is not const.
+  return std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(counter))
+      .load(std::memory_order_acquire);
+}
+
+void store_counter(std::uint64_t& counter, std::uint64_t value) {
+  std::atomic_ref<std::uint64_t>(counter).store(value, std::memory_order_release);
+}
+
+}  // namespace
+
+std::uint64_t BeamPatternTableManager::tableGeneration() const {
+  return load_counter(table_generation_);
+}
+
+std::uint64_t BeamPatternTableManager::modeGeneration(RFMode mode) const {
+  const auto m = static_cast<std::size_t>(enum_value(mode));
+  return m < mode_generation_.size()
+             ? std::max(tableGeneration(), load_counter(mode_generation_[m]))
+             : tableGeneration();
+}
+
+std::uint64_t BeamPatternTableManager::entryGeneration(RFMode mode, std::int64_t beamId) const {
+  const auto m = static_cast<std::size_t>(enum_value(mode));
+  const auto id = static_cast<std::size_t>(beamId);
+  if (m >= entry_generation_.size() || beamId < 1 || id >= entry_generation_[m].size()) {
+    return modeGeneration(mode);
+  }
+  return std::max(tableGeneration(), load_counter(entry_generation_[m][id]));
+}
+
+std::span<const std::uint64_t> BeamPatternTableManager::entryGenerations(RFMode mode) const {
+  const auto m = static_cast<std::size_t>(enum_value(mode));
+  return m < entry_generation_.size() ? std::span<const std::uint64_t>(entry_generation_[m])
+                                      : std::span<const std::uint64_t>();
+}
+
+void BeamPatternTableManager::tableChanged() {
+  store_counter(table_generation_, ++changes_);
+}
+
+void BeamPatternTableManager::entryChanged(RFMode mode, std::int64_t beamId) {
+  const auto m = static_cast<std::size_t>(enum_value(mode));
+  const auto id = static_cast<std::size_t>(beamId);
+  if (m >= entry_generation_.size() || beamId < 1 || id >= entry_generation_[m].size()) {
+    tableChanged();
+    return;
+  }
+  ++changes_;
+  store_counter(entry_generation_[m][id], changes_);
+  store_counter(mode_generation_[m], changes_);
+}
+
 void BeamPatternTableManager::_updateFreq(Value freq, Value DR, Value comDR, Value eleDR) {
   freq_ = std::move(freq);
   dr_ = std::move(DR);
@@ -357,6 +423,7 @@ RetType BeamPatternTableManager::_load(const Value& freq, const std::string& aak
   // The table being replaced is freed once it is known whether a large one follows.
   Value replaced = std::move(beam_table_);
   beam_table_ = nullptr;
+  tableChanged();
   freq_ = freq;
   aakit_ = aakit;
   if (!web_mode_) {
@@ -409,6 +476,7 @@ RetType BeamPatternTableManager::loadTableFile(bool answer_table) {
       logger_.info("Beam Table version: {}", ver);
     }
     beam_table_ = std::move(table);
+    tableChanged();
     logger_.info("Loaded Beam Table from: {}", path_);
     if (ver != Value(current_version())) {
       logger_.info("Upgrade Beam Table version to {}", BTField_version);
@@ -421,6 +489,7 @@ RetType BeamPatternTableManager::loadTableFile(bool answer_table) {
   } catch (...) {
     logger_.exception(kLoadingFailed);
     beam_table_ = nullptr;
+    tableChanged();
     return RetType(RetCode::ERROR_BF_BEAM, std::string(kLoadingFailed));
   }
 }
@@ -438,6 +507,7 @@ Value BeamPatternTableManager::readTableFile() {
     }
     generateDefaultBeamTableFile();
     beam_table_ = nullptr;
+    tableChanged();
   }
   Value table = value::read_json_file(path_);
   if (!table.is_object()) {
@@ -519,6 +589,7 @@ RetType BeamPatternTableManager::generateDefaultBeamTableFile() {
     for (const auto& [name, mode] : enum_members<RFMode>()) {
       beam_table_[std::string(name)] = Value::object();
     }
+    tableChanged();
     _saveToBeamTableFile();
     return RetType::Data(beam_table_);
   } catch (...) {
@@ -809,6 +880,7 @@ RetType BeamPatternTableManager::storeBeam(RFMode mode, std::int64_t beamId, Val
   } else {
     mode_map[id] = std::move(entry);
   }
+  entryChanged(mode, beamId);
   return save ? _saveToBeamTableFile() : RetType();
 }
 
@@ -861,6 +933,7 @@ RetType BeamPatternTableManager::_getBatchBeamPattern(ModeFilterArg mode_filter,
       return loaded;
     }
     beam_table_ = std::move(loaded.RetData);
+    tableChanged();
   } else if (beam_table_.is_null()) {
     RetType ret(RetCode::ERROR_BF_BEAM, std::string(kNotReady));
     logger_.error("{}", ret.RetMsg);
@@ -916,6 +989,7 @@ RetType BeamPatternTableManager::saveBatch(const Value& batch_config, bool repla
     for (const auto& [name, mode] : enum_members<RFMode>()) {
       beam_table_[std::string(name)] = batch_config.at(std::string(name));
     }
+    tableChanged();
   } else {
     // The batch may be the loaded table itself; merging into it must not move what is being
     // read.

@@ -4,12 +4,15 @@
 // under each beam id of each RF mode. Patterns are vetted by the device's own checks before
 // they are stored.
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "arvcore/sdk/enums.hpp"
 #include "arvcore/sdk/log_format.hpp"
@@ -109,6 +112,19 @@ class BeamPatternTableManager {
   std::int64_t totalCH() const { return total_ch_; }
   bool web_mode() const { return web_mode_; }
 
+  // --- change counters -------------------------------------------------------------------
+
+  /// Grows whenever the table may have changed as a whole (loaded, replaced, dropped).
+  std::uint64_t tableGeneration() const;
+  /// Grows whenever anything of `mode`'s beams may have changed.
+  std::uint64_t modeGeneration(RFMode mode) const;
+  /// Grows whenever the entry under `beamId` of `mode` may have changed: something made from
+  /// the entry stays good while this stands.
+  std::uint64_t entryGeneration(RFMode mode, std::int64_t beamId) const;
+  /// The entry counters of `mode` by beam id (0 unused), without the table's; ids beyond them
+  /// count as changes of the whole table. Read under the caller's lock.
+  std::span<const std::uint64_t> entryGenerations(RFMode mode) const;
+
   /// File name of the table of a device, frequency and kit
   /// ("Beam_Configuration_SN_28GHz_KIT.json").
   static std::string table_file_name(const Value& sn, const Value& freq, const std::string& aakit);
@@ -160,6 +176,8 @@ class BeamPatternTableManager {
   RetType checkBeam(RFMode mode, const Value& db, const Value& theta, const Value& phi) const;
   const Value& comdrMax(RFMode mode, std::int64_t group) const;
   const Value& eledrLimit(RFMode mode, std::int64_t group) const;
+  void tableChanged();
+  void entryChanged(RFMode mode, std::int64_t beamId);
 
   log::Logger logger_{"BeamTbl"};
   bool web_mode_ = false;
@@ -181,6 +199,13 @@ class BeamPatternTableManager {
   std::int64_t num_channel_per_ic_ = 0;
   std::int64_t total_ch_ = 0;
   Value beam_table_;
+  // Ids beyond are counted with the whole table: their counters would cost memory for nothing.
+  static constexpr std::int64_t kCountedBeams = 65536;
+  // One count of changes; each counter holds the count at the last change it covers.
+  std::uint64_t changes_ = 1;
+  std::uint64_t table_generation_ = 1;
+  std::array<std::uint64_t, 2> mode_generation_{};
+  std::array<std::vector<std::uint64_t>, 2> entry_generation_;  // by beam id, sized once
 };
 
 /// A stand-in for a device layout: (4, 1, 4).
