@@ -116,7 +116,7 @@ void export_aakit(py::module_& m) {
             if (fetch || force_refresh || self.reading([&] { return self.AAKitTable().empty(); })) {
               // The fetch gets copies, and the table is read afresh after it.
               return to_python(self.locked([&] { return self.getAAKitList(force_refresh, fetch); },
-                                           true, AtCallbacks::let_go));
+                                           AtCallbacks::let_go));
             }
             return self.kept("list", kit_logger(), true,
                              [&] { return self.getAAKitList(false, nullptr); });
@@ -158,7 +158,7 @@ void export_aakit(py::module_& m) {
                   return self.setAAKitInfo(name, spacing_v, h, v, tx, rx, custom, forward, dev,
                                            new_name);
                 },
-                true, AtCallbacks::let_go);
+                AtCallbacks::let_go);
           },
           py::arg("kitName"), py::arg("spacing"), py::arg("steeringH"), py::arg("steeringV"),
           py::arg("offsetTx"), py::arg("offsetRx"), py::arg("custom") = 1,
@@ -172,7 +172,7 @@ void export_aakit(py::module_& m) {
             const auto forward = forwarding(callback);
             // The forwarding function gets a copy of the record and has the last word.
             return self.released([&] { return self.saveAAKitFile(kitName, forward, check, ctx); },
-                                 true, AtCallbacks::let_go);
+                                 AtCallbacks::let_go);
           },
           py::arg("kitName") = py::none(), py::arg("callback") = py::none(),
           py::arg("check") = true, py::arg("context") = py::none())
@@ -181,7 +181,7 @@ void export_aakit(py::module_& m) {
           [](Manager& self, const std::string& kitName, const py::object& callback, bool check) {
             const auto forward = forwarding(callback);
             return self.released([&] { return self.deleteAAKitInfo(kitName, forward, check); },
-                                 true, AtCallbacks::let_go);
+                                 AtCallbacks::let_go);
           },
           py::arg("kitName"), py::arg("callback") = py::none(), py::arg("check") = true)
       .def(

@@ -345,8 +345,8 @@ py::object get_batch_beam_pattern(Manager& self,
   }
   const auto fetch = optional_callback(callback);
   // The web layer gets a copy of the request; its table is stored after it answered.
-  return table_answer(self.released([&] { return self._getBatchBeamPattern(filter, fetch); }, true,
-                                    AtCallbacks::let_go));
+  return table_answer(
+      self.released([&] { return self._getBatchBeamPattern(filter, fetch); }, AtCallbacks::let_go));
 }
 
 // --- fast lanes (see fastlane.hpp) ----------------------------------------------------------
@@ -434,8 +434,7 @@ void export_beam(py::module_& m) {
             const auto forward = passthrough(callback, answer);
             if (!callback.is_none()) {
               // The web layer gets a copy of the request and has the last word.
-              self.released([&] { return self._load(freq, aakit, forward); }, true,
-                            AtCallbacks::let_go);
+              self.released([&] { return self._load(freq, aakit, forward); }, AtCallbacks::let_go);
               return answer;
             }
             // The loaded table is answered through a snapshot taken under the same lock. What
@@ -466,9 +465,8 @@ void export_beam(py::module_& m) {
           [](Manager& self, const py::object& callback, const Value& new_table) -> py::object {
             py::object answer;
             const auto forward = passthrough(callback, answer);
-            RetType ret =
-                self.released([&] { return self._saveToBeamTableFile(forward, new_table); }, true,
-                              AtCallbacks::let_go);
+            RetType ret = self.released(
+                [&] { return self._saveToBeamTableFile(forward, new_table); }, AtCallbacks::let_go);
             return callback.is_none() ? to_python(ret) : answer;
           },
           py::arg("callback") = py::none(), py::arg("new_table") = py::none())
@@ -487,15 +485,14 @@ void export_beam(py::module_& m) {
             const auto type = member_or_int<BeamType>(beamType, "beamType");
             const Value c = to_value(config, "config");
             const Value d = to_value(description, "description");
-            // The manager counts what the set changes, so nothing kept is dropped here.
             const auto set = [&] { return self.setBeamPattern(m, id, type, c, d, save); };
             // The device checks get copies, and the entry is stored in the table as it is
             // after them. Only a save (the whole table written out) is long enough to let the
             // GIL go.
             if (save) {
-              return self.released(set, false, AtCallbacks::let_go);
+              return self.released(set, AtCallbacks::let_go);
             }
-            return self.locked(set, false, AtCallbacks::let_go);
+            return self.locked(set, AtCallbacks::let_go);
           },
           py::arg("mode"), py::arg("beamId"), py::arg("beamType"), py::arg("config") = py::none(),
           py::arg("description") = py::none(), py::arg("save") = true)
@@ -521,7 +518,7 @@ void export_beam(py::module_& m) {
             const auto forward = optional_callback(callback);
             // Each entry is checked on a copy and stored in the table as it is after its checks.
             const RetType ret =
-                self.released([&] { return self._setBatchBeamPattern(batch, opt, forward); }, true,
+                self.released([&] { return self._setBatchBeamPattern(batch, opt, forward); },
                               AtCallbacks::let_go);
             py::object answer = to_python(ret);
             // An echo answers the caller's own batch object, not a copy of it.

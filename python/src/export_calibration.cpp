@@ -68,7 +68,7 @@ RetType parse(Manager& self, const py::object& freq, const py::object& fileObjec
   const Value f = to_value(freq, "freq");
   const bool export_json = truth(exportToJson);
   if (fileObject.is_none()) {
-    return self.released([&] { return self.parse(f, nullptr, export_json); });
+    return self.released([&] { return self.parse(f, nullptr, export_json); }, kAtQueries);
   }
   py::object content;
   std::string_view text;
@@ -86,12 +86,12 @@ RetType parse(Manager& self, const py::object& freq, const py::object& fileObjec
   } catch (...) {
     FailedBuf failed(std::current_exception());
     std::istream in(&failed);
-    return self.locked([&] { return self.parse(f, &in, export_json); });
+    return self.locked([&] { return self.parse(f, &in, export_json); }, kAtQueries);
   }
   // `content` holds the text, unchanged, until the parse is over.
   ViewBuf buf(text);
   std::istream in(&buf);
-  return self.released([&] { return self.parse(f, &in, export_json); });
+  return self.released([&] { return self.parse(f, &in, export_json); }, kAtQueries);
 }
 
 // --- fast lanes (see fastlane.hpp) ----------------------------------------------------------
@@ -144,7 +144,8 @@ void export_calibration(py::module_& m) {
           [](Manager& self, bool force_refresh) -> py::object {
             // A refresh, or any web-mode call, fetches the list anew.
             if (force_refresh || self.web_mode()) {
-              return to_python(self.locked([&] { return self.getFrequencyList(force_refresh); }));
+              return to_python(
+                  self.locked([&] { return self.getFrequencyList(force_refresh); }, kAtQueries));
             }
             return self.kept(freqs_key, cali_logger(), true,
                              [&] { return self.getFrequencyList(false); });
@@ -152,8 +153,9 @@ void export_calibration(py::module_& m) {
           py::arg("force_refresh") = false)
       .def("queryCaliTableVer",
            [](Manager& self) {
-             return self.kept(version_key, cali_logger(), self.db() == nullptr,
-                              [&] { return self.queryCaliTableVer(); });
+             return self.kept(
+                 version_key, cali_logger(), self.db() == nullptr,
+                 [&] { return self.queryCaliTableVer(); }, kAtQueries);
            })
       .def_property_readonly("sn", reading<&CalibrationTableManager::sn>(),
                              "Serial number of the device.")

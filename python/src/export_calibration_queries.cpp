@@ -67,14 +67,16 @@ py::object get_com_data(Manager& self, const std::string& rf_mode_str, std::int6
   const Value g = list_argument(gain, "gain");
   const Value p = list_argument(phase, "phase");
   const Value s = list_argument(com_list, "com_list");
-  return self.reading([&]() -> py::object {
-    if (self.web_mode() && self.db() != nullptr) {
-      return to_python(self._getComData(rf_mode_str, board, chip, c, g, p, s));
-    }
-    PyReceiver receiver;
-    vlndev::fetchComDataLocal(self, rf_mode_str, board, chip, c, g, p, s, receiver);
-    return std::move(receiver.result);
-  });
+  return self.reading(
+      [&]() -> py::object {
+        if (self.web_mode() && self.db() != nullptr) {
+          return to_python(self._getComData(rf_mode_str, board, chip, c, g, p, s));
+        }
+        PyReceiver receiver;
+        vlndev::fetchComDataLocal(self, rf_mode_str, board, chip, c, g, p, s, receiver);
+        return std::move(receiver.result);
+      },
+      kAtQueries);
 }
 
 const log::Logger& cali_logger() {
@@ -85,7 +87,8 @@ const log::Logger& cali_logger() {
 // Web-mode answers come from the database on every call; local ones are kept.
 template <class Query>
 py::object dynamic_range(Manager& self, const std::string& key, Query query) {
-  return self.kept(key, cali_logger(), !self.web_mode(), [&] { return (self.*query)(); });
+  return self.kept(
+      key, cali_logger(), !self.web_mode(), [&] { return (self.*query)(); }, kAtQueries);
 }
 
 // The key a getDR answer is kept under.
@@ -102,8 +105,9 @@ std::string dr_key(const vlndev::ModeArg& rf_mode) {
 }
 
 py::object get_dr(Manager& self, const vlndev::ModeArg& rf_mode) {
-  return self.kept(dr_key(rf_mode), cali_logger(), !self.web_mode(),
-                   [&] { return self.getDR(rf_mode); });
+  return self.kept(
+      dr_key(rf_mode), cali_logger(), !self.web_mode(), [&] { return self.getDR(rf_mode); },
+      kAtQueries);
 }
 
 // The key an offsets answer is kept under.
@@ -122,25 +126,27 @@ std::string offset_key(std::string_view rf_mode_str, std::int64_t chip,
 py::object boards_offset(Manager& self, const py::object& boards_arg,
                          const std::string& rf_mode_str, std::int64_t chip) {
   const std::vector<std::int64_t> boards = int_list_arg(boards_arg, "boards");
-  return self.reading([&]() -> py::object {
-    const bool keep = !self.web_mode() && !cali_logger().enabled(log::Level::info);
-    const std::string key = offset_key(rf_mode_str, chip, boards);
-    if (keep) {
-      if (const KeptAnswer* kept = self.fresh(key)) {
-        return kept->data;
-      }
-    }
-    const std::uint64_t generation = self.generation();
-    auto answer = self._getBoardsOffset(boards, rf_mode_str, chip);
-    if (const auto* failed = std::get_if<RetType>(&answer)) {
-      return to_python(*failed);
-    }
-    py::object data = to_python(std::get<Value>(answer));
-    if (keep) {
-      self.kept_answers()[key] = KeptAnswer{generation, {}, {}, data};
-    }
-    return data;
-  });
+  return self.reading(
+      [&]() -> py::object {
+        const bool keep = !self.web_mode() && !cali_logger().enabled(log::Level::info);
+        const std::string key = offset_key(rf_mode_str, chip, boards);
+        if (keep) {
+          if (const KeptAnswer* kept = self.fresh(key)) {
+            return kept->data;
+          }
+        }
+        const std::uint64_t generation = self.generation();
+        auto answer = self._getBoardsOffset(boards, rf_mode_str, chip);
+        if (const auto* failed = std::get_if<RetType>(&answer)) {
+          return to_python(*failed);
+        }
+        py::object data = to_python(std::get<Value>(answer));
+        if (keep) {
+          self.kept_answers()[key] = KeptAnswer{generation, {}, {}, data};
+        }
+        return data;
+      },
+      kAtQueries);
 }
 
 // --- fast lanes (see fastlane.hpp) ----------------------------------------------------------
@@ -237,26 +243,27 @@ void export_calibration_queries(py::module_& m) {
       .def(
           "_getBoardCOMDR",
           [](Manager& self, ModeOrInt mode, std::int64_t board_idx) {
-            return self.reading([&] { return self._getBoardCOMDR(mode, board_idx); });
+            return self.reading([&] { return self._getBoardCOMDR(mode, board_idx); }, kAtQueries);
           },
           py::arg("mode"), py::arg("board_idx"))
       .def(
           "_getBoardELEDR",
           [](Manager& self, ModeOrInt mode, std::int64_t board_idx) {
-            return self.reading([&] { return self._getBoardELEDR(mode, board_idx); });
+            return self.reading([&] { return self._getBoardELEDR(mode, board_idx); }, kAtQueries);
           },
           py::arg("mode"), py::arg("board_idx"))
       .def("_getBoardsOffset", &boards_offset, py::arg("boards"), py::arg("rf_mode_str") = "TX",
            py::arg("chip") = 1,
            "Offset lists of the boards for one RF mode; a database failure answers its "
            "RetType.")
-      .def("_getTC", reading<&CalibrationTableManager::_getTC>())
+      .def("_getTC",
+           [](Manager& self) { return self.reading([&] { return self._getTC(); }, kAtQueries); })
       .def(
           "_searchComStepDR",
           [](Manager& self, std::int64_t board, const std::string& rf_mode_str, double min,
              double max, const py::object& /*polar*/) {
-            return self.reading(
-                [&] { return self._searchComStepDR(board, rf_mode_str, min, max); });
+            return self.reading([&] { return self._searchComStepDR(board, rf_mode_str, min, max); },
+                                kAtQueries);
           },
           py::arg("board"), py::arg("rf_mode_str"), py::arg("min"), py::arg("max"),
           py::arg("polar") = py::none())

@@ -31,13 +31,17 @@ class PyDBQueryer final : public DBQueryer {
   PyDBQueryer(const PyDBQueryer&) = delete;
   PyDBQueryer& operator=(const PyDBQueryer&) = delete;
 
+  // The payload may be the manager's own request template, which other callers may change
+  // once the call lets the manager go for the component: it goes out as it is now.
   Value queryDB(const Value& payload) override {
+    const Value request = payload;
     InPython gil;
-    return to_value(obj_.attr("queryDB")(to_python(payload)), "database reply");
+    return to_value(obj_.attr("queryDB")(to_python(request)), "database reply");
   }
   Value queryDB(const Value& payload, const std::string& queryCmd) override {
+    const Value request = payload;
     InPython gil;
-    return to_value(obj_.attr("queryDB")(to_python(payload), py::arg("queryCmd") = queryCmd),
+    return to_value(obj_.attr("queryDB")(to_python(request), py::arg("queryCmd") = queryCmd),
                     "database reply");
   }
 

@@ -31,6 +31,11 @@ void export_db(pybind11::module_& m);
 void export_calibration(pybind11::module_& m);
 /// CalibrationTableManager queries (adds methods to the class made above).
 void export_calibration_queries(pybind11::module_& m);
+/// How calibration calls that may query the table database hold the manager: in web mode the
+/// database's component is the host's Python code, which may call the same manager from
+/// another thread and wait for it, so the manager is let go while it runs (the manager holds
+/// nothing of itself across a query).
+inline constexpr AtCallbacks kAtQueries = AtCallbacks::let_go;
 /// AAKitTableManager.
 void export_aakit(pybind11::module_& m);
 /// UDDeltaFreqTableManager.

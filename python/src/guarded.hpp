@@ -4,22 +4,22 @@
 //
 // Getters of the replaced module answer the objects they store, so they cost one method call
 // and one envelope. Converting a table part to Python on every call costs far more, so a
-// getter's converted answer is kept and answered again (in a fresh envelope) until the next
-// call that may change the manager. Calls are sorted by kind when they are bound:
-//   reading  - never changes what any getter answers;
-//   locked   - may change it (the kept answers are dropped);
-//   released - long work, run without the GIL (and dropping the kept answers too).
+// getter's converted answer is kept and answered again (in a fresh envelope) for as long as
+// what it was made from stands. The manager says how long that is: it counts its changes
+// (tableGeneration(), and finer counts where it has them), and an answer is kept with the
+// count it was made at. Calls are sorted by kind when they are bound:
+//   reading  - runs under the lock with the GIL held;
+//   locked   - the same, for calls that may change the manager;
+//   released - long work, run under the lock without the GIL.
 // A kept answer is only used while the manager's logger writes nothing below warning: a
 // getter that logs at debug or info on success then runs again, so hosts that log see every
 // record. Failures are never kept.
 //
 // Kept answers are only read and written with the GIL held, so a getter's fast lane
-// (fastlane.hpp) may read them without taking the lock. The generation is bumped, under the
-// lock, before a change starts: released work bumps it without the GIL, so it is atomic. A
-// fast reader that still sees the old generation answers what the manager held before the
-// change, as a caller that came a moment earlier would have got.
+// (fastlane.hpp) may read them without taking the lock; the manager's counts may be read by
+// any thread. A fast reader that still sees the old count answers what the manager held
+// before the change, as a caller that came a moment earlier would have got.
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,8 +41,8 @@
 
 namespace arvcore::python {
 
-/// A getter's answer as Python objects, and the generation it was made at: the guard's own,
-/// or one the manager counts for the part of it the answer was made from.
+/// A getter's answer as Python objects, and the count of changes of the part of the manager
+/// it was made from, as it stood when the answer was made.
 struct KeptAnswer {
   std::uint64_t generation = 0;
   py::object code;
@@ -78,38 +78,33 @@ class Guarded : public Manager {
 
   /// Runs `work` under the lock with the GIL held; `work` changes nothing a getter answers.
   template <class Work>
-  decltype(auto) reading(Work&& work) {
-    ManagerHold hold(call_lock_, hold_options(true, AtCallbacks::hold));
+  decltype(auto) reading(Work&& work, AtCallbacks at_callbacks = AtCallbacks::hold) {
+    ManagerHold hold(call_lock_, hold_options(true, at_callbacks));
     return std::forward<Work>(work)();
   }
 
-  /// Runs `work` under the lock with the GIL held; afterwards no kept answer is used again
-  /// (with `drop_kept` false, the caller drops what the work outdates itself).
+  /// Runs `work`, which may change the manager, under the lock with the GIL held.
   template <class Work>
-  decltype(auto) locked(Work&& work, bool drop_kept = true,
-                        AtCallbacks at_callbacks = AtCallbacks::hold) {
+  decltype(auto) locked(Work&& work, AtCallbacks at_callbacks = AtCallbacks::hold) {
     ManagerHold hold(call_lock_, hold_options(true, at_callbacks));
-    bump(drop_kept);
     before_change();
     return std::forward<Work>(work)();
   }
 
-  /// Runs `work` under the lock without the GIL; afterwards no kept answer is used again
-  /// (see locked). The answer must not refer into the manager: it is read after the lock is
-  /// let go.
+  /// Runs `work`, which may change the manager, under the lock without the GIL. The answer
+  /// must not refer into the manager: it is read after the lock is let go.
   template <class Work>
-  auto released(Work&& work, bool drop_kept = true, AtCallbacks at_callbacks = AtCallbacks::hold) {
+  auto released(Work&& work, AtCallbacks at_callbacks = AtCallbacks::hold) {
     static_assert(!std::is_reference_v<decltype(work())>);
     WithoutGil nogil;
     ManagerHold hold(call_lock_, hold_options(false, at_callbacks));
-    bump(drop_kept);
     before_change();
     return std::forward<Work>(work)();
   }
 
-  /// Like released(work, false), but first runs `prepare` under the same lock with the GIL
-  /// held: there the caller drops the kept answers that `work` outdates, and no other caller
-  /// can keep them again from the table as it was before `work` is done.
+  /// Like released(work), but first runs `prepare` under the same lock with the GIL held:
+  /// there the caller lets go of the kept answers that `work` outdates, before the new ones
+  /// are made.
   template <class Prepare, class Work>
   auto released_after(Prepare&& prepare, Work&& work,
                       AtCallbacks at_callbacks = AtCallbacks::hold) {
@@ -135,8 +130,9 @@ class Guarded : public Manager {
   /// The answer kept under `key`, or else that of `work` (a RetType), kept when it succeeded
   /// and `keep` allows. Runs under the lock with the GIL held.
   template <class Work>
-  py::object kept(const std::string& key, const log::Logger& logger, bool keep, Work&& work) {
-    ManagerHold hold(call_lock_, hold_options(true, AtCallbacks::hold));
+  py::object kept(const std::string& key, const log::Logger& logger, bool keep, Work&& work,
+                  AtCallbacks at_callbacks = AtCallbacks::hold) {
+    ManagerHold hold(call_lock_, hold_options(true, at_callbacks));
     keep = keep && !logger.enabled(log::Level::info);
     if (keep) {
       if (const KeptAnswer* answer = fresh(key)) {
@@ -189,15 +185,14 @@ class Guarded : public Manager {
     return it == kept_.end() ? nullptr : &it->second;
   }
 
-  /// Hands over every kept answer and outdates whatever is kept from now on until the next
-  /// change, for a call about to replace the whole manager: what was kept can then be let go
-  /// before the new answers are made, not beside them. Under the lock with the GIL; the caller
-  /// drops the answers after letting go of the lock, since dropping them may run Python code.
-  KeptAnswers forget_kept() {
-    bump(true);
-    return std::exchange(kept_, {});
-  }
-  std::uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
+  /// Hands over every kept answer, for a call about to replace the whole manager: what was
+  /// kept can then be let go before the new answers are made, not beside them. Under the lock
+  /// with the GIL; the caller drops the answers after letting go of the lock, since dropping
+  /// them may run Python code.
+  KeptAnswers forget_kept() { return std::exchange(kept_, {}); }
+
+  /// The manager's count of changes that outdate every answer. Any thread may read it.
+  std::uint64_t generation() const { return this->tableGeneration(); }
 
   /// The answer kept under `key` when it still stands for the manager, else null. Needs the
   /// GIL, not the lock.
@@ -219,19 +214,10 @@ class Guarded : public Manager {
     return {holding_gil, at_callbacks == AtCallbacks::let_go, &retaken, this};
   }
 
-  // Other callers may have used the manager while a callback ran: what they kept or shared
-  // stood for the table in the middle of this call.
-  static void retaken(void* self) {
-    auto* guarded = static_cast<Guarded*>(self);
-    guarded->bump(true);
-    guarded->before_change();
-  }
-
-  void bump(bool drop_kept) {
-    if (drop_kept) {
-      generation_.fetch_add(1, std::memory_order_acq_rel);
-    }
-  }
+  // Other callers may have used the manager while a callback ran: what they shared stood for
+  // the table in the middle of this call. (What they kept is outdated by the manager's own
+  // counts, which this call's changes move on.)
+  static void retaken(void* self) { static_cast<Guarded*>(self)->before_change(); }
 
   // Answers that still stand for the table get their copy before it changes.
   void before_change() {
@@ -247,7 +233,6 @@ class Guarded : public Manager {
 
   CallLock call_lock_;
   std::vector<std::weak_ptr<TableSnapshot>> shared_tables_;
-  std::atomic<std::uint64_t> generation_{1};
   KeptAnswers kept_;
 };
 

@@ -80,6 +80,11 @@ def test_calibration_answers_are_kept_until_a_parse(files_dir, quiet):
     # A failed parse drops nothing it did not replace, and answers stay consistent with the table.
     assert m.parse(26).RetCode != RetCode.OK
     assert m.getDR().RetData == m._CaliTable["DR"]
+    # A search of the data directory renews the frequency list.
+    assert m.getFrequencyList().RetData == [28.0, 29.0]
+    (files_dir / f"{SN}_29GHz.csv").unlink()
+    m._searchCaliFile()
+    assert m.getFrequencyList().RetData == [28.0]
 
 
 def test_logging_hosts_see_every_record(files_dir, arvcore_logs):
@@ -178,8 +183,10 @@ def test_kit_answers_follow_kit_changes(files_dir, quiet):
     assert m.getAAKitList().RetData == ["Factory", name]
     assert set(m.getAAKitInfo(local=True).RetData) == {"Factory", name}
     assert m.getAAKitInfo().RetCode != RetCode.OK  # nothing selected yet
+    for selected in (name, "Factory"):
+        assert m._selectAAKit(selected).RetCode == RetCode.OK
+        assert m.getAAKitInfo().RetData == m._AAKitTable[selected]
     assert m._selectAAKit(name).RetCode == RetCode.OK
-    assert m.getAAKitInfo().RetData == m._AAKitTable[name]
     info.RetData["SPACING"] = "scribbled"
     assert m.saveAAKitFile(kitName=name).RetCode == RetCode.OK
     assert m.deleteAAKitInfo(name).RetCode == RetCode.OK

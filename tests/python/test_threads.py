@@ -15,6 +15,7 @@ import sys
 import textwrap
 import threading
 import time
+import types
 
 import pytest
 
@@ -234,6 +235,56 @@ def test_device_checks_and_web_callbacks_may_wait_for_a_thread_calling_the_same_
         assert call().RetCode == RetCode.OK, name
         assert finished and all(finished), name
 
+
+
+def test_web_calibration_queries_let_the_manager_go_while_the_database_answers(monkeypatch):
+    # The table database's component is host code: while it answers, another thread may call
+    # the same manager, with queries of its own or a new frequency, and be waited for.
+    on_next_query = []
+    finished = []
+
+    def query_db(payload, queryCmd=None):
+        if on_next_query:
+            call = on_next_query.pop()
+            t = threading.Thread(target=call)
+            t.start()
+            t.join(5)
+            finished.append(not t.is_alive())
+
+        def answer(request):
+            f = request["frequency"]
+            return {key: {"CHANNEL_1": f} if "OFFSET" in key else [f, f]
+                    for key in request["query"]}
+        if queryCmd == "getMultiData":
+            return {"code": 0, "data": {name: answer(r) for name, r in payload.items()}}
+        return {"code": 0, "data": answer(payload)}
+
+    module = types.ModuleType("arvcore.db.VLNDBQueryer")
+    module.DBQueryer = lambda table_name: types.SimpleNamespace(queryDB=query_db)
+    monkeypatch.setitem(sys.modules, "arvcore.db.VLNDBQueryer", module)
+    m = CalibrationTableManager(SN, 28, lambda: (2, 1, 2), is_web_mode=True)
+    assert m.parse(28).RetCode == RetCode.OK
+
+    def frequencies(answer):
+        if isinstance(answer, (dict, list)):
+            values = answer.values() if isinstance(answer, dict) else answer
+            return set().union(*map(frequencies, values))
+        return {answer}
+
+    inner = []
+    cases = {
+        "another query": (lambda: inner.append(m._getBoardsOffset([2, 1], "RX")),
+                          lambda: m._getBoardsOffset([1, 2], "TX"), {28}),
+        # What the database answered before the change is fetched again from the new table.
+        "new frequency": (lambda: inner.append(m.parse(29)), lambda: m.getCOMDR().RetData, {29}),
+        "new frequency, TC": (lambda: inner.append(m.parse(30)), m._getTC, {30}),
+    }
+    for name, (meanwhile, call, expected) in cases.items():
+        finished.clear()
+        on_next_query.append(meanwhile)
+        assert frequencies(call()) == expected, name
+        assert finished == [True] and inner, name
+    assert inner[0] == [[28], [28]]  # the other thread's batch was its own
 
 def test_records_of_released_work_keep_their_order_around_callbacks(tmp_path, monkeypatch,
                                                                     arvcore_logs):

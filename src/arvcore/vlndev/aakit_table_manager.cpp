@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <system_error>
 #include <utility>
@@ -15,6 +16,7 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include "arvcore/base/change_count.hpp"
 #include "arvcore/base/errors.hpp"
 #include "arvcore/sdk/enums.hpp"
 #include "arvcore/sdk/utils.hpp"
@@ -206,6 +208,10 @@ std::string_view drop_last_chars(std::string_view s, std::size_t n) {
 
 // --- construction ---------------------------------------------------------------------------
 
+std::uint64_t AAKitTableManager::tableGeneration() const {
+  return load_count(changes_);
+}
+
 AAKitTableManager::AAKitTableManager(std::int64_t devtype, std::int64_t total_ch,
                                      std::string /*path*/, std::int64_t num_polar,
                                      std::vector<std::int64_t> support_dev, bool is_web_mode)
@@ -355,6 +361,7 @@ RetType AAKitTableManager::parse() {
   if (web_mode_) {
     return RetType();
   }
+  const CountedChange change(changes_);
   const std::vector<std::string> files = _getAAKitTablePath();
   if (files.empty()) {
     return logged_error(RetCode::ERROR_BF_NO_AAKIT,
@@ -405,6 +412,10 @@ void AAKitTableManager::renameOldFormKit(const std::string& oldName) {
 // --- listing, selection, info -------------------------------------------------------------
 
 RetType AAKitTableManager::getAAKitList(bool force_refresh, const AAKitFetchFn& callback) {
+  std::optional<CountedChange> change;
+  if (callback || force_refresh || table_.empty()) {
+    change.emplace(changes_);
+  }
   if (callback) {
     RetType fetched = callback(devtype_, total_ch_, Value(support_devs_));
     if (!fetched.ok()) {
@@ -431,6 +442,7 @@ RetType AAKitTableManager::_selectAAKit(const std::string& kitName) {
     return logged_error(RetCode::ERROR_BF_NO_AAKIT,
                         fmt::format("There is NOT matched AAKit name: {}", kitName));
   }
+  const CountedChange change(changes_);
   aakit_name_ = kitName;
   return RetType();
 }
@@ -498,6 +510,7 @@ RetType AAKitTableManager::setAAKitInfo(const Value& kitName, const Value& spaci
                                         const Value& offsetTx, const Value& offsetRx,
                                         std::int64_t custom, const KwCallback& callback,
                                         const Value& dev_type, const Value& newKitName) {
+  const CountedChange change(changes_);
   if (!kitName.is_string()) {
     throw TypeError(fmt::format("kitName must be str, not '{}'", value::py_type_name(kitName)));
   }
@@ -706,6 +719,7 @@ RetType AAKitTableManager::saveAAKitFile(const std::optional<std::string>& kitNa
 
 RetType AAKitTableManager::deleteAAKitInfo(const std::string& kitName, const KwCallback& callback,
                                            bool check) {
+  const CountedChange change(changes_);
   if (!isValidAAKitName(kitName)) {
     return invalidName(kitName);
   }

@@ -114,6 +114,10 @@ class AAKitTableManager {
   /// The data directory; empty in web mode.
   const std::optional<std::filesystem::path>& defaultDir() const { return default_dir_; }
 
+  /// Grows whenever the table, the selection or anything a getter answers may have changed:
+  /// an answer made from the manager stands while this stands. Any thread may read it.
+  std::uint64_t tableGeneration() const;
+
  private:
   /// How far a rename got when it failed.
   enum class RenameStage { checks, save, remove, done };
@@ -159,6 +163,7 @@ class AAKitTableManager {
   bool web_mode_;
   Value table_ = Value::object();
   std::optional<std::filesystem::path> default_dir_;
+  std::uint64_t changes_ = 1;  // see tableGeneration()
 };
 
 }  // namespace arvcore::vlndev

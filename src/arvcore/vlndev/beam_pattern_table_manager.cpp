@@ -1,7 +1,6 @@
 #include "arvcore/vlndev/beam_pattern_table_manager.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <optional>
 #include <string_view>
@@ -11,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "arvcore/base/change_count.hpp"
 #include "arvcore/base/errors.hpp"
 #include "arvcore/sdk/utils.hpp"
 #include "arvcore/value/json.hpp"
@@ -338,32 +338,15 @@ std::string BeamPatternTableManager::name_problem(const Value& sn, const std::st
 }
 
 // --- change counters ---------------------------------------------------------------------
-// Fast readers of a binding compare counters without the lock (while a long change may run),
-// so each counter is read and written whole.
-
-namespace {
-
-std::uint64_t load_counter(const std::uint64_t& counter) {
-  // Only read through this reference: the counter itself is not const.
-  return std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(counter))
-      .load(std::memory_order_acquire);
-}
-
-void store_counter(std::uint64_t& counter, std::uint64_t value) {
-  std::atomic_ref<std::uint64_t>(counter).store(value, std::memory_order_release);
-}
-
-}  // namespace
 
 std::uint64_t BeamPatternTableManager::tableGeneration() const {
-  return load_counter(table_generation_);
+  return load_count(table_generation_);
 }
 
 std::uint64_t BeamPatternTableManager::modeGeneration(RFMode mode) const {
   const auto m = static_cast<std::size_t>(enum_value(mode));
-  return m < mode_generation_.size()
-             ? std::max(tableGeneration(), load_counter(mode_generation_[m]))
-             : tableGeneration();
+  return m < mode_generation_.size() ? std::max(tableGeneration(), load_count(mode_generation_[m]))
+                                     : tableGeneration();
 }
 
 std::uint64_t BeamPatternTableManager::entryGeneration(RFMode mode, std::int64_t beamId) const {
@@ -372,7 +355,7 @@ std::uint64_t BeamPatternTableManager::entryGeneration(RFMode mode, std::int64_t
   if (m >= entry_generation_.size() || beamId < 1 || id >= entry_generation_[m].size()) {
     return modeGeneration(mode);
   }
-  return std::max(tableGeneration(), load_counter(entry_generation_[m][id]));
+  return std::max(tableGeneration(), load_count(entry_generation_[m][id]));
 }
 
 std::span<const std::uint64_t> BeamPatternTableManager::entryGenerations(RFMode mode) const {
@@ -382,7 +365,7 @@ std::span<const std::uint64_t> BeamPatternTableManager::entryGenerations(RFMode 
 }
 
 void BeamPatternTableManager::tableChanged() {
-  store_counter(table_generation_, ++changes_);
+  store_count(table_generation_, ++changes_);
 }
 
 void BeamPatternTableManager::entryChanged(RFMode mode, std::int64_t beamId) {
@@ -393,8 +376,8 @@ void BeamPatternTableManager::entryChanged(RFMode mode, std::int64_t beamId) {
     return;
   }
   ++changes_;
-  store_counter(entry_generation_[m][id], changes_);
-  store_counter(mode_generation_[m], changes_);
+  store_count(entry_generation_[m][id], changes_);
+  store_count(mode_generation_[m], changes_);
 }
 
 void BeamPatternTableManager::_updateFreq(Value freq, Value DR, Value comDR, Value eleDR) {

@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "arvcore/base/change_count.hpp"
 #include "arvcore/base/errors.hpp"
 #include "arvcore/sdk/utils.hpp"
 #include "arvcore/value/csv.hpp"
@@ -164,6 +165,10 @@ const Value& CalibrationTableManager::CaliTable() const {
   return cali_table_ ? *cali_table_ : none;
 }
 
+std::uint64_t CalibrationTableManager::tableGeneration() const {
+  return load_count(changes_);
+}
+
 void CalibrationTableManager::dropCaches() {
   all_offset_.clear();
   all_xxx_dr_.reset();
@@ -171,6 +176,7 @@ void CalibrationTableManager::dropCaches() {
 }
 
 Value CalibrationTableManager::_searchCaliFile(const std::string& extension) {
+  const CountedChange change(changes_);
   freq_list_ = Value::array();
   if (!default_dir_) {
     throw Error(
@@ -231,6 +237,7 @@ RetType CalibrationTableManager::getFrequencyList(bool force_refresh) {
   try {
     if (!support_polar_) {
       if (web_mode_) {
+        const CountedChange change(changes_);
         freq_list_ = db_->getTableList("Freq").RetData;
       } else if (force_refresh) {
         _searchCaliFile();
@@ -287,6 +294,7 @@ std::optional<RetType> CalibrationTableManager::findCaliFile(const Value& freq) 
 
 RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObject,
                                        bool exportToJson) {
+  const CountedChange change(changes_);
   if (fileObject == nullptr) {
     if (std::optional<RetType> answer = findCaliFile(freq)) {
       return std::move(*answer);
@@ -370,6 +378,7 @@ void CalibrationTableManager::exportCaliJson(const RetType& result, bool from_st
 }
 
 RetType CalibrationTableManager::parseRawJson() {
+  const CountedChange change(changes_);
   const Value found = _searchCaliFile(".json");
   if (!found.is_string()) {
     return RetType(RetCode::ERROR_BF_CALI_PARSE, "cali file error");

@@ -100,6 +100,10 @@ class CalibrationTableManager {
   /// The table database facade (web mode only, else null).
   VLNTableDB* db() const { return db_.get(); }
 
+  /// Grows whenever the table, the frequency list or anything a getter answers may have
+  /// changed: an answer made from the manager stands while this stands. Any thread may read it.
+  std::uint64_t tableGeneration() const;
+
   /// The built-in calibration table of polarization devices (shared, never copied).
   static const std::shared_ptr<const Value>& zinnet_cali();
 
@@ -111,6 +115,8 @@ class CalibrationTableManager {
   void dropCaches();
   // query helpers
   const Value& getXXXDR(const std::string& key);
+  /// The temperature-compensation lists of the first `ic_count` IC sections.
+  Value tcChain(std::int64_t ic_count, bool from_db) const;
   Value appendComDictToList(const Value& comDict, double min, double max) const;
 
   log::Logger logger_;
@@ -137,6 +143,8 @@ class CalibrationTableManager {
   std::map<std::pair<std::vector<std::int64_t>, std::int64_t>, Value>
       all_offset_;                           // by (boards, chip)
   Value all_comdata_map_ = Value::object();  // __allComDataMap: web-mode ComData by cache key
+
+  std::uint64_t changes_ = 1;  // see tableGeneration()
 };
 
 }  // namespace arvcore::vlndev

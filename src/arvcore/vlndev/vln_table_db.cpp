@@ -83,6 +83,20 @@ std::size_t batch_index(const std::string& key, std::size_t count) {
   return static_cast<std::size_t>(n);
 }
 
+// The results of a batch reply in hold order.
+Value batch_results(const Value& results) {
+  if (!results.is_object()) {
+    throw TypeError(
+        fmt::format("a batch reply must map batch keys to results, not {}", results.type_name()));
+  }
+  // Slots the reply leaves out stay 0.
+  Value ordered(Value::array_t(results.size(), Value(0)));
+  for (const auto& [k, v] : results.items()) {
+    ordered[batch_index(k, results.size())] = v;
+  }
+  return ordered;
+}
+
 }  // namespace
 
 VLNTableDB::VLNTableDB(const std::string& table_name, std::shared_ptr<Value> temp, Value layout)
@@ -158,19 +172,18 @@ RetType VLNTableDB::query(const Value& key, const std::string& category, bool ap
     return returnDB(db_->queryDB(payload));
   }
   query_unsend_[fmt::format("{}{}", kBatchKeyPrefix, count)] = std::move(payload);
-  RetType reply = returnDB(db_->queryDB(query_unsend_, "getMultiData"));
-  const Value& results = reply.RetData;
-  if (!results.is_object()) {
-    throw TypeError(
-        fmt::format("a batch reply must map batch keys to results, not {}", results.type_name()));
+  // The batch goes out as this call's own: the component may let other callers of the
+  // manager in, and a batch they start meanwhile must not take in or clear this one. A batch
+  // whose answer fails is held again, as if it had never gone out.
+  Value batch = std::exchange(query_unsend_, Value::object());
+  try {
+    return RetType::Data(batch_results(returnDB(db_->queryDB(batch, "getMultiData")).RetData));
+  } catch (...) {
+    if (query_unsend_.empty()) {
+      query_unsend_ = std::move(batch);
+    }
+    throw;
   }
-  // Slots the reply leaves out stay 0.
-  Value ordered(Value::array_t(results.size(), Value(0)));
-  for (const auto& [k, v] : results.items()) {
-    ordered[batch_index(k, results.size())] = v;
-  }
-  query_unsend_ = Value::object();
-  return RetType::Data(std::move(ordered));
 }
 
 void VLNTableDB::cleanQueryCache() {

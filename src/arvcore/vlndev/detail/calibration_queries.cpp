@@ -49,6 +49,20 @@ const Value& child(const Value& m, std::string_view key) {
   return *found;
 }
 
+/// What `fetch` answers from one state of the manager. A database query runs the host's
+/// component, which may let other callers of the manager in; when one of them changed the
+/// table meanwhile, the parts fetched may come from two tables, so the fetch is made again.
+template <class Fetch>
+auto from_one_table(const CalibrationTableManager& m, Fetch&& fetch) {
+  for (;;) {
+    const std::uint64_t at = m.tableGeneration();
+    auto fetched = fetch();
+    if (m.tableGeneration() == at) {
+      return fetched;
+    }
+  }
+}
+
 const Value& require_list(const Value& v, std::string_view what) {
   if (!v.is_array()) {
     throw TypeError(fmt::format("{} must be a list, not {}", what, v.type_name()));
@@ -362,15 +376,18 @@ const Value& CalibrationTableManager::getXXXDR(const std::string& key) {
 
   // Built aside and stored only once complete: a failure part way (a database error, a
   // missing section) leaves no cache, so the next call tries again.
-  Value cache = empty_range_cache(support_polar_);
-  for (const auto& [mode_name_view, mode] : enum_members<RFMode>()) {
-    const std::string mode_name(mode_name_view);
-    const auto mode_pos = static_cast<std::size_t>(enum_value(mode));
-    for (std::int64_t i = 0; i < ic_count; ++i) {
-      add_section_ranges(cache, section_ranges(*this, from_db, section_name(i + 1), mode_name),
-                         mode_pos);
+  Value cache = from_one_table(*this, [&] {
+    Value ranges = empty_range_cache(support_polar_);
+    for (const auto& [mode_name_view, mode] : enum_members<RFMode>()) {
+      const std::string mode_name(mode_name_view);
+      const auto mode_pos = static_cast<std::size_t>(enum_value(mode));
+      for (std::int64_t i = 0; i < ic_count; ++i) {
+        add_section_ranges(ranges, section_ranges(*this, from_db, section_name(i + 1), mode_name),
+                           mode_pos);
+      }
     }
-  }
+    return ranges;
+  });
   logger_.info("All DR: {}", cache);
   all_xxx_dr_ = std::move(cache);
   return child(*all_xxx_dr_, key);
@@ -450,8 +467,10 @@ std::variant<Value, RetType> CalibrationTableManager::_getBoardsOffset(
   const bool from_db = web_mode_ && db_ != nullptr;
   Value collected;
   try {
-    collected = collect_offsets(CaliTable(), from_db ? db_.get() : nullptr, boards,
-                                "OFFSET_CHIP_" + std::to_string(chip));
+    collected = from_one_table(*this, [&] {
+      return collect_offsets(CaliTable(), from_db ? db_.get() : nullptr, boards,
+                             "OFFSET_CHIP_" + std::to_string(chip));
+    });
   } catch (const VLNTableDBError& e) {
     logger_.error("Exception: {}", e.ret());
     return e.ret();
@@ -470,6 +489,12 @@ std::variant<Value, RetType> CalibrationTableManager::_getBoardsOffset(
 Value CalibrationTableManager::_getTC() {
   const std::int64_t ic_count = num_board_ * num_ic_per_board_;
   const bool from_db = web_mode_ && !support_polar_ && db_ != nullptr;
+  Value out = Value::array();
+  out.push_back(from_one_table(*this, [&] { return tcChain(ic_count, from_db); }));
+  return out;
+}
+
+Value CalibrationTableManager::tcChain(std::int64_t ic_count, bool from_db) const {
   Value chain = Value::array();
   for (std::int64_t i = 0; i < ic_count; ++i) {
     const std::string section = section_name(i + 1);
@@ -495,9 +520,7 @@ Value CalibrationTableManager::_getTC() {
     }
     chain.push_back(std::move(ic));
   }
-  Value out = Value::array();
-  out.push_back(std::move(chain));
-  return out;
+  return chain;
 }
 
 Value CalibrationTableManager::appendComDictToList(const Value& comDict, double min,
@@ -880,8 +903,9 @@ std::string chain_cache_key(const std::vector<WebBoard>& boards) {
 
 /// Adds the board maps of a web-mode chain to `result`, from the replies kept in `kept` or
 /// else from the database (which are kept then).
-void answer_web_boards(VLNTableDB& db, Value& kept, const log::Logger& logger,
+void answer_web_boards(const CalibrationTableManager& m, Value& kept, const log::Logger& logger,
                        const std::vector<WebBoard>& boards, std::int64_t board, Value& result) {
+  VLNTableDB& db = *m.db();
   const std::string cache_key = chain_cache_key(boards);
   Value replies;
   bool cached = false;
@@ -890,7 +914,7 @@ void answer_web_boards(VLNTableDB& db, Value& kept, const log::Logger& logger,
     replies = *it;
     cached = true;
   } else {
-    replies = fetchWebBoards(db, boards);
+    replies = from_one_table(m, [&] { return fetchWebBoards(db, boards); });
   }
   db.cleanQueryCache();
   logger.debug("[ComData] Fetched from {} boards: {}", board, replies);
@@ -925,7 +949,7 @@ Value CalibrationTableManager::_getComData(const std::string& rf_mode_str, std::
     // the next single query when this call sends nothing.
     db_->cleanQueryCache();
     if (!boards.empty()) {
-      answer_web_boards(*db_, all_comdata_map_, logger_, boards, board, result);
+      answer_web_boards(*this, all_comdata_map_, logger_, boards, board, result);
     }
     if (stopped) {
       std::rethrow_exception(stopped);
