@@ -175,8 +175,8 @@ class Guarded : public Manager {
   /// The object kept under `key` when it was made at `generation`, else null. Needs the GIL,
   /// not the lock.
   const py::object* cached_at(std::string_view key, std::uint64_t generation) const {
-    const KeptAnswer* kept = kept_at(key);
-    return kept != nullptr && kept->data && kept->generation == generation ? &kept->data : nullptr;
+    const KeptAnswer* kept = kept_made_at(key, generation);
+    return kept == nullptr ? nullptr : &kept->data;
   }
 
   /// Whatever is kept under `key`, of any generation, else null. Needs the GIL.
@@ -196,9 +196,7 @@ class Guarded : public Manager {
 
   /// The answer kept under `key` when it still stands for the manager, else null. Needs the
   /// GIL, not the lock.
-  const KeptAnswer* fresh(std::string_view key) const {
-    return cached_at(key, generation()) == nullptr ? nullptr : kept_at(key);
-  }
+  const KeptAnswer* fresh(std::string_view key) const { return kept_made_at(key, generation()); }
 
   /// A new envelope of the answer kept under `key` when it still stands, else null (no
   /// error set). Needs the GIL, not the lock.
@@ -210,6 +208,13 @@ class Guarded : public Manager {
   }
 
  private:
+  // What is kept under `key` when it was made at `generation`, else null (one lookup: the
+  // fast lanes answer in about a hundred nanoseconds).
+  const KeptAnswer* kept_made_at(std::string_view key, std::uint64_t generation) const {
+    const KeptAnswer* kept = kept_at(key);
+    return kept != nullptr && kept->data && kept->generation == generation ? kept : nullptr;
+  }
+
   ManagerHold::Options hold_options(bool holding_gil, AtCallbacks at_callbacks) {
     return {holding_gil, at_callbacks == AtCallbacks::let_go, &retaken, this};
   }

@@ -208,10 +208,6 @@ std::string_view drop_last_chars(std::string_view s, std::size_t n) {
 
 // --- construction ---------------------------------------------------------------------------
 
-std::uint64_t AAKitTableManager::tableGeneration() const {
-  return load_count(changes_);
-}
-
 AAKitTableManager::AAKitTableManager(std::int64_t devtype, std::int64_t total_ch,
                                      std::string /*path*/, std::int64_t num_polar,
                                      std::vector<std::int64_t> support_dev, bool is_web_mode)

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "arvcore/base/change_count.hpp"
 #include "arvcore/sdk/log_format.hpp"
 #include "arvcore/sdk/ret_type.hpp"
 #include "arvcore/value/value.hpp"
@@ -116,7 +117,7 @@ class AAKitTableManager {
 
   /// Grows whenever the table, the selection or anything a getter answers may have changed:
   /// an answer made from the manager stands while this stands. Any thread may read it.
-  std::uint64_t tableGeneration() const;
+  std::uint64_t tableGeneration() const { return load_count(changes_); }
 
  private:
   /// How far a rename got when it failed.

@@ -165,10 +165,6 @@ const Value& CalibrationTableManager::CaliTable() const {
   return cali_table_ ? *cali_table_ : none;
 }
 
-std::uint64_t CalibrationTableManager::tableGeneration() const {
-  return load_count(changes_);
-}
-
 void CalibrationTableManager::dropCaches() {
   all_offset_.clear();
   all_xxx_dr_.reset();

@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "arvcore/base/change_count.hpp"
 #include "arvcore/sdk/enums.hpp"
 #include "arvcore/sdk/log_format.hpp"
 #include "arvcore/sdk/ret_type.hpp"
@@ -102,7 +103,7 @@ class CalibrationTableManager {
 
   /// Grows whenever the table, the frequency list or anything a getter answers may have
   /// changed: an answer made from the manager stands while this stands. Any thread may read it.
-  std::uint64_t tableGeneration() const;
+  std::uint64_t tableGeneration() const { return load_count(changes_); }
 
   /// The built-in calibration table of polarization devices (shared, never copied).
   static const std::shared_ptr<const Value>& zinnet_cali();
