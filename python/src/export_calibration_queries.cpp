@@ -51,6 +51,16 @@ class PyReceiver final : public vlndev::ComDataReceiver {
       throw py::error_already_set();
     }
   }
+  void entry(const vlndev::detail::ComDataNumbers& e) override {
+    py::list o(4);
+    PyList_SET_ITEM(o.ptr(), 0, py::int_(e.reg0).release().ptr());
+    PyList_SET_ITEM(o.ptr(), 1, py::int_(e.reg1).release().ptr());
+    PyList_SET_ITEM(o.ptr(), 2, py::float_(e.gain).release().ptr());
+    PyList_SET_ITEM(o.ptr(), 3, py::float_(e.phase).release().ptr());
+    if (PyList_Append(current_.ptr(), o.ptr()) != 0) {
+      throw py::error_already_set();
+    }
+  }
   void endBoard() override { result.append(board_); }
 
   py::list result;

@@ -22,6 +22,7 @@
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/value/table_memory.hpp"
 #include "arvcore/vlndev/cali_table_check.hpp"
+#include "arvcore/vlndev/detail/cali_data.hpp"
 #include "arvcore/vlndev/detail/cali_rows.hpp"
 #include "arvcore/vlndev/detail/frequency.hpp"
 
@@ -160,6 +161,18 @@ CalibrationTableManager::CalibrationTableManager(std::string sn, Value freq,
 }
 
 const Value& CalibrationTableManager::CaliTable() const {
+  if (!cali_data_ || cali_data_->empty()) {
+    return caliTableHeader();
+  }
+  if (!whole_table_) {
+    auto whole = std::make_shared<Value>(*cali_table_);
+    cali_data_->fill(*whole);
+    whole_table_ = std::move(whole);
+  }
+  return *whole_table_;
+}
+
+const Value& CalibrationTableManager::caliTableHeader() const {
   static const Value none;
   return cali_table_ ? *cali_table_ : none;
 }
@@ -248,7 +261,7 @@ RetType CalibrationTableManager::queryCaliTableVer() {
     if (db_) {
       return db_->query("VER");
     }
-    return RetType::Data(child(CaliTable(), "VER"));
+    return RetType::Data(child(caliTableHeader(), "VER"));
   } catch (const VLNTableDBError& e) {
     logger_.error("Exception: {}", e.ret());
     return e.ret();
@@ -297,15 +310,22 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
   // rather than given back to the system and taken again.
   value::TableBuild build(fileObject == nullptr && value::large_table_file(path_cali_));
   auto table_owner = std::make_shared<Value>(Value::object());
-  build.replace([this, &table_owner]() noexcept { cali_table_ = table_owner; });
-  RetType result = readCaliRows(fileObject, *table_owner);
+  auto data_owner = std::make_shared<detail::CaliData>();
+  build.replace([this, &table_owner, &data_owner]() noexcept {
+    whole_table_.reset();
+    cali_table_ = table_owner;
+    cali_data_ = data_owner;
+  });
+  RetType result = readCaliRows(fileObject, *table_owner, *data_owner);
+  data_owner->finish();
   if (exportToJson) {
-    exportCaliJson(result, fileObject != nullptr, *table_owner);
+    exportCaliJson(result, fileObject != nullptr, CaliTable());
   }
   return result;
 }
 
-RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& table) {
+RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& table,
+                                              detail::CaliData& data) {
   RetType result;
   // The reader outlives the guarded block: the row it read last still names the place of a
   // failure there, and its cells may lie in the reader's buffers.
@@ -326,7 +346,7 @@ RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& t
     } else {
       reader.emplace(*fileObject, /*strip_nul=*/true);
     }
-    detail::CaliRowReader rows(table, {sn_, freq_, cali_table_ver_limit_, layout}, logger_,
+    detail::CaliRowReader rows(table, data, {sn_, freq_, cali_table_ver_limit_, layout}, logger_,
                                file_label);
     for (;;) {
       row_line = 0;
@@ -375,6 +395,8 @@ RetType CalibrationTableManager::parseRawJson() {
     return RetType(RetCode::ERROR_BF_CALI_PARSE, "cali file error");
   }
   auto table = std::make_shared<const Value>(value::read_json_file(found.get<std::string>()));
+  whole_table_.reset();
+  cali_data_.reset();
   cali_table_ = table;
   std::cout << value::repr(*table) << std::endl;
   return RetType();

@@ -23,6 +23,10 @@
 
 namespace arvcore::vlndev {
 
+namespace detail {
+class CaliData;
+}
+
 /// An RF mode argument as the device passes it: a member of either mode enumeration, a plain
 /// integer, or nothing.
 using ModeArg = std::variant<std::monostate, RFMode, CellRFMode, std::int64_t>;
@@ -85,8 +89,15 @@ class CalibrationTableManager {
   // --- readable members --------------------------------------------------------------------
 
   const std::string& sn() const { return sn_; }
-  /// `_CaliTable`; null in web mode, where no table is created.
+  /// `_CaliTable`; null in web mode, where no table is created. The first call after a parse
+  /// builds the whole tree from the header tree and the DATA store; it is kept until the
+  /// table changes.
   const Value& CaliTable() const;
+  /// `_CaliTable` without its ComData entries: after a CSV parse every "DATA_CHIP_" map holds
+  /// an empty map in its place (the entries are in caliData()); any other table whole.
+  const Value& caliTableHeader() const;
+  /// The ComData entries of a parsed CSV table; null for any other table.
+  const detail::CaliData* caliData() const { return cali_data_.get(); }
   const Value& freq_list() const { return freq_list_; }
   const std::string& path_cali() const { return path_cali_; }
   /// `defaultDir`; empty when the set-up has none.
@@ -106,7 +117,7 @@ class CalibrationTableManager {
  private:
   // parse helpers
   std::optional<RetType> findCaliFile(const Value& freq);
-  RetType readCaliRows(std::istream* fileObject, Value& table);
+  RetType readCaliRows(std::istream* fileObject, Value& table, detail::CaliData& data);
   void exportCaliJson(const RetType& result, bool from_stream, const Value& table);
   void dropCaches();
   // query helpers
@@ -127,6 +138,10 @@ class CalibrationTableManager {
   // _CaliTable: own table in local mode, the shared built-in one on polarization devices
   // (until a parse replaces it), null in web mode.
   std::shared_ptr<const Value> cali_table_;
+  // The DATA rows of a parsed CSV table, whose chip maps in cali_table_ are left empty, and
+  // the whole tree built from both on first need.
+  std::shared_ptr<const detail::CaliData> cali_data_;
+  mutable std::shared_ptr<const Value> whole_table_;
   std::shared_ptr<Value> db_template_;  // web mode: {"sn", "frequency"}
   std::unique_ptr<VLNTableDB> db_;      // web mode only
   std::optional<std::filesystem::path> default_dir_;

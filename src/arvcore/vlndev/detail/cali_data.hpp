@@ -1,0 +1,96 @@
+#pragma once
+// The DATA rows of a calibration table, nearly all of its rows, kept as numbers in flat arrays
+// rather than as maps of value lists: per step (board, mode, chip and common-arm step), the
+// entries in the order their channel keys first came, with an index from channel key to entry.
+// The rest of the table stays a value tree, in which every chip map that DATA rows made holds
+// an empty map in its place; fill() puts the entries there when a caller needs the whole tree.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "arvcore/value/value.hpp"
+
+namespace arvcore::vlndev::detail {
+
+/// The numbers of one ComData entry: two register values, the measured gain and phase.
+struct ComDataNumbers {
+  std::int64_t reg0 = 0;
+  std::int64_t reg1 = 0;
+  double gain = 0;
+  double phase = 0;
+
+  /// The entry as the table holds it: [integer, integer, float, float].
+  Value value() const;
+};
+
+/// String hashing that finds a key given as a view without making a string of it.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept {
+    return std::hash<std::string_view>{}(s);
+  }
+};
+
+class CaliData {
+ public:
+  /// The entries of one step, in first-insertion order of their channel keys.
+  struct Step {
+    std::string board, mode, chip,
+        com;                          // the table's keys: "BOARD_1", "TX", "DATA_CHIP_1", "COM_3"
+    std::vector<std::uint32_t> keys;  // channel key of each entry (see key_text)
+    std::vector<ComDataNumbers> numbers;
+    // Position of each channel key: a dense array from key number `base` on while the keys of
+    // the step lie close together (as they do in every real table), else a hash map.
+    std::uint32_t base = 0;
+    std::vector<std::uint32_t> dense;
+    std::unique_ptr<std::unordered_map<std::uint32_t, std::uint32_t>> sparse;
+
+    /// Position of channel key `key` among the entries, or kNone.
+    std::uint32_t position(std::uint32_t key) const;
+  };
+  static constexpr std::uint32_t kNone = 0xffffffffu;
+
+  /// The step under `board`/`mode`/`chip`/`com` (all full table keys), made on first use.
+  std::uint32_t step(std::string_view board, std::string_view mode, std::string_view chip,
+                     std::string_view com);
+  /// Stores an entry under `channel_key` in step `step`; a later entry of the same key
+  /// replaces the earlier one in its place.
+  void put(std::uint32_t step, std::string_view channel_key, const ComDataNumbers& numbers);
+
+  /// The step under the given keys, or null.
+  const Step* find_step(std::string_view board, std::string_view mode, std::string_view chip,
+                        std::string_view com) const;
+  /// The entry of `step` under `channel_key`, or null.
+  const ComDataNumbers* find(const Step& step, std::string_view channel_key) const;
+
+  /// Gives back the spare room of steps that grew row by row; called once all rows are in.
+  void finish();
+
+  bool empty() const { return steps_.empty(); }
+  /// Number of entries held.
+  std::size_t entries() const;
+  const std::string& key_text(std::uint32_t key) const { return *key_texts_[key]; }
+
+  /// Puts every step's entry map into `table`, whose chip maps are already in place.
+  void fill(Value& table) const;
+  /// The entry map of `step`: channel key to entry.
+  Value step_map(const Step& step) const;
+
+ private:
+  std::uint32_t key_number(std::string_view channel_key);
+  static void set_position(Step& step, std::uint32_t key, std::uint32_t pos);
+
+  std::vector<Step> steps_;
+  std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> step_index_;
+  std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> key_index_;
+  std::vector<const std::string*> key_texts_;  // the keys of key_index_, by number
+  std::uint32_t last_key_ = kNone;             // the channel key of the last entry put
+};
+
+}  // namespace arvcore::vlndev::detail
