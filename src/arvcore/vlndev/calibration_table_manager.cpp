@@ -305,10 +305,9 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
       return std::move(*answer);
     }
   }
-  // A large table takes about twice its file's size in values: have the memory for them
-  // prepared beside the parse, and the memory of the table being replaced kept for it
-  // rather than given back to the system and taken again.
-  value::TableBuild build(fileObject == nullptr && value::large_table_file(path_cali_));
+  // The values of a table are its few header rows (its DATA rows go to arrays of their own),
+  // so no memory is prepared for them beside the parse.
+  value::TableBuild build(false);
   auto table_owner = std::make_shared<Value>(Value::object());
   auto data_owner = std::make_shared<detail::CaliData>();
   build.replace([this, &table_owner, &data_owner]() noexcept {

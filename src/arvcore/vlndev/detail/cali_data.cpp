@@ -5,7 +5,10 @@
 
 #include "arvcore/vlndev/detail/cali_data.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <new>
 
 #include "arvcore/vlndev/detail/cali_rows.hpp"
 
@@ -27,7 +30,30 @@ bool dense_fits(std::size_t span, std::size_t count) {
   return span <= 4 * count + 64;
 }
 
+// Arrays from this size on are mapped on their own: the waste of a partly used last page
+// stays below a quarter.
+constexpr std::size_t kMapFrom = std::size_t{16} << 10;
+
 }  // namespace
+
+void* map_bytes(std::size_t bytes) {
+  if (bytes < kMapFrom) {
+    return ::operator new(bytes);
+  }
+  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) {
+    throw std::bad_alloc();
+  }
+  return p;
+}
+
+void unmap_bytes(void* p, std::size_t bytes) noexcept {
+  if (bytes < kMapFrom) {
+    ::operator delete(p);
+  } else {
+    ::munmap(p, bytes);
+  }
+}
 
 Value ComDataNumbers::value() const {
   return Value::array_t{Value(reg0), Value(reg1), Value(gain), Value(phase)};

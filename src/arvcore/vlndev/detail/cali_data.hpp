@@ -18,6 +18,27 @@
 
 namespace arvcore::vlndev::detail {
 
+/// Storage of the store's arrays: large ones are mapped on their own and unmapped when freed,
+/// so that a dropped table's memory goes back to the system whatever was allocated after it;
+/// small ones come from the heap.
+void* map_bytes(std::size_t bytes);
+void unmap_bytes(void* p, std::size_t bytes) noexcept;
+
+template <class T>
+struct MappedAllocator {
+  using value_type = T;
+  MappedAllocator() = default;
+  template <class U>
+  MappedAllocator(const MappedAllocator<U>& /*other*/) noexcept {}  // NOLINT: rebinding
+
+  T* allocate(std::size_t n) { return static_cast<T*>(map_bytes(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept { unmap_bytes(p, n * sizeof(T)); }
+  friend bool operator==(const MappedAllocator&, const MappedAllocator&) { return true; }
+};
+
+template <class T>
+using MappedVector = std::vector<T, MappedAllocator<T>>;
+
 /// The numbers of one ComData entry: two register values, the measured gain and phase.
 struct ComDataNumbers {
   std::int64_t reg0 = 0;
@@ -42,13 +63,13 @@ class CaliData {
   /// The entries of one step, in first-insertion order of their channel keys.
   struct Step {
     std::string board, mode, chip,
-        com;                          // the table's keys: "BOARD_1", "TX", "DATA_CHIP_1", "COM_3"
-    std::vector<std::uint32_t> keys;  // channel key of each entry (see key_text)
-    std::vector<ComDataNumbers> numbers;
+        com;                           // the table's keys: "BOARD_1", "TX", "DATA_CHIP_1", "COM_3"
+    MappedVector<std::uint32_t> keys;  // channel key of each entry (see key_text)
+    MappedVector<ComDataNumbers> numbers;
     // Position of each channel key: a dense array from key number `base` on while the keys of
     // the step lie close together (as they do in every real table), else a hash map.
     std::uint32_t base = 0;
-    std::vector<std::uint32_t> dense;
+    MappedVector<std::uint32_t> dense;
     std::unique_ptr<std::unordered_map<std::uint32_t, std::uint32_t>> sparse;
 
     /// Position of channel key `key` among the entries, or kNone.
