@@ -318,7 +318,7 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
   RetType result = readCaliRows(fileObject, *table_owner, *data_owner);
   data_owner->finish();
   if (exportToJson) {
-    exportCaliJson(result, fileObject != nullptr, CaliTable());
+    exportCaliJson(result, fileObject != nullptr, *table_owner);
   }
   return result;
 }
@@ -384,7 +384,11 @@ void CalibrationTableManager::exportCaliJson(const RetType& result, bool from_st
     } else {
       out += ".json";
     }
-    value::write_json_file(out, table, 4);
+    if (cali_data_ && !cali_data_->empty()) {
+      value::write_json_file(out, table, 4, cali_data_->json_stand_in(table));
+    } else {
+      value::write_json_file(out, table, 4);
+    }
   }
 }
 

@@ -8,7 +8,9 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <memory>
 #include <new>
+#include <optional>
 
 #include "arvcore/vlndev/detail/cali_rows.hpp"
 
@@ -199,6 +201,25 @@ Value CaliData::step_map(const Step& step) const {
     entries.emplace(key_text(step.keys[i]), step.numbers[i].value());
   }
   return map;
+}
+
+value::JsonStandIn CaliData::json_stand_in(const Value& table) const {
+  // The steps of each chip map, in the order they were made (their order in the chip map).
+  auto chips = std::make_shared<std::unordered_map<const Value*, std::vector<const Step*>>>();
+  for (const Step& s : steps_) {
+    (*chips)[&child(child(child(table, s.board), s.mode), s.chip)].push_back(&s);
+  }
+  return [this, chips](const Value& map) -> std::optional<Value> {
+    const auto it = chips->find(&map);
+    if (it == chips->end()) {
+      return std::nullopt;
+    }
+    Value chip = Value::object();
+    for (const Step* s : it->second) {
+      chip.get_ref<Value::object_t&>().emplace(s->com, step_map(*s));
+    }
+    return chip;
+  };
 }
 
 void CaliData::fill(Value& table) const {

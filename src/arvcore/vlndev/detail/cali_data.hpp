@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "arvcore/value/json.hpp"
 #include "arvcore/value/value.hpp"
 
 namespace arvcore::vlndev::detail {
@@ -102,6 +103,9 @@ class CaliData {
   void fill(Value& table) const;
   /// The entry map of `step`: channel key to entry.
   Value step_map(const Step& step) const;
+  /// For writing `table`, the tree this store's rows were read with, as JSON: stands in for
+  /// each of its chip maps with the whole chip map, made one at a time.
+  value::JsonStandIn json_stand_in(const Value& table) const;
 
  private:
   std::uint32_t key_number(std::string_view channel_key);
