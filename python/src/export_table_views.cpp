@@ -7,7 +7,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include "arvcore/base/errors.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 #include "casters.hpp"
 #include "exports.hpp"
@@ -28,16 +27,7 @@ Value cali_table_entry(Manager& self, const py::args& keys) {
   for (const auto& k : keys) {
     path.push_back(py::cast<std::string>(k));
   }
-  return self.reading([&] {
-    const Value* at = &self.CaliTable();
-    for (const auto& key : path) {
-      if (!at->is_object() || !at->contains(key)) {
-        throw KeyError(key);
-      }
-      at = &(*at)[key];
-    }
-    return *at;
-  });
+  return self.reading([&] { return self.caliTableEntry(path); });
 }
 
 }  // namespace

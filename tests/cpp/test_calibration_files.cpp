@@ -587,6 +587,39 @@ TEST_F(CaliFiles, DataRowsKeepTheirPlaces) {
     EXPECT_EQ(step_items(chip["COM_2"]), falling);
     EXPECT_EQ(step_items(chip["COM_3"]), sparse);
     EXPECT_EQ(m.CaliTable()["BOARD_2"]["RX"].contains("COMDR"), !broken);
+    // One part of the table, built alone, is that part of the whole.
+    auto pieces = make();
+    pieces.parse(28);
+    const std::vector<std::vector<std::string>> paths = {
+        {},
+        {"BOARD_1"},
+        {"BOARD_1", "TX"},
+        {"BOARD_1", "TX", "DATA_CHIP_2"},
+        {"BOARD_1", "TX", "DATA_CHIP_2", "COM_1"},
+        {"BOARD_1", "TX", "DATA_CHIP_2", "COM_1", "2_10_0"},
+        {"BOARD_1", "TX", "COMSTEPDR", "COM_3"},
+        {"BOARD_1", "RX", "DATA_CHIP_1", "COM_3", "1_10_0", "0"},
+        {"BOARD_1", "TX", "DATA_CHIP_3"},
+        {"BOARD_1", "TX", "DATA_CHIP_2", "COM_2"},
+        {"BOARD_1", "TX", "DATA_CHIP_2", "COM_1", "1_10_5"}};
+    for (const auto& path : paths) {
+      std::string want;
+      const Value* at = &m.CaliTable();
+      for (const auto& key : path) {
+        if (want.empty() && at->contains(key) && at->is_object()) {
+          at = &(*at)[key];
+        } else if (want.empty()) {
+          want = "KeyError " + key;
+        }
+      }
+      std::string got;
+      try {
+        got = arvcore::value::dump_json(pieces.caliTableEntry(path), -1);
+      } catch (const arvcore::KeyError& e) {
+        got = std::string("KeyError ") + e.what();
+      }
+      EXPECT_EQ(got, want.empty() ? arvcore::value::dump_json(*at, -1) : want) << path.size();
+    }
     EXPECT_EQ(m._getComData("RX", 1, 1, parse_json("[1]"), parse_json("[[1]]"),
                             parse_json("[[39]]"), parse_json(R"([["COM_3", "COM_2"]])")),
               parse_json(R"([{"COM_3": [[1, 39, 0.0, 0.0]], "COM_2": [[80, 0, 0.0, 0.0]]}])"));

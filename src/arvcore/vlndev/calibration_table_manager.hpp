@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
@@ -96,6 +97,9 @@ class CalibrationTableManager {
   /// `_CaliTable` without its ComData entries: after a CSV parse every "DATA_CHIP_" map holds
   /// an empty map in its place (the entries are in caliData()); any other table whole.
   const Value& caliTableHeader() const;
+  /// A copy of the entry of `_CaliTable` under `path`, one map key per element; KeyError names
+  /// the first key that is missing. Only the part asked for is built.
+  Value caliTableEntry(std::span<const std::string> path) const;
   /// The ComData entries of a parsed CSV table; null for any other table.
   const detail::CaliData* caliData() const { return cali_data_.get(); }
   const Value& freq_list() const { return freq_list_; }

@@ -12,6 +12,7 @@
 #include <new>
 #include <optional>
 
+#include "arvcore/base/errors.hpp"
 #include "arvcore/vlndev/detail/cali_rows.hpp"
 
 namespace arvcore::vlndev::detail {
@@ -123,6 +124,7 @@ std::uint32_t CaliData::step(std::string_view board, std::string_view mode, std:
       n >= 2 && steps_[n - 1].numbers.size() == steps_[n - 2].numbers.size()
           ? steps_[n - 1].numbers.size()
           : 0;
+  chips_[step_name(board, mode, chip, {})].push_back(it->second);
   Step& s = steps_.emplace_back();
   s.board = board;
   s.mode = mode;
@@ -204,29 +206,70 @@ Value CaliData::step_map(const Step& step) const {
 }
 
 value::JsonStandIn CaliData::json_stand_in(const Value& table) const {
-  // The steps of each chip map, in the order they were made (their order in the chip map).
-  auto chips = std::make_shared<std::unordered_map<const Value*, std::vector<const Step*>>>();
-  for (const Step& s : steps_) {
-    (*chips)[&child(child(child(table, s.board), s.mode), s.chip)].push_back(&s);
+  // The chip maps of the tree, each with its steps.
+  auto chips =
+      std::make_shared<std::unordered_map<const Value*, const std::vector<std::uint32_t>*>>();
+  for (const auto& [name, steps] : chips_) {
+    const Step& s = steps_[steps.front()];
+    chips->emplace(&child(child(child(table, s.board), s.mode), s.chip), &steps);
   }
   return [this, chips](const Value& map) -> std::optional<Value> {
     const auto it = chips->find(&map);
     if (it == chips->end()) {
       return std::nullopt;
     }
-    Value chip = Value::object();
-    for (const Step* s : it->second) {
-      chip.get_ref<Value::object_t&>().emplace(s->com, step_map(*s));
-    }
-    return chip;
+    return chip_map(*it->second);
   };
 }
 
-void CaliData::fill(Value& table) const {
-  for (const Step& s : steps_) {
-    Value& chip = child(child(child(table, s.board), s.mode), s.chip);
-    chip.get_ref<Value::object_t&>().emplace(s.com, step_map(s));
+Value CaliData::chip_map(const std::vector<std::uint32_t>& steps) const {
+  Value chip = Value::object();
+  for (const std::uint32_t i : steps) {
+    chip.get_ref<Value::object_t&>().emplace(steps_[i].com, step_map(steps_[i]));
   }
+  return chip;
+}
+
+void CaliData::fill(Value& node, std::span<const std::string> place) const {
+  for (const Step& s : steps_) {
+    const std::string* names[] = {&s.board, &s.mode, &s.chip};
+    if (!std::equal(place.begin(), place.end(), std::begin(names),
+                    [](const std::string& a, const std::string* b) { return a == *b; })) {
+      continue;
+    }
+    Value* chip = &node;
+    for (std::size_t i = place.size(); i < std::size(names); ++i) {
+      chip = &child(*chip, *names[i]);
+    }
+    chip->get_ref<Value::object_t&>().emplace(s.com, step_map(s));
+  }
+}
+
+bool CaliData::has_chip(std::string_view board, std::string_view mode,
+                        std::string_view chip) const {
+  return chips_.find(step_name(board, mode, chip, {})) != chips_.end();
+}
+
+Value CaliData::chip_entry(std::string_view board, std::string_view mode, std::string_view chip,
+                           std::span<const std::string> path) const {
+  if (path.empty()) {
+    return chip_map(chips_.find(step_name(board, mode, chip, {}))->second);
+  }
+  const Step* step = find_step(board, mode, chip, path[0]);
+  if (step == nullptr) {
+    throw KeyError(path[0]);
+  }
+  if (path.size() == 1) {
+    return step_map(*step);
+  }
+  const ComDataNumbers* entry = find(*step, path[1]);
+  if (entry == nullptr) {
+    throw KeyError(path[1]);
+  }
+  if (path.size() > 2) {
+    throw KeyError(path[2]);  // an entry is a list: it holds no keys
+  }
+  return entry->value();
 }
 
 }  // namespace arvcore::vlndev::detail

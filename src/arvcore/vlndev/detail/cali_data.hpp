@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -99,8 +100,15 @@ class CaliData {
   std::size_t entries() const;
   const std::string& key_text(std::uint32_t key) const { return *key_texts_[key]; }
 
-  /// Puts every step's entry map into `table`, whose chip maps are already in place.
-  void fill(Value& table) const;
+  /// Puts the entry map of every step under `place` (board, mode, chip names, leading ones
+  /// only) into `node`, the copy of the tree's map at `place`, whose chip maps are in place.
+  void fill(Value& node, std::span<const std::string> place = {}) const;
+  /// Whether DATA rows made the chip map `board`/`mode`/`chip`.
+  bool has_chip(std::string_view board, std::string_view mode, std::string_view chip) const;
+  /// The value under `path` within that chip map (the chip map itself when `path` is empty);
+  /// KeyError names the first key that is missing.
+  Value chip_entry(std::string_view board, std::string_view mode, std::string_view chip,
+                   std::span<const std::string> path) const;
   /// The entry map of `step`: channel key to entry.
   Value step_map(const Step& step) const;
   /// For writing `table`, the tree this store's rows were read with, as JSON: stands in for
@@ -109,10 +117,13 @@ class CaliData {
 
  private:
   std::uint32_t key_number(std::string_view channel_key);
+  Value chip_map(const std::vector<std::uint32_t>& steps) const;
   static void set_position(Step& step, std::uint32_t key, std::uint32_t pos);
 
   std::vector<Step> steps_;
   std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> step_index_;
+  // The steps of each chip map, in the order they were made.
+  std::unordered_map<std::string, std::vector<std::uint32_t>, TextHash, std::equal_to<>> chips_;
   std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> key_index_;
   std::vector<const std::string*> key_texts_;  // the keys of key_index_, by number
   std::uint32_t last_key_ = kNone;             // the channel key of the last entry put
