@@ -14,6 +14,7 @@
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 #include "arvcore/vlndev/detail/calibration_queries.hpp"
 #include "casters.hpp"
+#include "comdata_numbers.hpp"
 #include "exports.hpp"
 #include "fastlane.hpp"
 
@@ -52,11 +53,7 @@ class PyReceiver final : public vlndev::ComDataReceiver {
     }
   }
   void entry(const vlndev::detail::ComDataNumbers& e) override {
-    py::list o(4);
-    PyList_SET_ITEM(o.ptr(), 0, py::int_(e.reg0).release().ptr());
-    PyList_SET_ITEM(o.ptr(), 1, py::int_(e.reg1).release().ptr());
-    PyList_SET_ITEM(o.ptr(), 2, py::float_(e.gain).release().ptr());
-    PyList_SET_ITEM(o.ptr(), 3, py::float_(e.phase).release().ptr());
+    const py::list o = comdata_list(e);
     if (PyList_Append(current_.ptr(), o.ptr()) != 0) {
       throw py::error_already_set();
     }

@@ -177,21 +177,23 @@ const Value& CalibrationTableManager::caliTableHeader() const {
   return cali_table_ ? *cali_table_ : none;
 }
 
-Value CalibrationTableManager::caliTableEntry(std::span<const std::string> path) const {
-  const detail::CaliData* data = cali_data_.get();
-  const bool whole = data == nullptr || data->empty() || whole_table_ || path.empty();
+Value CalibrationTableManager::caliTableEntry(std::span<const std::string> path,
+                                              bool with_data) const {
+  const detail::CaliData* data = with_data ? cali_data_.get() : nullptr;
+  const bool whole =
+      with_data && (data == nullptr || data->empty() || whole_table_ || path.empty());
   const Value* at = whole ? &CaliTable() : &caliTableHeader();
   for (std::size_t i = 0; i < path.size(); ++i) {
     if (!at->is_object() || !at->contains(path[i])) {
       throw KeyError(path[i]);
     }
     at = &*at->find(path[i]);
-    if (!whole && i == 2 && data->has_chip(path[0], path[1], path[2])) {
+    if (!whole && data != nullptr && i == 2 && data->has_chip(path[0], path[1], path[2])) {
       return data->chip_entry(path[0], path[1], path[2], path.subspan(3));
     }
   }
   Value entry = *at;
-  if (!whole && path.size() < 3) {
+  if (!whole && data != nullptr && path.size() < 3) {
     data->fill(entry, path);
   }
   return entry;

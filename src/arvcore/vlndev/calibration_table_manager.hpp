@@ -98,8 +98,9 @@ class CalibrationTableManager {
   /// an empty map in its place (the entries are in caliData()); any other table whole.
   const Value& caliTableHeader() const;
   /// A copy of the entry of `_CaliTable` under `path`, one map key per element; KeyError names
-  /// the first key that is missing. Only the part asked for is built.
-  Value caliTableEntry(std::span<const std::string> path) const;
+  /// the first key that is missing. Only the part asked for is built. `with_data` false
+  /// answers the entry of caliTableHeader() instead.
+  Value caliTableEntry(std::span<const std::string> path, bool with_data = true) const;
   /// The ComData entries of a parsed CSV table; null for any other table.
   const detail::CaliData* caliData() const { return cali_data_.get(); }
   const Value& freq_list() const { return freq_list_; }

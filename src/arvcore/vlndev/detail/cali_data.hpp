@@ -99,6 +99,10 @@ class CaliData {
   /// Number of entries held.
   std::size_t entries() const;
   const std::string& key_text(std::uint32_t key) const { return *key_texts_[key]; }
+  /// Number of distinct channel keys (key numbers run from 0 to this less one).
+  std::size_t key_count() const { return key_texts_.size(); }
+  /// The steps, in the order they were made.
+  const std::vector<Step>& steps() const { return steps_; }
 
   /// Puts the entry map of every step under `place` (board, mode, chip names, leading ones
   /// only) into `node`, the copy of the tree's map at `place`, whose chip maps are in place.
