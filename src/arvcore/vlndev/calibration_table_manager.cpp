@@ -333,9 +333,9 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
   auto table_owner = std::make_shared<Value>(Value::object());
   auto data_owner = std::make_shared<detail::CaliData>();
   build.replace([this, &table_owner, &data_owner]() noexcept {
-    whole_table_.reset();
     cali_table_ = table_owner;
     cali_data_ = data_owner;
+    whole_table_.reset();
   });
   RetType result = readCaliRows(fileObject, *table_owner, *data_owner);
   data_owner->finish();

@@ -18,6 +18,7 @@
 #include "arvcore/sdk/enums.hpp"
 #include "arvcore/sdk/log_format.hpp"
 #include "arvcore/sdk/ret_type.hpp"
+#include "arvcore/value/table_memory.hpp"
 #include "arvcore/value/value.hpp"
 #include "arvcore/vlndev/callbacks.hpp"
 #include "arvcore/vlndev/vln_table_db.hpp"
@@ -129,6 +130,9 @@ class CalibrationTableManager {
   const Value& getXXXDR(const std::string& key);
   Value appendComDictToList(const Value& comDict, double min, double max) const;
 
+  // Declared first, so that it runs last: the header trees of parsed tables are small, and
+  // their freeing alone would not make the pool look for memory to give back.
+  value::ReleaseWhenDropped release_when_dropped_;
   log::Logger logger_;
   std::string sn_;
   Value freq_;                        // __freq: integer or float, as given
@@ -140,13 +144,15 @@ class CalibrationTableManager {
   std::int64_t num_channel_per_ic_ = 0;
   std::string cali_table_ver_limit_ = "2.0.0";
 
-  // _CaliTable: own table in local mode, the shared built-in one on polarization devices
-  // (until a parse replaces it), null in web mode.
-  std::shared_ptr<const Value> cali_table_;
-  // The DATA rows of a parsed CSV table, whose chip maps in cali_table_ are left empty, and
-  // the whole tree built from both on first need.
-  std::shared_ptr<const detail::CaliData> cali_data_;
+  // The whole tree of _CaliTable built on first need from cali_table_ and cali_data_. Freed
+  // after them (it is declared first), so that the memory of a whole table goes back with
+  // that of its header tree rather than stay for the header tree's sake.
   mutable std::shared_ptr<const Value> whole_table_;
+  // _CaliTable: own table in local mode, the shared built-in one on polarization devices
+  // (until a parse replaces it), null in web mode. After a CSV parse its chip maps are empty:
+  // the DATA rows are in cali_data_.
+  std::shared_ptr<const Value> cali_table_;
+  std::shared_ptr<const detail::CaliData> cali_data_;
   std::shared_ptr<Value> db_template_;  // web mode: {"sn", "frequency"}
   std::unique_ptr<VLNTableDB> db_;      // web mode only
   std::optional<std::filesystem::path> default_dir_;
