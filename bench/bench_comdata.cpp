@@ -158,6 +158,10 @@ void BM_ComDataLocalChainWalk(benchmark::State& state) {
       benchmark::DoNotOptimize(&e);
       ++entries;
     }
+    void entry(const arvcore::vlndev::detail::ComDataNumbers& e) override {
+      benchmark::DoNotOptimize(&e);
+      ++entries;
+    }
     void endBoard() override {}
     std::size_t entries = 0;
   };

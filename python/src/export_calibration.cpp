@@ -159,7 +159,6 @@ void export_calibration(py::module_& m) {
            })
       .def_property_readonly("sn", reading<&CalibrationTableManager::sn>(),
                              "Serial number of the device.")
-      .def_property_readonly("_CaliTable", reading<&CalibrationTableManager::CaliTable>())
       .def_property_readonly("_freq_list", reading<&CalibrationTableManager::freq_list>())
       .def_property_readonly("path_cali", reading<&CalibrationTableManager::path_cali>(),
                              "Path of the calibration file the last parse found (\"\" before).")

@@ -14,6 +14,7 @@
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 #include "arvcore/vlndev/detail/calibration_queries.hpp"
 #include "casters.hpp"
+#include "comdata_numbers.hpp"
 #include "exports.hpp"
 #include "fastlane.hpp"
 
@@ -47,6 +48,12 @@ class PyReceiver final : public vlndev::ComDataReceiver {
   }
   void entry(const Value& e) override {
     py::object o = to_python(e);
+    if (PyList_Append(current_.ptr(), o.ptr()) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  void entry(const vlndev::detail::ComDataNumbers& e) override {
+    const py::list o = comdata_list(e);
     if (PyList_Append(current_.ptr(), o.ptr()) != 0) {
       throw py::error_already_set();
     }

@@ -520,3 +520,108 @@ TEST_F(CaliFiles, IrregularStepSizes) {
 }
 
 }  // namespace
+
+namespace {
+
+// The channel keys and entries of one step map, in order.
+std::vector<std::string> step_items(const Value& step) {
+  std::vector<std::string> items;
+  for (const auto& [k, v] : step.items()) {
+    items.push_back(k + "=" + arvcore::value::dump_json(v, -1));
+  }
+  return items;
+}
+
+}  // namespace
+
+// DATA rows between other rows, steps and chips visited again, keys repeated, coming in
+// falling order or far apart: the table keeps every place and order a row-by-row build gives,
+// also after a parse that failed part way, and the queries find the same entries.
+TEST_F(CaliFiles, DataRowsKeepTheirPlaces) {
+  const std::string mixed = "OFFSET_TX,1,2,3,4\nOFFSET_RX,-1,-2,-3,-4\nCOMDR,TX,x,1,y,-6.5,10.0\n" +
+                            data_row("TX", 1, 2, 1, "1", "0", 1, 1, 1, "1", "1") +
+                            data_row("TX", 1, 1, 1, "1", "0", 2, 2, 2, "2", "2") +
+                            "TEMPADC,x,1,y,7\n" +
+                            data_row("TX", 1, 2, 1, "1", "0", 3, 3, 3, "3", "3") +
+                            "COMSTEPDR,TX,x,1,y,z,3,w,-6.0,v,2.5\n" +
+                            data_row("TX", 1, 2, 2, "1", "0", 1, 4, 4, "4", "4") +
+                            data_row("TX", 1, 2, 1, "1", "0", 1, 5, 5, "5.5", "5");
+  const std::string mode_map =
+      R"({"OFFSET_CHIP_1": {"CHANNEL_1": 1, "CHANNEL_2": 2}, "COMDR": [-6.5, 10.0], )"
+      R"("DATA_CHIP_2": {"COM_1": {"1_10_0": [5, 5, 5.5, 5.0], "2_10_0": [4, 4, 4.0, 4.0]}, )"
+      R"("COM_3": {"1_10_0": [3, 3, 3.0, 3.0]}}, "DATA_CHIP_1": {"COM_2": {"1_10_0": )"
+      R"([2, 2, 2.0, 2.0]}}, "TEMPADC": "7", "COMSTEPDR": {"COM_3": ["-6.0", "2.5"]}})";
+  // Keys rising in one step, falling in the next, far apart and repeated in a third.
+  std::string far;
+  std::vector<std::string> rising, falling, sparse;
+  for (int k = 0; k < 120; ++k) {
+    far += data_row("RX", 1, 1, 1, "1", std::to_string(k), 1, k, 0, "0", "0");
+    rising.push_back(fmt::format("1_10_{}=[{}, 0, 0.0, 0.0]", k, k));
+  }
+  for (int k = 0; k < 120; ++k) {
+    far += data_row("RX", 1, 1, 1, "1", std::to_string(119 - k), 2, k, 0, "0", "0");
+    falling.push_back(fmt::format("1_10_{}=[{}, 0, 0.0, 0.0]", 119 - k, k));
+  }
+  for (int round = 0; round < 2; ++round) {
+    for (const int k : {119, 79, 39, 0}) {
+      far += data_row("RX", 1, 1, 1, "1", std::to_string(k), 3, round, k, "0", "0");
+      if (round == 0) {
+        sparse.push_back(fmt::format("1_10_{}=[1, {}, 0.0, 0.0]", k, k));
+      }
+    }
+  }
+  for (const bool broken : {false, true}) {
+    SCOPED_TRACE(broken);
+    const std::string bad = broken ? data_row("TX", 1, 1, 1, "x", "0", 1, 1, 1, "1", "1") : "";
+    write("D2230E013-28_28GHz.csv", header() + mixed + far + bad + "COMDR,RX,x,2,y,1\nEND\n");
+    auto m = make();
+    EXPECT_EQ(m.parse(28, nullptr, /*exportToJson=*/true).RetMsg, broken ? "parse exception" : "");
+    if (!broken) {  // written from the arrays, as the whole tree would be
+      EXPECT_EQ(arvcore::value::read_text_file(dir_ / "D2230E013-28_28GHz.json"),
+                arvcore::value::dump_json(m.CaliTable(), 4));
+    }
+    const Value& board = m.CaliTable()["BOARD_1"];
+    EXPECT_EQ(arvcore::value::dump_json(board["TX"], -1), mode_map);
+    const Value& chip = board["RX"]["DATA_CHIP_1"];
+    EXPECT_EQ(step_items(chip["COM_1"]), rising);
+    EXPECT_EQ(step_items(chip["COM_2"]), falling);
+    EXPECT_EQ(step_items(chip["COM_3"]), sparse);
+    EXPECT_EQ(m.CaliTable()["BOARD_2"]["RX"].contains("COMDR"), !broken);
+    // One part of the table, built alone, is that part of the whole.
+    auto pieces = make();
+    pieces.parse(28);
+    const std::vector<std::vector<std::string>> paths = {
+        {},
+        {"BOARD_1"},
+        {"BOARD_1", "TX"},
+        {"BOARD_1", "TX", "DATA_CHIP_2"},
+        {"BOARD_1", "TX", "DATA_CHIP_2", "COM_1"},
+        {"BOARD_1", "TX", "DATA_CHIP_2", "COM_1", "2_10_0"},
+        {"BOARD_1", "TX", "COMSTEPDR", "COM_3"},
+        {"BOARD_1", "RX", "DATA_CHIP_1", "COM_3", "1_10_0", "0"},
+        {"BOARD_1", "TX", "DATA_CHIP_3"},
+        {"BOARD_1", "TX", "DATA_CHIP_2", "COM_2"},
+        {"BOARD_1", "TX", "DATA_CHIP_2", "COM_1", "1_10_5"}};
+    for (const auto& path : paths) {
+      std::string want;
+      const Value* at = &m.CaliTable();
+      for (const auto& key : path) {
+        if (want.empty() && at->contains(key) && at->is_object()) {
+          at = &(*at)[key];
+        } else if (want.empty()) {
+          want = "KeyError " + key;
+        }
+      }
+      std::string got;
+      try {
+        got = arvcore::value::dump_json(pieces.caliTableEntry(path), -1);
+      } catch (const arvcore::KeyError& e) {
+        got = std::string("KeyError ") + e.what();
+      }
+      EXPECT_EQ(got, want.empty() ? arvcore::value::dump_json(*at, -1) : want) << path.size();
+    }
+    EXPECT_EQ(m._getComData("RX", 1, 1, parse_json("[1]"), parse_json("[[1]]"),
+                            parse_json("[[39]]"), parse_json(R"([["COM_3", "COM_2"]])")),
+              parse_json(R"([{"COM_3": [[1, 39, 0.0, 0.0]], "COM_2": [[80, 0, 0.0, 0.0]]}])"));
+  }
+}

@@ -225,10 +225,11 @@ TEST_F(ParseAfterRelease, GivesTheSameTable) {
   {
     CalibrationTableManager m = make();
     ASSERT_TRUE(m.parse(28).ok());
-    ASSERT_GT(rss_mib(), start + 2 * kKeptMiB);
+    // The whole table, built from its DATA arrays, is what takes the memory.
     first = fingerprint(m.CaliTable());
     EXPECT_EQ(m.CaliTable()["BOARD_2"]["RX"]["DATA_CHIP_1"]["COM_8"]["2_195_355"],
               Value::array({59, 355, 14.75, -177.5}));
+    ASSERT_GT(rss_mib(), start + 2 * kKeptMiB);
   }
   EXPECT_LT(rss_mib(), start + kKeptMiB);
 

@@ -213,3 +213,29 @@ def test_unreadable_stream_is_a_parse_exception(files_dir, arvcore_logs):
         assert mgr._CaliTable == {}
     errors = [r for r in arvcore_logs.records if r.getMessage() == "parse exception"]
     assert len(errors) == 2 and "closed file" in str(errors[0].exc_text or errors[0].exc_info)
+
+
+def test_table_with_data_between_other_rows(files_dir):
+    # DATA rows before and between other rows, chips and steps visited again, a key repeated.
+    def data(chip, com, phase, a):
+        return f"DATA,TX,m,1,b,{chip},c,1,d,e,1,g,{phase},p,{com},s,{a},{a},u,{a}.5,-{a}"
+
+    rows = table_csv(end=False).splitlines()[:10] + [
+        data(2, 1, 0, 1), data(1, 2, 0, 2), "TEMPADC,x,1,y,7", data(2, 3, 5, 3),
+        "COMSTEPDR,TX,x,1,y,z,3,w,-6.0,v,2.5", data(2, 1, 5, 4), data(2, 1, 0, 5), "END"]
+    (files_dir / f"{SN}_28GHz.csv").write_text("\n".join(rows) + "\n")
+    mgr = CalibrationTableManager(SN, 28, layout)
+    assert mgr.parse(28, exportToJson=True) == RetType()
+    table = mgr._CaliTable
+    assert list(table["BOARD_1"]["TX"]) == [
+        "OFFSET_CHIP_1", "COMDR", "ELEDR", "DATA_CHIP_2", "DATA_CHIP_1", "TEMPADC", "COMSTEPDR"]
+    assert table["BOARD_1"]["TX"]["DATA_CHIP_2"] == {
+        "COM_1": {"1_10_0": [5, 5, 5.5, -5.0], "1_10_5": [4, 4, 4.5, -4.0]},
+        "COM_3": {"1_10_5": [3, 3, 3.5, -3.0]}}
+    text = (files_dir / f"{SN}_28GHz.json").read_text(encoding="utf-8")
+    assert text == json.dumps(table, indent=4, ensure_ascii=False)
+    for path in (["BOARD_1"], ["BOARD_1", "TX"], ["BOARD_1", "TX", "DATA_CHIP_2"]):
+        part = table
+        for key in path:
+            part = part[key]
+        assert json.dumps(mgr._CaliTableEntry(*path)) == json.dumps(part)

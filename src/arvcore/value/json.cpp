@@ -430,7 +430,10 @@ Value parse_buffer(const char* data, std::size_t len, bool padded) {
 
 class JsonWriter {
  public:
-  explicit JsonWriter(int indent) : indent_(indent) { grow(4096); }
+  explicit JsonWriter(int indent, const JsonStandIn* stand_in = nullptr)
+      : indent_(indent), stand_in_(stand_in) {
+    grow(4096);
+  }
 
   std::string finish() {
     buf_.resize(static_cast<std::size_t>(p_ - buf_.data()));
@@ -468,6 +471,12 @@ class JsonWriter {
         array(v.get_ref<const Value::array_t&>(), depth);
         return;
       case Value::value_t::object:
+        if (stand_in_ != nullptr) {
+          if (const std::optional<Value> instead = (*stand_in_)(v)) {
+            object(instead->get_ref<const Value::object_t&>(), depth);
+            return;
+          }
+        }
         object(v.get_ref<const Value::object_t&>(), depth);
         return;
     }
@@ -624,6 +633,7 @@ class JsonWriter {
   }
 
   int indent_;
+  const JsonStandIn* stand_in_;
   std::string buf_;
   char* p_ = nullptr;
   char* end_ = nullptr;
@@ -652,8 +662,9 @@ Value read_json_file(const std::filesystem::path& path) {
   return parse_buffer(bytes.data(), len, true);
 }
 
-std::string dump_json(const Value& v, int indent) {
-  JsonWriter writer(indent);
+namespace {
+
+std::string written(JsonWriter& writer, const Value& v) {
   writer.value(v, 0);
   std::string text = writer.finish();
   // Strings built on the C++ side could hold stray bytes; text that could not be read back
@@ -665,8 +676,25 @@ std::string dump_json(const Value& v, int indent) {
   return text;
 }
 
+}  // namespace
+
+std::string dump_json(const Value& v, int indent) {
+  JsonWriter writer(indent);
+  return written(writer, v);
+}
+
+std::string dump_json(const Value& v, int indent, const JsonStandIn& stand_in) {
+  JsonWriter writer(indent, &stand_in);
+  return written(writer, v);
+}
+
 void write_json_file(const std::filesystem::path& path, const Value& v, int indent) {
   write_file_atomic(path, dump_json(v, indent));
+}
+
+void write_json_file(const std::filesystem::path& path, const Value& v, int indent,
+                     const JsonStandIn& stand_in) {
+  write_file_atomic(path, dump_json(v, indent, stand_in));
 }
 
 }  // namespace arvcore::value

@@ -3,6 +3,8 @@
 // json.dump(obj, f, indent=N, ensure_ascii=False) byte for byte.
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,8 +32,18 @@ Value read_json_file(const std::filesystem::path& path);
 /// indent < 0 means no indentation (Python's indent=None: ", " and ": " separators).
 std::string dump_json(const Value& v, int indent);
 
+/// Stands in for maps whose content is kept elsewhere: the map to write in place of `map` (made
+/// when it is reached and freed once written), or nothing to write `map` itself.
+using JsonStandIn = std::function<std::optional<Value>(const Value& map)>;
+
+/// dump_json(v, indent) with every map of `v` that `stand_in` answers written as its answer.
+std::string dump_json(const Value& v, int indent, const JsonStandIn& stand_in);
+
 /// Writes dump_json(v, indent) to `path` through a temporary file in the same directory that
 /// is renamed over the target, so a failed write leaves any previous file untouched.
 void write_json_file(const std::filesystem::path& path, const Value& v, int indent);
+/// The same with the maps that `stand_in` answers written as its answers.
+void write_json_file(const std::filesystem::path& path, const Value& v, int indent,
+                     const JsonStandIn& stand_in);
 
 }  // namespace arvcore::value

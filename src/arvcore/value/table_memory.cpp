@@ -37,6 +37,10 @@ void release_table(Value& table) noexcept {
   release_level(table, 0);
 }
 
+void release_freed_tables() noexcept {
+  value_pool::release_idle_regions();
+}
+
 bool large_table_file(const std::string& path) noexcept {
   constexpr std::uintmax_t kLargeTableBytes = std::uintmax_t{4} << 20;
   std::error_code unknown;

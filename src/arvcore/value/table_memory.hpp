@@ -21,6 +21,21 @@ bool large_table_file(const std::string& path) noexcept;
 /// waits overlap. Nesting deeper than a table has is left to the value's own teardown.
 void release_table(Value& table) noexcept;
 
+/// Gives the memory of the tables freed so far back to the system now, rather than once
+/// enough has been freed since the pool last looked: for an owner of tables whose values are
+/// few and may lie among the memory of larger ones, which they would keep from the system.
+void release_freed_tables() noexcept;
+
+/// Runs release_freed_tables() when its owner goes, after the owner's other members.
+struct ReleaseWhenDropped {
+  ReleaseWhenDropped() = default;
+  ReleaseWhenDropped(const ReleaseWhenDropped&) = default;
+  ReleaseWhenDropped(ReleaseWhenDropped&&) = default;
+  ReleaseWhenDropped& operator=(const ReleaseWhenDropped&) = default;
+  ReleaseWhenDropped& operator=(ReleaseWhenDropped&&) = default;
+  ~ReleaseWhenDropped() { release_freed_tables(); }
+};
+
 /// The build of a table that replaces another, from its start to the end of the object's
 /// life; to be made and ended on the thread that builds. For a large table a helper thread
 /// prepares the pool's next memory beside the build, and the memory of the table it replaces

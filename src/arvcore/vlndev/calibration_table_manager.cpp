@@ -23,6 +23,7 @@
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/value/table_memory.hpp"
 #include "arvcore/vlndev/cali_table_check.hpp"
+#include "arvcore/vlndev/detail/cali_data.hpp"
 #include "arvcore/vlndev/detail/cali_rows.hpp"
 #include "arvcore/vlndev/detail/frequency.hpp"
 
@@ -161,8 +162,42 @@ CalibrationTableManager::CalibrationTableManager(std::string sn, Value freq,
 }
 
 const Value& CalibrationTableManager::CaliTable() const {
+  if (!cali_data_ || cali_data_->empty()) {
+    return caliTableHeader();
+  }
+  if (!whole_table_) {
+    auto whole = std::make_shared<Value>(*cali_table_);
+    cali_data_->fill(*whole);
+    whole_table_ = std::move(whole);
+  }
+  return *whole_table_;
+}
+
+const Value& CalibrationTableManager::caliTableHeader() const {
   static const Value none;
   return cali_table_ ? *cali_table_ : none;
+}
+
+Value CalibrationTableManager::caliTableEntry(std::span<const std::string> path,
+                                              bool with_data) const {
+  const detail::CaliData* data = with_data ? cali_data_.get() : nullptr;
+  const bool whole =
+      with_data && (data == nullptr || data->empty() || whole_table_ || path.empty());
+  const Value* at = whole ? &CaliTable() : &caliTableHeader();
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (!at->is_object() || !at->contains(path[i])) {
+      throw KeyError(path[i]);
+    }
+    at = &*at->find(path[i]);
+    if (!whole && data != nullptr && i == 2 && data->has_chip(path[0], path[1], path[2])) {
+      return data->chip_entry(path[0], path[1], path[2], path.subspan(3));
+    }
+  }
+  Value entry = *at;
+  if (!whole && data != nullptr && path.size() < 3) {
+    data->fill(entry, path);
+  }
+  return entry;
 }
 
 void CalibrationTableManager::dropCaches() {
@@ -251,7 +286,7 @@ RetType CalibrationTableManager::queryCaliTableVer() {
     if (db_) {
       return db_->query("VER");
     }
-    return RetType::Data(child(CaliTable(), "VER"));
+    return RetType::Data(child(caliTableHeader(), "VER"));
   } catch (const VLNTableDBError& e) {
     logger_.error("Exception: {}", e.ret());
     return e.ret();
@@ -296,20 +331,26 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
       return std::move(*answer);
     }
   }
-  // A large table takes about twice its file's size in values: have the memory for them
-  // prepared beside the parse, and the memory of the table being replaced kept for it
-  // rather than given back to the system and taken again.
-  value::TableBuild build(fileObject == nullptr && value::large_table_file(path_cali_));
+  // The values of a table are its few header rows (its DATA rows go to arrays of their own),
+  // so no memory is prepared for them beside the parse.
+  value::TableBuild build(false);
   auto table_owner = std::make_shared<Value>(Value::object());
-  build.replace([this, &table_owner]() noexcept { cali_table_ = table_owner; });
-  RetType result = readCaliRows(fileObject, *table_owner);
+  auto data_owner = std::make_shared<detail::CaliData>();
+  build.replace([this, &table_owner, &data_owner]() noexcept {
+    cali_table_ = table_owner;
+    cali_data_ = data_owner;
+    whole_table_.reset();
+  });
+  RetType result = readCaliRows(fileObject, *table_owner, *data_owner);
+  data_owner->finish();
   if (exportToJson) {
     exportCaliJson(result, fileObject != nullptr, *table_owner);
   }
   return result;
 }
 
-RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& table) {
+RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& table,
+                                              detail::CaliData& data) {
   RetType result;
   // The reader outlives the guarded block: the row it read last still names the place of a
   // failure there, and its cells may lie in the reader's buffers.
@@ -330,7 +371,7 @@ RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& t
     } else {
       reader.emplace(*fileObject, /*strip_nul=*/true);
     }
-    detail::CaliRowReader rows(table, {sn_, freq_, cali_table_ver_limit_, layout}, logger_,
+    detail::CaliRowReader rows(table, data, {sn_, freq_, cali_table_ver_limit_, layout}, logger_,
                                file_label);
     for (;;) {
       row_line = 0;
@@ -369,7 +410,11 @@ void CalibrationTableManager::exportCaliJson(const RetType& result, bool from_st
     } else {
       out += ".json";
     }
-    value::write_json_file(out, table, 4);
+    if (cali_data_ && !cali_data_->empty()) {
+      value::write_json_file(out, table, 4, cali_data_->json_stand_in(table));
+    } else {
+      value::write_json_file(out, table, 4);
+    }
   }
 }
 
@@ -380,6 +425,8 @@ RetType CalibrationTableManager::parseRawJson() {
     return RetType(RetCode::ERROR_BF_CALI_PARSE, "cali file error");
   }
   auto table = std::make_shared<const Value>(value::read_json_file(found.get<std::string>()));
+  whole_table_.reset();
+  cali_data_.reset();
   cali_table_ = table;
   std::cout << value::repr(*table) << std::endl;
   return RetType();

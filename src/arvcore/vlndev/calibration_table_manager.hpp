@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
@@ -18,11 +19,16 @@
 #include "arvcore/sdk/enums.hpp"
 #include "arvcore/sdk/log_format.hpp"
 #include "arvcore/sdk/ret_type.hpp"
+#include "arvcore/value/table_memory.hpp"
 #include "arvcore/value/value.hpp"
 #include "arvcore/vlndev/callbacks.hpp"
 #include "arvcore/vlndev/vln_table_db.hpp"
 
 namespace arvcore::vlndev {
+
+namespace detail {
+class CaliData;
+}
 
 /// An RF mode argument as the device passes it: a member of either mode enumeration, a plain
 /// integer, or nothing.
@@ -86,8 +92,19 @@ class CalibrationTableManager {
   // --- readable members --------------------------------------------------------------------
 
   const std::string& sn() const { return sn_; }
-  /// `_CaliTable`; null in web mode, where no table is created.
+  /// `_CaliTable`; null in web mode, where no table is created. The first call after a parse
+  /// builds the whole tree from the header tree and the DATA store; it is kept until the
+  /// table changes.
   const Value& CaliTable() const;
+  /// `_CaliTable` without its ComData entries: after a CSV parse every "DATA_CHIP_" map holds
+  /// an empty map in its place (the entries are in caliData()); any other table whole.
+  const Value& caliTableHeader() const;
+  /// A copy of the entry of `_CaliTable` under `path`, one map key per element; KeyError names
+  /// the first key that is missing. Only the part asked for is built. `with_data` false
+  /// answers the entry of caliTableHeader() instead.
+  Value caliTableEntry(std::span<const std::string> path, bool with_data = true) const;
+  /// The ComData entries of a parsed CSV table; null for any other table.
+  const detail::CaliData* caliData() const { return cali_data_.get(); }
   const Value& freq_list() const { return freq_list_; }
   const std::string& path_cali() const { return path_cali_; }
   /// `defaultDir`; empty when the set-up has none.
@@ -111,7 +128,7 @@ class CalibrationTableManager {
  private:
   // parse helpers
   std::optional<RetType> findCaliFile(const Value& freq);
-  RetType readCaliRows(std::istream* fileObject, Value& table);
+  RetType readCaliRows(std::istream* fileObject, Value& table, detail::CaliData& data);
   void exportCaliJson(const RetType& result, bool from_stream, const Value& table);
   void dropCaches();
   // query helpers
@@ -120,6 +137,9 @@ class CalibrationTableManager {
   Value tcChain(std::int64_t ic_count, bool from_db) const;
   Value appendComDictToList(const Value& comDict, double min, double max) const;
 
+  // Declared first, so that it runs last: the header trees of parsed tables are small, and
+  // their freeing alone would not make the pool look for memory to give back.
+  value::ReleaseWhenDropped release_when_dropped_;
   log::Logger logger_;
   std::string sn_;
   Value freq_;                        // __freq: integer or float, as given
@@ -131,9 +151,15 @@ class CalibrationTableManager {
   std::int64_t num_channel_per_ic_ = 0;
   std::string cali_table_ver_limit_ = "2.0.0";
 
+  // The whole tree of _CaliTable built on first need from cali_table_ and cali_data_. Freed
+  // after them (it is declared first), so that the memory of a whole table goes back with
+  // that of its header tree rather than stay for the header tree's sake.
+  mutable std::shared_ptr<const Value> whole_table_;
   // _CaliTable: own table in local mode, the shared built-in one on polarization devices
-  // (until a parse replaces it), null in web mode.
+  // (until a parse replaces it), null in web mode. After a CSV parse its chip maps are empty:
+  // the DATA rows are in cali_data_.
   std::shared_ptr<const Value> cali_table_;
+  std::shared_ptr<const detail::CaliData> cali_data_;
   std::shared_ptr<Value> db_template_;  // web mode: {"sn", "frequency"}
   std::unique_ptr<VLNTableDB> db_;      // web mode only
   std::optional<std::filesystem::path> default_dir_;

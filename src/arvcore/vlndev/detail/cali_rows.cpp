@@ -13,6 +13,7 @@
 #include "arvcore/sdk/log_format.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/vlndev/cali_table_check.hpp"
+#include "arvcore/vlndev/detail/cali_data.hpp"
 
 namespace arvcore::vlndev::detail {
 namespace {
@@ -62,18 +63,14 @@ std::string cat(std::string_view prefix, std::string_view tail) {
   return s;
 }
 
-// Find-or-create of a map entry, the hot-path form of inserting an empty map and stepping
-// into it. The inner map is addressed by its storage, which stays put while its parent grows.
-// A new map is sized for `expected` entries up front.
-Value::object_t& sub_map(Value::object_t& parent, std::string key, std::size_t expected = 0) {
+// Find-or-create of a map entry, the hot-path form of inserting an empty map.
+void sub_map(Value::object_t& parent, std::string key) {
   Value& slot = parent.emplace(std::move(key), nullptr).first->second;
   if (slot.is_null()) {
     slot = Value::object();
-    slot.get_ref<Value::object_t&>().reserve(expected);
   } else if (!slot.is_object()) {
     throw TypeError(fmt::format("'{}' entry is not a map", slot.type_name()));
   }
-  return slot.get_ref<Value::object_t&>();
 }
 
 // Number cells of DATA rows are almost always short plain decimals ("-3.957", "45"). Those
@@ -242,28 +239,20 @@ bool same_cell(std::string_view a, std::string_view b) {
 }
 
 // Insertion state of one parse: the DATA rows of a table arrive grouped by mode, board,
-// chip and step, so the maps of the previous row are usually the ones of the next.
+// chip and step, so the place of the previous row is usually the one of the next.
 struct DataCursor {
   std::string board, mode, chip, com;
   Value::object_t* mode_map = nullptr;
-  Value::object_t* chip_map = nullptr;
-  Value::object_t* com_map = nullptr;
-  // Steps of one table hold the same channels, gains and phases: once two step maps in a
-  // row came out the same size, a new one is sized like them up front, which spares the
-  // regrowth of large maps (and an irregular table never over-reserves).
-  std::size_t com_size = 0;
-  std::size_t com_size_before = 1;  // differs from com_size until two sizes were seen
-  std::size_t expected_com_size() const { return com_size == com_size_before ? com_size : 0; }
-  void finished_com(std::size_t size) {
-    com_size_before = com_size;
-    com_size = size;
-  }
+  bool chip_placed = false;
+  bool step_known = false;
+  std::uint32_t step = 0;
 
-  // The entries map of a step (COM_<com>) under board, mode and chip (DATA_CHIP_<chip>):
-  // the board and mode sections must exist, the chip and step maps are made on first use.
-  Value::object_t& step_entries(Value& table, std::string_view mode_cell,
-                                std::string_view board_cell, std::string_view chip_cell,
-                                std::string_view com_cell) {
+  // The store's step of COM_<com> under board, mode and chip (DATA_CHIP_<chip>): the board
+  // and mode sections must exist in the table; the chip map is placed there (empty, its
+  // entries are in the store) on first use, and the step made in the store.
+  std::uint32_t step_of(Value& table, CaliData& data, std::string_view mode_cell,
+                        std::string_view board_cell, std::string_view chip_cell,
+                        std::string_view com_cell) {
     if (mode_map == nullptr || !same_cell(board_cell, board) || !same_cell(mode_cell, mode)) {
       mode_map = nullptr;
       Value& found = child(child(table, cat("BOARD_", board_cell)), mode_cell);
@@ -273,23 +262,22 @@ struct DataCursor {
       mode_map = &found.get_ref<Value::object_t&>();
       board = board_cell;
       mode = mode_cell;
-      chip_map = nullptr;
+      chip_placed = false;
     }
-    if (chip_map == nullptr || !same_cell(chip_cell, chip)) {
-      chip_map = nullptr;
-      chip_map = &sub_map(*mode_map, cat("DATA_CHIP_", chip_cell));
+    if (!chip_placed || !same_cell(chip_cell, chip)) {
+      chip_placed = false;
+      sub_map(*mode_map, cat("DATA_CHIP_", chip_cell));
       chip = chip_cell;
-      com_map = nullptr;
+      chip_placed = true;
+      step_known = false;
     }
-    if (com_map == nullptr || !same_cell(com_cell, com)) {
-      if (com_map != nullptr) {
-        finished_com(com_map->size());
-      }
-      com_map = nullptr;
-      com_map = &sub_map(*chip_map, cat("COM_", com_cell), expected_com_size());
+    if (!step_known || !same_cell(com_cell, com)) {
+      step_known = false;
+      step = data.step(cat("BOARD_", board), mode, cat("DATA_CHIP_", chip), cat("COM_", com_cell));
       com = com_cell;
+      step_known = true;
     }
-    return *com_map;
+    return step;
   }
 };
 
@@ -356,6 +344,7 @@ void update_dict(Value& srcDict, const std::string& key, Value value, const log:
 
 struct CaliRowReader::State {
   Value& table;
+  CaliData& data;
   CaliDevice device;
   const log::Logger& logger;
   const std::string& file_label;
@@ -376,19 +365,17 @@ namespace {
 using State = CaliRowReader::State;
 
 // DATA: one ComData entry, [two integers, two floats], under its board, mode, chip, step and
-// channel key (channel, gain x 10, phase). A later row with the same channel key replaces the
-// earlier entry in its place.
+// channel key (channel, gain x 10, phase), kept in the table's DATA store. A later row with the
+// same channel key replaces the earlier entry in its place.
 bool read_data_row(State& s, const CsvRow& row, std::size_t /*line*/) {
   // Cell 20 is the last a DATA row uses.
   if (row.size() < 21) {
     throw IndexError("list index out of range");
   }
   const std::string_view ch_key = s.channel_keys.make(row[7], row[10], row[12]);
-  Value numbers[] = {Value(to_int(row[16])), Value(to_int(row[17])), Value(to_float(row[19])),
-                     Value(to_float(row[20]))};
-  Value::object_t& entries = s.cursor.step_entries(s.table, row[1], row[3], row[5], row[14]);
-  entries.try_emplace(ch_key).first->second = Value::array_t(
-      std::make_move_iterator(std::begin(numbers)), std::make_move_iterator(std::end(numbers)));
+  const ComDataNumbers numbers{to_int(row[16]), to_int(row[17]), to_float(row[19]),
+                               to_float(row[20])};
+  s.data.put(s.cursor.step_of(s.table, s.data, row[1], row[3], row[5], row[14]), ch_key, numbers);
   return true;
 }
 
@@ -530,9 +517,9 @@ constexpr RowKind kRowKinds[] = {
 
 }  // namespace
 
-CaliRowReader::CaliRowReader(Value& table, const CaliDevice& device, const log::Logger& logger,
-                             const std::string& file_label)
-    : state_(new State{table, device, logger, file_label, {}, {}, false, false, {}, {}}) {}
+CaliRowReader::CaliRowReader(Value& table, CaliData& data, const CaliDevice& device,
+                             const log::Logger& logger, const std::string& file_label)
+    : state_(new State{table, data, device, logger, file_label, {}, {}, false, false, {}, {}}) {}
 
 CaliRowReader::~CaliRowReader() = default;
 

@@ -21,6 +21,8 @@
 
 namespace arvcore::vlndev::detail {
 
+class CaliData;
+
 /// `map[key]` of a table: the entry must exist (KeyError otherwise).
 template <class V>
 V& child(V& map, std::string_view key) {
@@ -51,8 +53,9 @@ struct CaliDevice {
 /// Reads the rows of one parse into its table, one row at a time, in file order.
 class CaliRowReader {
  public:
-  /// `file_label` names the file in the record that says why a header was refused.
-  CaliRowReader(Value& table, const CaliDevice& device, const log::Logger& logger,
+  /// DATA rows go to `data`, every other row to `table`. `file_label` names the file in the
+  /// record that says why a header was refused.
+  CaliRowReader(Value& table, CaliData& data, const CaliDevice& device, const log::Logger& logger,
                 const std::string& file_label);
   ~CaliRowReader();
   CaliRowReader(const CaliRowReader&) = delete;

@@ -23,6 +23,7 @@
 #include "arvcore/sdk/enums.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
+#include "arvcore/vlndev/detail/cali_data.hpp"
 #include "arvcore/vlndev/detail/calibration_queries.hpp"
 
 namespace arvcore::vlndev {
@@ -251,7 +252,7 @@ RetType CalibrationTableManager::getDR(ModeArg rf_mode) {
       if (web_mode_ && !support_polar_) {
         return db_->query("DR");
       }
-      return RetType::Data(child(CaliTable(), "DR"));
+      return RetType::Data(child(caliTableHeader(), "DR"));
     }
     std::string name;
     bool standby = false;
@@ -279,7 +280,7 @@ RetType CalibrationTableManager::getDR(ModeArg rf_mode) {
     if (!support_polar_ && web_mode_) {
       return db_->query(Value::array({"DR", name}));
     }
-    return RetType::Data(child(child(CaliTable(), "DR"), name));
+    return RetType::Data(child(child(caliTableHeader(), "DR"), name));
   });
 }
 
@@ -327,7 +328,7 @@ Value section_ranges(const CalibrationTableManager& m, bool from_db, const std::
   if (m.support_polar()) {
     Value comdr = Value::object();
     Value eledr = Value::object();
-    const Value& mode_map = child(child(m.CaliTable(), section), mode_name);
+    const Value& mode_map = child(child(m.caliTableHeader(), section), mode_name);
     for_each_single_polarization([&](const std::string& pol) {
       const Value& pol_map = child(mode_map, pol);
       comdr[pol] = child(pol_map, "COMDR");
@@ -342,7 +343,7 @@ Value section_ranges(const CalibrationTableManager& m, bool from_db, const std::
     per_ic = m.db()->query(paths, section).RetData;
     require_map(per_ic, "dynamic-range reply");
   } else {
-    const Value& mode_map = child(child(m.CaliTable(), section), mode_name);
+    const Value& mode_map = child(child(m.caliTableHeader(), section), mode_name);
     for (const char* k : {"COMDR", "ELEDR", "COMSTEPDR"}) {
       per_ic[k] = child(mode_map, k);
     }
@@ -468,7 +469,7 @@ std::variant<Value, RetType> CalibrationTableManager::_getBoardsOffset(
   Value collected;
   try {
     collected = from_one_table(*this, [&] {
-      return collect_offsets(CaliTable(), from_db ? db_.get() : nullptr, boards,
+      return collect_offsets(caliTableHeader(), from_db ? db_.get() : nullptr, boards,
                              "OFFSET_CHIP_" + std::to_string(chip));
     });
   } catch (const VLNTableDBError& e) {
@@ -500,7 +501,7 @@ Value CalibrationTableManager::tcChain(std::int64_t ic_count, bool from_db) cons
     const std::string section = section_name(i + 1);
     Value ic = Value::array();
     if (support_polar_) {
-      const Value& tc = child(child(CaliTable(), section), "TC");
+      const Value& tc = child(child(caliTableHeader(), section), "TC");
       for_each_single_polarization([&](const std::string& pol) { ic.push_back(child(tc, pol)); });
     } else {
       for (const auto& [mode_name_view, mode] : enum_members<RFMode>()) {
@@ -511,7 +512,7 @@ Value CalibrationTableManager::tcChain(std::int64_t ic_count, bool from_db) cons
           reply = db_->query(Value::array({mode_name, "TC"}), section).RetData;
           tc = &reply;
         } else {
-          tc = &child(child(child(CaliTable(), section), mode_name), "TC");
+          tc = &child(child(child(caliTableHeader(), section), mode_name), "TC");
         }
         for (const auto& v : require_list(*tc, "TC entry")) {
           ic.push_back(value::to_int(v));
@@ -543,7 +544,8 @@ Value CalibrationTableManager::_searchComStepDR(std::int64_t board, const std::s
     const Value& per_mode = item(getXXXDR("COMSTEPDR"), enum_value(mode));
     step_map = &numbered(per_mode, board, "board");
   } else {
-    step_map = &child(child(child(CaliTable(), section_name(board)), rf_mode_str), "COMSTEPDR");
+    step_map =
+        &child(child(child(caliTableHeader(), section_name(board)), rf_mode_str), "COMSTEPDR");
   }
   Value found = appendComDictToList(*step_map, min, max);
   logger_.debug("Search COMSTEPDR -> COM list: {}", found);
@@ -625,6 +627,57 @@ class ChainBoards {
   bool debug_;
 };
 
+/// Where a step's entries sit: section, mode and chip key.
+struct StepPlace {
+  std::string_view section, mode, chip_key;
+};
+
+/// The entries of one step of a local table: from the DATA store of a parsed CSV table, or
+/// from the step's own map in any other table. KeyError names a step the chip lacks.
+class StepEntries {
+ public:
+  StepEntries(const detail::CaliData* store, const Value& chip_map, const StepPlace& place,
+              const std::string& step)
+      : store_(store) {
+    if (store_ != nullptr) {
+      step_ = store_->find_step(place.section, place.mode, place.chip_key, step);
+      if (step_ == nullptr) {
+        throw KeyError(step);
+      }
+    } else {
+      map_ = &require_map(child(chip_map, step), "ComData step map");
+    }
+  }
+
+  /// Hands the entry under `key` to `out` (and adds it to `logged` unless null); false when
+  /// the step has no such entry.
+  bool deliver(std::string_view key, ComDataReceiver& out, Value* logged) const {
+    if (map_ != nullptr) {
+      const Value* e = find_entry(*map_, key);
+      if (e != nullptr) {
+        out.entry(*e);
+        if (logged != nullptr) {
+          logged->push_back(*e);
+        }
+      }
+      return e != nullptr;
+    }
+    const detail::ComDataNumbers* numbers = store_->find(*step_, key);
+    if (numbers != nullptr) {
+      out.entry(*numbers);
+      if (logged != nullptr) {
+        logged->push_back(numbers->value());
+      }
+    }
+    return numbers != nullptr;
+  }
+
+ private:
+  const detail::CaliData* store_;
+  const detail::CaliData::Step* step_ = nullptr;
+  const Value* map_ = nullptr;
+};
+
 /// Builds the result value of a local fetch.
 class ValueReceiver final : public ComDataReceiver {
  public:
@@ -643,6 +696,7 @@ class ValueReceiver final : public ComDataReceiver {
                     .first->second.get_ref<Value::array_t&>();
   }
   void entry(const Value& e) override { current_->push_back(e); }
+  void entry(const detail::ComDataNumbers& e) override { current_->push_back(e.value()); }
   void endBoard() override { result_.get_ref<Value::array_t&>().push_back(std::move(board_)); }
 
  private:
@@ -682,18 +736,15 @@ void fetchComDataLocal(const CalibrationTableManager& manager, const std::string
         }
         done.push_back(&step);
         if (chip_map == nullptr) {
-          chip_map = &child(child(child(manager.CaliTable(), section), rf_mode_str), chip_key);
+          chip_map =
+              &child(child(child(manager.caliTableHeader(), section), rf_mode_str), chip_key);
         }
-        const Value& data = require_map(child(*chip_map, step), "ComData step map");
+        const StepEntries data(manager.caliData(), *chip_map, {section, rf_mode_str, chip_key},
+                               step);
         out.beginStep(step, chain.keys().size());
         Value* logged = chain.debug() ? &(debug_map[step] = Value::array()) : nullptr;
         for (const auto& key : chain.keys()) {
-          if (const Value* e = find_entry(data, key.view())) {
-            out.entry(*e);
-            if (logged != nullptr) {
-              logged->push_back(*e);
-            }
-          } else {
+          if (!data.deliver(key.view(), out, logged)) {
             logger.error("[{}] Can not find the ComData from key: {}", step, key.view());
           }
         }

@@ -9,6 +9,7 @@
 
 #include "arvcore/value/value.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
+#include "arvcore/vlndev/detail/cali_data.hpp"
 
 namespace arvcore::vlndev {
 
@@ -22,6 +23,8 @@ class ComDataReceiver {
   /// `expected` is the number of entries asked for (some may be missing from the table).
   virtual void beginStep(const std::string& step, std::size_t expected) = 0;
   virtual void entry(const Value& entry) = 0;
+  /// An entry of a parsed CSV table, kept as numbers: [integer, integer, float, float].
+  virtual void entry(const detail::ComDataNumbers& entry) { this->entry(entry.value()); }
   virtual void endBoard() = 0;
 };
 

@@ -1,0 +1,275 @@
+// The flat store of a calibration table's DATA rows. Rows come grouped by step, and every
+// step of a table holds the same channel keys in the same order, so a key is found by
+// checking the one after the last key put before any hash lookup, and each step's key
+// positions fit a dense array.
+
+#include "arvcore/vlndev/detail/cali_data.hpp"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <optional>
+
+#include "arvcore/base/errors.hpp"
+#include "arvcore/vlndev/detail/cali_rows.hpp"
+
+namespace arvcore::vlndev::detail {
+namespace {
+
+// One text naming a step; cells hold no NUL (it is taken out of every line read).
+std::string step_name(std::string_view board, std::string_view mode, std::string_view chip,
+                      std::string_view com) {
+  std::string s;
+  s.reserve(board.size() + mode.size() + chip.size() + com.size() + 3);
+  s.append(board).append(1, '\0').append(mode).append(1, '\0').append(chip).append(1, '\0').append(
+      com);
+  return s;
+}
+
+// Whether a dense array of `span` positions stays within a few times the `count` entries.
+bool dense_fits(std::size_t span, std::size_t count) {
+  return span <= 4 * count + 64;
+}
+
+// Arrays from this size on are mapped on their own: the waste of a partly used last page
+// stays below a quarter.
+constexpr std::size_t kMapFrom = std::size_t{16} << 10;
+
+}  // namespace
+
+void* map_bytes(std::size_t bytes) {
+  if (bytes < kMapFrom) {
+    return ::operator new(bytes);
+  }
+  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) {
+    throw std::bad_alloc();
+  }
+  return p;
+}
+
+void unmap_bytes(void* p, std::size_t bytes) noexcept {
+  if (bytes < kMapFrom) {
+    ::operator delete(p);
+  } else {
+    ::munmap(p, bytes);
+  }
+}
+
+Value ComDataNumbers::value() const {
+  return Value::array_t{Value(reg0), Value(reg1), Value(gain), Value(phase)};
+}
+
+std::uint32_t CaliData::Step::position(std::uint32_t key) const {
+  if (sparse) {
+    const auto it = sparse->find(key);
+    return it == sparse->end() ? kNone : it->second;
+  }
+  return key >= base && key - base < dense.size() ? dense[key - base] : kNone;
+}
+
+void CaliData::set_position(Step& step, std::uint32_t key, std::uint32_t pos) {
+  if (!step.sparse) {
+    if (step.dense.empty()) {
+      step.base = key;
+    }
+    const std::size_t count = step.numbers.size();
+    if (key >= step.base && dense_fits(key - step.base + 1, count)) {
+      const std::size_t at = key - step.base;
+      if (at >= step.dense.size()) {
+        step.dense.resize(at + 1, kNone);
+      }
+      step.dense[at] = pos;
+      return;
+    }
+    if (key < step.base) {
+      // Grown toward lower keys with slack, so keys that come in falling order cost no more
+      // than rising ones.
+      const std::uint32_t slack = std::min<std::uint32_t>(
+          key, static_cast<std::uint32_t>(std::max<std::size_t>(step.dense.size(), 16)));
+      const std::uint32_t new_base = key - slack;
+      const std::size_t grow = step.base - new_base;
+      if (dense_fits(step.dense.size() + grow, count)) {
+        step.dense.insert(step.dense.begin(), grow, kNone);
+        step.base = new_base;
+        step.dense[key - new_base] = pos;
+        return;
+      }
+    }
+    // Keys too far apart for a dense array.
+    step.sparse = std::make_unique<std::unordered_map<std::uint32_t, std::uint32_t>>();
+    for (std::size_t i = 0; i < step.dense.size(); ++i) {
+      if (step.dense[i] != kNone) {
+        step.sparse->emplace(static_cast<std::uint32_t>(step.base + i), step.dense[i]);
+      }
+    }
+    step.dense = {};
+  }
+  (*step.sparse)[key] = pos;
+}
+
+std::uint32_t CaliData::step(std::string_view board, std::string_view mode, std::string_view chip,
+                             std::string_view com) {
+  const auto [it, made] = step_index_.try_emplace(step_name(board, mode, chip, com),
+                                                  static_cast<std::uint32_t>(steps_.size()));
+  if (!made) {
+    return it->second;
+  }
+  // Steps of one table hold the same channels: once two steps in a row came out the same
+  // size, a new one is sized like them up front (an irregular table never over-reserves).
+  const std::size_t n = steps_.size();
+  const std::size_t expected =
+      n >= 2 && steps_[n - 1].numbers.size() == steps_[n - 2].numbers.size()
+          ? steps_[n - 1].numbers.size()
+          : 0;
+  chips_[step_name(board, mode, chip, {})].push_back(it->second);
+  Step& s = steps_.emplace_back();
+  s.board = board;
+  s.mode = mode;
+  s.chip = chip;
+  s.com = com;
+  s.keys.reserve(expected);
+  s.numbers.reserve(expected);
+  return it->second;
+}
+
+std::uint32_t CaliData::key_number(std::string_view channel_key) {
+  if (last_key_ + 1 < key_texts_.size() && *key_texts_[last_key_ + 1] == channel_key) {
+    return ++last_key_;
+  }
+  auto it = key_index_.find(channel_key);
+  if (it == key_index_.end()) {
+    it = key_index_.emplace(std::string(channel_key), static_cast<std::uint32_t>(key_texts_.size()))
+             .first;
+    key_texts_.push_back(&it->first);
+  }
+  last_key_ = it->second;
+  return last_key_;
+}
+
+void CaliData::put(std::uint32_t step, std::string_view channel_key,
+                   const ComDataNumbers& numbers) {
+  const std::uint32_t key = key_number(channel_key);
+  Step& s = steps_[step];
+  if (const std::uint32_t pos = s.position(key); pos != kNone) {
+    s.numbers[pos] = numbers;
+    return;
+  }
+  s.keys.push_back(key);
+  s.numbers.push_back(numbers);
+  set_position(s, key, static_cast<std::uint32_t>(s.numbers.size() - 1));
+}
+
+const CaliData::Step* CaliData::find_step(std::string_view board, std::string_view mode,
+                                          std::string_view chip, std::string_view com) const {
+  const auto it = step_index_.find(step_name(board, mode, chip, com));
+  return it == step_index_.end() ? nullptr : &steps_[it->second];
+}
+
+const ComDataNumbers* CaliData::find(const Step& step, std::string_view channel_key) const {
+  const auto it = key_index_.find(channel_key);
+  if (it == key_index_.end()) {
+    return nullptr;
+  }
+  const std::uint32_t pos = step.position(it->second);
+  return pos == kNone ? nullptr : &step.numbers[pos];
+}
+
+std::size_t CaliData::entries() const {
+  std::size_t n = 0;
+  for (const Step& s : steps_) {
+    n += s.numbers.size();
+  }
+  return n;
+}
+
+void CaliData::finish() {
+  for (Step& s : steps_) {
+    if (s.numbers.capacity() > s.numbers.size() + s.numbers.size() / 8) {
+      s.numbers.shrink_to_fit();
+      s.keys.shrink_to_fit();
+      s.dense.shrink_to_fit();
+    }
+  }
+}
+
+Value CaliData::step_map(const Step& step) const {
+  Value map = Value::object();
+  auto& entries = map.get_ref<Value::object_t&>();
+  entries.reserve(step.keys.size());
+  for (std::size_t i = 0; i < step.keys.size(); ++i) {
+    entries.emplace(key_text(step.keys[i]), step.numbers[i].value());
+  }
+  return map;
+}
+
+value::JsonStandIn CaliData::json_stand_in(const Value& table) const {
+  // The chip maps of the tree, each with its steps.
+  auto chips =
+      std::make_shared<std::unordered_map<const Value*, const std::vector<std::uint32_t>*>>();
+  for (const auto& [name, steps] : chips_) {
+    const Step& s = steps_[steps.front()];
+    chips->emplace(&child(child(child(table, s.board), s.mode), s.chip), &steps);
+  }
+  return [this, chips](const Value& map) -> std::optional<Value> {
+    const auto it = chips->find(&map);
+    if (it == chips->end()) {
+      return std::nullopt;
+    }
+    return chip_map(*it->second);
+  };
+}
+
+Value CaliData::chip_map(const std::vector<std::uint32_t>& steps) const {
+  Value chip = Value::object();
+  for (const std::uint32_t i : steps) {
+    chip.get_ref<Value::object_t&>().emplace(steps_[i].com, step_map(steps_[i]));
+  }
+  return chip;
+}
+
+void CaliData::fill(Value& node, std::span<const std::string> place) const {
+  for (const Step& s : steps_) {
+    const std::string* names[] = {&s.board, &s.mode, &s.chip};
+    if (!std::equal(place.begin(), place.end(), std::begin(names),
+                    [](const std::string& a, const std::string* b) { return a == *b; })) {
+      continue;
+    }
+    Value* chip = &node;
+    for (std::size_t i = place.size(); i < std::size(names); ++i) {
+      chip = &child(*chip, *names[i]);
+    }
+    chip->get_ref<Value::object_t&>().emplace(s.com, step_map(s));
+  }
+}
+
+bool CaliData::has_chip(std::string_view board, std::string_view mode,
+                        std::string_view chip) const {
+  return chips_.find(step_name(board, mode, chip, {})) != chips_.end();
+}
+
+Value CaliData::chip_entry(std::string_view board, std::string_view mode, std::string_view chip,
+                           std::span<const std::string> path) const {
+  if (path.empty()) {
+    return chip_map(chips_.find(step_name(board, mode, chip, {}))->second);
+  }
+  const Step* step = find_step(board, mode, chip, path[0]);
+  if (step == nullptr) {
+    throw KeyError(path[0]);
+  }
+  if (path.size() == 1) {
+    return step_map(*step);
+  }
+  const ComDataNumbers* entry = find(*step, path[1]);
+  if (entry == nullptr) {
+    throw KeyError(path[1]);
+  }
+  if (path.size() > 2) {
+    throw KeyError(path[2]);  // an entry is a list: it holds no keys
+  }
+  return entry->value();
+}
+
+}  // namespace arvcore::vlndev::detail

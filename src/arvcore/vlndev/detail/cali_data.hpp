@@ -1,0 +1,136 @@
+#pragma once
+// The DATA rows of a calibration table, nearly all of its rows, kept as numbers in flat arrays
+// rather than as maps of value lists: per step (board, mode, chip and common-arm step), the
+// entries in the order their channel keys first came, with an index from channel key to entry.
+// The rest of the table stays a value tree, in which every chip map that DATA rows made holds
+// an empty map in its place; fill() puts the entries there when a caller needs the whole tree.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "arvcore/value/json.hpp"
+#include "arvcore/value/value.hpp"
+
+namespace arvcore::vlndev::detail {
+
+/// Storage of the store's arrays: large ones are mapped on their own and unmapped when freed,
+/// so that a dropped table's memory goes back to the system whatever was allocated after it;
+/// small ones come from the heap.
+void* map_bytes(std::size_t bytes);
+void unmap_bytes(void* p, std::size_t bytes) noexcept;
+
+template <class T>
+struct MappedAllocator {
+  using value_type = T;
+  MappedAllocator() = default;
+  template <class U>
+  MappedAllocator(const MappedAllocator<U>& /*other*/) noexcept {}  // NOLINT: rebinding
+
+  T* allocate(std::size_t n) { return static_cast<T*>(map_bytes(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept { unmap_bytes(p, n * sizeof(T)); }
+  friend bool operator==(const MappedAllocator&, const MappedAllocator&) { return true; }
+};
+
+template <class T>
+using MappedVector = std::vector<T, MappedAllocator<T>>;
+
+/// The numbers of one ComData entry: two register values, the measured gain and phase.
+struct ComDataNumbers {
+  std::int64_t reg0 = 0;
+  std::int64_t reg1 = 0;
+  double gain = 0;
+  double phase = 0;
+
+  /// The entry as the table holds it: [integer, integer, float, float].
+  Value value() const;
+};
+
+/// String hashing that finds a key given as a view without making a string of it.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept {
+    return std::hash<std::string_view>{}(s);
+  }
+};
+
+class CaliData {
+ public:
+  /// The entries of one step, in first-insertion order of their channel keys.
+  struct Step {
+    std::string board, mode, chip,
+        com;                           // the table's keys: "BOARD_1", "TX", "DATA_CHIP_1", "COM_3"
+    MappedVector<std::uint32_t> keys;  // channel key of each entry (see key_text)
+    MappedVector<ComDataNumbers> numbers;
+    // Position of each channel key: a dense array from key number `base` on while the keys of
+    // the step lie close together (as they do in every real table), else a hash map.
+    std::uint32_t base = 0;
+    MappedVector<std::uint32_t> dense;
+    std::unique_ptr<std::unordered_map<std::uint32_t, std::uint32_t>> sparse;
+
+    /// Position of channel key `key` among the entries, or kNone.
+    std::uint32_t position(std::uint32_t key) const;
+  };
+  static constexpr std::uint32_t kNone = 0xffffffffu;
+
+  /// The step under `board`/`mode`/`chip`/`com` (all full table keys), made on first use.
+  std::uint32_t step(std::string_view board, std::string_view mode, std::string_view chip,
+                     std::string_view com);
+  /// Stores an entry under `channel_key` in step `step`; a later entry of the same key
+  /// replaces the earlier one in its place.
+  void put(std::uint32_t step, std::string_view channel_key, const ComDataNumbers& numbers);
+
+  /// The step under the given keys, or null.
+  const Step* find_step(std::string_view board, std::string_view mode, std::string_view chip,
+                        std::string_view com) const;
+  /// The entry of `step` under `channel_key`, or null.
+  const ComDataNumbers* find(const Step& step, std::string_view channel_key) const;
+
+  /// Gives back the spare room of steps that grew row by row; called once all rows are in.
+  void finish();
+
+  bool empty() const { return steps_.empty(); }
+  /// Number of entries held.
+  std::size_t entries() const;
+  const std::string& key_text(std::uint32_t key) const { return *key_texts_[key]; }
+  /// Number of distinct channel keys (key numbers run from 0 to this less one).
+  std::size_t key_count() const { return key_texts_.size(); }
+  /// The steps, in the order they were made.
+  const std::vector<Step>& steps() const { return steps_; }
+
+  /// Puts the entry map of every step under `place` (board, mode, chip names, leading ones
+  /// only) into `node`, the copy of the tree's map at `place`, whose chip maps are in place.
+  void fill(Value& node, std::span<const std::string> place = {}) const;
+  /// Whether DATA rows made the chip map `board`/`mode`/`chip`.
+  bool has_chip(std::string_view board, std::string_view mode, std::string_view chip) const;
+  /// The value under `path` within that chip map (the chip map itself when `path` is empty);
+  /// KeyError names the first key that is missing.
+  Value chip_entry(std::string_view board, std::string_view mode, std::string_view chip,
+                   std::span<const std::string> path) const;
+  /// The entry map of `step`: channel key to entry.
+  Value step_map(const Step& step) const;
+  /// For writing `table`, the tree this store's rows were read with, as JSON: stands in for
+  /// each of its chip maps with the whole chip map, made one at a time.
+  value::JsonStandIn json_stand_in(const Value& table) const;
+
+ private:
+  std::uint32_t key_number(std::string_view channel_key);
+  Value chip_map(const std::vector<std::uint32_t>& steps) const;
+  static void set_position(Step& step, std::uint32_t key, std::uint32_t pos);
+
+  std::vector<Step> steps_;
+  std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> step_index_;
+  // The steps of each chip map, in the order they were made.
+  std::unordered_map<std::string, std::vector<std::uint32_t>, TextHash, std::equal_to<>> chips_;
+  std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> key_index_;
+  std::vector<const std::string*> key_texts_;  // the keys of key_index_, by number
+  std::uint32_t last_key_ = kNone;             // the channel key of the last entry put
+};
+
+}  // namespace arvcore::vlndev::detail
