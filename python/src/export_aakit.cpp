@@ -54,13 +54,18 @@ void require(bool ok, const char* arg, const char* type, const py::object& value
   }
 }
 
-// The key a getAAKitInfo answer is kept under.
-std::string info_key(const std::optional<std::string_view>& kitName, bool local) {
-  std::string key = local ? "info/local/" : "info/";
+// The key a getAAKitInfo answer is kept under, written into `key`.
+void write_info_key(std::string& key, const std::optional<std::string_view>& kitName, bool local) {
+  key = local ? "info/local/" : "info/";
   if (kitName) {
     key += "=";
     key += *kitName;
   }
+}
+
+std::string info_key(const std::optional<std::string_view>& kitName, bool local) {
+  std::string key;
+  write_info_key(key, kitName, local);
   return key;
 }
 
@@ -83,7 +88,10 @@ PyObject* fast_kit_info(Manager& self, PyObject* const* args, Py_ssize_t nargs, 
   if (arg[1] != nullptr && arg[1] != Py_False && arg[1] != Py_True) {
     return nullptr;
   }
-  return self.fresh_envelope(info_key(name, arg[1] == Py_True));
+  // Reused, so that the lane makes no allocation for a long kit name; the GIL is held here.
+  static std::string key;
+  write_info_key(key, name, arg[1] == Py_True);
+  return self.fresh_envelope(key);
 }
 
 }  // namespace
