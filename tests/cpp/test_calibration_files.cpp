@@ -1,6 +1,7 @@
 // Calibration manager: set-ups, file discovery, the CSV parse and its results, JSON export
 // and import.
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,7 +18,10 @@
 #include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
+#include "arvcore/vlndev/cali_layout.hpp"
+#include "arvcore/vlndev/cali_table_import.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
+#include "arvcore/vlndev/detail/cali_later_rows.hpp"
 #include "log_capture.hpp"
 
 namespace {
@@ -532,11 +536,21 @@ std::vector<std::string> step_items(const Value& step) {
   return items;
 }
 
+// Each unit of a table as "path=json", in order.
+std::vector<std::string> unit_rows(const std::vector<arvcore::tabledb::Unit>& units) {
+  std::vector<std::string> rows;
+  for (const auto& u : units) {
+    rows.push_back(u.path + "=" + u.json);
+  }
+  return rows;
+}
+
 }  // namespace
 
 // DATA rows between other rows, steps and chips visited again, keys repeated, coming in
 // falling order or far apart: the table keeps every place and order a row-by-row build gives,
-// also after a parse that failed part way, and the queries find the same entries.
+// also after a parse that failed part way, and the queries and the store's import find the
+// same entries.
 TEST_F(CaliFiles, DataRowsKeepTheirPlaces) {
   const std::string mixed = "OFFSET_TX,1,2,3,4\nOFFSET_RX,-1,-2,-3,-4\nCOMDR,TX,x,1,y,-6.5,10.0\n" +
                             data_row("TX", 1, 2, 1, "1", "0", 1, 1, 1, "1", "1") +
@@ -590,6 +604,12 @@ TEST_F(CaliFiles, DataRowsKeepTheirPlaces) {
     // One part of the table, built alone, is that part of the whole.
     auto pieces = make();
     pieces.parse(28);
+    // The store's units and the layout, read from the header tree and the arrays before any
+    // whole tree is built, are those of the whole tree.
+    EXPECT_EQ(unit_rows(arvcore::vlndev::table_units(pieces)),
+              unit_rows(arvcore::tabledb::split_table(m.CaliTable())));
+    EXPECT_EQ(arvcore::vlndev::table_layout(pieces.caliTableHeader(), pieces.caliData()),
+              arvcore::vlndev::table_layout(m.CaliTable()));
     const std::vector<std::vector<std::string>> paths = {
         {},
         {"BOARD_1"},
@@ -623,5 +643,109 @@ TEST_F(CaliFiles, DataRowsKeepTheirPlaces) {
     EXPECT_EQ(m._getComData("RX", 1, 1, parse_json("[1]"), parse_json("[[1]]"),
                             parse_json("[[39]]"), parse_json(R"([["COM_3", "COM_2"]])")),
               parse_json(R"([{"COM_3": [[1, 39, 0.0, 0.0]], "COM_2": [[80, 0, 0.0, 0.0]]}])"));
+  }
+}
+
+namespace {
+
+using arvcore::vlndev::detail::CaliLaterRows;
+
+// What a parse gives: its answer, its log records and the whole table.
+std::string parse_outcome() {
+  LogCapture logs({"CaliTbl"});
+  CalibrationTableManager m(kSn, 28, [] { return layout(2, 1, 2); });
+  const RetType r = m.parse(28);
+  std::string out = fmt::format("{} {}\n", static_cast<int>(r.RetCode), r.RetMsg);
+  for (const auto& rec : logs.records) {
+    out += fmt::format("{} {} {}\n", static_cast<int>(rec.level), rec.message, rec.exc);
+  }
+  return out + arvcore::value::dump_json(m.CaliTable(), -1);
+}
+
+// The DATA rows of a regular table, step by step.
+std::vector<std::string> regular_rows() {
+  std::vector<std::string> rows;
+  for (const char* mode : {"TX", "RX"}) {
+    for (int board = 1; board <= 2; ++board) {
+      for (int com = 1; com <= 4; ++com) {
+        for (int gain = 0; gain < 10; ++gain) {
+          for (int phase = 0; phase < 360; phase += 15) {
+            for (int ch = 1; ch <= 2; ++ch) {
+              rows.push_back(data_row(mode, board, 1, ch, fmt::format("{}", gain * 0.5),
+                                      std::to_string(phase), com, gain, phase, "0.5",
+                                      std::to_string(-phase)));
+            }
+          }
+        }
+      }
+    }
+  }
+  return rows;
+}
+
+}  // namespace
+
+// A large file's later half is read beside the earlier one: whatever its rows hold, the
+// parse answers, logs and keeps what it does when it reads every row in turn.
+TEST_F(CaliFiles, SplitParseMatchesOneGo) {
+  const std::vector<std::string> rows = regular_rows();
+  const std::size_t n = rows.size();
+  const std::size_t step = 480;  // rows per step
+  auto with = [&](std::size_t at, const std::string& row) {
+    std::vector<std::string> r = rows;
+    r.insert(r.begin() + static_cast<std::ptrdiff_t>(at), row);
+    return r;
+  };
+  auto reversed_late_steps = [&] {
+    std::vector<std::string> r = rows;
+    for (std::size_t s = n / 2 / step * step; s < n; s += step) {
+      std::reverse(r.begin() + static_cast<std::ptrdiff_t>(s),
+                   r.begin() + static_cast<std::ptrdiff_t>(s + step));
+    }
+    return r;
+  };
+  // Rows of many steps inside one quoted cell, across the middle of the file.
+  std::string quoted = "NOTE,\"";
+  for (std::size_t k = 0; k < n / 5; ++k) {
+    quoted += data_row("TX", 1, 1, 1, "1", "0", 9 + static_cast<int>(k / 10), 1, 1, "1", "1");
+  }
+  quoted += "\"\n";
+  std::string late_bad_text = rows[3 * n / 4];
+  late_bad_text.replace(late_bad_text.find(",m,"), 3, ",\xff,");
+  struct Case {
+    std::string name;
+    std::vector<std::string> rows;
+    bool end = true;
+    bool split = true;  // the later half stands
+  };
+  const std::vector<Case> cases = {
+      {"whole", rows},
+      {"bad number late", with(3 * n / 4, data_row("TX", 2, 1, 1, "1", "0", 1, 1, 1, "1", "x"))},
+      {"other row late", with(3 * n / 4, "COMSTEPDR,TX,x,1,y,z,5,w,-6.0,v,2.5\n")},
+      {"unknown board late", with(3 * n / 4, data_row("RX", 9, 1, 1, "1", "0", 1, 1, 1, "1", "1")),
+       true, false},
+      {"not UTF-8 late", with(3 * n / 4, late_bad_text), true, false},
+      {"no END", rows, false},
+      {"quoted rows across the middle", with(2 * n / 5, quoted), true, false},
+      {"keys in another order late", reversed_late_steps()},
+      {"step again late", with(n, data_row("TX", 1, 1, 2, "0.5", "15", 1, 7, 7, "7", "7") +
+                                      data_row("TX", 1, 1, 3, "0.5", "15", 1, 8, 8, "8", "8"))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Without DATA rows before the regular ones, whose keys would number them otherwise.
+    std::string csv = header() + kBody.substr(0, kBody.find("DATA"));
+    for (const auto& r : c.rows) {
+      csv += r;
+    }
+    write("D2230E013-28_28GHz.csv", csv + (c.end ? "END\n" : ""));
+    const std::uint64_t before = CaliLaterRows::set_split_from(~std::uint64_t{0});
+    const std::string one_go = parse_outcome();
+    CaliLaterRows::set_split_from(0);
+    const std::uint64_t taken = CaliLaterRows::halves_taken();
+    const std::string split = parse_outcome();
+    CaliLaterRows::set_split_from(before);
+    EXPECT_EQ(CaliLaterRows::halves_taken() - taken, c.split ? 1u : 0u);
+    EXPECT_EQ(split, one_go);
   }
 }

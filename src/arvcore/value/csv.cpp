@@ -56,12 +56,23 @@ CharSet make_set(std::string_view chars, bool with_nul) {
   return set;
 }
 
-// Where the line starting at p ends within [p, end): the first CR or LF, provided no quote
-// (nor NUL when NULs are stripped) comes before it. Null for any other line, which the
-// general reader then takes.
-const char* plain_line_end(const char* p, const char* end, bool strip) {
+// Writes the cells ended by the commas in `commas` (bit i: byte base + i) at `out`.
+std::size_t* put_comma_ends(unsigned commas, std::size_t base, std::size_t* out) {
+  for (; commas != 0; commas &= commas - 1) {
+    *out++ = base + static_cast<std::size_t>(std::countr_zero(commas));
+  }
+  return out;
+}
+
+// Splits the line starting at p into `row` at its commas when it ends within [p, end) at a
+// CR or LF with no quote (nor NUL when NULs are stripped) before it, and answers where it ends.
+// Null for any other line, and for a blank one: the general reader takes those, from a
+// cleared row.
+const char* split_plain_line(const char* p, const char* end, bool strip, CsvRow& row) {
+  std::size_t* out = row.room(1);
   const char* q = p;
 #if defined(__SSE2__)
+  const __m128i comma = _mm_set1_epi8(',');
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i lf = _mm_set1_epi8('\n');
   const __m128i quote = _mm_set1_epi8('"');
@@ -73,54 +84,37 @@ const char* plain_line_end(const char* p, const char* end, bool strip) {
     if (strip) {
       hits = _mm_or_si128(hits, _mm_cmpeq_epi8(v, nul));
     }
-    if (const auto special = static_cast<unsigned>(_mm_movemask_epi8(hits)); special != 0) {
-      q += std::countr_zero(special);
-      return *q == '\r' || *q == '\n' ? q : nullptr;
-    }
-  }
-#endif
-  for (; q != end; ++q) {
-    const char c = *q;
-    if (c == '\r' || c == '\n') {
-      return q;
-    }
-    if (c == '"' || (c == '\0' && strip)) {
-      return nullptr;
-    }
-  }
-  return nullptr;
-}
-
-// Splits the plain line [p, stop) at its commas into `row`. Bytes up to `end` may be read.
-void split_plain_line(const char* p, const char* stop, const char* end, CsvRow& row) {
-  std::size_t* out = row.room(1);
-  const char* q = p;
-#if defined(__SSE2__)
-  const __m128i comma = _mm_set1_epi8(',');
-  // Whole blocks, the last one reaching past the line when the input goes on.
-  for (; q < stop && end - q >= 16; q += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
     auto commas = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma)));
-    if (stop - q < 16) {
-      commas &= (1u << (stop - q)) - 1;
-    }
+    const auto special = static_cast<unsigned>(_mm_movemask_epi8(hits));
     row.commit(out);
     out = row.room(17);
     const auto base = static_cast<std::size_t>(q - p);
-    for (; commas != 0; commas &= commas - 1) {
-      *out++ = base + static_cast<std::size_t>(std::countr_zero(commas));
+    if (special != 0) {
+      const int at = std::countr_zero(special);
+      out = put_comma_ends(commas & ((1u << at) - 1), base, out);
+      q += at;
+      break;
     }
+    out = put_comma_ends(commas, base, out);
   }
 #endif
-  for (; q < stop; ++q) {
+  for (; q != end && *q != '\r' && *q != '\n'; ++q) {
+    if (*q == '"' || (*q == '\0' && strip)) {
+      break;
+    }
     if (*q == ',') {
       row.commit(out);
       out = row.room(2);
       *out++ = static_cast<std::size_t>(q - p);
     }
   }
-  *out++ = static_cast<std::size_t>(stop - p);
+  if (q == end || q == p || (*q != '\r' && *q != '\n')) {
+    row.clear();
+    return nullptr;
+  }
+  *out++ = static_cast<std::size_t>(q - p);
   row.commit(out);
+  return q;
 }
 
 }  // namespace
@@ -263,7 +257,7 @@ struct CsvReader::Impl {
   const char* end = nullptr;
   std::array<char, 4> carry{};
   std::size_t carry_len = 0;
-  std::size_t consumed = 0;
+  std::uint64_t consumed = 0;
   std::size_t lines = 0;
   bool at_start = true;  // nothing read yet: a byte-order mark may come
   // Characters that end a run of ordinary ones outside and inside quotes.
@@ -285,6 +279,14 @@ CsvReader::CsvReader(std::string_view text, bool strip_nul, std::size_t chunk_si
 CsvReader::CsvReader(FileReadAhead& file, bool strip_nul)
     : CsvReader(std::string_view(), strip_nul) {
   impl_->chunks = &file;
+}
+
+CsvReader::CsvReader(FileReadAhead& file, bool strip_nul, std::uint64_t from,
+                     std::size_t lines_before)
+    : CsvReader(file, strip_nul) {
+  impl_->consumed = from;
+  impl_->lines = lines_before;
+  impl_->at_start = from == 0;  // a byte-order mark opens a file only
 }
 
 CsvReader::~CsvReader() = default;
@@ -338,8 +340,7 @@ bool CsvReader::next(CsvRow& row) {
   };
 
   // A blank line is a row without cells; the general reader gives it.
-  if (const char* stop = plain_line_end(p, end, strip); stop != nullptr && stop != p) {
-    split_plain_line(p, stop, end, row);
+  if (const char* stop = split_plain_line(p, end, strip, row); stop != nullptr) {
     if (stop + 1 != end) {
       row.set_text(p);
       m.p = stop + (stop[0] == '\r' && stop[1] == '\n' ? 2 : 1);
@@ -461,6 +462,10 @@ bool CsvReader::next(CsvRow& row) {
 
 std::size_t CsvReader::lines_read() const {
   return impl_->lines;
+}
+
+std::uint64_t CsvReader::offset() const {
+  return impl_->consumed - static_cast<std::uint64_t>(impl_->end - impl_->p);
 }
 
 std::string csv_format_row(const std::vector<std::string>& cells) {

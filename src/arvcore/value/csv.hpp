@@ -3,6 +3,7 @@
 // (default "excel" dialect).
 
 #include <cstddef>
+#include <cstdint>
 #include <istream>
 #include <memory>
 #include <string>
@@ -98,6 +99,9 @@ class CsvReader {
   /// Reads a file's chunks where the read-ahead leaves them, without copying them. The
   /// caller keeps `file` alive while the reader is used.
   explicit CsvReader(FileReadAhead& file, bool strip_nul = false);
+  /// As above, for a file read from byte `from` on, where a row starts: offsets and line
+  /// counts go on from `from` and `lines_before`.
+  CsvReader(FileReadAhead& file, bool strip_nul, std::uint64_t from, std::size_t lines_before);
   ~CsvReader();
   CsvReader(const CsvReader&) = delete;
   CsvReader& operator=(const CsvReader&) = delete;
@@ -107,6 +111,8 @@ class CsvReader {
   /// Physical lines read so far (line ends taken): the row that next() reads starts on line
   /// lines_read() + 1.
   std::size_t lines_read() const;
+  /// Bytes of the input taken so far: the row that next() reads starts at this offset.
+  std::uint64_t offset() const;
 
  private:
   struct Impl;

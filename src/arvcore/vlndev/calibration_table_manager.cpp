@@ -21,9 +21,9 @@
 #include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/json.hpp"
 #include "arvcore/value/pynum.hpp"
-#include "arvcore/value/table_memory.hpp"
 #include "arvcore/vlndev/cali_table_check.hpp"
 #include "arvcore/vlndev/detail/cali_data.hpp"
+#include "arvcore/vlndev/detail/cali_later_rows.hpp"
 #include "arvcore/vlndev/detail/cali_rows.hpp"
 #include "arvcore/vlndev/detail/frequency.hpp"
 
@@ -104,6 +104,27 @@ RetType rows_ended(const detail::CaliRowReader& rows, std::size_t lines,
     logger.error("{}: no END row after line {}: the file ends early", file_label, lines);
   }
   return result;
+}
+
+// Where the parse goes on once its rows reach the later half of the file, read beside them:
+// after the later half's rows, when they stand for the rows from here on and the table has
+// their places; else here, reading them in turn.
+void go_past_later_rows(detail::CaliLaterRows& later, detail::CaliRowReader& rows,
+                        const value::FileReadAhead& file, std::optional<value::FileReadAhead>& rest,
+                        std::optional<value::CsvReader>& reader) {
+  detail::CaliLaterRows::End end;
+  detail::CaliData* data = later.rows_from(reader->offset(), end);
+  if (data == nullptr) {
+    return;
+  }
+  // What follows the later half is mostly its END row: read in small chunks.
+  rest.emplace(file, end.offset, std::size_t{64} << 10);
+  if (!rows.take_data(*data)) {
+    rest.reset();
+    return;
+  }
+  later.taken();
+  reader.emplace(*rest, /*strip_nul=*/true, end.offset, reader->lines_read() + end.lines);
 }
 
 }  // namespace
@@ -331,16 +352,13 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
       return std::move(*answer);
     }
   }
-  // The values of a table are its few header rows (its DATA rows go to arrays of their own),
-  // so no memory is prepared for them beside the parse.
-  value::TableBuild build(false);
+  // The old table goes before the new one is read: the two are never held together, and a
+  // parse that fails part way leaves the rows it read.
   auto table_owner = std::make_shared<Value>(Value::object());
   auto data_owner = std::make_shared<detail::CaliData>();
-  build.replace([this, &table_owner, &data_owner]() noexcept {
-    cali_table_ = table_owner;
-    cali_data_ = data_owner;
-    whole_table_.reset();
-  });
+  cali_table_ = table_owner;
+  cali_data_ = data_owner;
+  whole_table_.reset();
   RetType result = readCaliRows(fileObject, *table_owner, *data_owner);
   data_owner->finish();
   if (exportToJson) {
@@ -355,7 +373,10 @@ RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& t
   // The reader outlives the guarded block: the row it read last still names the place of a
   // failure there, and its cells may lie in the reader's buffers.
   std::optional<value::FileReadAhead> file;
+  std::optional<value::FileReadAhead> rest;  // the file after rows read beside the parse
   std::optional<value::CsvReader> reader;
+  // A large file's later half, read beside the earlier one (it reads `file`, so it goes first).
+  std::optional<detail::CaliLaterRows> later;
   CsvRow row;
   std::size_t row_line = 0;
   std::size_t lines = 0;
@@ -368,6 +389,7 @@ RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& t
     if (fileObject == nullptr) {
       file.emplace(path_cali_);
       reader.emplace(*file, /*strip_nul=*/true);
+      later.emplace(*file);
     } else {
       reader.emplace(*fileObject, /*strip_nul=*/true);
     }
@@ -375,6 +397,13 @@ RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& t
                                file_label);
     for (;;) {
       row_line = 0;
+      if (later && later->due(reader->offset())) {
+        go_past_later_rows(*later, rows, *file, rest, reader);
+        later.reset();
+        if (rest) {
+          file.reset();  // its chunks, read ahead past the later half's start, are not needed
+        }
+      }
       lines = reader->lines_read();
       if (!reader->next(row)) {
         break;

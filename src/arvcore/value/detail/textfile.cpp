@@ -19,6 +19,7 @@
 #include <fmt/format.h>
 #include <signal.h>
 #include <simdjson.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,10 +172,14 @@ TableFile open_for_reading(const std::filesystem::path& path) {
 }
 
 // Reads into `buf` until it is full or the file ends: the bytes read, or -1 with errno set.
-ssize_t read_full(const Fd& fd, char* buf, std::size_t size) {
+// With `at` not negative the bytes are read from that offset, and the file's own offset (which
+// a duplicate of the descriptor shares) is left alone.
+ssize_t read_full(const Fd& fd, char* buf, std::size_t size, off_t at = -1) {
   std::size_t used = 0;
   while (used < size) {
-    const ssize_t n = ::read(fd.get(), buf + used, size - used);
+    const ssize_t n =
+        at < 0 ? ::read(fd.get(), buf + used, size - used)
+               : ::pread(fd.get(), buf + used, size - used, at + static_cast<off_t>(used));
     if (n < 0 && errno == EINTR) {
       continue;
     }
@@ -434,22 +439,61 @@ std::string read_binary_file(const std::filesystem::path& path, std::size_t spar
 
 // The chunks in flight between the helper that reads them and the reader, in a ring: the
 // helper fills chunk k while the reader holds at most one of the kRing - 1 before it.
+namespace {
+
+// The memory of one chunk, mapped on its own: freed, it goes back to the system at once,
+// whichever thread filled it (the heap of a helper thread would keep it for that thread).
+struct ChunkBuffer {
+  char* data = nullptr;
+  std::size_t capacity = 0;
+  std::size_t size = 0;
+
+  ChunkBuffer() = default;
+  ChunkBuffer(const ChunkBuffer&) = delete;
+  ChunkBuffer& operator=(const ChunkBuffer&) = delete;
+  ~ChunkBuffer() {
+    if (data != nullptr) {
+      ::munmap(data, capacity);
+    }
+  }
+
+  // Room for `n` bytes; false when there is no memory for it.
+  bool ready(std::size_t n) {
+    if (data == nullptr) {
+      void* p = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) {
+        return false;
+      }
+      data = static_cast<char*>(p);
+      capacity = n;
+    }
+    return capacity >= n;
+  }
+  std::string_view bytes() const { return {data, size}; }
+};
+
+}  // namespace
+
 struct FileReadAhead::Chunks {
   static constexpr std::size_t kRing = 4;
 
   Chunks(const std::filesystem::path& file_path, Fd file, std::uint64_t max_bytes,
-         std::size_t chunk_size)
+         std::size_t chunk_size, std::uint64_t from)
       : path(file_path),
         fd(std::move(file)),
         limit(max_bytes),
-        size(chunk_size == 0 ? 1 : chunk_size) {}
+        size(chunk_size == 0 ? 1 : chunk_size),
+        total(from) {}
 
   // Reads chunk `k` until it is full or the file ends; -1 with errno on failure (EFBIG once
   // the file has grown past the limit).
   ssize_t fill(std::size_t k) {
-    std::string& chunk = ring[k % kRing];
-    chunk.resize(size);
-    const ssize_t n = read_full(fd, chunk.data(), size);
+    ChunkBuffer& chunk = ring[k % kRing];
+    if (!chunk.ready(size)) {
+      errno = ENOMEM;
+      return -1;
+    }
+    const ssize_t n = read_full(fd, chunk.data, size, static_cast<off_t>(total));
     if (n < 0) {
       return -1;  // errno as the read left it
     }
@@ -458,8 +502,8 @@ struct FileReadAhead::Chunks {
       errno = EFBIG;
       return -1;
     }
-    chunk.resize(static_cast<std::size_t>(n));
-    utf8[k % kRing] = is_valid_utf8(chunk);
+    chunk.size = static_cast<std::size_t>(n);
+    utf8[k % kRing] = is_valid_utf8(chunk.bytes());
     return n;
   }
 
@@ -499,8 +543,8 @@ struct FileReadAhead::Chunks {
   const Fd fd;
   const std::uint64_t limit;
   const std::size_t size;
-  std::uint64_t total = 0;  // bytes read so far, by whichever thread fills
-  std::string ring[kRing];
+  std::uint64_t total;  // where the next read starts, for whichever thread fills
+  ChunkBuffer ring[kRing];
   bool utf8[kRing] = {};
   std::mutex mutex;
   std::condition_variable changed;
@@ -514,10 +558,34 @@ struct FileReadAhead::Chunks {
 
 FileReadAhead::FileReadAhead(const std::filesystem::path& path, std::size_t chunk) {
   TableFile file = open_for_reading(path);
-  const auto file_size = static_cast<std::size_t>(file.st.st_size);
-  chunks_ = std::make_unique<Chunks>(path, std::move(file.fd), file.limit, chunk);
+  const auto file_size = static_cast<std::uint64_t>(file.st.st_size);
+  start(std::make_unique<Chunks>(path, std::move(file.fd), file.limit, chunk, 0), file_size);
+}
+
+FileReadAhead::FileReadAhead(const FileReadAhead& file, std::uint64_t from, std::size_t chunk) {
+  const Chunks& other = *file.chunks_;
+  Fd fd(::fcntl(other.fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (fd.get() < 0) {
+    throw_os_error(errno, other.path);
+  }
+  start(std::make_unique<Chunks>(other.path, std::move(fd), other.limit, chunk, from), file.size_);
+}
+
+std::string FileReadAhead::read_at(std::uint64_t from, std::size_t n) const {
+  std::string bytes(n, '\0');
+  const ssize_t got = read_full(chunks_->fd, bytes.data(), n, static_cast<off_t>(from));
+  if (got < 0) {
+    throw_os_error(errno, chunks_->path);
+  }
+  bytes.resize(static_cast<std::size_t>(got));
+  return bytes;
+}
+
+void FileReadAhead::start(std::unique_ptr<Chunks> chunks, std::uint64_t file_size) {
+  chunks_ = std::move(chunks);
+  size_ = file_size;
   Chunks& c = *chunks_;
-  if (file_size > c.size) {
+  if (file_size > c.total + c.size) {
     try {
       c.helper = std::thread([&c] { c.run(); });
     } catch (const std::system_error&) {
@@ -550,7 +618,7 @@ FileReadAhead::Chunk FileReadAhead::next() {
     const std::size_t k = c.taken++ % Chunks::kRing;
     lock.unlock();
     c.changed.notify_all();  // taking a chunk hands the one before it back to the helper
-    return {c.ring[k], c.utf8[k]};
+    return {c.ring[k].bytes(), c.utf8[k]};
   }
   if (c.error == EFBIG) {
     throw_too_large(c.path, c.limit);

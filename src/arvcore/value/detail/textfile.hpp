@@ -47,6 +47,9 @@ class FileReadAhead {
   static constexpr std::size_t kDefaultChunk = std::size_t{512} << 10;
 
   explicit FileReadAhead(const std::filesystem::path& path, std::size_t chunk = kDefaultChunk);
+  /// The file that `file` reads, opened once, read again from byte `from` on, beside `file`
+  /// and apart from it.
+  FileReadAhead(const FileReadAhead& file, std::uint64_t from, std::size_t chunk = kDefaultChunk);
   ~FileReadAhead();
   FileReadAhead(const FileReadAhead&) = delete;
   FileReadAhead& operator=(const FileReadAhead&) = delete;
@@ -62,9 +65,19 @@ class FileReadAhead {
   /// hands its memory back to the helper.
   Chunk next();
 
+  /// Up to `n` bytes of the file from byte `from` on (fewer at its end), read apart from the
+  /// chunks. Throws arvcore::OSError.
+  std::string read_at(std::uint64_t from, std::size_t n) const;
+
+  /// The file's size when it was opened.
+  std::uint64_t size() const { return size_; }
+
  private:
   struct Chunks;
+  void start(std::unique_ptr<Chunks> chunks, std::uint64_t file_size);
+
   std::unique_ptr<Chunks> chunks_;
+  std::uint64_t size_ = 0;
 };
 
 /// Writes `content` to a temporary file next to `path`, synced, then renames it over `path`.

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -26,6 +27,30 @@ std::string step_name(std::string_view board, std::string_view mode, std::string
   s.append(board).append(1, '\0').append(mode).append(1, '\0').append(chip).append(1, '\0').append(
       com);
   return s;
+}
+
+// Equality of two channel keys, a dozen bytes or so: compared eight at a time in place, which
+// costs less than a library call at that length.
+bool same_key(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  std::size_t i = 0;
+  for (; i + 8 <= a.size(); i += 8) {
+    std::uint64_t x = 0;
+    std::uint64_t y = 0;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) {
+      return false;
+    }
+  }
+  for (; i < a.size(); ++i) {
+    if (a[i] != b[i]) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // Whether a dense array of `span` positions stays within a few times the `count` entries.
@@ -63,6 +88,9 @@ Value ComDataNumbers::value() const {
 }
 
 std::uint32_t CaliData::Step::position(std::uint32_t key) const {
+  if (consecutive) {
+    return key >= base && key - base < numbers.size() ? key - base : kNone;
+  }
   if (sparse) {
     const auto it = sparse->find(key);
     return it == sparse->end() ? kNone : it->second;
@@ -71,6 +99,21 @@ std::uint32_t CaliData::Step::position(std::uint32_t key) const {
 }
 
 void CaliData::set_position(Step& step, std::uint32_t key, std::uint32_t pos) {
+  if (step.consecutive) {
+    if (pos == 0) {
+      step.base = key;
+      return;
+    }
+    if (key == step.base + pos) {
+      return;  // the usual case: every step's keys come in the order they were numbered
+    }
+    // From here on positions are kept; those so far are the keys' offsets from the base.
+    step.consecutive = false;
+    step.dense.reserve(step.numbers.capacity());
+    for (std::uint32_t i = 0; i < pos; ++i) {
+      step.dense.push_back(i);
+    }
+  }
   if (!step.sparse) {
     if (step.dense.empty()) {
       step.base = key;
@@ -78,7 +121,11 @@ void CaliData::set_position(Step& step, std::uint32_t key, std::uint32_t pos) {
     const std::size_t count = step.numbers.size();
     if (key >= step.base && dense_fits(key - step.base + 1, count)) {
       const std::size_t at = key - step.base;
-      if (at >= step.dense.size()) {
+      if (at == step.dense.size()) {
+        step.dense.push_back(pos);  // the usual case: keys come in rising order
+        return;
+      }
+      if (at > step.dense.size()) {
         step.dense.resize(at + 1, kNone);
       }
       step.dense[at] = pos;
@@ -136,7 +183,7 @@ std::uint32_t CaliData::step(std::string_view board, std::string_view mode, std:
 }
 
 std::uint32_t CaliData::key_number(std::string_view channel_key) {
-  if (last_key_ + 1 < key_texts_.size() && *key_texts_[last_key_ + 1] == channel_key) {
+  if (last_key_ + 1 < key_texts_.size() && same_key(*key_texts_[last_key_ + 1], channel_key)) {
     return ++last_key_;
   }
   auto it = key_index_.find(channel_key);
@@ -151,8 +198,10 @@ std::uint32_t CaliData::key_number(std::string_view channel_key) {
 
 void CaliData::put(std::uint32_t step, std::string_view channel_key,
                    const ComDataNumbers& numbers) {
-  const std::uint32_t key = key_number(channel_key);
-  Step& s = steps_[step];
+  place(steps_[step], key_number(channel_key), numbers);
+}
+
+void CaliData::place(Step& s, std::uint32_t key, const ComDataNumbers& numbers) {
   if (const std::uint32_t pos = s.position(key); pos != kNone) {
     s.numbers[pos] = numbers;
     return;
@@ -162,18 +211,60 @@ void CaliData::put(std::uint32_t step, std::string_view channel_key,
   set_position(s, key, static_cast<std::uint32_t>(s.numbers.size() - 1));
 }
 
+void CaliData::renumber(Step& step, const std::vector<std::uint32_t>& numbers) {
+  step.consecutive = true;
+  step.base = 0;
+  step.dense.clear();
+  step.sparse.reset();
+  for (std::size_t i = 0; i < step.keys.size(); ++i) {
+    step.keys[i] = numbers[step.keys[i]];
+    set_position(step, step.keys[i], static_cast<std::uint32_t>(i));
+  }
+}
+
+void CaliData::append(CaliData&& later) {
+  // The later rows' channel keys in this store's numbering, keys new here numbered in the
+  // order they came, as if their rows had been put here.
+  std::vector<std::uint32_t> renumber_to(later.key_texts_.size());
+  bool same_numbers = true;
+  for (std::size_t k = 0; k < renumber_to.size(); ++k) {
+    renumber_to[k] = key_number(*later.key_texts_[k]);
+    same_numbers = same_numbers && renumber_to[k] == k;
+  }
+  for (Step& from : later.steps_) {
+    const auto [it, made] =
+        step_index_.try_emplace(step_name(from.board, from.mode, from.chip, from.com),
+                                static_cast<std::uint32_t>(steps_.size()));
+    if (made) {
+      chips_[step_name(from.board, from.mode, from.chip, {})].push_back(it->second);
+      if (!same_numbers) {
+        renumber(from, renumber_to);
+      }
+      steps_.push_back(std::move(from));  // its entries stand as they are
+      continue;
+    }
+    Step& to = steps_[it->second];
+    for (std::size_t i = 0; i < from.keys.size(); ++i) {
+      place(to, renumber_to[from.keys[i]], from.numbers[i]);
+    }
+  }
+  later = CaliData();
+}
+
 const CaliData::Step* CaliData::find_step(std::string_view board, std::string_view mode,
                                           std::string_view chip, std::string_view com) const {
   const auto it = step_index_.find(step_name(board, mode, chip, com));
   return it == step_index_.end() ? nullptr : &steps_[it->second];
 }
 
-const ComDataNumbers* CaliData::find(const Step& step, std::string_view channel_key) const {
+std::uint32_t CaliData::key_of(std::string_view channel_key) const {
   const auto it = key_index_.find(channel_key);
-  if (it == key_index_.end()) {
-    return nullptr;
-  }
-  const std::uint32_t pos = step.position(it->second);
+  return it == key_index_.end() ? kNone : it->second;
+}
+
+const ComDataNumbers* CaliData::find(const Step& step, std::string_view channel_key) const {
+  const std::uint32_t key = key_of(channel_key);
+  const std::uint32_t pos = key == kNone ? kNone : step.position(key);
   return pos == kNone ? nullptr : &step.numbers[pos];
 }
 
@@ -224,24 +315,43 @@ value::JsonStandIn CaliData::json_stand_in(const Value& table) const {
 
 Value CaliData::chip_map(const std::vector<std::uint32_t>& steps) const {
   Value chip = Value::object();
-  for (const std::uint32_t i : steps) {
-    chip.get_ref<Value::object_t&>().emplace(steps_[i].com, step_map(steps_[i]));
-  }
+  put_steps(chip, steps);
   return chip;
 }
 
-void CaliData::fill(Value& node, std::span<const std::string> place) const {
-  for (const Step& s : steps_) {
+void CaliData::put_steps(Value& chip, const std::vector<std::uint32_t>& steps) const {
+  auto& maps = chip.get_ref<Value::object_t&>();
+  for (const std::uint32_t i : steps) {
+    maps.emplace(steps_[i].com, step_map(steps_[i]));
+  }
+}
+
+std::vector<const std::vector<std::uint32_t>*> CaliData::chips_under(
+    std::span<const std::string> place) const {
+  std::vector<const std::vector<std::uint32_t>*> out;
+  for (const auto& [name, steps] : chips_) {
+    const Step& s = steps_[steps.front()];
     const std::string* names[] = {&s.board, &s.mode, &s.chip};
-    if (!std::equal(place.begin(), place.end(), std::begin(names),
-                    [](const std::string& a, const std::string* b) { return a == *b; })) {
-      continue;
+    if (place.size() <= std::size(names) &&
+        std::equal(place.begin(), place.end(), std::begin(names),
+                   [](const std::string& a, const std::string* b) { return a == *b; })) {
+      out.push_back(&steps);
     }
+  }
+  std::sort(out.begin(), out.end(),
+            [](const auto* a, const auto* b) { return a->front() < b->front(); });
+  return out;
+}
+
+void CaliData::fill(Value& node, std::span<const std::string> place) const {
+  for (const auto* steps : chips_under(place)) {
+    const Step& s = steps_[steps->front()];
+    const std::string* names[] = {&s.board, &s.mode, &s.chip};
     Value* chip = &node;
     for (std::size_t i = place.size(); i < std::size(names); ++i) {
       chip = &child(*chip, *names[i]);
     }
-    chip->get_ref<Value::object_t&>().emplace(s.com, step_map(s));
+    put_steps(*chip, *steps);
   }
 }
 

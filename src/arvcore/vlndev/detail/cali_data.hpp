@@ -68,8 +68,10 @@ class CaliData {
         com;                           // the table's keys: "BOARD_1", "TX", "DATA_CHIP_1", "COM_3"
     MappedVector<std::uint32_t> keys;  // channel key of each entry (see key_text)
     MappedVector<ComDataNumbers> numbers;
-    // Position of each channel key: a dense array from key number `base` on while the keys of
-    // the step lie close together (as they do in every real table), else a hash map.
+    // Position of each channel key: while the step's keys are the numbers from `base` on, one
+    // after the other (as in every real table), the key's offset from `base`; else a dense
+    // array from key number `base` on while the keys lie close together, else a hash map.
+    bool consecutive = true;
     std::uint32_t base = 0;
     MappedVector<std::uint32_t> dense;
     std::unique_ptr<std::unordered_map<std::uint32_t, std::uint32_t>> sparse;
@@ -86,11 +88,17 @@ class CaliData {
   /// replaces the earlier one in its place.
   void put(std::uint32_t step, std::string_view channel_key, const ComDataNumbers& numbers);
 
+  /// Takes the entries of `later`, a store of the rows that follow those put here, as if
+  /// they had been put here in turn; `later` is left empty.
+  void append(CaliData&& later);
+
   /// The step under the given keys, or null.
   const Step* find_step(std::string_view board, std::string_view mode, std::string_view chip,
                         std::string_view com) const;
   /// The entry of `step` under `channel_key`, or null.
   const ComDataNumbers* find(const Step& step, std::string_view channel_key) const;
+  /// The number of `channel_key` (see Step::position), or kNone when no step holds it.
+  std::uint32_t key_of(std::string_view channel_key) const;
 
   /// Gives back the spare room of steps that grew row by row; called once all rows are in.
   void finish();
@@ -103,6 +111,11 @@ class CaliData {
   std::size_t key_count() const { return key_texts_.size(); }
   /// The steps, in the order they were made.
   const std::vector<Step>& steps() const { return steps_; }
+  /// The steps of each chip map under `place` (board, mode, chip names, leading ones only),
+  /// each list in the order its steps were made; the lists come in the order their first
+  /// steps were made. Looks at each chip map once, not at each step.
+  std::vector<const std::vector<std::uint32_t>*> chips_under(
+      std::span<const std::string> place) const;
 
   /// Puts the entry map of every step under `place` (board, mode, chip names, leading ones
   /// only) into `node`, the copy of the tree's map at `place`, whose chip maps are in place.
@@ -115,14 +128,19 @@ class CaliData {
                    std::span<const std::string> path) const;
   /// The entry map of `step`: channel key to entry.
   Value step_map(const Step& step) const;
-  /// For writing `table`, the tree this store's rows were read with, as JSON: stands in for
-  /// each of its chip maps with the whole chip map, made one at a time.
+  /// For writing `table`, the tree this store's rows were read with, as JSON (or splitting it
+  /// into table database units): stands in for each of its chip maps with the whole chip map,
+  /// made one at a time.
   value::JsonStandIn json_stand_in(const Value& table) const;
 
  private:
   std::uint32_t key_number(std::string_view channel_key);
   Value chip_map(const std::vector<std::uint32_t>& steps) const;
+  void put_steps(Value& chip, const std::vector<std::uint32_t>& steps) const;
   static void set_position(Step& step, std::uint32_t key, std::uint32_t pos);
+  static void place(Step& step, std::uint32_t key, const ComDataNumbers& numbers);
+  // Gives the keys of `step` (each once in it) the numbers `numbers` maps them to.
+  static void renumber(Step& step, const std::vector<std::uint32_t>& numbers);
 
   std::vector<Step> steps_;
   std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> step_index_;

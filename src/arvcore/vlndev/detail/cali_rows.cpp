@@ -3,11 +3,13 @@
 
 #include "arvcore/vlndev/detail/cali_rows.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <utility>
+#include <vector>
 
 #include "arvcore/sdk/enums.hpp"
 #include "arvcore/sdk/log_format.hpp"
@@ -238,35 +240,46 @@ bool same_cell(std::string_view a, std::string_view b) {
   return true;
 }
 
+// The map of `mode` in the section `board` of a table, which earlier rows must have made.
+Value::object_t& mode_section(Value& table, const std::string& board, std::string_view mode) {
+  Value& found = child(child(table, board), mode);
+  if (!found.is_object()) {
+    throw TypeError(fmt::format("'{}' entry is not a map", mode));
+  }
+  return found.get_ref<Value::object_t&>();
+}
+
 // Insertion state of one parse: the DATA rows of a table arrive grouped by mode, board,
 // chip and step, so the place of the previous row is usually the one of the next.
 struct DataCursor {
   std::string board, mode, chip, com;
-  Value::object_t* mode_map = nullptr;
+  bool place_known = false;
+  Value::object_t* mode_map = nullptr;  // null when rows are read apart from the table
   bool chip_placed = false;
   bool step_known = false;
   std::uint32_t step = 0;
 
-  // The store's step of COM_<com> under board, mode and chip (DATA_CHIP_<chip>): the board
-  // and mode sections must exist in the table; the chip map is placed there (empty, its
-  // entries are in the store) on first use, and the step made in the store.
-  std::uint32_t step_of(Value& table, CaliData& data, std::string_view mode_cell,
+  // The store's step of COM_<com> under board, mode and chip (DATA_CHIP_<chip>). With a
+  // `table`, the board and mode sections must exist in it, and the chip map is placed there
+  // (empty, its entries are in the store) on first use; the step is made in the store.
+  std::uint32_t step_of(Value* table, CaliData& data, std::string_view mode_cell,
                         std::string_view board_cell, std::string_view chip_cell,
                         std::string_view com_cell) {
-    if (mode_map == nullptr || !same_cell(board_cell, board) || !same_cell(mode_cell, mode)) {
-      mode_map = nullptr;
-      Value& found = child(child(table, cat("BOARD_", board_cell)), mode_cell);
-      if (!found.is_object()) {
-        throw TypeError(fmt::format("'{}' entry is not a map", mode_cell));
+    if (!place_known || !same_cell(board_cell, board) || !same_cell(mode_cell, mode)) {
+      place_known = false;
+      if (table != nullptr) {
+        mode_map = &mode_section(*table, cat("BOARD_", board_cell), mode_cell);
       }
-      mode_map = &found.get_ref<Value::object_t&>();
       board = board_cell;
       mode = mode_cell;
+      place_known = true;
       chip_placed = false;
     }
     if (!chip_placed || !same_cell(chip_cell, chip)) {
       chip_placed = false;
-      sub_map(*mode_map, cat("DATA_CHIP_", chip_cell));
+      if (table != nullptr) {
+        sub_map(*mode_map, cat("DATA_CHIP_", chip_cell));
+      }
       chip = chip_cell;
       chip_placed = true;
       step_known = false;
@@ -367,15 +380,20 @@ using State = CaliRowReader::State;
 // DATA: one ComData entry, [two integers, two floats], under its board, mode, chip, step and
 // channel key (channel, gain x 10, phase), kept in the table's DATA store. A later row with the
 // same channel key replaces the earlier entry in its place.
-bool read_data_row(State& s, const CsvRow& row, std::size_t /*line*/) {
+void put_data_row(Value* table, CaliData& data, DataCursor& cursor, ChannelKey& keys,
+                  const CsvRow& row) {
   // Cell 20 is the last a DATA row uses.
   if (row.size() < 21) {
     throw IndexError("list index out of range");
   }
-  const std::string_view ch_key = s.channel_keys.make(row[7], row[10], row[12]);
+  const std::string_view ch_key = keys.make(row[7], row[10], row[12]);
   const ComDataNumbers numbers{to_int(row[16]), to_int(row[17]), to_float(row[19]),
                                to_float(row[20])};
-  s.data.put(s.cursor.step_of(s.table, s.data, row[1], row[3], row[5], row[14]), ch_key, numbers);
+  data.put(cursor.step_of(table, data, row[1], row[3], row[5], row[14]), ch_key, numbers);
+}
+
+bool read_data_row(State& s, const CsvRow& row, std::size_t /*line*/) {
+  put_data_row(&s.table, s.data, s.cursor, s.channel_keys, row);
   return true;
 }
 
@@ -531,6 +549,54 @@ bool CaliRowReader::read(const CsvRow& row, std::size_t line) {
     }
   }
   return true;  // a row of another key holds nothing the table keeps
+}
+
+bool CaliRowReader::take_data(CaliData& ahead) {
+  State& s = *state_;
+  // Every place must be there before anything is taken.
+  std::vector<Value::object_t*> modes;
+  modes.reserve(ahead.steps().size());
+  for (const CaliData::Step& step : ahead.steps()) {
+    const auto board = s.table.find(step.board);
+    if (board == s.table.end() || !board->is_object()) {
+      return false;
+    }
+    const auto mode = board->find(step.mode);
+    if (mode == board->end() || !mode->is_object()) {
+      return false;
+    }
+    const auto chip = mode->find(step.chip);
+    if (chip != mode->end() && !chip->is_object()) {
+      return false;
+    }
+    modes.push_back(&mode->get_ref<Value::object_t&>());
+  }
+  for (std::size_t i = 0; i < modes.size(); ++i) {
+    sub_map(*modes[i], ahead.steps()[i].chip);
+  }
+  s.data.append(std::move(ahead));
+  s.cursor = {};
+  return true;
+}
+
+struct DataRowReader::State {
+  CaliData& data;
+  DataCursor cursor;
+  ChannelKey channel_keys;
+};
+
+DataRowReader::DataRowReader(CaliData& data) : state_(new State{data, {}, {}}) {}
+
+DataRowReader::~DataRowReader() = default;
+
+bool DataRowReader::read(const CsvRow& row) {
+  const std::string_view key = row[0];
+  if (key == kRowKinds[0].key) {
+    put_data_row(nullptr, state_->data, state_->cursor, state_->channel_keys, row);
+    return true;
+  }
+  return std::none_of(std::begin(kRowKinds), std::end(kRowKinds),
+                      [key](const RowKind& kind) { return kind.key == key; });
 }
 
 bool CaliRowReader::end_seen() const {

@@ -66,10 +66,36 @@ class CaliRowReader {
   /// header_result()). Throws when the row cannot be read into the table.
   bool read(const value::CsvRow& row, std::size_t line);
 
+  /// Takes the DATA rows that a DataRowReader read into `ahead` from the row after the last
+  /// one read here on, as if they had been read here, leaving `ahead` empty. False, with
+  /// nothing taken, when a row names a board and mode the table lacks: those rows must then be
+  /// read here, to fail in their place.
+  bool take_data(CaliData& ahead);
+
   /// True once the END row was read.
   bool end_seen() const;
   /// The header check's answer: ok unless the header was refused.
   const RetType& header_result() const;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+/// Reads DATA rows into a store alone, apart from the table they belong to: rows read ahead of
+/// their turn, whose places CaliRowReader::take_data checks once their turn comes.
+class DataRowReader {
+ public:
+  explicit DataRowReader(CaliData& data);
+  ~DataRowReader();
+  DataRowReader(const DataRowReader&) = delete;
+  DataRowReader& operator=(const DataRowReader&) = delete;
+
+  /// Reads `row` if it is a DATA row, throwing where CaliRowReader::read would, and skips a
+  /// row whose key the table does not know. False for a row of any other kind, which only
+  /// the table's own reader may read.
+  bool read(const value::CsvRow& row);
 
   struct State;
 

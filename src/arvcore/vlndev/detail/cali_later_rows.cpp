@@ -1,0 +1,189 @@
+#include "arvcore/vlndev/detail/cali_later_rows.hpp"
+
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "arvcore/value/csv.hpp"
+#include "arvcore/vlndev/detail/cali_rows.hpp"
+
+namespace arvcore::vlndev::detail {
+namespace {
+
+using value::CsvReader;
+using value::CsvRow;
+
+// How far past the split point a line start is looked for.
+constexpr std::size_t kProbeBytes = std::size_t{64} << 10;
+// Rows looked at for the start of a step before the later half begins at any row: a step
+// holds a few thousand rows in real tables.
+constexpr std::size_t kStepSearchRows = 1 << 15;
+
+// The step a DATA row belongs to, by its cells (mode, board, chip, step); empty for any
+// other row.
+std::string step_cells(const CsvRow& row) {
+  if (row.size() < 21 || row[0] != "DATA") {
+    return {};
+  }
+  std::string cells;
+  for (const std::size_t i : {1, 3, 5, 14}) {
+    cells.append(row[i]).push_back('\0');
+  }
+  return cells;
+}
+
+// Where the later half starts to be looked for: a little before the middle, as the parse's
+// own rows cost it a little more than the later half's cost their thread.
+std::uint64_t split_point(std::uint64_t file_size) {
+  return file_size / 100 * 47;
+}
+
+// Reads `row` into the later half's store: false when the parse must read it in turn.
+bool read_here(DataRowReader& rows, const CsvRow& row) {
+  try {
+    return rows.read(row);
+  } catch (...) {
+    return false;  // the parse fails at this row in turn
+  }
+}
+
+std::atomic<std::uint64_t> split_from{CaliLaterRows::kSplitFrom};
+std::atomic<std::uint64_t> halves{0};
+
+}  // namespace
+
+std::uint64_t CaliLaterRows::set_split_from(std::uint64_t bytes) {
+  return split_from.exchange(bytes);
+}
+
+std::uint64_t CaliLaterRows::halves_taken() {
+  return halves.load();
+}
+
+CaliLaterRows::CaliLaterRows(const value::FileReadAhead& file) {
+  if (file.size() < split_from.load(std::memory_order_relaxed)) {
+    return;
+  }
+  try {
+    thread_ = std::thread([this, &file] { run(file); });
+    due_from_ = split_point(file.size());
+  } catch (const std::system_error&) {
+    // no thread to be had: the parse reads every row itself
+  }
+}
+
+CaliLaterRows::~CaliLaterRows() {
+  stop();
+}
+
+void CaliLaterRows::stop() {
+  if (thread_.joinable()) {
+    cancelled_.store(true, std::memory_order_relaxed);
+    thread_.join();
+  }
+}
+
+std::uint64_t CaliLaterRows::begin() {
+  begin_.wait(kNotYet, std::memory_order_acquire);
+  due_from_ = begin_.load(std::memory_order_acquire);
+  return due_from_;
+}
+
+void CaliLaterRows::taken() {
+  halves.fetch_add(1, std::memory_order_relaxed);
+}
+
+CaliData* CaliLaterRows::rows_from(std::uint64_t offset, End& end) {
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+  if (!usable_ || offset != begin_.load(std::memory_order_relaxed)) {
+    return nullptr;
+  }
+  end = end_;
+  return &data_;
+}
+
+void CaliLaterRows::run(const value::FileReadAhead& file) noexcept {
+  try {
+    read_rows(file);
+  } catch (...) {
+    // Text that is not UTF-8, a failed read, no memory: the parse reads those rows in turn
+    // and fails where it would have failed.
+    usable_ = false;
+  }
+  std::uint64_t not_yet = kNotYet;
+  begin_.compare_exchange_strong(not_yet, kNone, std::memory_order_release);
+  begin_.notify_all();
+}
+
+void CaliLaterRows::read_rows(const value::FileReadAhead& file) {
+  // The first line that starts after the split point.
+  const std::uint64_t middle = split_point(file.size());
+  const std::string probe = file.read_at(middle, kProbeBytes);
+  const std::size_t newline = probe.find('\n');
+  if (newline == std::string::npos) {
+    return;
+  }
+  const std::uint64_t from = middle + newline + 1;
+  // Half the parse's chunks: the memory of the chunks read ahead counts twice while both read.
+  value::FileReadAhead part(file, from, value::FileReadAhead::kDefaultChunk / 2);
+  CsvReader reader(part, /*strip_nul=*/true, from, 0);
+  CsvRow row;
+  std::size_t lines_at_begin = 0;
+  if (!find_first_step(reader, row, lines_at_begin)) {
+    return;
+  }
+  std::size_t lines = lines_at_begin;  // before the row in hand
+  DataRowReader rows(data_);
+  for (;;) {
+    if (cancelled_.load(std::memory_order_relaxed)) {
+      return;
+    }
+    if (!row.empty() && !read_here(rows, row)) {
+      break;
+    }
+    end_.offset = reader.offset();
+    lines = reader.lines_read();
+    if (!reader.next(row)) {
+      break;
+    }
+  }
+  end_.lines = lines - lines_at_begin;
+  // The parse goes on from the end with a reader of its own, which must meet no text that is
+  // not UTF-8: such text fails the parse at a row that depends on how the file is read.
+  // Rows that reach the end are looked over for it, as a reader from the start would.
+  while (reader.next(row)) {
+    if (cancelled_.load(std::memory_order_relaxed)) {
+      return;
+    }
+  }
+  usable_ = true;
+}
+
+bool CaliLaterRows::find_first_step(CsvReader& reader, CsvRow& row, std::size_t& lines) {
+  // The later half begins with a step, so that its channel keys come in the order the
+  // earlier steps have them; its rows before that step are left to the parse.
+  std::string first_step;
+  for (std::size_t n = 0;; ++n) {
+    const std::uint64_t at = reader.offset();
+    lines = reader.lines_read();
+    if (cancelled_.load(std::memory_order_relaxed) || !reader.next(row)) {
+      return false;
+    }
+    const std::string cells = step_cells(row);
+    if (cells.empty()) {
+      return false;  // a row of another kind in the middle: the file is read in one go
+    }
+    if (n == 0) {
+      first_step = cells;
+    } else if (cells != first_step || n == kStepSearchRows) {
+      end_.offset = at;
+      begin_.store(at, std::memory_order_release);
+      begin_.notify_all();
+      return true;
+    }
+  }
+}
+
+}  // namespace arvcore::vlndev::detail
