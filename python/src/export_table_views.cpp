@@ -2,7 +2,7 @@
 // Python objects straight from its header tree and DATA arrays; a picture of one common-arm
 // step needs only that step's map.
 
-#include <algorithm>
+#include <cstdint>
 #include <iterator>
 #include <span>
 #include <string>
@@ -26,33 +26,33 @@ using Manager = Guarded<CalibrationTableManager>;
 namespace {
 
 /// Fills the chip maps under `place` (board, mode: leading names only) in `node`, the Python
-/// form of the header tree's map at `place`, from the DATA arrays, step by step in the order
-/// the steps were made, each channel key made once for all steps.
+/// form of the header tree's map at `place`, from the DATA arrays, one chip map at a time with
+/// its steps in the order they were made, each channel key made once for all steps.
 void fill_chip_maps(py::handle node, const vlndev::detail::CaliData& data,
                     std::span<const std::string> place) {
   const detail::CollectorPause pause(true);
   std::vector<py::object> keys(data.key_count());
-  for (const auto& step : data.steps()) {
-    const std::string* names[] = {&step.board, &step.mode, &step.chip};
-    if (!std::equal(place.begin(), place.end(), std::begin(names),
-                    [](const std::string& a, const std::string* b) { return a == *b; })) {
-      continue;
-    }
-    py::dict entries;
-    for (std::size_t i = 0; i < step.keys.size(); ++i) {
-      py::object& key = keys[step.keys[i]];
-      if (!key) {
-        key = py::str(data.key_text(step.keys[i]));
-      }
-      if (PyDict_SetItem(entries.ptr(), key.ptr(), comdata_list(step.numbers[i]).ptr()) != 0) {
-        throw py::error_already_set();
-      }
-    }
+  for (const auto* steps : data.chips_under(place)) {
+    const auto& first = data.steps()[steps->front()];
+    const std::string* names[] = {&first.board, &first.mode, &first.chip};
     py::object chip = py::reinterpret_borrow<py::object>(node);
     for (std::size_t i = place.size(); i < std::size(names); ++i) {
       chip = chip[py::str(*names[i])];
     }
-    chip[py::str(step.com)] = entries;
+    for (const std::uint32_t s : *steps) {
+      const auto& step = data.steps()[s];
+      py::dict entries;
+      for (std::size_t i = 0; i < step.keys.size(); ++i) {
+        py::object& key = keys[step.keys[i]];
+        if (!key) {
+          key = py::str(data.key_text(step.keys[i]));
+        }
+        if (PyDict_SetItem(entries.ptr(), key.ptr(), comdata_list(step.numbers[i]).ptr()) != 0) {
+          throw py::error_already_set();
+        }
+      }
+      chip[py::str(step.com)] = entries;
+    }
   }
 }
 

@@ -171,6 +171,11 @@ def test_diff_and_list(tmp_path):
     assert code == 1 and doc["summary"]["DATA"]["count"] == 0
     r = subprocess.run([exe, "cali", "diff", str(SAMPLE), str(SAMPLE)], capture_output=True, text=True)
     assert r.returncode == 0 and r.stdout.endswith("equal within the tolerance 0\n")
+    # A chip whose ComData only one table has: every entry is that table's only.
+    other.write_text("".join(line for line in text.splitlines(keepends=True)
+                             if not line.startswith("DATA,RX,BOARD,2,")))
+    code, doc = diff()
+    assert code == 1 and doc["summary"]["DATA"]["only_a"] == 256
 
     (tmp_path / "b" / "D1_27.5GHz.csv").write_text("VER,v3.0.0\nSN,D1\nFCENTER,27.5\nCOMDR,x\n")
     (tmp_path / "b" / "notes.csv").write_text("x\n")

@@ -37,7 +37,7 @@ int show_json(const OpenedCali& c) {
   Value doc = {{"result", result_json(c.result)}};
   if (c.result.ok()) {
     CalibrationTableManager& m = *c.manager;
-    const Value& t = m.CaliTable();
+    const Value& t = m.caliTableHeader();  // the header rows are all it reads
     doc["file"] = m.path_cali();
     for (const char* key : {"VER", "REALVER", "SN", "FCENTER"}) {
       doc[key] = t.value(key, Value());
@@ -63,7 +63,7 @@ int show(const CaliOptions& o) {
     return 1;
   }
   CalibrationTableManager& m = *c.manager;
-  const Value& t = m.CaliTable();
+  const Value& t = m.caliTableHeader();  // the header rows are all it reads
   auto entry = [&t](const char* key) {
     return t.contains(key) ? arvcore::value::str(t[key]) : std::string("-");
   };

@@ -153,7 +153,13 @@ class Differ {
     }
   }
 
-  void tables(const Value& a, const Value& b) {
+  // Compares the tables of two parsed managers: their header trees, and the ComData entries
+  // one chip map at a time, so that neither whole tree is built.
+  void tables(const CalibrationTableManager& table_a, const CalibrationTableManager& table_b) {
+    a_ = &table_a;
+    b_ = &table_b;
+    const Value& a = table_a.caliTableHeader();
+    const Value& b = table_b.caliTableHeader();
     for (const char* key : {"VER", "REALVER", "SN", "FCENTER"}) {
       Place p;
       p.row = key;
@@ -170,7 +176,8 @@ class Differ {
       const Value& ma = a.value(section, Value::object());
       const Value& mb = b.value(section, Value::object());
       for (const auto& [mode, unused] : union_of(ma, mb)) {
-        mode_maps(board, mode, ma.value(mode, Value::object()), mb.value(mode, Value::object()));
+        mode_maps(section, board, mode, ma.value(mode, Value::object()),
+                  mb.value(mode, Value::object()));
       }
     }
   }
@@ -360,13 +367,17 @@ class Differ {
     }
   }
 
-  void mode_maps(std::int64_t board, const std::string& mode, const Value& a, const Value& b) {
+  void mode_maps(const std::string& section, std::int64_t board, const std::string& mode,
+                 const Value& a, const Value& b) {
     for (const auto& [key, unused] : union_of(a, b)) {
       Place p;
       p.mode = mode;
       p.board = board;
-      const Value& va = a.value(key, Value());
-      const Value& vb = b.value(key, Value());
+      // A map only one table has is compared against an empty one: each of its entries is
+      // then one table's only.
+      const bool is_map = a.value(key, Value()).is_object() || b.value(key, Value()).is_object();
+      const Value& va = a.value(key, is_map ? Value::object() : Value());
+      const Value& vb = b.value(key, is_map ? Value::object() : Value());
       if (const std::int64_t chip = number_after(key, "OFFSET_CHIP_"); chip != 0) {
         p.row = "OFFSET";
         p.chip = chip;
@@ -377,7 +388,9 @@ class Differ {
       } else if (const std::int64_t dchip = number_after(key, "DATA_CHIP_"); dchip != 0) {
         p.row = "DATA";
         p.chip = dchip;
-        data(p, va, vb);
+        const std::string place[] = {section, mode, key};
+        data(p, a.contains(key) && va.is_object() ? a_->caliTableEntry(place) : va,
+             b.contains(key) && vb.is_object() ? b_->caliTableEntry(place) : vb);
       } else if (key == "COMSTEPDR") {
         p.row = key;
         for (const auto& [step, u] : union_of(va, vb)) {
@@ -466,6 +479,8 @@ class Differ {
   }
 
   const DiffOptions& o_;
+  const CalibrationTableManager* a_ = nullptr;
+  const CalibrationTableManager* b_ = nullptr;
   std::map<std::string, Summary> summary_;
   std::vector<Value> shown_;
   std::size_t total_ = 0;
@@ -543,7 +558,7 @@ int diff(const DiffOptions& o) {
     return 2;
   }
   Differ d(o);
-  d.tables(a.manager->CaliTable(), b.manager->CaliTable());
+  d.tables(*a.manager, *b.manager);
   const Value doc = d.to_value(o.a, o.b, a.result, b.result);
   if (o.json) {
     print_json(doc);

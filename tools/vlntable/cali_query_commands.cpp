@@ -301,7 +301,7 @@ void show_cali_queries(CalibrationTableManager& manager, std::ostream& out) {
     }
   });
   part(out, "Common-arm step ranges per IC section (dB)", [&] {
-    const Value& table = manager.CaliTable();
+    const Value& table = manager.caliTableHeader();  // COMSTEPDR is a header row
     const std::int64_t sections = manager.num_board() * manager.num_ic_per_board();
     for (std::int64_t i = 1; i <= sections; ++i) {
       const std::string section = fmt::format("BOARD_{}", i);
@@ -333,7 +333,7 @@ Value cali_queries_json(CalibrationTableManager& manager) {
   part("ELEDR", [&] { return data_or_throw(manager.getELEDR()); });
   part("TC", [&] { return manager._getTC(); });
   part("COMSTEPDR", [&] {
-    const Value& table = manager.CaliTable();
+    const Value& table = manager.caliTableHeader();  // COMSTEPDR is a header row
     Value out = Value::object();
     for (std::int64_t i = 1; i <= manager.num_board() * manager.num_ic_per_board(); ++i) {
       const std::string section = fmt::format("BOARD_{}", i);

@@ -71,7 +71,14 @@ std::pair<std::string, std::size_t> first_key(std::string_view rel) {
   return {std::move(key), std::string_view::npos};
 }
 
-void split_into(const Value& v, const std::string& path, std::vector<Unit>& out) {
+void split_into(const Value& v, const std::string& path, const value::JsonStandIn& stand_in,
+                std::vector<Unit>& out) {
+  if (stand_in && v.is_object()) {
+    if (std::optional<Value> instead = stand_in(v)) {
+      split_into(*instead, path, {}, out);  // freed once split
+      return;
+    }
+  }
   if (!path.empty() && stored_whole(v)) {
     std::string json = value::dump_json(v, -1);
     json.shrink_to_fit();  // the writer's buffer is far larger than one entry
@@ -79,7 +86,7 @@ void split_into(const Value& v, const std::string& path, std::vector<Unit>& out)
     return;
   }
   for (const auto& [k, child] : v.items()) {
-    split_into(child, path.empty() ? escape_key(k) : path + "." + escape_key(k), out);
+    split_into(child, path.empty() ? escape_key(k) : path + "." + escape_key(k), stand_in, out);
   }
 }
 
@@ -516,12 +523,12 @@ std::shared_ptr<TableStore> open_store(const std::string& url) {
   return store;
 }
 
-std::vector<Unit> split_table(const Value& table) {
+std::vector<Unit> split_table(const Value& table, const value::JsonStandIn& stand_in) {
   std::vector<Unit> out;
   if (!table.is_object()) {
     throw TypeError("a calibration table must be a map");
   }
-  split_into(table, "", out);
+  split_into(table, "", stand_in, out);
   return out;
 }
 

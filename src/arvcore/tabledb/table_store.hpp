@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "arvcore/base/errors.hpp"
+#include "arvcore/value/json.hpp"
 #include "arvcore/value/value.hpp"
 
 namespace arvcore::tabledb {
@@ -137,8 +138,10 @@ std::string redact_url(const std::string& url);
 /// messages of libraries that quote what they were given.
 std::string scrub_secrets(std::string text, const std::string& locator);
 
-/// Splits a calibration table into its units, in table order.
-std::vector<Unit> split_table(const Value& table);
+/// Splits a calibration table into its units, in table order. A map of `table` that
+/// `stand_in` answers is split as its answer (made when it is reached and freed once split),
+/// so a table whose large parts are kept elsewhere need not be built whole.
+std::vector<Unit> split_table(const Value& table, const value::JsonStandIn& stand_in = {});
 
 /// The value at `path` of table `id`: a unit, a part of one, or a map put together from the
 /// units below it. Empty when the table has no such entry.

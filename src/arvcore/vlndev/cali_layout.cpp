@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <charconv>
 #include <string_view>
+#include <vector>
 
 #include <fmt/format.h>
 
 #include "arvcore/base/errors.hpp"
 #include "arvcore/value/json.hpp"
+#include "arvcore/vlndev/detail/cali_data.hpp"
 
 namespace arvcore::vlndev {
 namespace {
@@ -53,6 +55,46 @@ void widen_by_mode(const Value& mode, std::int64_t board, CaliLayout& out, bool&
   }
 }
 
+void widen_by_tree(const Value& table, CaliLayout& out, bool& any) {
+  if (!table.is_object()) {
+    return;
+  }
+  for (const auto& [section, modes] : table.items()) {
+    const std::int64_t board = number_after(section, "BOARD_");
+    if (board == 0 || !modes.is_object()) {
+      continue;
+    }
+    for (const auto& [name, mode] : modes.items()) {
+      widen_by_mode(mode, board, out, any);
+    }
+  }
+}
+
+// The entries kept apart from the tree: the channel of each distinct key is read once.
+void widen_by_steps(const detail::CaliData& data, CaliLayout& out, bool& any) {
+  std::vector<std::int64_t> channels(data.key_count(), -1);
+  for (const auto& step : data.steps()) {
+    const std::int64_t board = number_after(step.board, "BOARD_");
+    const std::int64_t chip = number_after(step.chip, "DATA_CHIP_");
+    if (board == 0 || chip == 0) {
+      continue;
+    }
+    std::int64_t most = 0;
+    for (const std::uint32_t key : step.keys) {
+      if (channels[key] < 0) {
+        channels[key] = channel_of(data.key_text(key));
+      }
+      most = std::max(most, channels[key]);
+    }
+    if (most > 0) {
+      out.boards = std::max(out.boards, board);
+      out.ics = std::max(out.ics, chip);
+      out.channels = std::max(out.channels, most);
+      any = true;
+    }
+  }
+}
+
 }  // namespace
 
 std::string CaliLayout::text() const {
@@ -64,19 +106,15 @@ Value CaliLayout::value() const {
 }
 
 std::optional<CaliLayout> table_layout(const Value& table) {
-  if (!table.is_object()) {
-    return std::nullopt;
-  }
+  return table_layout(table, nullptr);
+}
+
+std::optional<CaliLayout> table_layout(const Value& header, const detail::CaliData* data) {
   CaliLayout out;
   bool any = false;
-  for (const auto& [section, modes] : table.items()) {
-    const std::int64_t board = number_after(section, "BOARD_");
-    if (board == 0 || !modes.is_object()) {
-      continue;
-    }
-    for (const auto& [name, mode] : modes.items()) {
-      widen_by_mode(mode, board, out, any);
-    }
+  widen_by_tree(header, out, any);
+  if (data != nullptr) {
+    widen_by_steps(*data, out, any);
   }
   if (!any) {
     return std::nullopt;

@@ -11,6 +11,10 @@
 
 namespace arvcore::vlndev {
 
+namespace detail {
+class CaliData;
+}
+
 /// Boards, ICs per board and channels per IC.
 struct CaliLayout {
   std::int64_t boards = 0;
@@ -28,6 +32,9 @@ struct CaliLayout {
 /// its ComData entries. (COMDR and ELEDR rows number IC sections, boards x ICs, so they
 /// cannot tell boards from chips.) Empty when the table holds no ComData entry.
 std::optional<CaliLayout> table_layout(const Value& table);
+/// The same for a table kept as `header` (its tree without the ComData entries) and `data`
+/// (those entries; null when the tree holds them all).
+std::optional<CaliLayout> table_layout(const Value& header, const detail::CaliData* data);
 
 /// `layout` read from an `rf_layout` answer [boards, ics, channels]; throws ValueError when it
 /// is not three positive integers.

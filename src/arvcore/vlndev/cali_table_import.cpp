@@ -6,6 +6,7 @@
 #include <optional>
 #include <streambuf>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -14,6 +15,7 @@
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/vlndev/cali_layout.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
+#include "arvcore/vlndev/detail/cali_data.hpp"
 #include "arvcore/vlndev/detail/frequency.hpp"
 
 namespace arvcore::vlndev {
@@ -74,9 +76,16 @@ CaliFileIdentity cali_file_identity(const std::filesystem::path& file) {
   return {name.substr(0, underscore), std::move(freq)};
 }
 
+std::vector<tabledb::Unit> table_units(const CalibrationTableManager& manager) {
+  const Value& header = manager.caliTableHeader();
+  const detail::CaliData* data = manager.caliData();
+  return tabledb::split_table(header,
+                              data != nullptr ? data->json_stand_in(header) : value::JsonStandIn{});
+}
+
 namespace {
 
-// A local-mode manager that parsed `file` for `layout`; its table is manager->CaliTable().
+// A local-mode manager that parsed `file` for `layout`.
 std::unique_ptr<CalibrationTableManager> parse_file(const CaliFileIdentity& id,
                                                     const std::filesystem::path& file,
                                                     const CaliLayout& layout, RetType& parsed) {
@@ -106,7 +115,8 @@ RetType import_calibration_file(tabledb::TableStore& store, const std::filesyste
   if (parsed.RetCode != RetCode::OK) {
     return parsed;
   }
-  const std::optional<CaliLayout> found = table_layout(manager->CaliTable());
+  const std::optional<CaliLayout> found =
+      table_layout(manager->caliTableHeader(), manager->caliData());
   if (given && found && *found != *given) {
     throw ValueError(fmt::format("{} holds a table of layout {}, not the layout {} given",
                                  file.string(), found->text(), given->text()));
@@ -126,7 +136,7 @@ RetType import_calibration_file(tabledb::TableStore& store, const std::filesyste
       }
     }
   }
-  const Value& table = manager->CaliTable();
+  const Value& table = manager->caliTableHeader();
   tabledb::TableInfo info;
   info.sn = id.sn;
   info.freq = id.freq.get<double>();
@@ -135,7 +145,7 @@ RetType import_calibration_file(tabledb::TableStore& store, const std::filesyste
   }
   info.imported = tabledb::utc_now();
   info.layout = used.text();
-  store.replaceTable(info, tabledb::split_table(table), progress);
+  store.replaceTable(info, table_units(*manager), progress);
   return parsed;
 }
 

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "arvcore/sdk/ret_type.hpp"
 #include "arvcore/tabledb/table_store.hpp"
@@ -20,6 +21,12 @@ struct CaliFileIdentity {
   Value freq;  // integer or float, as written in the name
 };
 CaliFileIdentity cali_file_identity(const std::filesystem::path& file);
+
+class CalibrationTableManager;
+
+/// The table database units of `manager`'s table: what tabledb::split_table gives for its
+/// whole tree, made from the header tree and one chip map of ComData entries at a time.
+std::vector<tabledb::Unit> table_units(const CalibrationTableManager& manager);
 
 /// Parses `file` for a device of `layout` ([boards, ICs per board, channels per IC]; null to
 /// take the layout the table's own rows describe) and, when the parse answers OK, stores the
