@@ -53,11 +53,6 @@ class FailedBuf final : public std::streambuf {
   std::exception_ptr failure_;
 };
 
-const log::Logger& cali_logger() {
-  static const log::Logger logger("CaliTbl");
-  return logger;
-}
-
 bool truth(const py::handle& o) {
   return py::bool_(py::reinterpret_borrow<py::object>(o));
 }
@@ -117,6 +112,11 @@ bool version_kept(const Manager& self) {
 }
 
 }  // namespace
+
+const log::Logger& cali_logger() {
+  static const log::Logger logger("CaliTbl");
+  return logger;
+}
 
 void export_calibration(py::module_& m) {
   py::class_<Manager> cls(m, "CalibrationTableManager",

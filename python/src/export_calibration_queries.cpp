@@ -1,20 +1,19 @@
-// CalibrationTableManager queries in Python: dynamic ranges, offsets, TC, common-arm step
-// search and ComData, added to the class that export_calibration made.
+// CalibrationTableManager queries in Python: dynamic ranges, offsets, TC and common-arm step
+// search, added to the class that export_calibration made (ComData: export_comdata.cpp).
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include <pybind11/stl.h>
 
 #include "arvcore/vlndev/calibration_table_manager.hpp"
-#include "arvcore/vlndev/detail/calibration_queries.hpp"
 #include "casters.hpp"
-#include "comdata_numbers.hpp"
 #include "exports.hpp"
 #include "fastlane.hpp"
 
@@ -27,69 +26,6 @@ using vlndev::CalibrationTableManager;
 using Manager = Guarded<CalibrationTableManager>;
 
 using ModeOrInt = std::variant<RFMode, std::int64_t>;
-
-// The list arguments of the ComData fetch are refused unless they are lists, before anything
-// runs.
-Value list_argument(const py::object& o, std::string_view name) {
-  if (!PyList_Check(o.ptr())) {
-    throw TypeError(fmt::format("{} must be a list, not '{}'", name, detail::type_name_of(o)));
-  }
-  return to_value(o, name);
-}
-
-// Builds the Python result of a local fetch straight from the table's entries, without an
-// intermediate result value.
-class PyReceiver final : public vlndev::ComDataReceiver {
- public:
-  void beginBoard() override { board_ = py::dict(); }
-  void beginStep(const std::string& step, std::size_t /*expected*/) override {
-    current_ = py::list();
-    board_[py::str(step)] = current_;
-  }
-  void entry(const Value& e) override {
-    py::object o = to_python(e);
-    if (PyList_Append(current_.ptr(), o.ptr()) != 0) {
-      throw py::error_already_set();
-    }
-  }
-  void entry(const vlndev::detail::ComDataNumbers& e) override {
-    const py::list o = comdata_list(e);
-    if (PyList_Append(current_.ptr(), o.ptr()) != 0) {
-      throw py::error_already_set();
-    }
-  }
-  void endBoard() override { result.append(board_); }
-
-  py::list result;
-
- private:
-  py::dict board_;
-  py::list current_;
-};
-
-py::object get_com_data(Manager& self, const std::string& rf_mode_str, std::int64_t board,
-                        std::int64_t chip, const py::object& channel, const py::object& gain,
-                        const py::object& phase, const py::object& com_list) {
-  const Value c = list_argument(channel, "channel");
-  const Value g = list_argument(gain, "gain");
-  const Value p = list_argument(phase, "phase");
-  const Value s = list_argument(com_list, "com_list");
-  return self.reading(
-      [&]() -> py::object {
-        if (self.web_mode() && self.db() != nullptr) {
-          return to_python(self._getComData(rf_mode_str, board, chip, c, g, p, s));
-        }
-        PyReceiver receiver;
-        vlndev::fetchComDataLocal(self, rf_mode_str, board, chip, c, g, p, s, receiver);
-        return std::move(receiver.result);
-      },
-      kAtQueries);
-}
-
-const log::Logger& cali_logger() {
-  static const log::Logger logger("CaliTbl");
-  return logger;
-}
 
 // Web-mode answers come from the database on every call; local ones are kept.
 template <class Query>
@@ -129,39 +65,28 @@ std::string offset_key(std::string_view rf_mode_str, std::int64_t chip,
   return key;
 }
 
+// Answers kept for local tables, while no info record is to be written.
+bool lane_open(const Manager& self) {
+  return !self.web_mode() && !cali_logger().enabled(log::Level::info);
+}
+
 // The offset lists of a set of boards, kept like an answer (this call answers them bare).
 py::object boards_offset(Manager& self, const py::object& boards_arg,
                          const std::string& rf_mode_str, std::int64_t chip) {
   const std::vector<std::int64_t> boards = int_list_arg(boards_arg, "boards");
-  return self.reading(
-      [&]() -> py::object {
-        const bool keep = !self.web_mode() && !cali_logger().enabled(log::Level::info);
-        const std::string key = offset_key(rf_mode_str, chip, boards);
-        if (keep) {
-          if (const KeptAnswer* kept = self.fresh(key)) {
-            return kept->data;
-          }
-        }
-        const std::uint64_t generation = self.generation();
+  return self.kept_data(
+      offset_key(rf_mode_str, chip, boards), lane_open(self),
+      [&]() -> std::pair<py::object, bool> {
         auto answer = self._getBoardsOffset(boards, rf_mode_str, chip);
         if (const auto* failed = std::get_if<RetType>(&answer)) {
-          return to_python(*failed);
+          return {to_python(*failed), false};
         }
-        py::object data = to_python(std::get<Value>(answer));
-        if (keep) {
-          self.kept_answers()[key] = KeptAnswer{generation, {}, {}, data};
-        }
-        return data;
+        return {to_python(std::get<Value>(answer)), true};
       },
       kAtQueries);
 }
 
 // --- fast lanes (see fastlane.hpp) ----------------------------------------------------------
-
-// Answers kept for local tables, while no info record is to be written.
-bool lane_open(const Manager& self) {
-  return !self.web_mode() && !cali_logger().enabled(log::Level::info);
-}
 
 // The mode argument of getDR as the full path reads it, for None and the members of the
 // two mode classes (taken by identity) and plain ints; false for anything else.
@@ -273,9 +198,7 @@ void export_calibration_queries(py::module_& m) {
                                 kAtQueries);
           },
           py::arg("board"), py::arg("rf_mode_str"), py::arg("min"), py::arg("max"),
-          py::arg("polar") = py::none())
-      .def("_getComData", &get_com_data, py::arg("rf_mode_str"), py::arg("board"), py::arg("chip"),
-           py::arg("channel"), py::arg("gain"), py::arg("phase"), py::arg("com_list"));
+          py::arg("polar") = py::none());
   fastlane::install<Manager, &fast_get_dr>(cls, "getDR");
   fastlane::install<Manager, &fastlane::kept_getter<Manager, &lane_open, comdr_key>>(cls,
                                                                                      "getCOMDR");

@@ -29,8 +29,12 @@ void export_table_db(pybind11::module_& m);
 void export_db(pybind11::module_& m);
 /// CalibrationTableManager: construction, discovery, parse, JSON import.
 void export_calibration(pybind11::module_& m);
+/// The logger of the calibration manager ("CaliTbl"), for the binding's own checks of its level.
+const log::Logger& cali_logger();
 /// CalibrationTableManager queries (adds methods to the class made above).
 void export_calibration_queries(pybind11::module_& m);
+/// CalibrationTableManager._getComData, and its fast lane.
+void export_comdata(pybind11::module_& m);
 /// How calibration calls that may query the table database hold the manager: in web mode the
 /// database's component is the host's Python code, which may call the same manager from
 /// another thread and wait for it, so the manager is let go while it runs (the manager holds

@@ -150,6 +150,25 @@ class Guarded : public Manager {
     return out;
   }
 
+  /// Like kept(), for an answer that is not an envelope: `work` answers the Python object and
+  /// whether it may be kept (a failure may not).
+  template <class Work>
+  py::object kept_data(const std::string& key, bool keep, Work&& work,
+                       AtCallbacks at_callbacks = AtCallbacks::hold) {
+    ManagerHold hold(call_lock_, hold_options(true, at_callbacks));
+    if (keep) {
+      if (const KeptAnswer* answer = fresh(key)) {
+        return answer->data;
+      }
+    }
+    const std::uint64_t generation = this->generation();
+    auto [data, keepable] = std::forward<Work>(work)();
+    if (keep && keepable) {
+      kept_[key] = KeptAnswer{generation, {}, {}, data};
+    }
+    return data;
+  }
+
   /// Kept Python objects of any kind, for answers that are not envelopes. Use with the GIL.
   KeptAnswers& kept_answers() { return kept_; }
 

@@ -20,6 +20,7 @@ PYBIND11_MODULE(_arvcore, m) {
   arvcore::python::export_db(m);
   arvcore::python::export_calibration(m);
   arvcore::python::export_calibration_queries(m);
+  arvcore::python::export_comdata(m);
   arvcore::python::export_aakit(m);
   arvcore::python::export_delta(m);
   arvcore::python::export_beam(m);

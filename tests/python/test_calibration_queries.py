@@ -126,6 +126,54 @@ def test_comdata_argument_types_and_failures(mgr, arvcore_logs):
     assert mgr._getComData("TX", 0, 1, [1], [], [], []) == []
 
 
+def test_comdata_answers_the_same_whatever_the_log_level(mgr, caplog):
+    """Without debug records a fetch takes a shorter way through the table; it must answer and
+    log exactly what the logged way does, and follow a new parse."""
+    def fetch(level, *args, **kwargs):
+        caplog.clear()
+        caplog.set_level(level, logger="CaliTbl")
+        got = mgr._getComData(*args, **kwargs)
+        return got, [(r.levelno, r.getMessage()) for r in caplog.records
+                     if r.levelno >= logging.WARNING]
+
+    chain = ([1, 2], [[3.5, 1.0], [-2.55, 1]], [[0, 45], [45, 0]])
+    cases = [
+        ("TX", 2, 1, *chain, [["COM_1"], ["COM_2", "COM_1", "COM_2"]]),
+        ("TX", 2, 1, [2, 1, 2], *chain[1:], [["COM_2"], []]),
+        ("TX", 1, 1, [1], [[True]], [[0]], [["COM_1"]]),
+        ("TX", 1, 1, [1], [[3.5]], [[45.0]], [["COM_1"]]),  # no such key: logged
+        ("TX", 1, 1, [1], [[9.9]], [[0]], [["COM_1"]]),
+        ("TX", 1, 1, [1], [[3.5]], [[0]], [["COM_3"]]),  # no such step
+        ("TX", 1, 2, [1], [[3.5]], [[0]], [["COM_1"]]),  # no such chip
+        ("RX", 1, 1, [1], [[3.5]], [[0]], [["COM_1"]]),
+        ("TX", 3, 1, *chain, [["COM_1"]] * 3),  # no third board
+        ("TX", 2, 1, [1, 2], [[3.5, 1.0]], [[0, 0], [0, 0]], [["COM_1"], ["COM_1"]]),
+        ("TX", 1, 1, [0, 3, -1], [[3.5, 1.0]], [[0, 45]], [["COM_1"]]),
+        ("TX", 1, 1, [1], [(3.5,)], [(0,)], [("COM_1",)]),
+        ("TX", 1, 1, [1], [[float("nan")]], [[0]], [["COM_1"]]),
+        ("TX", 1, 1, [1], [[10 ** 18]], [[0]], [["COM_1"]]),
+        ("TX", 0, 1, [1], [], [], []),
+    ]
+    for args in cases:
+        assert fetch(logging.WARNING, *args) == fetch(logging.DEBUG, *args), args
+    names = ("rf_mode_str", "board", "chip", "channel", "gain", "phase", "com_list")
+    assert fetch(logging.WARNING, **dict(zip(names, cases[0]))) == fetch(logging.DEBUG, *cases[0])
+    # A gain step past 64 bits is written out whole, as the caller's number times ten.
+    assert fetch(logging.WARNING, *cases[13])[1] == [
+        (logging.ERROR, "[COM_1] Can not find the ComData from key: 1_10000000000000000000_0")]
+
+    # The caller's own lists: changing an answer changes no later one.
+    caplog.set_level(logging.WARNING, logger="CaliTbl")
+    first = mgr._getComData("TX", 1, 1, [1], [[3.5]], [[0]], [["COM_1"]])
+    first[0]["COM_1"][0][1] = 99
+    assert mgr._getComData("TX", 1, 1, [1], [[3.5]], [[0]], [["COM_1"]]) == [
+        {"COM_1": [[1, 11, 3.5, 0.0]]}]
+    # A new table answers its own entries.
+    assert mgr.parse(28, io.StringIO(query_table().replace("r,1,11,", "r,7,11,"))).RetMsg == ""
+    assert mgr._getComData("TX", 1, 1, [1], [[3.5]], [[0]], [["COM_1"]]) == [
+        {"COM_1": [[7, 11, 3.5, 0.0]]}]
+
+
 def test_polarization_device_standby(arvcore_logs):
     m = CalibrationTableManager("D2410E001-28", 28, lambda: (1, 1, 4), support_polar=True)
     for mode in (CellRFMode.STANDBY, 2):

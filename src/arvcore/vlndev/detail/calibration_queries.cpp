@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <exception>
 #include <iterator>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -27,6 +28,15 @@
 #include "arvcore/vlndev/detail/calibration_queries.hpp"
 
 namespace arvcore::vlndev {
+
+char* detail::write_key_prefix(char* out, std::int64_t channel, std::int64_t gain_step) {
+  char* p = std::to_chars(out, out + 21, channel).ptr;
+  *p++ = '_';
+  p = std::to_chars(p, p + 21, gain_step).ptr;
+  *p++ = '_';
+  return p;
+}
+
 namespace {
 
 using log::Level;
@@ -127,24 +137,30 @@ Value values_of(const Value& m) {
   return out;
 }
 
-/// Gain part of a channel key: gain * 10 truncated toward zero. A float gain goes through
-/// the same double product the parse uses on the table's gain cells, so both sides agree.
-std::int64_t gain_step(const Value& gain) {
+/// Writes the gain part of a channel key at `p` (room for 22 chars); answers the end. An
+/// integer gain times ten is its digits and a 0, whatever its size.
+char* write_gain_step(char* p, const Value& gain) {
   switch (gain.type()) {
-    case Value::value_t::number_integer:
-      return *gain.get_ptr<const Value::number_integer_t*>() * 10;
-    case Value::value_t::number_unsigned:
-      return gain.get<std::int64_t>() * 10;
+    case Value::value_t::number_integer: {
+      const auto v = *gain.get_ptr<const Value::number_integer_t*>();
+      p = std::to_chars(p, p + 20, v).ptr;
+      return v == 0 ? p : (*p = '0', p + 1);
+    }
+    case Value::value_t::number_unsigned: {
+      const auto v = *gain.get_ptr<const Value::number_unsigned_t*>();
+      p = std::to_chars(p, p + 20, v).ptr;
+      return v == 0 ? p : (*p = '0', p + 1);
+    }
     case Value::value_t::number_float: {
-      const double product = *gain.get_ptr<const Value::number_float_t*>() * 10.0;
-      if (!std::isfinite(product) || product >= 9.2e18 || product <= -9.2e18) {
-        throw ValueError(
-            fmt::format("cannot convert float {} to integer", value::float_repr(product)));
+      const double g = *gain.get_ptr<const Value::number_float_t*>();
+      if (const auto step = detail::gain_step_of(g)) {
+        return std::to_chars(p, p + 21, *step).ptr;
       }
-      return static_cast<std::int64_t>(product);
+      throw ValueError(
+          fmt::format("cannot convert float {} to integer", value::float_repr(g * 10.0)));
     }
     case Value::value_t::boolean:
-      return gain.get<bool>() ? 10 : 0;
+      return std::to_chars(p, p + 2, gain.get<bool>() ? 10 : 0).ptr;
     default:
       throw TypeError(fmt::format("gain must be a number, not {}", gain.type_name()));
   }
@@ -156,12 +172,10 @@ std::int64_t gain_step(const Value& gain) {
 class ChannelKey {
  public:
   void assign(std::int64_t channel, const Value& gain, const Value& phase) {
-    // Three fields of at most 20 digits and a sign, two separators.
     char* p = std::to_chars(buf_, buf_ + 21, channel).ptr;
-    p[0] = '_';
-    p = std::to_chars(p + 1, p + 22, gain_step(gain)).ptr;
-    p[0] = '_';
-    ++p;
+    *p++ = '_';
+    p = write_gain_step(p, gain);
+    *p++ = '_';
     long_.clear();
     switch (phase.type()) {
       case Value::value_t::number_integer:
@@ -187,7 +201,7 @@ class ChannelKey {
   }
 
  private:
-  char buf_[72];
+  char buf_[detail::kChannelKeyRoom];
   std::size_t size_ = 0;
   std::string long_;
 };

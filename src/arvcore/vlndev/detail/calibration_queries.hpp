@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "arvcore/value/value.hpp"
@@ -12,6 +13,29 @@
 #include "arvcore/vlndev/detail/cali_data.hpp"
 
 namespace arvcore::vlndev {
+
+namespace detail {
+
+/// Room for a channel key of integer parts: three fields of at most 20 digits and a sign,
+/// two separators.
+inline constexpr std::size_t kChannelKeyRoom = 72;
+
+/// The gain part of a channel key for a float gain: gain * 10 truncated toward zero, by the
+/// same double product the parse uses on the table's gain cells, so both sides agree.
+/// Nothing when the product is no 64-bit integer.
+inline std::optional<std::int64_t> gain_step_of(double gain) {
+  const double product = gain * 10.0;
+  if (!(product < 9.2e18 && product > -9.2e18)) {  // also refuses NaN
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(product);
+}
+
+/// Writes "<channel>_<gain step>_" at `out` (room for kChannelKeyRoom chars, with the
+/// phase); answers where the phase text goes.
+char* write_key_prefix(char* out, std::int64_t channel, std::int64_t gain_step);
+
+}  // namespace detail
 
 /// Receives a fetch as it proceeds: boards in order; within a board each step once, then the
 /// entries found for it in channel order. A board that fails part way is begun but never
