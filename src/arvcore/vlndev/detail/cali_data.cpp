@@ -201,6 +201,11 @@ void CaliData::put(std::uint32_t step, std::string_view channel_key,
   place(steps_[step], key_number(channel_key), numbers);
 }
 
+void CaliData::put(std::uint32_t step, std::uint32_t key, const ComDataNumbers& numbers) {
+  last_key_ = key;
+  place(steps_[step], key, numbers);
+}
+
 void CaliData::place(Step& s, std::uint32_t key, const ComDataNumbers& numbers) {
   if (const std::uint32_t pos = s.position(key); pos != kNone) {
     s.numbers[pos] = numbers;

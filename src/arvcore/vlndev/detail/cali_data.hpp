@@ -87,6 +87,13 @@ class CaliData {
   /// Stores an entry under `channel_key` in step `step`; a later entry of the same key
   /// replaces the earlier one in its place.
   void put(std::uint32_t step, std::string_view channel_key, const ComDataNumbers& numbers);
+  /// The same for the channel key numbered `key` (see key_number).
+  void put(std::uint32_t step, std::uint32_t key, const ComDataNumbers& numbers);
+  /// The number of `channel_key`, given on first use; numbers run from 0 in that order.
+  std::uint32_t key_number(std::string_view channel_key);
+  /// The number the channel key of the next entry most likely has: the one after the key of
+  /// the last entry put, as every step repeats the keys in one order.
+  std::uint32_t next_key() const { return last_key_ == kNone ? 0 : last_key_ + 1; }
 
   /// Takes the entries of `later`, a store of the rows that follow those put here, as if
   /// they had been put here in turn; `later` is left empty.
@@ -134,7 +141,6 @@ class CaliData {
   value::JsonStandIn json_stand_in(const Value& table) const;
 
  private:
-  std::uint32_t key_number(std::string_view channel_key);
   Value chip_map(const std::vector<std::uint32_t>& steps) const;
   void put_steps(Value& chip, const std::vector<std::uint32_t>& steps) const;
   static void set_position(Step& step, std::uint32_t key, std::uint32_t pos);

@@ -173,6 +173,23 @@ bool canonical_int(std::string_view s) {
 // The text returned lives in the key object until its next key.
 class ChannelKey {
  public:
+  /// The number in `data` of the key of the cells `channel`, `gain` and `phase`. The steps of
+  /// a table repeat their keys in one order, written alike: the key after the last one put is
+  /// tried first by the cells that last made it, which spares making its text.
+  std::uint32_t number(CaliData& data, std::string_view channel, std::string_view gain,
+                       std::string_view phase) {
+    const std::uint32_t next = data.next_key();
+    if (next < cells_.size() && cells_[next].same(channel, gain, phase)) {
+      return next;
+    }
+    const std::uint32_t key = data.key_number(make(channel, gain, phase));
+    if (key >= cells_.size()) {
+      cells_.resize(key + 1);
+    }
+    cells_[key].assign(channel, gain, phase);
+    return key;
+  }
+
   std::string_view make(std::string_view channel, std::string_view gain, std::string_view phase) {
     const double tenths = gain_tenths(gain);
     if (!std::isfinite(tenths)) {
@@ -219,6 +236,34 @@ class ChannelKey {
     return out;
   }
 
+  // The cells that last made a key, one after the other.
+  struct Cells {
+    std::string text;
+    std::size_t channel = 0;
+    std::size_t gain = 0;
+
+    void assign(std::string_view c, std::string_view g, std::string_view p) {
+      text.assign(c).append(g).append(p);
+      channel = c.size();
+      gain = g.size();
+    }
+    bool same(std::string_view c, std::string_view g, std::string_view p) const {
+      return c.size() == channel && g.size() == gain && text.size() == channel + gain + p.size() &&
+             same_text(text.data(), c) && same_text(text.data() + channel, g) &&
+             same_text(text.data() + channel + gain, p);
+    }
+  };
+
+  static bool same_text(const char* at, std::string_view cell) {
+    for (const char ch : cell) {
+      if (*at++ != ch) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::vector<Cells> cells_;  // by key number
   char short_[64];
   // Longer keys, and the digits of a gain too large for an integer; both reused from row to
   // row, never reallocated after the longest.
@@ -386,10 +431,10 @@ void put_data_row(Value* table, CaliData& data, DataCursor& cursor, ChannelKey& 
   if (row.size() < 21) {
     throw IndexError("list index out of range");
   }
-  const std::string_view ch_key = keys.make(row[7], row[10], row[12]);
+  const std::uint32_t key = keys.number(data, row[7], row[10], row[12]);
   const ComDataNumbers numbers{to_int(row[16]), to_int(row[17]), to_float(row[19]),
                                to_float(row[20])};
-  data.put(cursor.step_of(table, data, row[1], row[3], row[5], row[14]), ch_key, numbers);
+  data.put(cursor.step_of(table, data, row[1], row[3], row[5], row[14]), key, numbers);
 }
 
 bool read_data_row(State& s, const CsvRow& row, std::size_t /*line*/) {
