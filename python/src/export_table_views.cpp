@@ -42,10 +42,10 @@ void fill_chip_maps(py::handle node, const vlndev::detail::CaliData& data,
     for (const std::uint32_t s : *steps) {
       const auto& step = data.steps()[s];
       py::dict entries;
-      for (std::size_t i = 0; i < step.keys.size(); ++i) {
-        py::object& key = keys[step.keys[i]];
+      for (std::size_t i = 0; i < step.size(); ++i) {
+        py::object& key = keys[step.key_at(i)];
         if (!key) {
-          key = py::str(data.key_text(step.keys[i]));
+          key = py::str(data.key_text(step.key_at(i)));
         }
         if (PyDict_SetItem(entries.ptr(), key.ptr(), comdata_list(step.numbers[i]).ptr()) != 0) {
           throw py::error_already_set();

@@ -80,7 +80,8 @@ void widen_by_steps(const detail::CaliData& data, CaliLayout& out, bool& any) {
       continue;
     }
     std::int64_t most = 0;
-    for (const std::uint32_t key : step.keys) {
+    for (std::size_t i = 0; i < step.size(); ++i) {
+      const std::uint32_t key = step.key_at(i);
       if (channels[key] < 0) {
         channels[key] = channel_of(data.key_text(key));
       }

@@ -107,13 +107,17 @@ void CaliData::set_position(Step& step, std::uint32_t key, std::uint32_t pos) {
     if (key == step.base + pos) {
       return;  // the usual case: every step's keys come in the order they were numbered
     }
-    // From here on positions are kept; those so far are the keys' offsets from the base.
+    // From here on keys and positions are kept; those so far are the keys' offsets from the
+    // base.
     step.consecutive = false;
+    step.keys.reserve(step.numbers.capacity());
     step.dense.reserve(step.numbers.capacity());
     for (std::uint32_t i = 0; i < pos; ++i) {
+      step.keys.push_back(step.base + i);
       step.dense.push_back(i);
     }
   }
+  step.keys.push_back(key);
   if (!step.sparse) {
     if (step.dense.empty()) {
       step.base = key;
@@ -177,7 +181,6 @@ std::uint32_t CaliData::step(std::string_view board, std::string_view mode, std:
   s.mode = mode;
   s.chip = chip;
   s.com = com;
-  s.keys.reserve(expected);
   s.numbers.reserve(expected);
   return it->second;
 }
@@ -211,19 +214,22 @@ void CaliData::place(Step& s, std::uint32_t key, const ComDataNumbers& numbers) 
     s.numbers[pos] = numbers;
     return;
   }
-  s.keys.push_back(key);
   s.numbers.push_back(numbers);
   set_position(s, key, static_cast<std::uint32_t>(s.numbers.size() - 1));
 }
 
 void CaliData::renumber(Step& step, const std::vector<std::uint32_t>& numbers) {
+  std::vector<std::uint32_t> keys(step.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    keys[i] = numbers[step.key_at(i)];
+  }
   step.consecutive = true;
   step.base = 0;
+  step.keys.clear();
   step.dense.clear();
   step.sparse.reset();
-  for (std::size_t i = 0; i < step.keys.size(); ++i) {
-    step.keys[i] = numbers[step.keys[i]];
-    set_position(step, step.keys[i], static_cast<std::uint32_t>(i));
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    set_position(step, keys[i], static_cast<std::uint32_t>(i));
   }
 }
 
@@ -249,8 +255,8 @@ void CaliData::append(CaliData&& later) {
       continue;
     }
     Step& to = steps_[it->second];
-    for (std::size_t i = 0; i < from.keys.size(); ++i) {
-      place(to, renumber_to[from.keys[i]], from.numbers[i]);
+    for (std::size_t i = 0; i < from.size(); ++i) {
+      place(to, renumber_to[from.key_at(i)], from.numbers[i]);
     }
   }
   later = CaliData();
@@ -294,9 +300,9 @@ void CaliData::finish() {
 Value CaliData::step_map(const Step& step) const {
   Value map = Value::object();
   auto& entries = map.get_ref<Value::object_t&>();
-  entries.reserve(step.keys.size());
-  for (std::size_t i = 0; i < step.keys.size(); ++i) {
-    entries.emplace(key_text(step.keys[i]), step.numbers[i].value());
+  entries.reserve(step.size());
+  for (std::size_t i = 0; i < step.size(); ++i) {
+    entries.emplace(key_text(step.key_at(i)), step.numbers[i].value());
   }
   return map;
 }

@@ -65,17 +65,25 @@ class CaliData {
   /// The entries of one step, in first-insertion order of their channel keys.
   struct Step {
     std::string board, mode, chip,
-        com;                           // the table's keys: "BOARD_1", "TX", "DATA_CHIP_1", "COM_3"
-    MappedVector<std::uint32_t> keys;  // channel key of each entry (see key_text)
+        com;  // the table's keys: "BOARD_1", "TX", "DATA_CHIP_1", "COM_3"
     MappedVector<ComDataNumbers> numbers;
-    // Position of each channel key: while the step's keys are the numbers from `base` on, one
-    // after the other (as in every real table), the key's offset from `base`; else a dense
-    // array from key number `base` on while the keys lie close together, else a hash map.
+    // The channel key of each entry (see key_text): while the step's keys are the numbers from
+    // `base` on, one after the other (as in every real table), the entry's offset from `base`,
+    // and a key's position is its offset; else `keys` holds them, and their positions are a
+    // dense array from key number `base` on while the keys lie close together, else a hash
+    // map.
     bool consecutive = true;
     std::uint32_t base = 0;
+    MappedVector<std::uint32_t> keys;
     MappedVector<std::uint32_t> dense;
     std::unique_ptr<std::unordered_map<std::uint32_t, std::uint32_t>> sparse;
 
+    /// Number of entries.
+    std::size_t size() const { return numbers.size(); }
+    /// The channel key of entry `i`.
+    std::uint32_t key_at(std::size_t i) const {
+      return consecutive ? base + static_cast<std::uint32_t>(i) : keys[i];
+    }
     /// Position of channel key `key` among the entries, or kNone.
     std::uint32_t position(std::uint32_t key) const;
   };
