@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <utility>
 #include <vector>
@@ -173,20 +174,21 @@ bool canonical_int(std::string_view s) {
 // The text returned lives in the key object until its next key.
 class ChannelKey {
  public:
-  /// The number in `data` of the key of the cells `channel`, `gain` and `phase`. The steps of
-  /// a table repeat their keys in one order, written alike: the key after the last one put is
-  /// tried first by the cells that last made it, which spares making its text.
-  std::uint32_t number(CaliData& data, std::string_view channel, std::string_view gain,
-                       std::string_view phase) {
+  /// The number in `data` of the key of a DATA row's cells: channel (7), gain (10) and phase
+  /// (12). The steps of a table repeat their keys in one order, written alike: the key after
+  /// the last one put is tried first by the row text that last made it, which spares making
+  /// its text.
+  std::uint32_t number(CaliData& data, const CsvRow& row) {
+    const Cells here(row);
     const std::uint32_t next = data.next_key();
-    if (next < cells_.size() && cells_[next].same(channel, gain, phase)) {
+    if (next < cells_.size() && cells_[next].same(here)) {
       return next;
     }
-    const std::uint32_t key = data.key_number(make(channel, gain, phase));
+    const std::uint32_t key = data.key_number(make(row[7], row[10], row[12]));
     if (key >= cells_.size()) {
       cells_.resize(key + 1);
     }
-    cells_[key].assign(channel, gain, phase);
+    cells_[key].keep(here);
     return key;
   }
 
@@ -236,34 +238,43 @@ class ChannelKey {
     return out;
   }
 
-  // The cells that last made a key, one after the other.
+  // The cells of a row that make its key, where they lie in the row's text: from the start
+  // of the channel cell to the end of the phase cell, with the gain's and phase's places
+  // in it. Two rows with the same span of text, cut at the same places, have the same cells.
   struct Cells {
-    std::string text;
-    std::size_t channel = 0;
-    std::size_t gain = 0;
+    std::string_view span;
+    std::uint32_t channel_end = 0, gain_at = 0, gain_end = 0, phase_at = 0;
 
-    void assign(std::string_view c, std::string_view g, std::string_view p) {
-      text.assign(c).append(g).append(p);
-      channel = c.size();
-      gain = g.size();
+    Cells() = default;
+    explicit Cells(const CsvRow& row) {
+      const char* start = row[7].data();
+      const auto at = [start](const char* p) { return static_cast<std::uint32_t>(p - start); };
+      span = {start, static_cast<std::size_t>(row[12].data() + row[12].size() - start)};
+      channel_end = at(row[7].data() + row[7].size());
+      gain_at = at(row[10].data());
+      gain_end = at(row[10].data() + row[10].size());
+      phase_at = at(row[12].data());
     }
-    bool same(std::string_view c, std::string_view g, std::string_view p) const {
-      return c.size() == channel && g.size() == gain && text.size() == channel + gain + p.size() &&
-             same_text(text.data(), c) && same_text(text.data() + channel, g) &&
-             same_text(text.data() + channel + gain, p);
+    bool cut_alike(const Cells& o) const {
+      return span.size() == o.span.size() && channel_end == o.channel_end && gain_at == o.gain_at &&
+             gain_end == o.gain_end && phase_at == o.phase_at;
+    }
+  };
+  // The cells that last made a key, their text kept here.
+  struct KeptCells {
+    std::string text;
+    Cells cut;
+
+    bool same(const Cells& c) const {
+      return cut.cut_alike(c) && std::memcmp(c.span.data(), text.data(), text.size()) == 0;
+    }
+    void keep(const Cells& c) {
+      text.assign(c.span);
+      cut = c;
     }
   };
 
-  static bool same_text(const char* at, std::string_view cell) {
-    for (const char ch : cell) {
-      if (*at++ != ch) {
-        return false;
-      }
-    }
-    return true;
-  }
-
-  std::vector<Cells> cells_;  // by key number
+  std::vector<KeptCells> cells_;  // by key number
   char short_[64];
   // Longer keys, and the digits of a gain too large for an integer; both reused from row to
   // row, never reallocated after the longest.
@@ -431,7 +442,7 @@ void put_data_row(Value* table, CaliData& data, DataCursor& cursor, ChannelKey& 
   if (row.size() < 21) {
     throw IndexError("list index out of range");
   }
-  const std::uint32_t key = keys.number(data, row[7], row[10], row[12]);
+  const std::uint32_t key = keys.number(data, row);
   const ComDataNumbers numbers{to_int(row[16]), to_int(row[17]), to_float(row[19]),
                                to_float(row[20])};
   data.put(cursor.step_of(table, data, row[1], row[3], row[5], row[14]), key, numbers);
