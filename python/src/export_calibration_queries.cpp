@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -86,6 +87,71 @@ py::object boards_offset(Manager& self, const py::object& boards_arg,
       kAtQueries);
 }
 
+// The common-arm steps of one board and mode, kept for searches: their ranges as numbers and
+// their names as Python texts, made once per table.
+struct KeptSteps {
+  std::vector<double> upper;
+  std::vector<double> lower;
+  py::list names;
+};
+
+std::string steps_key(std::int64_t board, std::string_view rf_mode_str) {
+  std::string key = "comstep/";
+  key += rf_mode_str;
+  key += "/" + std::to_string(board);
+  return key;
+}
+
+const KeptSteps& kept_steps(const py::object& kept) {
+  return *static_cast<const KeptSteps*>(PyCapsule_GetPointer(kept.ptr(), nullptr));
+}
+
+// The names of the kept steps whose range covers [min, max], in table order: a new list.
+py::list steps_within(const KeptSteps& steps, double min, double max) {
+  py::list out;
+  for (std::size_t i = 0; i < steps.upper.size(); ++i) {
+    if (steps.lower[i] <= min && steps.upper[i] >= max) {
+      out.append(steps.names[i]);
+    }
+  }
+  return out;
+}
+
+// The kept steps of `board` and `rf_mode_str`, made now when the table has none kept; null
+// when they cannot be kept. Under the lock with the GIL.
+py::object steps_of(Manager& self, std::int64_t board, const std::string& rf_mode_str) {
+  const std::string key = steps_key(board, rf_mode_str);
+  const std::uint64_t generation = self.generation();
+  if (const py::object* kept = self.cached_at(key, generation)) {
+    return *kept;
+  }
+  auto ranges = self.comStepRanges(board, rf_mode_str);
+  if (!ranges) {
+    return {};
+  }
+  auto made = std::make_unique<KeptSteps>();
+  for (auto& range : *ranges) {
+    made->upper.push_back(range.upper);
+    made->lower.push_back(range.lower);
+    made->names.append(py::str(range.step));
+  }
+  py::capsule kept(made.get(), [](void* p) { delete static_cast<KeptSteps*>(p); });
+  made.release();
+  return self.cached(key, generation, [&] { return kept; });
+}
+
+py::object search_com_step_dr(Manager& self, std::int64_t board, const std::string& rf_mode_str,
+                              double min, double max, const py::object& /*polar*/) {
+  if (lane_open(self)) {
+    const py::object kept = self.reading([&] { return steps_of(self, board, rf_mode_str); });
+    if (kept) {
+      return steps_within(kept_steps(kept), min, max);
+    }
+  }
+  return to_python(self.reading([&] { return self._searchComStepDR(board, rf_mode_str, min, max); },
+                                kAtQueries));
+}
+
 // --- fast lanes (see fastlane.hpp) ----------------------------------------------------------
 
 // The mode argument of getDR as the full path reads it, for None and the members of the
@@ -124,6 +190,39 @@ PyObject* fast_get_dr(Manager& self, PyObject* const* args, Py_ssize_t nargs, Py
     return nullptr;
   }
   return self.fresh_envelope(dr_key(mode));
+}
+
+// A plain float or int argument as the full path reads it; false for anything else.
+bool number_arg(PyObject* o, double& out) {
+  std::int64_t v = 0;
+  if (PyFloat_CheckExact(o)) {
+    out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  if (fastlane::exact_int(o, v)) {
+    out = static_cast<double>(v);
+    return true;
+  }
+  return false;
+}
+
+PyObject* fast_search_com_step_dr(Manager& self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  static constexpr std::array<std::string_view, 5> names{"board", "rf_mode_str", "min", "max",
+                                                         "polar"};
+  std::array<PyObject*, 5> arg{};
+  std::int64_t board = 0;
+  std::string_view rf_mode_str;
+  double min = 0;
+  double max = 0;
+  if (!lane_open(self) || !fastlane::sort_args(args, nargs, kwnames, names, arg) ||
+      arg[0] == nullptr || arg[1] == nullptr || arg[2] == nullptr || arg[3] == nullptr ||
+      !fastlane::exact_int(arg[0], board) || !fastlane::exact_str(arg[1], rf_mode_str) ||
+      !number_arg(arg[2], min) || !number_arg(arg[3], max)) {
+    return nullptr;
+  }
+  const py::object* kept = self.cached_at(steps_key(board, rf_mode_str), self.generation());
+  return kept == nullptr ? nullptr : steps_within(kept_steps(*kept), min, max).release().ptr();
 }
 
 inline constexpr char comdr_key[] = "COMDR";
@@ -190,21 +289,15 @@ void export_calibration_queries(py::module_& m) {
            "RetType.")
       .def("_getTC",
            [](Manager& self) { return self.reading([&] { return self._getTC(); }, kAtQueries); })
-      .def(
-          "_searchComStepDR",
-          [](Manager& self, std::int64_t board, const std::string& rf_mode_str, double min,
-             double max, const py::object& /*polar*/) {
-            return self.reading([&] { return self._searchComStepDR(board, rf_mode_str, min, max); },
-                                kAtQueries);
-          },
-          py::arg("board"), py::arg("rf_mode_str"), py::arg("min"), py::arg("max"),
-          py::arg("polar") = py::none());
+      .def("_searchComStepDR", &search_com_step_dr, py::arg("board"), py::arg("rf_mode_str"),
+           py::arg("min"), py::arg("max"), py::arg("polar") = py::none());
   fastlane::install<Manager, &fast_get_dr>(cls, "getDR");
   fastlane::install<Manager, &fastlane::kept_getter<Manager, &lane_open, comdr_key>>(cls,
                                                                                      "getCOMDR");
   fastlane::install<Manager, &fastlane::kept_getter<Manager, &lane_open, eledr_key>>(cls,
                                                                                      "getELEDR");
   fastlane::install<Manager, &fast_boards_offset>(cls, "_getBoardsOffset");
+  fastlane::install<Manager, &fast_search_com_step_dr>(cls, "_searchComStepDR");
 }
 
 }  // namespace arvcore::python

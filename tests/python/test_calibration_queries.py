@@ -174,6 +174,46 @@ def test_comdata_answers_the_same_whatever_the_log_level(mgr, caplog):
         {"COM_1": [[7, 11, 3.5, 0.0]]}]
 
 
+def test_step_search_answers_the_same_whatever_the_log_level(mgr, caplog):
+    """Without debug records a step search reads ranges kept per table; it must answer what
+    the logged way does, errors included, and follow a new parse."""
+    def search(level, table, *args, **kwargs):
+        caplog.set_level(level, logger="CaliTbl")
+        if table is not None:
+            assert mgr.parse(28, io.StringIO(table)).RetCode == RetCode.OK
+        try:
+            return mgr._searchComStepDR(*args, **kwargs)
+        except Exception as e:  # noqa: BLE001 - the error itself is compared
+            return type(e), str(e)
+
+    bad = query_table().replace("TX,x,1,y,z,2,w,0,", "TX,x,1,y,z,2,w,q,")
+    cases = [
+        ((1, "TX", -3, 5), {}), ((2, "RX", 0, 0), {"polar": None}), ((1, "TX", -25.0, 5), {}),
+        ((1, "TX", -5, 10), {}), ((1, "TX", float("nan"), 0), {}), ((3, "TX", 0, 0), {}),
+        ((1, "TX", -20, 0), {}),
+        ((1, "XX", 0, 0), {}), ((1, "TX", 0, 0, "HORIZON"), {}), ((1, "TX", True, 0), {}),
+        ((), {"board": 2, "rf_mode_str": "RX", "min": -20, "max": 0}), ((1, "TX", 0), {}),
+        ((1, "TX", "0", 0), {}), ((1, "TX", 10 ** 30, 0), {}), ((2, "TX", -1e308, 1e308), {}),
+    ]
+    wide = query_table().replace("TX,x,1,y,z,1,w,10,v,-5", "TX,x,1,y,z,1,w,inf,v,-nan")
+    for table in (query_table(), bad, wide):
+        for args, kwargs in cases:
+            for i in range(2):  # the second search reads what the first kept
+                assert (search(logging.WARNING, table if i == 0 else None, *args, **kwargs) ==
+                        search(logging.DEBUG, table, *args, **kwargs)), (args, kwargs)
+    assert search(logging.WARNING, bad, 1, "TX", -20, 0) == (
+        ValueError, "could not convert string to float: 'q'")
+
+    # The caller's own list, and a new table's own steps.
+    caplog.set_level(logging.WARNING, logger="CaliTbl")
+    assert mgr.parse(28, io.StringIO(query_table())).RetCode == RetCode.OK
+    mgr._searchComStepDR(1, "TX", -20, 0).append("COM_9")
+    assert mgr._searchComStepDR(1, "TX", -20, 0) == ["COM_2"]
+    lower = query_table().replace("w,0,v,-20", "w,-1,v,-20")
+    assert mgr.parse(28, io.StringIO(lower)).RetCode == RetCode.OK
+    assert mgr._searchComStepDR(1, "TX", -20, 0) == []
+
+
 def test_polarization_device_standby(arvcore_logs):
     m = CalibrationTableManager("D2410E001-28", 28, lambda: (1, 1, 4), support_polar=True)
     for mode in (CellRFMode.STANDBY, 2):

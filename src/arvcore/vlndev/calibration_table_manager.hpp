@@ -83,6 +83,18 @@ class CalibrationTableManager {
   /// Common-arm step names whose range covers [min, max].
   Value _searchComStepDR(std::int64_t board, const std::string& rf_mode_str, double min, double max,
                          const Value& polar = nullptr);
+  /// A common-arm step and its range as numbers.
+  struct ComStepRange {
+    std::string step;
+    double upper = 0;
+    double lower = 0;
+  };
+  /// The common-arm steps of a local table's `board` and `rf_mode_str`, in table order, for a
+  /// caller that searches them often: what _searchComStepDR reads, as numbers. Empty when the
+  /// table has no such map, or an entry is not a pair of numbers (the search then reads them
+  /// one by one and fails where it fails).
+  std::optional<std::vector<ComStepRange>> comStepRanges(std::int64_t board,
+                                                         const std::string& rf_mode_str) const;
   /// ComData entries of a whole chain, grouped by board and step. `channel`, `gain`, `phase`
   /// and `com_list` must be lists (TypeError otherwise).
   Value _getComData(const std::string& rf_mode_str, std::int64_t board, std::int64_t chip,

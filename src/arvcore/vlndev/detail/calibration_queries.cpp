@@ -566,6 +566,24 @@ Value CalibrationTableManager::_searchComStepDR(std::int64_t board, const std::s
   return found;
 }
 
+std::optional<std::vector<CalibrationTableManager::ComStepRange>>
+CalibrationTableManager::comStepRanges(std::int64_t board, const std::string& rf_mode_str) const {
+  if (web_mode_) {
+    return std::nullopt;
+  }
+  std::vector<ComStepRange> out;
+  try {
+    const Value& step_map =
+        child(child(child(caliTableHeader(), section_name(board)), rf_mode_str), "COMSTEPDR");
+    for (const auto& [step, range] : require_map(step_map, "step map").items()) {
+      out.push_back({step, value::to_float(item(range, 0)), value::to_float(item(range, 1))});
+    }
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  return out;
+}
+
 // --- ComData -------------------------------------------------------------------------------
 
 namespace {
