@@ -98,6 +98,18 @@ std::uint32_t CaliData::Step::position(std::uint32_t key) const {
   return key >= base && key - base < dense.size() ? dense[key - base] : kNone;
 }
 
+void CaliData::keep_keys(Step& step, std::uint32_t count) {
+  // From here on keys and positions are kept; those so far are the keys' offsets from the
+  // base.
+  step.consecutive = false;
+  step.keys.reserve(step.numbers.capacity());
+  step.dense.reserve(step.numbers.capacity());
+  for (std::uint32_t i = 0; i < count; ++i) {
+    step.keys.push_back(step.base + i);
+    step.dense.push_back(i);
+  }
+}
+
 void CaliData::set_position(Step& step, std::uint32_t key, std::uint32_t pos) {
   if (step.consecutive) {
     if (pos == 0) {
@@ -107,15 +119,7 @@ void CaliData::set_position(Step& step, std::uint32_t key, std::uint32_t pos) {
     if (key == step.base + pos) {
       return;  // the usual case: every step's keys come in the order they were numbered
     }
-    // From here on keys and positions are kept; those so far are the keys' offsets from the
-    // base.
-    step.consecutive = false;
-    step.keys.reserve(step.numbers.capacity());
-    step.dense.reserve(step.numbers.capacity());
-    for (std::uint32_t i = 0; i < pos; ++i) {
-      step.keys.push_back(step.base + i);
-      step.dense.push_back(i);
-    }
+    keep_keys(step, pos);
   }
   step.keys.push_back(key);
   if (!step.sparse) {

@@ -152,6 +152,8 @@ class CaliData {
   Value chip_map(const std::vector<std::uint32_t>& steps) const;
   void put_steps(Value& chip, const std::vector<std::uint32_t>& steps) const;
   static void set_position(Step& step, std::uint32_t key, std::uint32_t pos);
+  // Makes a consecutive step keep its keys and positions, the first `count` of them known.
+  static void keep_keys(Step& step, std::uint32_t count);
   static void place(Step& step, std::uint32_t key, const ComDataNumbers& numbers);
   // Gives the keys of `step` (each once in it) the numbers `numbers` maps them to.
   static void renumber(Step& step, const std::vector<std::uint32_t>& numbers);
