@@ -181,14 +181,14 @@ class ChannelKey {
   std::uint32_t number(CaliData& data, const CsvRow& row) {
     const Cells here(row);
     const std::uint32_t next = data.next_key();
-    if (next < cells_.size() && cells_[next].same(here)) {
+    if (next < cells_.size() && same(cells_[next], here)) {
       return next;
     }
     const std::uint32_t key = data.key_number(make(row[7], row[10], row[12]));
     if (key >= cells_.size()) {
       cells_.resize(key + 1);
     }
-    cells_[key].keep(here);
+    keep(cells_[key], here);
     return key;
   }
 
@@ -260,21 +260,30 @@ class ChannelKey {
              gain_end == o.gain_end && phase_at == o.phase_at;
     }
   };
-  // The cells that last made a key, their text kept here.
+  // The cells that last made a key: where their text lies in `kept_text_`, and their cuts.
   struct KeptCells {
-    std::string text;
+    std::size_t at = 0;
     Cells cut;
-
-    bool same(const Cells& c) const {
-      return cut.cut_alike(c) && std::memcmp(c.span.data(), text.data(), text.size()) == 0;
-    }
-    void keep(const Cells& c) {
-      text.assign(c.span);
-      cut = c;
-    }
   };
 
+  bool same(const KeptCells& kept, const Cells& c) const {
+    return kept.cut.cut_alike(c) &&
+           std::memcmp(c.span.data(), kept_text_.data() + kept.at, c.span.size()) == 0;
+  }
+  // The texts of all keys lie in one buffer, so that a parse makes no small allocation per
+  // key (freed at its end among the table's own, they would keep the heap from shrinking).
+  void keep(KeptCells& kept, const Cells& c) {
+    if (c.span.size() > kept.cut.span.size()) {
+      kept.at = kept_text_.size();
+      kept_text_.append(c.span);
+    } else {
+      kept_text_.replace(kept.at, c.span.size(), c.span);
+    }
+    kept.cut = c;
+  }
+
   std::vector<KeptCells> cells_;  // by key number
+  std::string kept_text_;
   char short_[64];
   // Longer keys, and the digits of a gain too large for an integer; both reused from row to
   // row, never reallocated after the longest.
