@@ -2,8 +2,10 @@
 // search, added to the class that export_calibration made (ComData: export_comdata.cpp).
 
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -55,14 +57,30 @@ py::object get_dr(Manager& self, const vlndev::ModeArg& rf_mode) {
 }
 
 // The key an offsets answer is kept under.
+// Appends "/" and the digits of `n` to `key`.
+void append_part(std::string& key, std::int64_t n) {
+  char digits[24];
+  key.push_back('/');
+  key.append(digits, std::to_chars(digits, std::end(digits), n).ptr);
+}
+
+// Writes the key of kept offset lists into `key`: the mode, the chip, then each board as
+// `board_at(i)` gives it for i below `count`.
+template <class BoardAt>
+void write_offset_key(std::string& key, std::string_view rf_mode_str, std::int64_t chip,
+                      std::size_t count, BoardAt&& board_at) {
+  key.assign("offset/").append(rf_mode_str);
+  append_part(key, chip);
+  for (std::size_t i = 0; i < count; ++i) {
+    append_part(key, board_at(i));
+  }
+}
+
 std::string offset_key(std::string_view rf_mode_str, std::int64_t chip,
                        const std::vector<std::int64_t>& boards) {
-  std::string key = "offset/";
-  key += rf_mode_str;
-  key += "/" + std::to_string(chip);
-  for (const std::int64_t b : boards) {
-    key += "/" + std::to_string(b);
-  }
+  std::string key;
+  write_offset_key(key, rf_mode_str, chip, boards.size(),
+                   [&boards](std::size_t i) { return boards[i]; });
   return key;
 }
 
@@ -242,13 +260,21 @@ PyObject* fast_boards_offset(Manager& self, PyObject* const* args, Py_ssize_t na
       (arg[2] != nullptr && !fastlane::exact_int(arg[2], chip))) {
     return nullptr;
   }
-  std::vector<std::int64_t> boards(static_cast<std::size_t>(PyList_GET_SIZE(arg[0])));
-  for (std::size_t i = 0; i < boards.size(); ++i) {
-    if (!fastlane::exact_int(PyList_GET_ITEM(arg[0], static_cast<Py_ssize_t>(i)), boards[i])) {
-      return nullptr;
-    }
+  bool plain = true;
+  // Reused, so that the lane makes no allocation; the GIL is held here.
+  static std::string key;
+  write_offset_key(key, rf_mode_str, chip, static_cast<std::size_t>(PyList_GET_SIZE(arg[0])),
+                   [&](std::size_t i) {
+                     std::int64_t board = 0;
+                     plain =
+                         plain && fastlane::exact_int(
+                                      PyList_GET_ITEM(arg[0], static_cast<Py_ssize_t>(i)), board);
+                     return board;
+                   });
+  if (!plain) {
+    return nullptr;
   }
-  const KeptAnswer* kept = self.fresh(offset_key(rf_mode_str, chip, boards));
+  const KeptAnswer* kept = self.fresh(key);
   return kept == nullptr ? nullptr : kept->data.inc_ref().ptr();
 }
 
