@@ -203,11 +203,6 @@ std::uint32_t CaliData::key_number(std::string_view channel_key) {
   return last_key_;
 }
 
-void CaliData::put(std::uint32_t step, std::string_view channel_key,
-                   const ComDataNumbers& numbers) {
-  place(steps_[step], key_number(channel_key), numbers);
-}
-
 void CaliData::put(std::uint32_t step, std::uint32_t key, const ComDataNumbers& numbers) {
   last_key_ = key;
   place(steps_[step], key, numbers);

@@ -92,10 +92,8 @@ class CaliData {
   /// The step under `board`/`mode`/`chip`/`com` (all full table keys), made on first use.
   std::uint32_t step(std::string_view board, std::string_view mode, std::string_view chip,
                      std::string_view com);
-  /// Stores an entry under `channel_key` in step `step`; a later entry of the same key
-  /// replaces the earlier one in its place.
-  void put(std::uint32_t step, std::string_view channel_key, const ComDataNumbers& numbers);
-  /// The same for the channel key numbered `key` (see key_number).
+  /// Stores an entry under the channel key numbered `key` (see key_number) in step `step`; a
+  /// later entry of the same key replaces the earlier one in its place.
   void put(std::uint32_t step, std::uint32_t key, const ComDataNumbers& numbers);
   /// The number of `channel_key`, given on first use; numbers run from 0 in that order.
   std::uint32_t key_number(std::string_view channel_key);

@@ -192,6 +192,7 @@ class ChannelKey {
     return key;
   }
 
+ private:
   std::string_view make(std::string_view channel, std::string_view gain, std::string_view phase) {
     const double tenths = gain_tenths(gain);
     if (!std::isfinite(tenths)) {
@@ -229,7 +230,6 @@ class ChannelKey {
     return {start, size};
   }
 
- private:
   // Copies a short cell byte by byte: cheaper than a library call at this length.
   static char* copy(std::string_view cell, char* out) {
     for (const char ch : cell) {
