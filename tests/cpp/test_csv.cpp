@@ -265,6 +265,65 @@ TEST(Csv, SkipsALeadingByteOrderMarkAndCountsLines) {
   EXPECT_EQ(row.to_vector(), marked);
 }
 
+TEST(Csv, PeekedLinesReadAsNextReadsThem) {
+  // Every kind of line, many of them, so that lines meet chunk ends in every way.
+  std::string line_of_30;
+  for (int i = 0; i < 30; ++i) {
+    line_of_30 += std::to_string(i) + (i < 29 ? "," : "\r\n");
+  }
+  const std::vector<std::string> kinds = {
+      "DATA,TX,BOARD,1,CHIP,1,CH,3,G,IDX,-5.0,PH,40,COM,1,REG,49,44,DIFF,0.1951,6.118\n",
+      "a,b\r\n",
+      "\n",
+      "\r\n",
+      "x,\"q,u\"\"o\nte\",y\n",
+      std::string("n\0ul,1\n", 7),
+      "cr,only\r",
+      ",,\n",
+      line_of_30,
+      std::string(200, 'w') + ",long\n",
+      "a\"b,c\n"};
+  std::string text = "\xEF\xBB\xBFVER,3\n";
+  for (int i = 0; i < 300; ++i) {
+    text += kinds[static_cast<std::size_t>(i * 7 % 11)];
+  }
+  for (std::size_t chunk : {7, 64, 65, 97, 130, 1000, 100000}) {
+    SCOPED_TRACE(chunk);
+    av::CsvReader peeking(std::string_view(text), true, chunk);
+    av::CsvReader plain(std::string_view(text), true, chunk);
+    av::CsvRow row;
+    av::CsvRow want;
+    av::CsvCells cells;
+    std::size_t peeked = 0;
+    for (;;) {
+      const bool more = plain.next(want);
+      if (peeking.peek_plain(cells)) {
+        ASSERT_TRUE(more);
+        ASSERT_EQ(cells.size(), std::min(want.size(), av::CsvCells::kMax));
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+          ASSERT_EQ(cells[i], want[i]);
+        }
+        peeking.take(cells);
+        ++peeked;
+      } else {
+        ASSERT_EQ(peeking.next(row), more);
+        ASSERT_EQ(row.to_vector(), want.to_vector());
+      }
+      ASSERT_EQ(peeking.lines_read(), plain.lines_read());
+      ASSERT_EQ(peeking.offset(), plain.offset());
+      if (!more) {
+        break;
+      }
+    }
+    // Only lines that lie whole, with a block's room after them, within a chunk are peeked.
+    if (chunk <= 64) {
+      EXPECT_EQ(peeked, 0u);
+    } else if (chunk >= 1000) {
+      EXPECT_GT(peeked, 120u);  // of about 160 plain lines
+    }
+  }
+}
+
 TEST(Csv, FormatsRowsLikePythonWriter) {
   EXPECT_EQ(av::csv_format_row({}), "\r\n");
   EXPECT_EQ(av::csv_format_row({""}), "\"\"\r\n");

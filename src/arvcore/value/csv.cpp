@@ -117,6 +117,28 @@ __attribute__((target("avx2,bmi"))) BlockScan scan_blocks_avx2(const char* p, co
 }
 #endif
 
+// The commas of a block of bytes, and the bytes that end the plain part of a line in it (CR,
+// LF, quote, and NUL when NULs are stripped): bit i stands for byte i.
+struct BlockMasks {
+  std::uint32_t commas;
+  std::uint32_t stops;
+};
+
+#if defined(__SSE2__)
+// Those of a 16-byte block.
+BlockMasks masks16(const char* q, bool nul_stops) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+  __m128i stops = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+      _mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
+  if (nul_stops) {
+    stops = _mm_or_si128(stops, _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+  }
+  return {static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')))),
+          static_cast<std::uint32_t>(_mm_movemask_epi8(stops))};
+}
+#endif
+
 // Splits the line starting at p into `row` at its commas when it ends within [p, end) at a
 // CR or LF with no quote (nor NUL when NULs are stripped) before it, and answers where it ends.
 // Null for any other line, and for a blank one: the general reader takes those, from a
@@ -134,20 +156,8 @@ const char* split_plain_line(const char* p, const char* end, bool strip, CsvRow&
   }
 #endif
 #if defined(__SSE2__)
-  const __m128i comma = _mm_set1_epi8(',');
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i nul = _mm_setzero_si128();
   for (; !stopped && end - q >= 16; q += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
-                                _mm_cmpeq_epi8(v, quote));
-    if (strip) {
-      hits = _mm_or_si128(hits, _mm_cmpeq_epi8(v, nul));
-    }
-    auto commas = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma)));
-    const auto special = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    const auto [commas, special] = masks16(q, strip);
     row.commit(out);
     out = row.room(17);
     const auto base = static_cast<std::size_t>(q - p);
@@ -178,6 +188,73 @@ const char* split_plain_line(const char* p, const char* end, bool strip, CsvRow&
   row.commit(out);
   return q;
 }
+
+// The commas and stops of a 32-byte block.
+BlockMasks block_masks(const char* q) {
+#if defined(__SSE2__)
+  const BlockMasks low = masks16(q, true);
+  const BlockMasks high = masks16(q + 16, true);
+  return {low.commas | high.commas << 16, low.stops | high.stops << 16};
+#else
+  BlockMasks masks{0, 0};
+  for (int i = 0; i < 32; ++i) {
+    const char c = q[i];
+    masks.commas |= static_cast<std::uint32_t>(c == ',') << i;
+    masks.stops |= static_cast<std::uint32_t>(c == '\r' || c == '\n' || c == '"' || c == '\0') << i;
+  }
+  return masks;
+#endif
+}
+
+// Where the cells that a 32-byte block's commas end are written, and the block's stops.
+struct BlockEnds {
+  std::uint32_t* out;  // after the last end written
+  std::uint32_t stops;
+};
+
+// Writes the offsets of the commas before the block's first stop (bit i: byte base + i) from
+// `out` on, which has room for 32 of them.
+BlockEnds block_ends(const char* q, std::uint32_t base, std::uint32_t* out) {
+  auto [commas, stops] = block_masks(q);
+  for (commas &= (stops & (0 - stops)) - 1; commas != 0; commas &= commas - 1) {
+    *out++ = base + static_cast<std::uint32_t>(std::countr_zero(commas));
+  }
+  return {out, stops};
+}
+
+#if defined(__x86_64__)
+// The same with AVX2, and without a branch for each comma: the first twelve are written
+// whether or not there are as many (a block of a typical row has eight or so).
+__attribute__((target("avx2,bmi,popcnt"))) BlockEnds block_ends_avx2(const char* q,
+                                                                     std::uint32_t base,
+                                                                     std::uint32_t* out) {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+  const __m256i stop_bytes =
+      _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\r')),
+                                      _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n'))),
+                      _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')),
+                                      _mm256_cmpeq_epi8(v, _mm256_setzero_si256())));
+  const auto stops = static_cast<std::uint32_t>(_mm256_movemask_epi8(stop_bytes));
+  auto commas = static_cast<std::uint32_t>(
+                    _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(',')))) &
+                ((stops & (0 - stops)) - 1);
+  // The instructions themselves: the library's bit functions branch on a zero mask.
+  const int count = _mm_popcnt_u32(commas);
+#pragma GCC unroll 12
+  for (int i = 0; i < 12; ++i) {
+    out[i] = base + _tzcnt_u32(commas);
+    commas = _blsr_u32(commas);
+  }
+  for (int i = 12; i < count; ++i) {
+    out[i] = base + _tzcnt_u32(commas);
+    commas = _blsr_u32(commas);
+  }
+  return {out + count, stops};
+}
+#endif
+
+// Lines longer than this are left to the general reader: a caller peeks for short rows.
+constexpr std::size_t kPeekLine = std::size_t{1} << 16;
 
 }  // namespace
 
@@ -520,6 +597,54 @@ bool CsvReader::next(CsvRow& row) {
         break;
     }
   }
+}
+
+bool CsvReader::peek_plain(CsvCells& cells) const {
+  const Impl& m = *impl_;
+  if (m.at_start) {
+    return false;  // a byte-order mark may open the input
+  }
+#if defined(__x86_64__)
+  const bool avx2 = has_avx2();
+#endif
+  const char* const p = m.p;
+  std::uint32_t* const first = cells.ends_ + 1;
+  std::uint32_t* const last = first + CsvCells::kMax;  // past kMax ends: written, not kept
+  std::uint32_t* out = first;
+  // Whole blocks only, with another block's bytes after them: a line end found in one is never
+  // the chunk's last byte, which may be the CR of a CR LF cut in two, and a caller may read
+  // past the line's last cell.
+  for (const char* q = p; m.end - q > 64 && static_cast<std::size_t>(q - p) < kPeekLine; q += 32) {
+    const auto base = static_cast<std::uint32_t>(q - p);
+    std::uint32_t* const to = std::min(out, last);
+#if defined(__x86_64__)
+    const BlockEnds block = avx2 ? block_ends_avx2(q, base, to) : block_ends(q, base, to);
+#else
+    const BlockEnds block = block_ends(q, base, to);
+#endif
+    out = out < last ? block.out : out;
+    if (block.stops == 0) {
+      continue;
+    }
+    const int at = std::countr_zero(block.stops);
+    const char* const stop = q + at;
+    if ((*stop != '\r' && *stop != '\n') || stop == p) {
+      return false;
+    }
+    *std::min(out, last) = base + static_cast<std::uint32_t>(at);
+    cells.text_ = p;
+    cells.line_end_ = stop;
+    cells.cells_ = std::min(static_cast<std::size_t>(out - first) + 1, CsvCells::kMax);
+    return true;
+  }
+  return false;
+}
+
+void CsvReader::take(const CsvCells& cells) {
+  Impl& m = *impl_;
+  const char* const stop = cells.line_end_;
+  m.p = stop + (stop[0] == '\r' && stop[1] == '\n' ? 2 : 1);
+  ++m.lines;
 }
 
 std::size_t CsvReader::lines_read() const {

@@ -15,6 +15,30 @@ namespace arvcore::value {
 
 class FileReadAhead;
 
+/// The first cells of a line that CsvReader::peek_plain found where it lies, unsplit past
+/// them: enough for the few rows a caller reads by the million. Cells stay valid until the
+/// reader reads on, and the 32 bytes after the line's end may be read with them.
+class CsvCells {
+ public:
+  static constexpr std::size_t kMax = 24;
+
+  /// The line's cells, but at most kMax.
+  std::size_t size() const { return cells_; }
+  std::string_view operator[](std::size_t i) const {
+    const std::size_t begin = ends_[i] + 1;
+    return {text_ + begin, ends_[i + 1] - begin};
+  }
+
+ private:
+  friend class CsvReader;
+  const char* text_ = nullptr;
+  const char* line_end_ = nullptr;  // the CR or LF that ends the line
+  std::size_t cells_ = 0;
+  // ends_[0] stands for the separator before the first cell; the ends of up to a block's
+  // commas (32) may be written past the kMax-th.
+  std::uint32_t ends_[kMax + 34] = {static_cast<std::uint32_t>(-1)};
+};
+
 /// One parsed row. Cells stay valid until the next CsvReader::next() on the same row object
 /// or on its reader, whichever comes first.
 class CsvRow {
@@ -108,6 +132,13 @@ class CsvReader {
 
   /// Reads the next row into `row`; false at end of input.
   bool next(CsvRow& row);
+  /// Finds the cells of the next line without reading it, when it is a plain line that
+  /// next() would split where it lies (no quote nor NUL, ended by a CR or LF that does not
+  /// close the chunk in hand) and is not blank; false for any other line, which next() reads
+  /// as usual. take() reads a line found so.
+  bool peek_plain(CsvCells& cells) const;
+  /// Reads the line that peek_plain() just found, as next() would have read it.
+  void take(const CsvCells& cells);
   /// Physical lines read so far (line ends taken): the row that next() reads starts on line
   /// lines_read() + 1.
   std::size_t lines_read() const;

@@ -108,23 +108,40 @@ RetType rows_ended(const detail::CaliRowReader& rows, std::size_t lines,
 
 // Where the parse goes on once its rows reach the later half of the file, read beside them:
 // after the later half's rows, when they stand for the rows from here on and the table has
-// their places; else here, reading them in turn.
-void go_past_later_rows(detail::CaliLaterRows& later, detail::CaliRowReader& rows,
-                        const value::FileReadAhead& file, std::optional<value::FileReadAhead>& rest,
+// their places; else here, reading them in turn. The later half is done with either way, and
+// so is `file` once the parse goes on after it.
+void go_past_later_rows(std::optional<detail::CaliLaterRows>& later, detail::CaliRowReader& rows,
+                        std::optional<value::FileReadAhead>& file,
+                        std::optional<value::FileReadAhead>& rest,
                         std::optional<value::CsvReader>& reader) {
   detail::CaliLaterRows::End end;
-  detail::CaliData* data = later.rows_from(reader->offset(), end);
-  if (data == nullptr) {
-    return;
+  if (detail::CaliData* data = later->rows_from(reader->offset(), end); data != nullptr) {
+    // What follows the later half is mostly its END row: read in small chunks.
+    rest.emplace(*file, end.offset, std::size_t{64} << 10);
+    if (rows.take_data(*data)) {
+      later->taken();
+      reader.emplace(*rest, /*strip_nul=*/true, end.offset, reader->lines_read() + end.lines);
+    } else {
+      rest.reset();
+    }
   }
-  // What follows the later half is mostly its END row: read in small chunks.
-  rest.emplace(file, end.offset, std::size_t{64} << 10);
-  if (!rows.take_data(*data)) {
-    rest.reset();
-    return;
+  later.reset();
+  if (rest) {
+    file.reset();  // its chunks, read ahead past the later half's start, are not needed
   }
-  later.taken();
-  reader.emplace(*rest, /*strip_nul=*/true, end.offset, reader->lines_read() + end.lines);
+}
+
+// Reads the DATA line whose cells `reader` found, unsplit. A row that fails is read again,
+// split into `row`, for the record of where the parse failed.
+void read_data_line(detail::CaliRowReader& rows, value::CsvReader& reader,
+                    const value::CsvCells& cells, CsvRow& row) {
+  try {
+    rows.read_data(cells);
+  } catch (...) {
+    reader.next(row);
+    throw;
+  }
+  reader.take(cells);
 }
 
 }  // namespace
@@ -378,6 +395,7 @@ RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& t
   // A large file's later half, read beside the earlier one (it reads `file`, so it goes first).
   std::optional<detail::CaliLaterRows> later;
   CsvRow row;
+  value::CsvCells cells;
   std::size_t row_line = 0;
   std::size_t lines = 0;
   const CaliLayout layout{num_board_, num_ic_per_board_, num_channel_per_ic_};
@@ -398,13 +416,14 @@ RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& t
     for (;;) {
       row_line = 0;
       if (later && later->due(reader->offset())) {
-        go_past_later_rows(*later, rows, *file, rest, reader);
-        later.reset();
-        if (rest) {
-          file.reset();  // its chunks, read ahead past the later half's start, are not needed
-        }
+        go_past_later_rows(later, rows, file, rest, reader);
       }
       lines = reader->lines_read();
+      if (reader->peek_plain(cells) && detail::is_data_row(cells)) {
+        row_line = lines + 1;
+        read_data_line(rows, *reader, cells, row);
+        continue;
+      }
       if (!reader->next(row)) {
         break;
       }

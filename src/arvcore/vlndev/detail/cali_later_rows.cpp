@@ -32,10 +32,10 @@ std::string step_cells(const CsvRow& row) {
   return cells;
 }
 
-// Where the later half starts to be looked for: a little before the middle, as the parse's
-// own rows cost it a little more than the later half's cost their thread.
+// Where the later half starts to be looked for: the middle, as a DATA row costs the parse and
+// the later half's thread alike.
 std::uint64_t split_point(std::uint64_t file_size) {
-  return file_size / 100 * 47;
+  return file_size / 2;
 }
 
 // Reads `row` into the later half's store: false when the parse must read it in turn.
@@ -44,6 +44,16 @@ bool read_here(DataRowReader& rows, const CsvRow& row) {
     return rows.read(row);
   } catch (...) {
     return false;  // the parse fails at this row in turn
+  }
+}
+
+// The same for a DATA line given by its first cells.
+bool read_here(DataRowReader& rows, const value::CsvCells& cells) {
+  try {
+    rows.read_data(cells);
+    return true;
+  } catch (...) {
+    return false;
   }
 }
 
@@ -136,18 +146,22 @@ void CaliLaterRows::read_rows(const value::FileReadAhead& file) {
   }
   std::size_t lines = lines_at_begin;  // before the row in hand
   DataRowReader rows(data_);
-  for (;;) {
-    if (cancelled_.load(std::memory_order_relaxed)) {
-      return;
-    }
-    if (!row.empty() && !read_here(rows, row)) {
-      break;
-    }
+  value::CsvCells cells;
+  bool more = read_here(rows, row);  // the step's first row, never blank
+  while (more && !cancelled_.load(std::memory_order_relaxed)) {
     end_.offset = reader.offset();
     lines = reader.lines_read();
-    if (!reader.next(row)) {
-      break;
+    if (reader.peek_plain(cells) && is_data_row(cells)) {
+      more = read_here(rows, cells);
+      if (more) {
+        reader.take(cells);
+      }
+    } else {
+      more = reader.next(row) && (row.empty() || read_here(rows, row));
     }
+  }
+  if (cancelled_.load(std::memory_order_relaxed)) {
+    return;
   }
   end_.lines = lines - lines_at_begin;
   // The parse goes on from the end with a reader of its own, which must meet no text that is

@@ -4,6 +4,7 @@
 #include "arvcore/vlndev/detail/cali_rows.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -129,6 +130,113 @@ std::int64_t to_int(std::string_view s) {
   return neg ? -v : v;
 }
 
+// Number cells of lines read where they lie (see value::CsvCells), eight bytes at a time: the
+// eight bytes from a cell's start may be read whatever its length. A cell of up to eight
+// digits, with an optional leading "-" and, in a float, one dot, is converted here without a
+// loop; any other goes to the conversions above.
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+
+std::uint64_t load8(const char* p) {
+  std::uint64_t x = 0;
+  std::memcpy(&x, p, 8);
+  return x;
+}
+
+// The low `n` bytes (1 to 8).
+std::uint64_t low_bytes(int n) {
+  return ~std::uint64_t{0} >> (64 - 8 * n);
+}
+
+// Whether the bytes of `x` under `low` (its low bytes, the others zero) are all ASCII digits.
+bool all_digits(std::uint64_t x, std::uint64_t low) {
+  const std::uint64_t zeros = 0x30 * kOnes & low;
+  return (x & 0xF0 * kOnes) == zeros && ((x + 0x06 * kOnes) & 0xF0 * kOnes & low) == zeros;
+}
+
+// The number that the `n` digits in the low bytes of `x` make, the first byte the most
+// significant; the other bytes are zero.
+std::uint64_t digits_value(std::uint64_t x, int n) {
+  x = (x - (0x30 * kOnes & low_bytes(n))) << (64 - 8 * n);
+  x = x * 10 + (x >> 8);
+  return (((x & 0x000000FF000000FF) * 0x000F424000000064) +
+          (((x >> 16) & 0x000000FF000000FF) * 0x0000271000000001)) >>
+         32;
+}
+
+// A short cell: up to eight bytes after an optional "-", read at once with the bytes after
+// it cleared. Signs are as often one as the other, so nothing branches on them.
+struct ShortCell {
+  std::uint64_t bytes = 0;
+  int size = 0;
+  bool neg = false;
+
+  bool read(std::string_view s) {
+    neg = !s.empty() && s[0] == '-';
+    size = static_cast<int>(s.size()) - static_cast<int>(neg);
+    if (size <= 0 || size > 8) {
+      return false;
+    }
+    bytes = load8(s.data() + static_cast<int>(neg)) & low_bytes(size);
+    return true;
+  }
+  std::int64_t signed_value(std::uint64_t v) const {
+    const auto minus = static_cast<std::int64_t>(neg);
+    return (static_cast<std::int64_t>(v) ^ -minus) + minus;
+  }
+  double signed_value(double v) const {
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) ^
+                                 (static_cast<std::uint64_t>(neg) << 63));
+  }
+};
+
+std::int64_t cell_int(std::string_view s) {
+  ShortCell c;
+  if (!c.read(s) || !all_digits(c.bytes, low_bytes(c.size))) {
+    return to_int(s);
+  }
+  return c.signed_value(digits_value(c.bytes, c.size));
+}
+
+double cell_float(std::string_view s) {
+  ShortCell c;
+  if (!c.read(s)) {
+    return to_float(s);
+  }
+  std::uint64_t x = c.bytes;
+  const std::uint64_t dots = x ^ 0x2E * kOnes;
+  const std::uint64_t dot_mask = (dots - kOnes) & ~dots & 0x80 * kOnes & low_bytes(c.size);
+  int digits = c.size;
+  int frac = 0;
+  if (dot_mask != 0) {
+    // The first dot taken out: the digits after it move down a byte.
+    const int k = std::countr_zero(dot_mask) / 8;
+    const std::uint64_t after = k == 7 ? 0 : (x >> (8 * (k + 1))) << (8 * k);
+    x = (x & (k == 0 ? 0 : low_bytes(k))) | after;
+    digits = c.size - 1;
+    frac = digits - k;
+  }
+  if (digits == 0 || !all_digits(x, low_bytes(digits))) {
+    return to_float(s);
+  }
+  // Exact operands, one rounding: as in to_float.
+  return c.signed_value(static_cast<double>(digits_value(x, digits)) / kPow10[frac]);
+}
+
+// The number cells of a row: the general conversions for a split row, the ones above for a
+// line read where it lies.
+std::int64_t int_cell(const CsvRow& row, std::size_t i) {
+  return to_int(row[i]);
+}
+std::int64_t int_cell(const value::CsvCells& cells, std::size_t i) {
+  return cell_int(cells[i]);
+}
+double float_cell(const CsvRow& row, std::size_t i) {
+  return to_float(row[i]);
+}
+double float_cell(const value::CsvCells& cells, std::size_t i) {
+  return cell_float(cells[i]);
+}
+
 // A gain x 10, truncated toward zero. Gains are written with at most one decimal ("-7.5",
 // "3"), and for those the tenths are the digits themselves: dividing by ten and multiplying
 // back gives every whole number below 2^31 exactly, so no division is needed to match the
@@ -178,7 +286,8 @@ class ChannelKey {
   /// (12). The steps of a table repeat their keys in one order, written alike: the key after
   /// the last one put is tried first by the row text that last made it, which spares making
   /// its text.
-  std::uint32_t number(CaliData& data, const CsvRow& row) {
+  template <class Row>
+  std::uint32_t number(CaliData& data, const Row& row) {
     const Cells here(row);
     const std::uint32_t next = data.next_key();
     if (next < cells_.size() && same(cells_[next], here)) {
@@ -246,7 +355,8 @@ class ChannelKey {
     std::uint32_t channel_end = 0, gain_at = 0, gain_end = 0, phase_at = 0;
 
     Cells() = default;
-    explicit Cells(const CsvRow& row) {
+    template <class Row>
+    explicit Cells(const Row& row) {
       const char* start = row[7].data();
       const auto at = [start](const char* p) { return static_cast<std::uint32_t>(p - start); };
       span = {start, static_cast<std::size_t>(row[12].data() + row[12].size() - start)};
@@ -357,6 +467,27 @@ struct DataCursor {
     }
     return step;
   }
+
+  std::uint32_t step_of(Value* table, CaliData& data, const CsvRow& row) {
+    place_text.clear();
+    return step_of(table, data, row[1], row[3], row[5], row[14]);
+  }
+  // A plain line's cells hold no comma, so the same text from its mode cell to its chip cell
+  // is the same three cells: one comparison for the three.
+  std::uint32_t step_of(Value* table, CaliData& data, const value::CsvCells& cells) {
+    const char* const from = cells[1].data();
+    const std::string_view place(
+        from, static_cast<std::size_t>(cells[5].data() + cells[5].size() - from));
+    if (step_known && place == place_text && same_cell(cells[14], com)) {
+      return step;
+    }
+    place_text.clear();
+    const std::uint32_t found = step_of(table, data, cells[1], cells[3], cells[5], cells[14]);
+    place_text = place;
+    return found;
+  }
+
+  std::string place_text;  // mode to chip cell of the last plain line placed, if nothing since
 };
 
 RetType check_header(const Value& table, const CaliDevice& device, const log::Logger& logger) {
@@ -445,16 +576,17 @@ using State = CaliRowReader::State;
 // DATA: one ComData entry, [two integers, two floats], under its board, mode, chip, step and
 // channel key (channel, gain x 10, phase), kept in the table's DATA store. A later row with the
 // same channel key replaces the earlier entry in its place.
+template <class Row>
 void put_data_row(Value* table, CaliData& data, DataCursor& cursor, ChannelKey& keys,
-                  const CsvRow& row) {
+                  const Row& row) {
   // Cell 20 is the last a DATA row uses.
   if (row.size() < 21) {
     throw IndexError("list index out of range");
   }
   const std::uint32_t key = keys.number(data, row);
-  const ComDataNumbers numbers{to_int(row[16]), to_int(row[17]), to_float(row[19]),
-                               to_float(row[20])};
-  data.put(cursor.step_of(table, data, row[1], row[3], row[5], row[14]), key, numbers);
+  const ComDataNumbers numbers{int_cell(row, 16), int_cell(row, 17), float_cell(row, 19),
+                               float_cell(row, 20)};
+  data.put(cursor.step_of(table, data, row), key, numbers);
 }
 
 bool read_data_row(State& s, const CsvRow& row, std::size_t /*line*/) {
@@ -616,6 +748,11 @@ bool CaliRowReader::read(const CsvRow& row, std::size_t line) {
   return true;  // a row of another key holds nothing the table keeps
 }
 
+void CaliRowReader::read_data(const value::CsvCells& cells) {
+  State& s = *state_;
+  put_data_row(&s.table, s.data, s.cursor, s.channel_keys, cells);
+}
+
 bool CaliRowReader::take_data(CaliData& ahead) {
   State& s = *state_;
   // Every place must be there before anything is taken.
@@ -662,6 +799,14 @@ bool DataRowReader::read(const CsvRow& row) {
   }
   return std::none_of(std::begin(kRowKinds), std::end(kRowKinds),
                       [key](const RowKind& kind) { return kind.key == key; });
+}
+
+void DataRowReader::read_data(const value::CsvCells& cells) {
+  put_data_row(nullptr, state_->data, state_->cursor, state_->channel_keys, cells);
+}
+
+bool is_data_row(const value::CsvCells& cells) {
+  return cells[0] == kRowKinds[0].key;
 }
 
 bool CaliRowReader::end_seen() const {

@@ -65,6 +65,8 @@ class CaliRowReader {
   /// cell). False when no later row may be read: the table's header was refused (see
   /// header_result()). Throws when the row cannot be read into the table.
   bool read(const value::CsvRow& row, std::size_t line);
+  /// Reads a DATA row given by its first cells (see is_data_row) as read() would.
+  void read_data(const value::CsvCells& cells);
 
   /// Takes the DATA rows that a DataRowReader read into `ahead` from the row after the last
   /// one read here on, as if they had been read here, leaving `ahead` empty. False, with
@@ -83,6 +85,10 @@ class CaliRowReader {
   std::unique_ptr<State> state_;
 };
 
+/// Whether a line's first cells are those of a DATA row, which the row readers take as they
+/// are, unsplit past them.
+bool is_data_row(const value::CsvCells& cells);
+
 /// Reads DATA rows into a store alone, apart from the table they belong to: rows read ahead of
 /// their turn, whose places CaliRowReader::take_data checks once their turn comes.
 class DataRowReader {
@@ -96,6 +102,8 @@ class DataRowReader {
   /// row whose key the table does not know. False for a row of any other kind, which only
   /// the table's own reader may read.
   bool read(const value::CsvRow& row);
+  /// Reads a DATA row given by its first cells (see is_data_row) as read() would.
+  void read_data(const value::CsvCells& cells);
 
   struct State;
 
