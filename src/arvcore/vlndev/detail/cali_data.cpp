@@ -29,30 +29,6 @@ std::string step_name(std::string_view board, std::string_view mode, std::string
   return s;
 }
 
-// Equality of two channel keys, a dozen bytes or so: compared eight at a time in place, which
-// costs less than a library call at that length.
-bool same_key(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  std::size_t i = 0;
-  for (; i + 8 <= a.size(); i += 8) {
-    std::uint64_t x = 0;
-    std::uint64_t y = 0;
-    std::memcpy(&x, a.data() + i, 8);
-    std::memcpy(&y, b.data() + i, 8);
-    if (x != y) {
-      return false;
-    }
-  }
-  for (; i < a.size(); ++i) {
-    if (a[i] != b[i]) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Whether a dense array of `span` positions stays within a few times the `count` entries.
 bool dense_fits(std::size_t span, std::size_t count) {
   return span <= 4 * count + 64;
@@ -190,7 +166,7 @@ std::uint32_t CaliData::step(std::string_view board, std::string_view mode, std:
 }
 
 std::uint32_t CaliData::key_number(std::string_view channel_key) {
-  if (last_key_ + 1 < key_texts_.size() && same_key(*key_texts_[last_key_ + 1], channel_key)) {
+  if (last_key_ + 1 < key_texts_.size() && same_text(*key_texts_[last_key_ + 1], channel_key)) {
     return ++last_key_;
   }
   auto it = key_index_.find(channel_key);
@@ -205,7 +181,12 @@ std::uint32_t CaliData::key_number(std::string_view channel_key) {
 
 void CaliData::put(std::uint32_t step, std::uint32_t key, const ComDataNumbers& numbers) {
   last_key_ = key;
-  place(steps_[step], key, numbers);
+  Step& s = steps_[step];
+  if (s.consecutive && s.size() != 0 && key == s.base + s.size()) {
+    s.numbers.push_back(numbers);  // nearly every row: the next key of a step in order
+    return;
+  }
+  place(s, key, numbers);
 }
 
 void CaliData::place(Step& s, std::uint32_t key, const ComDataNumbers& numbers) {

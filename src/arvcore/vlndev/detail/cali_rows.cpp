@@ -378,7 +378,7 @@ class ChannelKey {
 
   bool same(const KeptCells& kept, const Cells& c) const {
     return kept.cut.cut_alike(c) &&
-           std::memcmp(c.span.data(), kept_text_.data() + kept.at, c.span.size()) == 0;
+           same_text(c.span, std::string_view(kept_text_).substr(kept.at, c.span.size()));
   }
   // The texts of all keys lie in one buffer, so that a parse makes no small allocation per
   // key (freed at its end among the table's own, they would keep the heap from shrinking).
@@ -478,7 +478,7 @@ struct DataCursor {
     const char* const from = cells[1].data();
     const std::string_view place(
         from, static_cast<std::size_t>(cells[5].data() + cells[5].size() - from));
-    if (step_known && place == place_text && same_cell(cells[14], com)) {
+    if (step_known && same_text(place, place_text) && same_cell(cells[14], com)) {
       return step;
     }
     place_text.clear();
