@@ -3,7 +3,8 @@
 // Input: one options byte, then the text. Bit 0 strips NUL characters; bits 1-5 pick the chunk
 // size (1 to 32 bytes, so that rows, quoted fields, "\r\n" pairs and UTF-8 sequences are cut
 // at every place); bits 6 and 7 both set add the file reader, with 16 times that chunk size. All
-// readers must give the same rows, and a text that one refuses as bad UTF-8 the others refuse too.
+// readers must give the same rows, and a text that one refuses as bad UTF-8 the others refuse too;
+// so must a reader that takes the lines it can where they lie, with 16 times the chunk size.
 // Rows that the writer can form read back as the same cells.
 
 #include <cstdint>
@@ -35,6 +36,32 @@ Reading read_all(CsvReader& reader) {
   try {
     while (reader.next(row)) {
       out.rows.push_back(row.to_vector());
+    }
+  } catch (const arvcore::UnicodeError&) {
+    out.refused = true;
+  }
+  return out;
+}
+
+// The same, taking every line that peek_plain finds as it finds it (a line of more cells than
+// it keeps is read whole instead).
+Reading read_all_peeking(CsvReader& reader) {
+  Reading out;
+  CsvRow row;
+  arvcore::value::CsvCells cells;
+  try {
+    for (;;) {
+      if (reader.peek_plain(cells) && cells.size() < arvcore::value::CsvCells::kMax) {
+        std::vector<std::string>& r = out.rows.emplace_back();
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+          r.emplace_back(cells[i]);
+        }
+        reader.take(cells);
+      } else if (reader.next(row)) {
+        out.rows.push_back(row.to_vector());
+      } else {
+        break;
+      }
     }
   } catch (const arvcore::UnicodeError&) {
     out.refused = true;
@@ -88,6 +115,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   CsvReader in_memory(text, strip_nul, chunk);
   const Reading a = read_all(in_memory);
+
+  // Lines found where they lie: chunks of 16 to 512 bytes, so that some lines are and some
+  // are not.
+  CsvReader peeking(text, strip_nul, 16 * chunk);
+  check_same(a, read_all_peeking(peeking), "peeked lines differ from the rows read");
 
   std::istringstream stream{std::string(text)};
   CsvReader streamed(stream, strip_nul, chunk + 7);
