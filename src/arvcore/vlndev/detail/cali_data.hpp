@@ -5,7 +5,6 @@
 // The rest of the table stays a value tree, in which every chip map that DATA rows made holds
 // an empty map in its place; fill() puts the entries there when a caller needs the whole tree.
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -54,9 +53,11 @@ struct ComDataNumbers {
   Value value() const;
 };
 
-/// Equality of two short texts (channel keys, the cells that make them), a dozen bytes or so:
-/// compared eight at a time in place, which costs less than a library call at that length.
-inline bool same_text(std::string_view a, std::string_view b) {
+/// Equality of two short texts (channel keys, the cells that make them and name a table's
+/// sections), a few to a dozen bytes: compared in place, eight bytes at a time from eight on,
+/// which costs less than a library call at that length. Inlined wherever it is used: the parse
+/// calls it a few times a row.
+[[gnu::always_inline]] inline bool same_text(std::string_view a, std::string_view b) {
   const std::size_t n = a.size();
   if (n != b.size()) {
     return false;
@@ -67,7 +68,12 @@ inline bool same_text(std::string_view a, std::string_view b) {
     return x;
   };
   if (n < 8) {
-    return std::equal(a.begin(), a.end(), b.begin());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) {
+        return false;
+      }
+    }
+    return true;
   }
   for (std::size_t i = 0; i + 8 < n; i += 8) {
     if (load(a.data() + i) != load(b.data() + i)) {

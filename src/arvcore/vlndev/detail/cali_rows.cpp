@@ -401,20 +401,6 @@ class ChannelKey {
   std::string huge_gain_;
 };
 
-// Cell text equality for the short cells that name a table's sections ("TX", "1"): a plain
-// loop beats a library call at that length.
-bool same_cell(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i]) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The map of `mode` in the section `board` of a table, which earlier rows must have made.
 Value::object_t& mode_section(Value& table, const std::string& board, std::string_view mode) {
   Value& found = child(child(table, board), mode);
@@ -440,7 +426,7 @@ struct DataCursor {
   std::uint32_t step_of(Value* table, CaliData& data, std::string_view mode_cell,
                         std::string_view board_cell, std::string_view chip_cell,
                         std::string_view com_cell) {
-    if (!place_known || !same_cell(board_cell, board) || !same_cell(mode_cell, mode)) {
+    if (!place_known || !same_text(board_cell, board) || !same_text(mode_cell, mode)) {
       place_known = false;
       if (table != nullptr) {
         mode_map = &mode_section(*table, cat("BOARD_", board_cell), mode_cell);
@@ -450,7 +436,7 @@ struct DataCursor {
       place_known = true;
       chip_placed = false;
     }
-    if (!chip_placed || !same_cell(chip_cell, chip)) {
+    if (!chip_placed || !same_text(chip_cell, chip)) {
       chip_placed = false;
       if (table != nullptr) {
         sub_map(*mode_map, cat("DATA_CHIP_", chip_cell));
@@ -459,7 +445,7 @@ struct DataCursor {
       chip_placed = true;
       step_known = false;
     }
-    if (!step_known || !same_cell(com_cell, com)) {
+    if (!step_known || !same_text(com_cell, com)) {
       step_known = false;
       step = data.step(cat("BOARD_", board), mode, cat("DATA_CHIP_", chip), cat("COM_", com_cell));
       com = com_cell;
@@ -478,7 +464,7 @@ struct DataCursor {
     const char* const from = cells[1].data();
     const std::string_view place(
         from, static_cast<std::size_t>(cells[5].data() + cells[5].size() - from));
-    if (step_known && same_text(place, place_text) && same_cell(cells[14], com)) {
+    if (step_known && same_text(place, place_text) && same_text(cells[14], com)) {
       return step;
     }
     place_text.clear();
