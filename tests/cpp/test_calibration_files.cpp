@@ -502,13 +502,15 @@ TEST_F(CaliFiles, DataCellsConvertLikeTheHost) {
 // complete and in order.
 TEST_F(CaliFiles, IrregularStepSizes) {
   std::string csv = header() + kBody;
-  const int sizes[] = {5, 5, 1, 7, 7, 7, 2, 9};
+  // Small steps, then large ones: one of a known size, one that outgrows it, one that falls
+  // short of it.
+  const std::vector<int> sizes = {5, 5, 1, 7, 7, 7, 2, 9, 600, 600, 600, 900, 900, 300};
   std::vector<std::vector<std::string>> expected;
-  for (int step = 0; step < 8; ++step) {
+  for (int step = 0; step < static_cast<int>(sizes.size()); ++step) {
     std::vector<std::string> keys;
     for (int k = 0; k < sizes[step]; ++k) {
       csv += data_row("RX", 2, 1, 1, "1", std::to_string(k * 5), 10 + step, k, 0, "0", "0");
-      keys.push_back(fmt::format("1_10_{}", k * 5));
+      keys.push_back(fmt::format("1_10_{}={}", k * 5, k));
     }
     expected.push_back(keys);
   }
@@ -516,10 +518,10 @@ TEST_F(CaliFiles, IrregularStepSizes) {
   auto m = make();
   ASSERT_TRUE(m.parse(28).ok());
   const Value& chip = m.CaliTable()["BOARD_2"]["RX"]["DATA_CHIP_1"];
-  for (int step = 0; step < 8; ++step) {
+  for (int step = 0; step < static_cast<int>(sizes.size()); ++step) {
     std::vector<std::string> keys;
     for (const auto& [k, v] : chip.at(fmt::format("COM_{}", 10 + step)).items()) {
-      keys.push_back(k);
+      keys.push_back(fmt::format("{}={}", k, v.at(0).get<std::int64_t>()));
     }
     EXPECT_EQ(keys, expected[static_cast<std::size_t>(step)]) << step;
   }
@@ -672,7 +674,7 @@ std::vector<std::string> regular_rows() {
       for (int com = 1; com <= 4; ++com) {
         for (int gain = 0; gain < 10; ++gain) {
           for (int phase = 0; phase < 360; phase += 15) {
-            for (int ch = 1; ch <= 2; ++ch) {
+            for (int ch = 1; ch <= 3; ++ch) {
               rows.push_back(data_row(mode, board, 1, ch, fmt::format("{}", gain * 0.5),
                                       std::to_string(phase), com, gain, phase, "0.5",
                                       std::to_string(-phase)));
@@ -692,7 +694,7 @@ std::vector<std::string> regular_rows() {
 TEST_F(CaliFiles, SplitParseMatchesOneGo) {
   const std::vector<std::string> rows = regular_rows();
   const std::size_t n = rows.size();
-  const std::size_t step = 480;  // rows per step
+  const std::size_t step = 720;  // rows per step, more than fit a heap block
   auto with = [&](std::size_t at, const std::string& row) {
     std::vector<std::string> r = rows;
     r.insert(r.begin() + static_cast<std::ptrdiff_t>(at), row);

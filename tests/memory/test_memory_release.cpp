@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <functional>
 #include <list>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -19,6 +21,7 @@
 
 #include "arvcore/value/value.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
+#include "arvcore/vlndev/detail/cali_data.hpp"
 
 namespace {
 
@@ -259,3 +262,33 @@ TEST_F(ParseAfterRelease, GivesTheSameTable) {
 }
 
 }  // namespace
+
+// The arrays of a large table's steps come from an arena of large pages: every block keeps its
+// bytes whatever was taken after it, the arena gives back the untouched end of its region,
+// and all of it goes with the arena.
+TEST(StepArena, BlocksStayWholeAndTheArenaGoesBackWhole) {
+  using arvcore::vlndev::detail::StepArena;
+  const double start = rss_mib();
+  {
+    StepArena arena;
+    // Small blocks come from the heap; the others from regions, one of them larger than a
+    // region, one that does not fit what is left of one.
+    const std::vector<std::size_t> sizes = {100,     16 << 10,      1 << 20, 3 << 20,
+                                            9 << 20, (1 << 20) + 8, 5000,    3 << 20};
+    std::vector<char*> blocks;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+      auto* const b = static_cast<char*>(arena.allocate(sizes[i]));
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b) % (sizes[i] < (16 << 10) ? 16 : 64), 0u) << i;
+      std::fill(b, b + sizes[i], static_cast<char>('a' + i));
+      blocks.push_back(b);
+    }
+    EXPECT_GT(rss_mib(), start + 15);
+    arena.trim();  // must not touch a block taken
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+      const std::string_view bytes(blocks[i], sizes[i]);
+      EXPECT_EQ(bytes.find_first_not_of(static_cast<char>('a' + i)), std::string_view::npos) << i;
+      StepArena::deallocate(blocks[i], sizes[i]);
+    }
+  }
+  EXPECT_LT(rss_mib(), start + 2);
+}

@@ -19,11 +19,11 @@
 #include <fmt/format.h>
 #include <signal.h>
 #include <simdjson.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "arvcore/base/errors.hpp"
+#include "arvcore/value/detail/pages.hpp"
 #include "arvcore/value/pynum.hpp"
 
 namespace arvcore::value {
@@ -441,35 +441,40 @@ std::string read_binary_file(const std::filesystem::path& path, std::size_t spar
 // helper fills chunk k while the reader holds at most one of the kRing - 1 before it.
 namespace {
 
-// The memory of one chunk, mapped on its own: freed, it goes back to the system at once,
-// whichever thread filled it (the heap of a helper thread would keep it for that thread).
+// One chunk's place in the ring's memory.
 struct ChunkBuffer {
   char* data = nullptr;
-  std::size_t capacity = 0;
   std::size_t size = 0;
-
-  ChunkBuffer() = default;
-  ChunkBuffer(const ChunkBuffer&) = delete;
-  ChunkBuffer& operator=(const ChunkBuffer&) = delete;
-  ~ChunkBuffer() {
-    if (data != nullptr) {
-      ::munmap(data, capacity);
-    }
-  }
-
-  // Room for `n` bytes; false when there is no memory for it.
-  bool ready(std::size_t n) {
-    if (data == nullptr) {
-      void* p = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p == MAP_FAILED) {
-        return false;
-      }
-      data = static_cast<char*>(p);
-      capacity = n;
-    }
-    return capacity >= n;
-  }
   std::string_view bytes() const { return {data, size}; }
+};
+
+// The ring's memory, mapped on its own when the first chunk is read: freed, it goes back to the
+// system at once, whichever thread filled it (the heap of a helper thread would keep it for
+// that thread). Large pages serve a ring that the file fills: a small file touches only the
+// ordinary pages it needs.
+class RingMemory {
+ public:
+  RingMemory() = default;
+  RingMemory(const RingMemory&) = delete;
+  RingMemory& operator=(const RingMemory&) = delete;
+  ~RingMemory() {
+    if (base_ != nullptr) {
+      unmap_pages(base_, bytes_);
+    }
+  }
+
+  // Maps `bytes`; false when there is no memory for it.
+  bool map(std::size_t bytes, bool large) {
+    bytes_ = bytes;
+    base_ = static_cast<char*>(map_pages(bytes, large));
+    return base_ != nullptr;
+  }
+  char* at(std::size_t offset) const { return base_ + offset; }
+  bool mapped() const { return base_ != nullptr; }
+
+ private:
+  char* base_ = nullptr;
+  std::size_t bytes_ = 0;
 };
 
 }  // namespace
@@ -489,7 +494,7 @@ struct FileReadAhead::Chunks {
   // the file has grown past the limit).
   ssize_t fill(std::size_t k) {
     ChunkBuffer& chunk = ring[k % kRing];
-    if (!chunk.ready(size)) {
+    if (!memory.mapped() && !map_ring()) {
       errno = ENOMEM;
       return -1;
     }
@@ -505,6 +510,18 @@ struct FileReadAhead::Chunks {
     chunk.size = static_cast<std::size_t>(n);
     utf8[k % kRing] = is_valid_utf8(chunk.bytes());
     return n;
+  }
+
+  // Maps the ring's memory before the first chunk is read.
+  bool map_ring() {
+    const std::size_t bytes = kRing * size;
+    if (!memory.map(bytes, file_size >= total + bytes)) {
+      return false;
+    }
+    for (std::size_t k = 0; k < kRing; ++k) {
+      ring[k].data = memory.at(k * size);
+    }
+    return true;
   }
 
   // Records what reading chunk `filled` gave. Called with the lock held.
@@ -543,7 +560,9 @@ struct FileReadAhead::Chunks {
   const Fd fd;
   const std::uint64_t limit;
   const std::size_t size;
-  std::uint64_t total;  // where the next read starts, for whichever thread fills
+  std::uint64_t total;          // where the next read starts, for whichever thread fills
+  std::uint64_t file_size = 0;  // when it was opened
+  RingMemory memory;
   ChunkBuffer ring[kRing];
   bool utf8[kRing] = {};
   std::mutex mutex;
@@ -585,6 +604,7 @@ void FileReadAhead::start(std::unique_ptr<Chunks> chunks, std::uint64_t file_siz
   chunks_ = std::move(chunks);
   size_ = file_size;
   Chunks& c = *chunks_;
+  c.file_size = file_size;
   if (file_size > c.total + c.size) {
     try {
       c.helper = std::thread([&c] { c.run(); });

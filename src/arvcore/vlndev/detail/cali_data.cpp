@@ -5,15 +5,15 @@
 
 #include "arvcore/vlndev/detail/cali_data.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
 
 #include "arvcore/base/errors.hpp"
+#include "arvcore/value/detail/pages.hpp"
 #include "arvcore/vlndev/detail/cali_rows.hpp"
 
 namespace arvcore::vlndev::detail {
@@ -38,14 +38,18 @@ bool dense_fits(std::size_t span, std::size_t count) {
 // stays below a quarter.
 constexpr std::size_t kMapFrom = std::size_t{16} << 10;
 
+// The regions of a step arena: two large pages, or as many as its largest array needs.
+constexpr std::size_t kArenaRegion = value::kLargePage * 2;
+constexpr std::size_t kBlockAlign = 64;
+
 }  // namespace
 
 void* map_bytes(std::size_t bytes) {
   if (bytes < kMapFrom) {
     return ::operator new(bytes);
   }
-  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) {
+  void* p = value::map_pages(bytes);
+  if (p == nullptr) {
     throw std::bad_alloc();
   }
   return p;
@@ -55,7 +59,50 @@ void unmap_bytes(void* p, std::size_t bytes) noexcept {
   if (bytes < kMapFrom) {
     ::operator delete(p);
   } else {
-    ::munmap(p, bytes);
+    value::unmap_pages(p, bytes);
+  }
+}
+
+StepArena::~StepArena() {
+  for (const Region& r : regions_) {
+    value::unmap_pages(r.base, r.bytes);
+  }
+}
+
+void* StepArena::allocate(std::size_t bytes) {
+  if (bytes < kMapFrom) {
+    return ::operator new(bytes);
+  }
+  bytes = (bytes + kBlockAlign - 1) / kBlockAlign * kBlockAlign;
+  if (static_cast<std::size_t>(end_ - top_) < bytes) {
+    trim();
+    const std::size_t region = std::max(
+        kArenaRegion, (bytes + value::kLargePage - 1) / value::kLargePage * value::kLargePage);
+    regions_.reserve(regions_.size() + 1);
+    auto* const base = static_cast<char*>(value::map_pages(region, true));
+    if (base == nullptr) {
+      throw std::bad_alloc();
+    }
+    regions_.push_back({base, region});
+    top_ = base;
+    end_ = base + region;
+  }
+  void* p = top_;
+  top_ += bytes;
+  return p;
+}
+
+void StepArena::deallocate(void* p, std::size_t bytes) noexcept {
+  if (bytes < kMapFrom) {
+    ::operator delete(p);
+  }
+  // else it stays in its region until the arena goes: only a step that outgrows its known
+  // size leaves a block behind, and no more than it then holds
+}
+
+void StepArena::trim() noexcept {
+  if (top_ != end_) {
+    value::release_pages(top_, static_cast<std::size_t>(end_ - top_));
   }
 }
 
@@ -161,7 +208,13 @@ std::uint32_t CaliData::step(std::string_view board, std::string_view mode, std:
   s.mode = mode;
   s.chip = chip;
   s.com = com;
-  s.numbers.reserve(expected);
+  if (expected != 0) {
+    if (!arena_) {
+      arena_ = std::make_unique<StepArena>();
+    }
+    s.numbers = MappedVector<ComDataNumbers>(MappedAllocator<ComDataNumbers>(arena_.get()));
+    s.numbers.reserve(expected);
+  }
   return it->second;
 }
 
@@ -216,6 +269,11 @@ void CaliData::renumber(Step& step, const std::vector<std::uint32_t>& numbers) {
 void CaliData::append(CaliData&& later) {
   // The later rows' channel keys in this store's numbering, keys new here numbered in the
   // order they came, as if their rows had been put here.
+  if (later.arena_) {
+    later.arena_->trim();  // its steps join this store, which is trimmed by itself
+    adopted_.push_back(std::move(later.arena_));
+  }
+  std::move(later.adopted_.begin(), later.adopted_.end(), std::back_inserter(adopted_));
   std::vector<std::uint32_t> renumber_to(later.key_texts_.size());
   bool same_numbers = true;
   for (std::size_t k = 0; k < renumber_to.size(); ++k) {
@@ -269,11 +327,16 @@ std::size_t CaliData::entries() const {
 
 void CaliData::finish() {
   for (Step& s : steps_) {
-    if (s.numbers.capacity() > s.numbers.size() + s.numbers.size() / 8) {
+    // An array in the arena gives nothing back by moving to a smaller block there.
+    if (s.numbers.get_allocator().arena == nullptr &&
+        s.numbers.capacity() > s.numbers.size() + s.numbers.size() / 8) {
       s.numbers.shrink_to_fit();
       s.keys.shrink_to_fit();
       s.dense.shrink_to_fit();
     }
+  }
+  if (arena_) {
+    arena_->trim();
   }
 }
 

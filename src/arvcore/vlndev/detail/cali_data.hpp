@@ -13,7 +13,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "arvcore/value/json.hpp"
@@ -27,16 +29,66 @@ namespace arvcore::vlndev::detail {
 void* map_bytes(std::size_t bytes);
 void unmap_bytes(void* p, std::size_t bytes) noexcept;
 
+/// Room for the arrays of steps whose size is known before their rows come (every step of a
+/// regular table after its first two), taken in turn from regions of large pages: a large
+/// table's arrays then fault in a few dozen pages instead of thousands. Small arrays come from
+/// the heap. Blocks are not given back one by one: the regions are, when the arena goes with
+/// the last array in it.
+class StepArena {
+ public:
+  StepArena() = default;
+  StepArena(const StepArena&) = delete;
+  StepArena& operator=(const StepArena&) = delete;
+  ~StepArena();
+
+  void* allocate(std::size_t bytes);
+  /// Frees a block of any arena: it looks at no arena, so that an array may be freed after
+  /// its arena has gone with a store that adopted it.
+  static void deallocate(void* p, std::size_t bytes) noexcept;
+  /// Gives back the untouched end of the region in use; called once all rows are in.
+  void trim() noexcept;
+
+ private:
+  struct Region {
+    char* base;
+    std::size_t bytes;
+  };
+  std::vector<Region> regions_;
+  char* top_ = nullptr;  // the free end of the last region
+  char* end_ = nullptr;
+};
+
+/// Allocates from `arena` when it has one, else through map_bytes(). The store that made
+/// the arena, or one that took its steps, keeps it.
 template <class T>
 struct MappedAllocator {
   using value_type = T;
-  MappedAllocator() = default;
-  template <class U>
-  MappedAllocator(const MappedAllocator<U>& /*other*/) noexcept {}  // NOLINT: rebinding
+  using propagate_on_container_move_assignment = std::true_type;
+  using propagate_on_container_swap = std::true_type;
 
-  T* allocate(std::size_t n) { return static_cast<T*>(map_bytes(n * sizeof(T))); }
-  void deallocate(T* p, std::size_t n) noexcept { unmap_bytes(p, n * sizeof(T)); }
-  friend bool operator==(const MappedAllocator&, const MappedAllocator&) { return true; }
+  MappedAllocator() = default;
+  explicit MappedAllocator(StepArena* step_arena) noexcept : arena(step_arena) {}
+  template <class U>
+  MappedAllocator(const MappedAllocator<U>& other) noexcept  // NOLINT: rebinding
+      : arena(other.arena) {}
+
+  T* allocate(std::size_t n) {
+    return static_cast<T*>(arena != nullptr ? arena->allocate(n * sizeof(T))
+                                            : map_bytes(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (arena != nullptr) {
+      StepArena::deallocate(p, n * sizeof(T));
+    } else {
+      unmap_bytes(p, n * sizeof(T));
+    }
+  }
+  template <class U>
+  friend bool operator==(const MappedAllocator& a, const MappedAllocator<U>& b) {
+    return a.arena == b.arena;
+  }
+
+  StepArena* arena = nullptr;
 };
 
 template <class T>
@@ -187,6 +239,10 @@ class CaliData {
   // Gives the keys of `step` (each once in it) the numbers `numbers` maps them to.
   static void renumber(Step& step, const std::vector<std::uint32_t>& numbers);
 
+  // The arenas of the steps' arrays: this store's own, made with its first step of a known
+  // size, and those of the stores whose steps it took. They go after the steps.
+  std::unique_ptr<StepArena> arena_;
+  std::vector<std::unique_ptr<StepArena>> adopted_;
   std::vector<Step> steps_;
   std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> step_index_;
   // The steps of each chip map, in the order they were made.
