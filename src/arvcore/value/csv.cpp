@@ -209,55 +209,97 @@ BlockMasks block_masks(const char* q) {
 #endif
 }
 
-// Where the cells that a 32-byte block's commas end are written, and the block's stops.
-struct BlockEnds {
-  std::uint32_t* out;  // after the last end written
-  std::uint32_t stops;
+// What the scan of a plain line found: its first stop byte (null when none lies in reach) and
+// the end of the cell ends written.
+struct LineEnds {
+  const char* stop;
+  std::uint32_t* out;
 };
-
-// Writes the offsets of the commas before the block's first stop (bit i: byte base + i) from
-// `out` on, which has room for 32 of them.
-BlockEnds block_ends(const char* q, std::uint32_t base, std::uint32_t* out) {
-  auto [commas, stops] = block_masks(q);
-  for (commas &= (stops & (0 - stops)) - 1; commas != 0; commas &= commas - 1) {
-    *out++ = base + static_cast<std::uint32_t>(std::countr_zero(commas));
-  }
-  return {out, stops};
-}
-
-#if defined(__x86_64__)
-// The same with AVX2, and without a branch for each comma: the first twelve are written
-// whether or not there are as many (a block of a typical row has eight or so).
-__attribute__((target("avx2,bmi,popcnt"))) BlockEnds block_ends_avx2(const char* q,
-                                                                     std::uint32_t base,
-                                                                     std::uint32_t* out) {
-  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-  const __m256i stop_bytes =
-      _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\r')),
-                                      _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n'))),
-                      _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')),
-                                      _mm256_cmpeq_epi8(v, _mm256_setzero_si256())));
-  const auto stops = static_cast<std::uint32_t>(_mm256_movemask_epi8(stop_bytes));
-  auto commas = static_cast<std::uint32_t>(
-                    _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(',')))) &
-                ((stops & (0 - stops)) - 1);
-  // The instructions themselves: the library's bit functions branch on a zero mask.
-  const int count = _mm_popcnt_u32(commas);
-#pragma GCC unroll 12
-  for (int i = 0; i < 12; ++i) {
-    out[i] = base + _tzcnt_u32(commas);
-    commas = _blsr_u32(commas);
-  }
-  for (int i = 12; i < count; ++i) {
-    out[i] = base + _tzcnt_u32(commas);
-    commas = _blsr_u32(commas);
-  }
-  return {out + count, stops};
-}
-#endif
 
 // Lines longer than this are left to the general reader: a caller peeks for short rows.
 constexpr std::size_t kPeekLine = std::size_t{1} << 16;
+
+// Finds the first stop of the line at `p` in 32-byte blocks, each with another block's bytes
+// after it before `end`: a line end found so is never the chunk's last byte, which may be the
+// CR of a CR LF cut in two, and a caller may read past the line's last cell. The offsets of the
+// commas before the stop are written from `out` on while it lies before `last`; `out` has room
+// for 32 more past `last`.
+LineEnds line_ends(const char* p, const char* end, std::uint32_t* out, const std::uint32_t* last) {
+  for (const char* q = p; end - q > 64 && static_cast<std::size_t>(q - p) < kPeekLine; q += 32) {
+    auto [commas, stops] = block_masks(q);
+    commas &= (stops & (0 - stops)) - 1;
+    const auto base = static_cast<std::uint32_t>(q - p);
+    for (; out < last && commas != 0; commas &= commas - 1) {
+      *out++ = base + static_cast<std::uint32_t>(std::countr_zero(commas));
+    }
+    if (stops != 0) {
+      return {q + std::countr_zero(stops), out};
+    }
+  }
+  return {nullptr, out};
+}
+
+#if defined(__x86_64__)
+// The stops and the commas of a 32-byte block, as bits.
+__attribute__((target("avx2"))) std::uint32_t stop_bits(__m256i v) {
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(
+      _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\r')),
+                                      _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n'))),
+                      _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')),
+                                      _mm256_cmpeq_epi8(v, _mm256_setzero_si256())))));
+}
+
+__attribute__((target("avx2"))) std::uint32_t comma_bits(__m256i v) {
+  return static_cast<std::uint32_t>(
+      _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(','))));
+}
+
+// For each byte of a bit mask, the positions of its set bits, lowest first.
+constexpr auto kBitPositions = [] {
+  std::array<std::uint64_t, 256> table{};
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    unsigned n = 0;
+    for (unsigned bit = 0; bit < 8; ++bit) {
+      if ((byte >> bit & 1U) != 0) {
+        table[byte] |= std::uint64_t{bit} << (8 * n++);
+      }
+    }
+  }
+  return table;
+}();
+
+// line_ends() with AVX2, 64 bytes at a time (and another 32 after them). The commas of each
+// eight bytes are written at once, from a table of bit positions, without a branch on how
+// many there are; the writing stops after the last comma's eight. `out` has room for 72 more
+// past `last`.
+__attribute__((target("avx2,popcnt"))) LineEnds line_ends_avx2(const char* p, const char* end,
+                                                               std::uint32_t* out,
+                                                               const std::uint32_t* last) {
+  for (const char* q = p; end - q > 96 && static_cast<std::size_t>(q - p) < kPeekLine; q += 64) {
+    const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+    const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
+    const std::uint64_t stops = stop_bits(lo) | std::uint64_t{stop_bits(hi)} << 32;
+    std::uint64_t commas =
+        (comma_bits(lo) | std::uint64_t{comma_bits(hi)} << 32) & ((stops & (0 - stops)) - 1);
+    if (out < last) {
+      __m256i base = _mm256_set1_epi32(static_cast<int>(q - p));
+      while (commas != 0) {
+        const unsigned byte = commas & 0xFF;
+        const __m256i at =
+            _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(kBitPositions[byte])));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_add_epi32(at, base));
+        out += _mm_popcnt_u32(byte);
+        base = _mm256_add_epi32(base, _mm256_set1_epi32(8));
+        commas >>= 8;
+      }
+    }
+    if (stops != 0) {
+      return {q + std::countr_zero(stops), out};
+    }
+  }
+  return {nullptr, out};
+}
+#endif
 
 }  // namespace
 
@@ -607,40 +649,27 @@ bool CsvReader::peek_plain(CsvCells& cells) const {
   if (m.at_start) {
     return false;  // a byte-order mark may open the input
   }
-#if defined(__x86_64__)
-  const bool avx2 = has_avx2();
-#endif
   const char* const p = m.p;
   std::uint32_t* const first = cells.ends_ + 1;
-  std::uint32_t* const last = first + CsvCells::kMax;  // past kMax ends: written, not kept
-  std::uint32_t* out = first;
-  // Whole blocks only, with another block's bytes after them: a line end found in one is never
-  // the chunk's last byte, which may be the CR of a CR LF cut in two, and a caller may read
-  // past the line's last cell.
-  for (const char* q = p; m.end - q > 64 && static_cast<std::size_t>(q - p) < kPeekLine; q += 32) {
-    const auto base = static_cast<std::uint32_t>(q - p);
-    std::uint32_t* const to = std::min(out, last);
+  const std::uint32_t* const last = first + CsvCells::kMax;  // past kMax ends: written, not kept
 #if defined(__x86_64__)
-    const BlockEnds block = avx2 ? block_ends_avx2(q, base, to) : block_ends(q, base, to);
+  const LineEnds line =
+      has_avx2() ? line_ends_avx2(p, m.end, first, last) : line_ends(p, m.end, first, last);
 #else
-    const BlockEnds block = block_ends(q, base, to);
+  const LineEnds line = line_ends(p, m.end, first, last);
 #endif
-    out = out < last ? block.out : out;
-    if (block.stops == 0) {
-      continue;
-    }
-    const int at = std::countr_zero(block.stops);
-    const char* const stop = q + at;
-    if ((*stop != '\r' && *stop != '\n') || stop == p) {
-      return false;
-    }
-    *std::min(out, last) = base + static_cast<std::uint32_t>(at);
-    cells.text_ = p;
-    cells.line_end_ = stop;
-    cells.cells_ = std::min(static_cast<std::size_t>(out - first) + 1, CsvCells::kMax);
-    return true;
+  const char* const stop = line.stop;
+  if (stop == nullptr || (*stop != '\r' && *stop != '\n') || stop == p) {
+    return false;
   }
-  return false;
+  const auto cells_before = static_cast<std::size_t>(line.out - first);
+  if (cells_before < CsvCells::kMax) {
+    *line.out = static_cast<std::uint32_t>(stop - p);
+  }
+  cells.text_ = p;
+  cells.line_end_ = stop;
+  cells.cells_ = std::min(cells_before + 1, CsvCells::kMax);
+  return true;
 }
 
 void CsvReader::take(const CsvCells& cells) {

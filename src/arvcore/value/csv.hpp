@@ -34,9 +34,9 @@ class CsvCells {
   const char* text_ = nullptr;
   const char* line_end_ = nullptr;  // the CR or LF that ends the line
   std::size_t cells_ = 0;
-  // ends_[0] stands for the separator before the first cell; the ends of up to a block's
-  // commas (32) may be written past the kMax-th.
-  std::uint32_t ends_[kMax + 34] = {static_cast<std::uint32_t>(-1)};
+  // ends_[0] stands for the separator before the first cell; up to 72 more ends may be
+  // written past the kMax-th.
+  std::uint32_t ends_[kMax + 73] = {static_cast<std::uint32_t>(-1)};
 };
 
 /// One parsed row. Cells stay valid until the next CsvReader::next() on the same row object
