@@ -42,9 +42,21 @@ constexpr std::size_t kMapFrom = std::size_t{16} << 10;
 constexpr std::size_t kArenaRegion = value::kLargePage * 2;
 constexpr std::size_t kBlockAlign = 64;
 
+// Gives back the spare room of a heap block. That of a mapped one, or of one in an arena, is
+// never touched, so it costs no memory, and moving the array would.
+template <class T>
+void give_back_room(MappedVector<T>& v) {
+  if (v.capacity() * sizeof(T) < kMapFrom && v.capacity() > v.size() + v.size() / 8) {
+    v.shrink_to_fit();
+  }
+}
+
 }  // namespace
 
-void* map_bytes(std::size_t bytes) {
+void* map_bytes(std::size_t bytes, StepArena* arena) {
+  if (arena != nullptr) {
+    return arena->allocate(bytes);
+  }
   if (bytes < kMapFrom) {
     return ::operator new(bytes);
   }
@@ -55,8 +67,10 @@ void* map_bytes(std::size_t bytes) {
   return p;
 }
 
-void unmap_bytes(void* p, std::size_t bytes) noexcept {
-  if (bytes < kMapFrom) {
+void unmap_bytes(void* p, std::size_t bytes, const StepArena* arena) noexcept {
+  if (arena != nullptr) {
+    StepArena::deallocate(p, bytes);
+  } else if (bytes < kMapFrom) {
     ::operator delete(p);
   } else {
     value::unmap_pages(p, bytes);
@@ -327,13 +341,9 @@ std::size_t CaliData::entries() const {
 
 void CaliData::finish() {
   for (Step& s : steps_) {
-    // An array in the arena gives nothing back by moving to a smaller block there.
-    if (s.numbers.get_allocator().arena == nullptr &&
-        s.numbers.capacity() > s.numbers.size() + s.numbers.size() / 8) {
-      s.numbers.shrink_to_fit();
-      s.keys.shrink_to_fit();
-      s.dense.shrink_to_fit();
-    }
+    give_back_room(s.numbers);
+    give_back_room(s.keys);
+    give_back_room(s.dense);
   }
   if (arena_) {
     arena_->trim();

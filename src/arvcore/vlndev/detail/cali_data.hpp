@@ -23,11 +23,13 @@
 
 namespace arvcore::vlndev::detail {
 
-/// Storage of the store's arrays: large ones are mapped on their own and unmapped when freed,
-/// so that a dropped table's memory goes back to the system whatever was allocated after it;
-/// small ones come from the heap.
-void* map_bytes(std::size_t bytes);
-void unmap_bytes(void* p, std::size_t bytes) noexcept;
+class StepArena;
+
+/// Storage of the store's arrays: from `arena` when there is one; else large ones are mapped
+/// on their own and unmapped when freed, so that a dropped table's memory goes back to the
+/// system whatever was allocated after it, and small ones come from the heap.
+void* map_bytes(std::size_t bytes, StepArena* arena);
+void unmap_bytes(void* p, std::size_t bytes, const StepArena* arena) noexcept;
 
 /// Room for the arrays of steps whose size is known before their rows come (every step of a
 /// regular table after its first two), taken in turn from regions of large pages: a large
@@ -72,17 +74,8 @@ struct MappedAllocator {
   MappedAllocator(const MappedAllocator<U>& other) noexcept  // NOLINT: rebinding
       : arena(other.arena) {}
 
-  T* allocate(std::size_t n) {
-    return static_cast<T*>(arena != nullptr ? arena->allocate(n * sizeof(T))
-                                            : map_bytes(n * sizeof(T)));
-  }
-  void deallocate(T* p, std::size_t n) noexcept {
-    if (arena != nullptr) {
-      StepArena::deallocate(p, n * sizeof(T));
-    } else {
-      unmap_bytes(p, n * sizeof(T));
-    }
-  }
+  T* allocate(std::size_t n) { return static_cast<T*>(map_bytes(n * sizeof(T), arena)); }
+  void deallocate(T* p, std::size_t n) noexcept { unmap_bytes(p, n * sizeof(T), arena); }
   template <class U>
   friend bool operator==(const MappedAllocator& a, const MappedAllocator<U>& b) {
     return a.arena == b.arena;
