@@ -153,10 +153,10 @@ bool all_digits(std::uint64_t x, std::uint64_t low) {
   return (x & 0xF0 * kOnes) == zeros && ((x + 0x06 * kOnes) & 0xF0 * kOnes & low) == zeros;
 }
 
-// The number that the `n` digits in the low bytes of `x` make, the first byte the most
-// significant; the other bytes are zero.
-std::uint64_t digits_value(std::uint64_t x, int n) {
-  x = (x - (0x30 * kOnes & low_bytes(n))) << (64 - 8 * n);
+// The number that the `n` digits in the low bytes of `x` (those under `low`) make, the first
+// byte the most significant; the other bytes are zero.
+std::uint64_t digits_value(std::uint64_t x, int n, std::uint64_t low) {
+  x = (x - (0x30 * kOnes & low)) << (64 - 8 * n);
   x = x * 10 + (x >> 8);
   return (((x & 0x000000FF000000FF) * 0x000F424000000064) +
           (((x >> 16) & 0x000000FF000000FF) * 0x0000271000000001)) >>
@@ -167,6 +167,7 @@ std::uint64_t digits_value(std::uint64_t x, int n) {
 // it cleared. Signs are as often one as the other, so nothing branches on them.
 struct ShortCell {
   std::uint64_t bytes = 0;
+  std::uint64_t low = 0;  // the bytes of the cell in `bytes`
   int size = 0;
   bool neg = false;
 
@@ -176,7 +177,8 @@ struct ShortCell {
     if (size <= 0 || size > 8) {
       return false;
     }
-    bytes = load8(s.data() + static_cast<int>(neg)) & low_bytes(size);
+    low = low_bytes(size);
+    bytes = load8(s.data() + static_cast<int>(neg)) & low;
     return true;
   }
   std::int64_t signed_value(std::uint64_t v) const {
@@ -191,10 +193,10 @@ struct ShortCell {
 
 std::int64_t cell_int(std::string_view s) {
   ShortCell c;
-  if (!c.read(s) || !all_digits(c.bytes, low_bytes(c.size))) {
+  if (!c.read(s) || !all_digits(c.bytes, c.low)) {
     return to_int(s);
   }
-  return c.signed_value(digits_value(c.bytes, c.size));
+  return c.signed_value(digits_value(c.bytes, c.size, c.low));
 }
 
 double cell_float(std::string_view s) {
@@ -202,24 +204,25 @@ double cell_float(std::string_view s) {
   if (!c.read(s)) {
     return to_float(s);
   }
+  const std::uint64_t dots = c.bytes ^ 0x2E * kOnes;
+  const std::uint64_t dot_mask = (dots - kOnes) & ~dots & 0x80 * kOnes & c.low;
   std::uint64_t x = c.bytes;
-  const std::uint64_t dots = x ^ 0x2E * kOnes;
-  const std::uint64_t dot_mask = (dots - kOnes) & ~dots & 0x80 * kOnes & low_bytes(c.size);
+  std::uint64_t low = c.low;
   int digits = c.size;
   int frac = 0;
   if (dot_mask != 0) {
-    // The first dot taken out: the digits after it move down a byte.
-    const int k = std::countr_zero(dot_mask) / 8;
-    const std::uint64_t after = k == 7 ? 0 : (x >> (8 * (k + 1))) << (8 * k);
-    x = (x & (k == 0 ? 0 : low_bytes(k))) | after;
+    // The first dot taken out: the bytes after it move down one.
+    const std::uint64_t below = ((dot_mask & (0 - dot_mask)) >> 7) - 1;
+    x = (x & below) | ((x >> 8) & ~below);
+    low >>= 8;
     digits = c.size - 1;
-    frac = digits - k;
+    frac = digits - std::countr_zero(dot_mask) / 8;
   }
-  if (digits == 0 || !all_digits(x, low_bytes(digits))) {
+  if (digits == 0 || !all_digits(x, low)) {
     return to_float(s);
   }
   // Exact operands, one rounding: as in to_float.
-  return c.signed_value(static_cast<double>(digits_value(x, digits)) / kPow10[frac]);
+  return c.signed_value(static_cast<double>(digits_value(x, digits, low)) / kPow10[frac]);
 }
 
 // The number cells of a row: the general conversions for a split row, the ones above for a
