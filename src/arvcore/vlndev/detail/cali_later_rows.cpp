@@ -1,5 +1,6 @@
 #include "arvcore/vlndev/detail/cali_later_rows.hpp"
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -19,18 +20,33 @@ constexpr std::size_t kProbeBytes = std::size_t{64} << 10;
 // holds a few thousand rows in real tables.
 constexpr std::size_t kStepSearchRows = 1 << 15;
 
-// The step a DATA row belongs to, by its cells (mode, board, chip, step); empty for any
-// other row.
-std::string step_cells(const CsvRow& row) {
-  if (row.size() < 21 || row[0] != "DATA") {
-    return {};
+// The step a DATA row belongs to, by its cells: mode, board, chip and step.
+class StepCells {
+ public:
+  template <class Row>
+  static bool of_data_row(const Row& row) {
+    return row.size() >= 21 && row[0] == "DATA";
   }
-  std::string cells;
-  for (const std::size_t i : {1, 3, 5, 14}) {
-    cells.append(row[i]).push_back('\0');
+  template <class Row>
+  void keep(const Row& row) {
+    for (std::size_t k = 0; k < kAt.size(); ++k) {
+      cells_[k] = row[kAt[k]];
+    }
   }
-  return cells;
-}
+  template <class Row>
+  bool same(const Row& row) const {
+    for (std::size_t k = 0; k < kAt.size(); ++k) {
+      if (row[kAt[k]] != cells_[k]) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  static constexpr std::array<std::size_t, 4> kAt = {1, 3, 5, 14};
+  std::array<std::string, 4> cells_;
+};
 
 // Where the later half starts to be looked for: the middle, as a DATA row costs the parse and
 // the later half's thread alike.
@@ -136,8 +152,7 @@ void CaliLaterRows::read_rows(const value::FileReadAhead& file) {
     return;
   }
   const std::uint64_t from = middle + newline + 1;
-  // Half the parse's chunks: the memory of the chunks read ahead counts twice while both read.
-  value::FileReadAhead part(file, from, value::FileReadAhead::kDefaultChunk / 2);
+  value::FileReadAhead part(file, from);
   CsvReader reader(part, /*strip_nul=*/true, from, 0);
   CsvRow row;
   std::size_t lines_at_begin = 0;
@@ -177,21 +192,27 @@ void CaliLaterRows::read_rows(const value::FileReadAhead& file) {
 
 bool CaliLaterRows::find_first_step(CsvReader& reader, CsvRow& row, std::size_t& lines) {
   // The later half begins with a step, so that its channel keys come in the order the
-  // earlier steps have them; its rows before that step are left to the parse.
-  std::string first_step;
+  // earlier steps have them; its rows before that step are left to the parse. Lines of the
+  // first step are looked at where they lie; any other is read whole.
+  StepCells first;
+  value::CsvCells cells;
   for (std::size_t n = 0;; ++n) {
     const std::uint64_t at = reader.offset();
     lines = reader.lines_read();
-    if (cancelled_.load(std::memory_order_relaxed) || !reader.next(row)) {
+    if (cancelled_.load(std::memory_order_relaxed)) {
       return false;
     }
-    const std::string cells = step_cells(row);
-    if (cells.empty()) {
+    if (n != 0 && n != kStepSearchRows && reader.peek_plain(cells) &&
+        StepCells::of_data_row(cells) && first.same(cells)) {
+      reader.take(cells);
+      continue;
+    }
+    if (!reader.next(row) || !StepCells::of_data_row(row)) {
       return false;  // a row of another kind in the middle: the file is read in one go
     }
     if (n == 0) {
-      first_step = cells;
-    } else if (cells != first_step || n == kStepSearchRows) {
+      first.keep(row);
+    } else if (!first.same(row) || n == kStepSearchRows) {
       end_.offset = at;
       begin_.store(at, std::memory_order_release);
       begin_.notify_all();
