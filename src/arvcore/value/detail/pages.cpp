@@ -25,13 +25,13 @@ void* map_large(std::size_t bytes) {
     return nullptr;
   }
   const auto at = reinterpret_cast<std::uintptr_t>(whole);
-  auto* const start = whole + ((kLargePage - at % kLargePage) % kLargePage);
-  if (start != whole) {
-    ::munmap(whole, static_cast<std::size_t>(start - whole));
+  const std::size_t before = (kLargePage - at % kLargePage) % kLargePage;
+  char* const start = whole + before;
+  if (before != 0) {
+    ::munmap(whole, before);
   }
-  const std::size_t after = static_cast<std::size_t>(whole + bytes + kLargePage - (start + bytes));
-  if (after != 0) {
-    ::munmap(start + bytes, after);
+  if (before != kLargePage) {
+    ::munmap(start + bytes, kLargePage - before);
   }
 #ifdef MADV_HUGEPAGE
   ::madvise(start, bytes, MADV_HUGEPAGE);  // advice only: refused, the pages stay ordinary

@@ -11,10 +11,10 @@ inline constexpr std::size_t kLargePage = std::size_t{2} << 20;
 
 /// Maps `bytes` (above 0) of zeroed memory; null when there is none. With `large`, the memory
 /// starts on a large-page boundary and the kernel is asked for large pages: tens of megabytes
-/// filled front to back then fault in a few dozen pages rather than thousands, which in a
-/// virtual machine costs more than the parse that fills them. A large page is zeroed whole
-/// when first touched, so only memory that will be filled should ask for them. Kernels without
-/// them give ordinary pages.
+/// filled front to back then fault in a few dozen pages rather than thousands, each of which
+/// costs microseconds in a virtual machine. A large page is zeroed whole when first touched,
+/// so only memory that will be filled should ask for them. Kernels without them give ordinary
+/// pages.
 void* map_pages(std::size_t bytes, bool large = false) noexcept;
 
 /// Unmaps what map_pages() gave for the same `bytes`.

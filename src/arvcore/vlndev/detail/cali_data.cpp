@@ -38,7 +38,10 @@ bool dense_fits(std::size_t span, std::size_t count) {
 // stays below a quarter.
 constexpr std::size_t kMapFrom = std::size_t{16} << 10;
 
-// The regions of a step arena: two large pages, or as many as its largest array needs.
+// The regions of a step arena. The first is small and of ordinary pages, so that a table of a
+// few thousand rows never takes a large page; the others are of two large pages, or as many
+// as their first array needs.
+constexpr std::size_t kFirstRegion = std::size_t{256} << 10;
 constexpr std::size_t kArenaRegion = value::kLargePage * 2;
 constexpr std::size_t kBlockAlign = 64;
 
@@ -90,10 +93,13 @@ void* StepArena::allocate(std::size_t bytes) {
   bytes = (bytes + kBlockAlign - 1) / kBlockAlign * kBlockAlign;
   if (static_cast<std::size_t>(end_ - top_) < bytes) {
     trim();
-    const std::size_t region = std::max(
-        kArenaRegion, (bytes + value::kLargePage - 1) / value::kLargePage * value::kLargePage);
+    const bool large = !regions_.empty();
+    const std::size_t region =
+        large ? std::max(kArenaRegion,
+                         (bytes + value::kLargePage - 1) / value::kLargePage * value::kLargePage)
+              : std::max(kFirstRegion, bytes);
     regions_.reserve(regions_.size() + 1);
-    auto* const base = static_cast<char*>(value::map_pages(region, true));
+    auto* const base = static_cast<char*>(value::map_pages(region, large));
     if (base == nullptr) {
       throw std::bad_alloc();
     }

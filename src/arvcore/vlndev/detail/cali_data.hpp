@@ -15,7 +15,6 @@
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "arvcore/value/json.hpp"
@@ -43,6 +42,8 @@ class StepArena {
   StepArena& operator=(const StepArena&) = delete;
   ~StepArena();
 
+  /// A block of `bytes`; one taken from a region starts on a 64-byte boundary. Throws
+  /// std::bad_alloc.
   void* allocate(std::size_t bytes);
   /// Frees a block of any arena: it looks at no arena, so that an array may be freed after
   /// its arena has gone with a store that adopted it.
@@ -60,8 +61,8 @@ class StepArena {
   char* end_ = nullptr;
 };
 
-/// Allocates from `arena` when it has one, else through map_bytes(). The store that made
-/// the arena, or one that took its steps, keeps it.
+/// Allocates through map_bytes(), from `arena` when it has one. The store that made the arena,
+/// or one that took its steps, keeps it.
 template <class T>
 struct MappedAllocator {
   using value_type = T;
