@@ -252,16 +252,6 @@ std::uint32_t CaliData::key_number(std::string_view channel_key) {
   return last_key_;
 }
 
-void CaliData::put(std::uint32_t step, std::uint32_t key, const ComDataNumbers& numbers) {
-  last_key_ = key;
-  Step& s = steps_[step];
-  if (s.consecutive && s.size() != 0 && key == s.base + s.size()) {
-    s.numbers.push_back(numbers);  // nearly every row: the next key of a step in order
-    return;
-  }
-  place(s, key, numbers);
-}
-
 void CaliData::place(Step& s, std::uint32_t key, const ComDataNumbers& numbers) {
   if (const std::uint32_t pos = s.position(key); pos != kNone) {
     s.numbers[pos] = numbers;

@@ -171,7 +171,15 @@ class CaliData {
                      std::string_view com);
   /// Stores an entry under the channel key numbered `key` (see key_number) in step `step`; a
   /// later entry of the same key replaces the earlier one in its place.
-  void put(std::uint32_t step, std::uint32_t key, const ComDataNumbers& numbers);
+  void put(std::uint32_t step, std::uint32_t key, const ComDataNumbers& numbers) {
+    last_key_ = key;
+    Step& s = steps_[step];
+    if (s.consecutive && s.size() != 0 && key == s.base + s.size()) {
+      s.numbers.push_back(numbers);  // nearly every row: the next key of a step in order
+      return;
+    }
+    place(s, key, numbers);
+  }
   /// The number of `channel_key`, given on first use; numbers run from 0 in that order.
   std::uint32_t key_number(std::string_view channel_key);
   /// The number the channel key of the next entry most likely has: the one after the key of

@@ -711,7 +711,7 @@ struct RowKind {
 
 // Every row key a calibration table holds, and where its rows are read.
 constexpr RowKind kRowKinds[] = {
-    {"DATA", read_data_row},  // nearly every row: looked up first
+    {kDataKey, read_data_row},  // nearly every row: looked up first
     {"VER", read_header_row},       {"REALVER", read_header_row}, {"SN", read_header_row},
     {"FCENTER", read_header_row},   {"DR", read_dr_row},          {"OFFSET_TX", read_offset_row},
     {"OFFSET_RX", read_offset_row}, {"COMDR", read_range_row},    {"ELEDR", read_range_row},
@@ -792,10 +792,6 @@ bool DataRowReader::read(const CsvRow& row) {
 
 void DataRowReader::read_data(const value::CsvCells& cells) {
   put_data_row(nullptr, state_->data, state_->cursor, state_->channel_keys, cells);
-}
-
-bool is_data_row(const value::CsvCells& cells) {
-  return cells[0] == kRowKinds[0].key;
 }
 
 bool CaliRowReader::end_seen() const {

@@ -85,9 +85,14 @@ class CaliRowReader {
   std::unique_ptr<State> state_;
 };
 
+/// The first cell of a DATA row.
+inline constexpr std::string_view kDataKey = "DATA";
+
 /// Whether a line's first cells are those of a DATA row, which the row readers take as they
 /// are, unsplit past them.
-bool is_data_row(const value::CsvCells& cells);
+inline bool is_data_row(const value::CsvCells& cells) {
+  return cells[0] == kDataKey;
+}
 
 /// Reads DATA rows into a store alone, apart from the table they belong to: rows read ahead of
 /// their turn, whose places CaliRowReader::take_data checks once their turn comes.
