@@ -222,8 +222,7 @@ constexpr std::size_t kPeekLine = std::size_t{1} << 16;
 // Finds the first stop of the line at `p` in 32-byte blocks, each with another block's bytes
 // after it before `end`: a line end found so is never the chunk's last byte, which may be the
 // CR of a CR LF cut in two, and a caller may read past the line's last cell. The offsets of the
-// commas before the stop are written from `out` on while it lies before `last`; `out` has room
-// for 32 more past `last`.
+// commas before the stop are written from `out` on while it lies before `last`.
 LineEnds line_ends(const char* p, const char* end, std::uint32_t* out, const std::uint32_t* last) {
   for (const char* q = p; end - q > 64 && static_cast<std::size_t>(q - p) < kPeekLine; q += 32) {
     auto [commas, stops] = block_masks(q);
