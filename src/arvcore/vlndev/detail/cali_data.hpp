@@ -31,8 +31,9 @@ void* map_bytes(std::size_t bytes, StepArena* arena);
 void unmap_bytes(void* p, std::size_t bytes, const StepArena* arena) noexcept;
 
 /// Room for the arrays of steps whose size is known before their rows come (every step of a
-/// regular table after its first two), taken in turn from regions of large pages: a large
-/// table's arrays then fault in a few dozen pages instead of thousands. Small arrays come from
+/// regular table after its first two), taken in turn from regions that, after a small first
+/// one, are of large pages: a large table's arrays then fault in a few dozen pages instead of
+/// thousands. Small arrays come from
 /// the heap. Blocks are not given back one by one: the regions are, when the arena goes with
 /// the last array in it.
 class StepArena {
@@ -99,6 +100,13 @@ struct ComDataNumbers {
   Value value() const;
 };
 
+/// The eight bytes from `p` on, the first the lowest, read at once.
+inline std::uint64_t load8(const char* p) {
+  std::uint64_t x = 0;
+  std::memcpy(&x, p, 8);
+  return x;
+}
+
 /// Equality of two short texts (channel keys, the cells that make them and name a table's
 /// sections), a few to a dozen bytes: compared in place, eight bytes at a time from eight on,
 /// which costs less than a library call at that length. Inlined wherever it is used: the parse
@@ -108,11 +116,6 @@ struct ComDataNumbers {
   if (n != b.size()) {
     return false;
   }
-  const auto load = [](const char* p) {
-    std::uint64_t x = 0;
-    std::memcpy(&x, p, 8);
-    return x;
-  };
   if (n < 8) {
     for (std::size_t i = 0; i < n; ++i) {
       if (a[i] != b[i]) {
@@ -122,11 +125,11 @@ struct ComDataNumbers {
     return true;
   }
   for (std::size_t i = 0; i + 8 < n; i += 8) {
-    if (load(a.data() + i) != load(b.data() + i)) {
+    if (load8(a.data() + i) != load8(b.data() + i)) {
       return false;
     }
   }
-  return load(a.data() + n - 8) == load(b.data() + n - 8);  // the last eight, overlapping
+  return load8(a.data() + n - 8) == load8(b.data() + n - 8);  // the last eight, overlapping
 }
 
 /// String hashing that finds a key given as a view without making a string of it.

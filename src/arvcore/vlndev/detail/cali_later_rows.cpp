@@ -25,7 +25,7 @@ class StepCells {
  public:
   template <class Row>
   static bool of_data_row(const Row& row) {
-    return row.size() >= 21 && row[0] == "DATA";
+    return row.size() >= 21 && row[0] == kDataKey;
   }
   template <class Row>
   void keep(const Row& row) {

@@ -8,7 +8,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <iterator>
 #include <utility>
 #include <vector>
@@ -135,12 +134,6 @@ std::int64_t to_int(std::string_view s) {
 // digits, with an optional leading "-" and, in a float, one dot, is converted here without a
 // loop; any other goes to the conversions above.
 constexpr std::uint64_t kOnes = 0x0101010101010101;
-
-std::uint64_t load8(const char* p) {
-  std::uint64_t x = 0;
-  std::memcpy(&x, p, 8);
-  return x;
-}
 
 // The low `n` bytes (1 to 8).
 std::uint64_t low_bytes(int n) {
