@@ -70,13 +70,15 @@ std::size_t* put_comma_ends(unsigned commas, std::size_t base, std::size_t* out)
 
 #if defined(__x86_64__)
 // ARVCORE_NO_AVX2 in the environment takes the portable paths on any processor, so that the
-// tests can check them where AVX2 is at hand.
+// tests can check them where AVX2 is at hand. Looked up once, when the library loads: the
+// parse asks for every line.
+const bool kHasAvx2 = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0 && std::getenv("ARVCORE_NO_AVX2") == nullptr;
+}();
+
 bool has_avx2() {
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0 && std::getenv("ARVCORE_NO_AVX2") == nullptr;
-  }();
-  return yes;
+  return kHasAvx2;
 }
 
 // Where 32-byte blocks from `q` on stop: at the first byte that ends the plain part of the line

@@ -174,7 +174,8 @@ class CaliData {
                      std::string_view com);
   /// Stores an entry under the channel key numbered `key` (see key_number) in step `step`; a
   /// later entry of the same key replaces the earlier one in its place.
-  void put(std::uint32_t step, std::uint32_t key, const ComDataNumbers& numbers) {
+  [[gnu::always_inline]] void put(std::uint32_t step, std::uint32_t key,
+                                  const ComDataNumbers& numbers) {
     last_key_ = key;
     Step& s = steps_[step];
     if (s.consecutive && s.size() != 0 && key == s.base + s.size()) {
