@@ -2,6 +2,8 @@
 // and import.
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -22,6 +24,7 @@
 #include "arvcore/vlndev/cali_table_import.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
 #include "arvcore/vlndev/detail/cali_later_rows.hpp"
+#include "arvcore/vlndev/detail/cali_numbers.hpp"
 #include "log_capture.hpp"
 
 namespace {
@@ -752,4 +755,80 @@ TEST_F(CaliFiles, SplitParseMatchesOneGo) {
     EXPECT_EQ(CaliLaterRows::halves_taken() - taken, c.split ? 1u : 0u);
     EXPECT_EQ(split, one_go);
   }
+}
+
+namespace {
+
+// The numbers of a DATA line's entry as its cells give them one by one, or the failure.
+template <class Read>
+std::string numbers_outcome(Read read) {
+  try {
+    const arvcore::vlndev::detail::ComDataNumbers n = read();
+    return fmt::format("{} {} {:x} {:x}", n.reg0, n.reg1, std::bit_cast<std::uint64_t>(n.gain),
+                       std::bit_cast<std::uint64_t>(n.phase));
+  } catch (const std::exception& e) {
+    return fmt::format("{}: {}", typeid(e).name(), e.what());
+  }
+}
+
+}  // namespace
+
+// The four numbers of a DATA line are read at once where the processor allows: whatever the
+// cells hold, they come out as the cells read one by one give them, failures included.
+TEST(CaliNumbers, FourAtOnceAsOneByOne) {
+  namespace detail = arvcore::vlndev::detail;
+  const std::vector<std::string> texts = {
+      "0",         "-0",        "7",          "-7",        "41",       "127",       "12345678",
+      "-12345678", "123456789", "-",          "",          ".",        "-.",        "0.5",
+      "-0.2590",   "4.655",     "-5.461",     "1.",        ".5",       "-.5",       "1.2.3",
+      "12345.67",  "1234567.8", "-1234567.8", "0.0000000", "1e3",      "+5",        " 5",
+      "5 ",        "1_0",       "x",          "\xC3\xA9",  "99999999", "9999999.9", "00000007",
+      "-00.10",    "--1",       "-1.-",       "0x1F",      "inf",      "nan",       "9.",
+  };
+  std::mt19937 random(7);
+  auto text = [&] {
+    if (random() % 2 == 0) {
+      return texts[random() % texts.size()];
+    }
+    static const char kChars[] = "0123456789012345678901234567890123456789..-+e_ :;<=>?/";
+    std::string t = random() % 3 == 0 ? "-" : "";
+    for (std::size_t n = random() % 11; n > 0; --n) {
+      t += kChars[random() % (sizeof kChars - 1)];
+    }
+    return t;
+  };
+  std::vector<std::array<std::string, 4>> entries(20000);
+  std::string csv;
+  for (auto& e : entries) {
+    for (auto& t : e) {
+      t = text();
+    }
+    csv += fmt::format("DATA,TX,BOARD,1,CHIP,1,CH,1,G,IDX,1,PH,0,COM,1,REG,{},{},DIFF,{},{}\n",
+                       e[0], e[1], e[2], e[3]);
+  }
+  arvcore::value::CsvReader reader(csv);
+  arvcore::value::CsvCells cells;
+  arvcore::value::CsvRow row;
+  std::size_t peeked = 0;
+  for (const auto& e : entries) {
+    if (!reader.peek_plain(cells)) {
+      ASSERT_TRUE(reader.next(row));  // near the end of the text
+      continue;
+    }
+    ++peeked;
+    const std::string one_by_one = numbers_outcome([&] {
+      return detail::ComDataNumbers{detail::cell_int(cells[detail::kReg0Cell]),
+                                    detail::cell_int(cells[detail::kReg1Cell]),
+                                    detail::cell_float(cells[detail::kGainCell]),
+                                    detail::cell_float(cells[detail::kPhaseCell])};
+    });
+    const std::string at_once = numbers_outcome([&] {
+      detail::ComDataNumbers n;
+      detail::entry_numbers(cells, n);
+      return n;
+    });
+    ASSERT_EQ(at_once, one_by_one) << e[0] << " " << e[1] << " " << e[2] << " " << e[3];
+    reader.take(cells);
+  }
+  EXPECT_GT(peeked, entries.size() * 9 / 10);
 }

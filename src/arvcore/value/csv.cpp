@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -15,6 +14,7 @@
 #endif
 
 #include "arvcore/base/errors.hpp"
+#include "arvcore/value/detail/cpu.hpp"
 #include "arvcore/value/detail/textfile.hpp"
 
 namespace arvcore::value {
@@ -69,18 +69,6 @@ std::size_t* put_comma_ends(unsigned commas, std::size_t base, std::size_t* out)
 }
 
 #if defined(__x86_64__)
-// ARVCORE_NO_AVX2 in the environment takes the portable paths on any processor, so that the
-// tests can check them where AVX2 is at hand. Looked up once, when the library loads: the
-// parse asks for every line.
-const bool kHasAvx2 = [] {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0 && std::getenv("ARVCORE_NO_AVX2") == nullptr;
-}();
-
-bool has_avx2() {
-  return kHasAvx2;
-}
-
 // Where 32-byte blocks from `q` on stop: at the first byte that ends the plain part of the line
 // starting at `p` (CR, LF, quote, NUL when NULs are stripped), else where fewer than 32 bytes
 // are left. The ends of the cells before it are written from `out` on.

@@ -4,7 +4,6 @@
 #include "arvcore/vlndev/detail/cali_rows.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -17,6 +16,7 @@
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/vlndev/cali_table_check.hpp"
 #include "arvcore/vlndev/detail/cali_data.hpp"
+#include "arvcore/vlndev/detail/cali_numbers.hpp"
 
 namespace arvcore::vlndev::detail {
 namespace {
@@ -76,161 +76,14 @@ void sub_map(Value::object_t& parent, std::string key) {
   }
 }
 
-// Number cells of DATA rows are almost always short plain decimals ("-3.957", "45"). Those
-// are converted here directly; anything else (exponents, spaces, underscores, long digit
-// runs, bad text) goes through the general conversions, which also raise the errors.
-constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-
-double to_float(std::string_view s) {
-  const char* p = s.data();
-  const char* const e = p + s.size();
-  const bool neg = p != e && *p == '-';
-  p += (p != e && (*p == '-' || *p == '+')) ? 1 : 0;
-  const char* const first = p;
-  const char* dot = nullptr;
-  std::uint64_t m = 0;
-  for (; p != e; ++p) {
-    const auto d = static_cast<unsigned>(*p - '0');
-    if (d < 10) {
-      m = m * 10 + d;
-    } else if (*p == '.' && dot == nullptr) {
-      dot = p;
-    } else {
-      return value::parse_float(s);
-    }
-  }
-  const auto digits = (e - first) - (dot != nullptr ? 1 : 0);
-  if (digits == 0 || digits > 15) {
-    return value::parse_float(s);
-  }
-  // Both operands are exact (m < 2^53, 10^frac <= 10^15), so the one rounding of the
-  // division gives the correctly rounded value, as a full decimal conversion would.
-  const double v = static_cast<double>(m) / kPow10[dot != nullptr ? e - dot - 1 : 0];
-  return neg ? -v : v;
+// The numbers of a DATA row's entry: the general conversions for a split row, the quicker
+// ones for a line read where it lies.
+void read_numbers(const CsvRow& row, ComDataNumbers& out) {
+  out = {to_int(row[kReg0Cell]), to_int(row[kReg1Cell]), to_float(row[kGainCell]),
+         to_float(row[kPhaseCell])};
 }
-
-std::int64_t to_int(std::string_view s) {
-  const char* p = s.data();
-  const char* const e = p + s.size();
-  const bool neg = p != e && *p == '-';
-  p += (p != e && (*p == '-' || *p == '+')) ? 1 : 0;
-  if (p == e || e - p > 18) {
-    return value::parse_int(s);
-  }
-  std::int64_t v = 0;
-  for (; p != e; ++p) {
-    const auto d = static_cast<unsigned>(*p - '0');
-    if (d >= 10) {
-      return value::parse_int(s);
-    }
-    v = v * 10 + d;
-  }
-  return neg ? -v : v;
-}
-
-// Number cells of lines read where they lie (see value::CsvCells), eight bytes at a time: the
-// eight bytes from a cell's start may be read whatever its length. A cell of up to eight
-// digits, with an optional leading "-" and, in a float, one dot, is converted here without a
-// loop; any other goes to the conversions above.
-constexpr std::uint64_t kOnes = 0x0101010101010101;
-
-// The low `n` bytes (1 to 8).
-std::uint64_t low_bytes(int n) {
-  return ~std::uint64_t{0} >> (64 - 8 * n);
-}
-
-// Whether the bytes of `x` under `low` (its low bytes, the others zero) are all ASCII digits.
-bool all_digits(std::uint64_t x, std::uint64_t low) {
-  const std::uint64_t zeros = 0x30 * kOnes & low;
-  return (x & 0xF0 * kOnes) == zeros && ((x + 0x06 * kOnes) & 0xF0 * kOnes & low) == zeros;
-}
-
-// The number that the `n` digits in the low bytes of `x` (those under `low`) make, the first
-// byte the most significant; the other bytes are zero.
-std::uint64_t digits_value(std::uint64_t x, int n, std::uint64_t low) {
-  x = (x - (0x30 * kOnes & low)) << (64 - 8 * n);
-  x = x * 10 + (x >> 8);
-  return (((x & 0x000000FF000000FF) * 0x000F424000000064) +
-          (((x >> 16) & 0x000000FF000000FF) * 0x0000271000000001)) >>
-         32;
-}
-
-// A short cell: up to eight bytes after an optional "-", read at once with the bytes after
-// it cleared. Signs are as often one as the other, so nothing branches on them.
-struct ShortCell {
-  std::uint64_t bytes = 0;
-  std::uint64_t low = 0;  // the bytes of the cell in `bytes`
-  int size = 0;
-  bool neg = false;
-
-  bool read(std::string_view s) {
-    neg = !s.empty() && s[0] == '-';
-    size = static_cast<int>(s.size()) - static_cast<int>(neg);
-    if (size <= 0 || size > 8) {
-      return false;
-    }
-    low = low_bytes(size);
-    bytes = load8(s.data() + static_cast<int>(neg)) & low;
-    return true;
-  }
-  std::int64_t signed_value(std::uint64_t v) const {
-    const auto minus = static_cast<std::int64_t>(neg);
-    return (static_cast<std::int64_t>(v) ^ -minus) + minus;
-  }
-  double signed_value(double v) const {
-    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) ^
-                                 (static_cast<std::uint64_t>(neg) << 63));
-  }
-};
-
-std::int64_t cell_int(std::string_view s) {
-  ShortCell c;
-  if (!c.read(s) || !all_digits(c.bytes, c.low)) {
-    return to_int(s);
-  }
-  return c.signed_value(digits_value(c.bytes, c.size, c.low));
-}
-
-double cell_float(std::string_view s) {
-  ShortCell c;
-  if (!c.read(s)) {
-    return to_float(s);
-  }
-  const std::uint64_t dots = c.bytes ^ 0x2E * kOnes;
-  const std::uint64_t dot_mask = (dots - kOnes) & ~dots & 0x80 * kOnes & c.low;
-  std::uint64_t x = c.bytes;
-  std::uint64_t low = c.low;
-  int digits = c.size;
-  int frac = 0;
-  if (dot_mask != 0) {
-    // The first dot taken out: the bytes after it move down one.
-    const std::uint64_t below = ((dot_mask & (0 - dot_mask)) >> 7) - 1;
-    x = (x & below) | ((x >> 8) & ~below);
-    low >>= 8;
-    digits = c.size - 1;
-    frac = digits - std::countr_zero(dot_mask) / 8;
-  }
-  if (digits == 0 || !all_digits(x, low)) {
-    return to_float(s);
-  }
-  // Exact operands, one rounding: as in to_float.
-  return c.signed_value(static_cast<double>(digits_value(x, digits, low)) / kPow10[frac]);
-}
-
-// The number cells of a row: the general conversions for a split row, the ones above for a
-// line read where it lies.
-std::int64_t int_cell(const CsvRow& row, std::size_t i) {
-  return to_int(row[i]);
-}
-std::int64_t int_cell(const value::CsvCells& cells, std::size_t i) {
-  return cell_int(cells[i]);
-}
-double float_cell(const CsvRow& row, std::size_t i) {
-  return to_float(row[i]);
-}
-double float_cell(const value::CsvCells& cells, std::size_t i) {
-  return cell_float(cells[i]);
+void read_numbers(const value::CsvCells& cells, ComDataNumbers& out) {
+  entry_numbers(cells, out);
 }
 
 // A gain x 10, truncated toward zero. Gains are written with at most one decimal ("-7.5",
@@ -561,13 +414,13 @@ using State = CaliRowReader::State;
 template <class Row>
 void put_data_row(Value* table, CaliData& data, DataCursor& cursor, ChannelKey& keys,
                   const Row& row) {
-  // Cell 20 is the last a DATA row uses.
-  if (row.size() < 21) {
+  // The phase is the last cell a DATA row uses.
+  if (row.size() <= kPhaseCell) {
     throw IndexError("list index out of range");
   }
   const std::uint32_t key = keys.number(data, row);
-  const ComDataNumbers numbers{int_cell(row, 16), int_cell(row, 17), float_cell(row, 19),
-                               float_cell(row, 20)};
+  ComDataNumbers numbers;
+  read_numbers(row, numbers);
   data.put(cursor.step_of(table, data, row), key, numbers);
 }
 
