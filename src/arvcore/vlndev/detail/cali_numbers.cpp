@@ -169,26 +169,16 @@ static_assert(sizeof(ComDataNumbers) == 32 && offsetof(ComDataNumbers, reg0) == 
 
 #define ARVCORE_AVX2 __attribute__((target("avx2,bmi"), always_inline)) inline
 
-// A cell's bytes after an optional "-", read at once, their number and the sign, as
-// ShortCell::read() takes them.
-struct CellLane {
-  long long bytes;
-  long long size;
-  long long neg;
-};
-
-CellLane cell_lane(std::string_view s) {
-  const long long neg = !s.empty() && s[0] == '-' ? 1 : 0;
-  return {static_cast<long long>(load8(s.data() + neg)), static_cast<long long>(s.size()) - neg,
-          neg};
-}
-
 ARVCORE_AVX2 __m256i lanes(long long reg0, long long reg1, long long gain, long long phase) {
   return _mm256_set_epi64x(phase, gain, reg1, reg0);
 }
 
-ARVCORE_AVX2 __m256i repeat(std::uint64_t byte) {
-  return _mm256_set1_epi64x(static_cast<long long>(byte * kOnes));
+// `kByte` in every byte, loaded whole: cheaper than making it.
+template <std::uint64_t kByte>
+ARVCORE_AVX2 __m256i repeat() {
+  alignas(32) static constexpr std::uint64_t kLanes[4] = {kByte * kOnes, kByte * kOnes,
+                                                          kByte * kOnes, kByte * kOnes};
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(kLanes));
 }
 
 // The digits of the cells, as cell_int() and cell_float() find them: the first dot of a float
@@ -198,18 +188,19 @@ struct DigitLanes {
   __m256i digits, low, count, first_dot, plain;
 };
 
-ARVCORE_AVX2 DigitLanes digit_lanes(__m256i bytes, __m256i sizes) {
+// `bytes` holds each cell's bytes after its sign, `sizes` their number, `lengths` the cell's.
+ARVCORE_AVX2 DigitLanes digit_lanes(__m256i bytes, __m256i sizes, __m256i lengths) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i all = _mm256_set1_epi64x(-1);
   DigitLanes d;
   d.low =
       _mm256_srlv_epi64(all, _mm256_sub_epi64(_mm256_set1_epi64x(64), _mm256_slli_epi64(sizes, 3)));
   __m256i x = _mm256_and_si256(bytes, d.low);
-  const __m256i dots = _mm256_xor_si256(x, repeat(0x2E));
+  const __m256i dots = _mm256_xor_si256(x, repeat<0x2E>());
   const __m256i float_cells = lanes(0, 0, -1, -1);
   const __m256i dot_bits =
-      _mm256_and_si256(_mm256_andnot_si256(dots, _mm256_sub_epi64(dots, repeat(1))),
-                       _mm256_and_si256(_mm256_and_si256(d.low, float_cells), repeat(0x80)));
+      _mm256_and_si256(_mm256_andnot_si256(dots, _mm256_sub_epi64(dots, repeat<1>())),
+                       _mm256_and_si256(_mm256_and_si256(d.low, float_cells), repeat<0x80>()));
   d.first_dot = _mm256_and_si256(dot_bits, _mm256_sub_epi64(zero, dot_bits));
   const __m256i below = _mm256_add_epi64(_mm256_srli_epi64(d.first_dot, 7), all);
   d.digits = _mm256_or_si256(_mm256_and_si256(x, below),
@@ -217,16 +208,17 @@ ARVCORE_AVX2 DigitLanes digit_lanes(__m256i bytes, __m256i sizes) {
   d.low = _mm256_or_si256(_mm256_and_si256(d.low, below),
                           _mm256_andnot_si256(below, _mm256_srli_epi64(d.low, 8)));
   d.count = _mm256_add_epi64(sizes, _mm256_xor_si256(_mm256_cmpeq_epi64(d.first_dot, zero), all));
-  // Nothing but digits, as all_digits(); one to eight bytes with at least one digit.
-  const __m256i zeros = _mm256_and_si256(d.low, repeat(0x30));
-  const __m256i high = repeat(0xF0);
+  // Nothing but digits, as all_digits(); at least one, and no more than the lane holds.
+  const __m256i zeros = _mm256_and_si256(d.low, repeat<0x30>());
+  const __m256i high = repeat<0xF0>();
   const __m256i digits_only = _mm256_and_si256(
       _mm256_cmpeq_epi64(_mm256_and_si256(d.digits, high), zeros),
       _mm256_cmpeq_epi64(
-          _mm256_and_si256(_mm256_and_si256(_mm256_add_epi64(d.digits, repeat(0x06)), high), d.low),
+          _mm256_and_si256(_mm256_and_si256(_mm256_add_epi64(d.digits, repeat<0x06>()), high),
+                           d.low),
           zeros));
   const __m256i sized = _mm256_and_si256(_mm256_cmpgt_epi64(sizes, zero),
-                                         _mm256_cmpgt_epi64(_mm256_set1_epi64x(9), sizes));
+                                         _mm256_cmpgt_epi64(_mm256_set1_epi64x(9), lengths));
   d.plain =
       _mm256_and_si256(_mm256_and_si256(digits_only, sized), _mm256_cmpgt_epi64(d.count, zero));
   return d;
@@ -237,37 +229,51 @@ ARVCORE_AVX2 DigitLanes digit_lanes(__m256i bytes, __m256i sizes) {
 // the result, the 32-bit numbers of its two lanes, then the same again.
 ARVCORE_AVX2 __m256i digits_values(const DigitLanes& d) {
   const __m256i top =
-      _mm256_sllv_epi64(_mm256_sub_epi64(d.digits, _mm256_and_si256(d.low, repeat(0x30))),
+      _mm256_sllv_epi64(_mm256_sub_epi64(d.digits, _mm256_and_si256(d.low, repeat<0x30>())),
                         _mm256_sub_epi64(_mm256_set1_epi64x(64), _mm256_slli_epi64(d.count, 3)));
   const __m256i pairs = _mm256_maddubs_epi16(top, _mm256_set1_epi16(0x010A));
   const __m256i fours = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
   return _mm256_madd_epi16(_mm256_packus_epi32(fours, fours), _mm256_set1_epi32(0x00012710));
 }
 
+// The digits after the dot of the cell in lane `kLane` (none without a dot), as cell_float()
+// counts them.
+template <int kLane>
+ARVCORE_AVX2 int fraction_digits(const DigitLanes& d) {
+  const auto dot = static_cast<std::uint64_t>(_mm256_extract_epi64(d.first_dot, kLane));
+  const auto count = static_cast<int>(_mm256_extract_epi64(d.count, kLane));
+  return dot == 0 ? 0 : count - std::countr_zero(dot) / 8;
+}
+
 // The entry's numbers into `out`; false, with `out` untouched, unless every cell is one the
 // steps above convert.
 __attribute__((target("avx2,bmi"))) bool entry_numbers_avx2(const value::CsvCells& cells,
                                                             ComDataNumbers& out) {
-  const CellLane r0 = cell_lane(cells[kReg0Cell]);
-  const CellLane r1 = cell_lane(cells[kReg1Cell]);
-  const CellLane g = cell_lane(cells[kGainCell]);
-  const CellLane p = cell_lane(cells[kPhaseCell]);
-  const DigitLanes d = digit_lanes(lanes(r0.bytes, r1.bytes, g.bytes, p.bytes),
-                                   lanes(r0.size, r1.size, g.size, p.size));
+  const std::string_view r0 = cells[kReg0Cell];
+  const std::string_view r1 = cells[kReg1Cell];
+  const std::string_view g = cells[kGainCell];
+  const std::string_view p = cells[kPhaseCell];
+  auto bytes = [](std::string_view cell) { return static_cast<long long>(load8(cell.data())); };
+  auto length = [](std::string_view cell) { return static_cast<long long>(cell.size()); };
+  // A leading "-" is read with the bytes, and taken off them (an empty cell's first byte is the
+  // separator after it).
+  const __m256i raw = lanes(bytes(r0), bytes(r1), bytes(g), bytes(p));
+  const __m256i lengths = lanes(length(r0), length(r1), length(g), length(p));
+  const __m256i negs = _mm256_srli_epi64(
+      _mm256_cmpeq_epi64(_mm256_and_si256(raw, _mm256_set1_epi64x(0xFF)), _mm256_set1_epi64x('-')),
+      63);
+  const DigitLanes d = digit_lanes(_mm256_srlv_epi64(raw, _mm256_slli_epi64(negs, 3)),
+                                   _mm256_sub_epi64(lengths, negs), lengths);
   if (_mm256_movemask_pd(_mm256_castsi256_pd(d.plain)) != 0xF) {
     return false;
   }
   const __m256i values = digits_values(d);
-  const __m256i negs = lanes(r0.neg, r1.neg, g.neg, p.neg);
   const __m256i ints = _mm256_cvtepu32_epi64(_mm256_castsi256_si128(values));
   const __m256i signed_ints = _mm256_add_epi64(
       _mm256_xor_si256(ints, _mm256_sub_epi64(_mm256_setzero_si256(), negs)), negs);
   // Exact operands, one rounding: as cell_float().
-  auto frac = [](const CellLane& cell, std::uint64_t dot) {
-    return dot == 0 ? 0 : static_cast<int>(cell.size - 1) - std::countr_zero(dot) / 8;
-  };
-  const int gain_frac = frac(g, static_cast<std::uint64_t>(_mm256_extract_epi64(d.first_dot, 2)));
-  const int phase_frac = frac(p, static_cast<std::uint64_t>(_mm256_extract_epi64(d.first_dot, 3)));
+  const int gain_frac = fraction_digits<2>(d);
+  const int phase_frac = fraction_digits<3>(d);
   const __m256d floats =
       _mm256_div_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(values, 1)),
                     _mm256_set_pd(kPow10[phase_frac], kPow10[gain_frac], 1.0, 1.0));
