@@ -16,13 +16,14 @@
 namespace arvcore::vlndev::detail {
 namespace {
 
+// The powers of ten a double holds exactly.
 constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                              1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 
 // Number cells of lines read where they lie (see value::CsvCells), eight bytes at a time: the
 // eight bytes from a cell's start may be read whatever its length. A cell of up to eight
 // digits, with an optional leading "-" and, in a float, one dot, is converted here without a
-// loop; any other goes to the conversions above.
+// loop; any other goes to to_int() or to_float().
 constexpr std::uint64_t kOnes = 0x0101010101010101;
 
 // The low `n` bytes (1 to 8).
