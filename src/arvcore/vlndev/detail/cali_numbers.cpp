@@ -10,7 +10,6 @@
 #include <immintrin.h>
 #endif
 
-#include "arvcore/value/detail/cpu.hpp"
 #include "arvcore/value/pynum.hpp"
 
 namespace arvcore::vlndev::detail {
@@ -158,9 +157,9 @@ double cell_float(std::string_view s) {
   return c.signed_value(static_cast<double>(digits_value(x, digits, low)) / kPow10[frac]);
 }
 
+#if defined(__x86_64__)
 namespace {
 
-#if defined(__x86_64__)
 // cell_int() of the register cells and cell_float() of the gain and phase cells together, one
 // cell in each 64-bit lane of a vector, by the same steps as one by one. The entry's numbers
 // lie as the lanes do.
@@ -246,8 +245,8 @@ ARVCORE_AVX2 int fraction_digits(const DigitLanes& d) {
   return dot == 0 ? 0 : count - std::countr_zero(dot) / 8;
 }
 
-// The entry's numbers into `out`; false, with `out` untouched, unless every cell is one the
-// steps above convert.
+}  // namespace
+
 __attribute__((target("avx2,bmi"))) bool entry_numbers_avx2(const value::CsvCells& cells,
                                                             ComDataNumbers& out) {
   const std::string_view r0 = cells[kReg0Cell];
@@ -287,17 +286,5 @@ __attribute__((target("avx2,bmi"))) bool entry_numbers_avx2(const value::CsvCell
 
 #undef ARVCORE_AVX2
 #endif
-
-}  // namespace
-
-void entry_numbers(const value::CsvCells& cells, ComDataNumbers& out) {
-#if defined(__x86_64__)
-  if (value::has_avx2() && entry_numbers_avx2(cells, out)) {
-    return;
-  }
-#endif
-  out = {cell_int(cells[kReg0Cell]), cell_int(cells[kReg1Cell]), cell_float(cells[kGainCell]),
-         cell_float(cells[kPhaseCell])};
-}
 
 }  // namespace arvcore::vlndev::detail

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "arvcore/value/csv.hpp"
+#include "arvcore/value/detail/cpu.hpp"
 #include "arvcore/vlndev/detail/cali_data.hpp"
 
 namespace arvcore::vlndev::detail {
@@ -30,9 +31,24 @@ inline constexpr std::size_t kReg1Cell = 17;
 inline constexpr std::size_t kGainCell = 19;
 inline constexpr std::size_t kPhaseCell = 20;
 
+#if defined(__x86_64__)
+/// The numbers of the ComData entry of a DATA line read where it lies, the four at once: false,
+/// with `out` untouched, unless every cell is a short plain number. Only for processors with
+/// AVX2 (value::has_avx2()).
+bool entry_numbers_avx2(const value::CsvCells& cells, ComDataNumbers& out);
+#endif
+
 /// The numbers of the ComData entry of a DATA line read where it lies, as cell_int() and
 /// cell_float() give them, and failing as they fail: the four at once where the processor
 /// allows.
-void entry_numbers(const value::CsvCells& cells, ComDataNumbers& out);
+inline void entry_numbers(const value::CsvCells& cells, ComDataNumbers& out) {
+#if defined(__x86_64__)
+  if (value::has_avx2() && entry_numbers_avx2(cells, out)) {
+    return;
+  }
+#endif
+  out = {cell_int(cells[kReg0Cell]), cell_int(cells[kReg1Cell]), cell_float(cells[kGainCell]),
+         cell_float(cells[kPhaseCell])};
+}
 
 }  // namespace arvcore::vlndev::detail
