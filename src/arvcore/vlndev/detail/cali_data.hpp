@@ -33,9 +33,8 @@ void unmap_bytes(void* p, std::size_t bytes, const StepArena* arena) noexcept;
 /// Room for the arrays of steps whose size is known before their rows come (every step of a
 /// regular table after its first two), taken in turn from regions that, after a small first
 /// one, are of large pages: a large table's arrays then fault in a few dozen pages instead of
-/// thousands. Small arrays come from
-/// the heap. Blocks are not given back one by one: the regions are, when the arena goes with
-/// the last array in it.
+/// thousands. Small arrays come from the heap. Blocks are not given back one by one: the
+/// regions are, when the arena goes with the last array in it.
 class StepArena {
  public:
   StepArena() = default;

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "arvcore/value/csv.hpp"
+#include "arvcore/vlndev/detail/cali_numbers.hpp"
 #include "arvcore/vlndev/detail/cali_rows.hpp"
 
 namespace arvcore::vlndev::detail {
@@ -25,7 +26,7 @@ class StepCells {
  public:
   template <class Row>
   static bool of_data_row(const Row& row) {
-    return row.size() >= 21 && row[0] == kDataKey;
+    return row.size() > kPhaseCell && row[0] == kDataKey;
   }
   template <class Row>
   void keep(const Row& row) {
