@@ -193,12 +193,12 @@ class TableMemo {
     const CaliData::Step& s = data_.steps()[step];
     PyObject* of_step = PyList_GET_ITEM(entries_.ptr(), step);
     if (of_step == Py_None) {
-      of_step = none_list(s.numbers.size()).release().ptr();
+      of_step = none_list(s.size()).release().ptr();
       PyList_SetItem(entries_.ptr(), step, of_step);
     }
     PyObject* entry = PyList_GET_ITEM(of_step, pos);
     if (entry == Py_None) {
-      entry = comdata_list(s.numbers[pos]).release().ptr();
+      entry = comdata_list(s.at(pos)).release().ptr();
       PyList_SetItem(of_step, pos, entry);
     }
     return entry;

@@ -47,7 +47,7 @@ void fill_chip_maps(py::handle node, const vlndev::detail::CaliData& data,
         if (!key) {
           key = py::str(data.key_text(step.key_at(i)));
         }
-        if (PyDict_SetItem(entries.ptr(), key.ptr(), comdata_list(step.numbers[i]).ptr()) != 0) {
+        if (PyDict_SetItem(entries.ptr(), key.ptr(), comdata_list(step.at(i)).ptr()) != 0) {
           throw py::error_already_set();
         }
       }

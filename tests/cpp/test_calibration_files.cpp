@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <string>
@@ -757,6 +759,70 @@ TEST_F(CaliFiles, SplitParseMatchesOneGo) {
   }
 }
 
+// A step packs any entry it is given into 16 bytes, or keeps it whole, and gives back the very
+// numbers it was given.
+TEST(CaliNumbers, PackedEntriesGiveBackTheirNumbers) {
+  namespace detail = arvcore::vlndev::detail;
+  std::vector<double> floats = {0.0,
+                                -0.0,
+                                0.1,
+                                -0.2590,
+                                4.655,
+                                1e-9,
+                                123456.78,
+                                1.5e8,
+                                1e300,
+                                5e-324,
+                                0.1 + 0.2,
+                                9.999999,
+                                13421772.7,
+                                134217727,
+                                134217728,
+                                std::numeric_limits<double>::infinity(),
+                                -std::numeric_limits<double>::infinity(),
+                                std::numeric_limits<double>::quiet_NaN()};
+  std::mt19937_64 random(11);
+  for (int i = 0; i < 2000; ++i) {
+    // Decimals as tables write them, some too long to pack, and any bits at all.
+    const auto digits = static_cast<double>(random() % 2000000000) - 1e9;
+    floats.push_back(digits / detail::kPow10[random() % 12]);
+    floats.push_back(std::bit_cast<double>(random()));
+  }
+  const std::vector<std::int64_t> ints = {0,
+                                          -1,
+                                          255,
+                                          INT32_MAX,
+                                          INT32_MIN,
+                                          std::int64_t{INT32_MAX} + 1,
+                                          std::int64_t{INT32_MIN} - 1,
+                                          INT64_MIN,
+                                          INT64_MAX};
+  detail::CaliData::Step step;
+  std::vector<detail::ComDataNumbers> given;
+  for (std::size_t i = 0; i < floats.size(); ++i) {
+    given.push_back({ints[i % ints.size()], ints[(i / 3) % ints.size()], floats[i],
+                     floats[floats.size() - 1 - i]});
+    step.packed.push_back(step.pack(given.back()));
+  }
+  const auto bits = [](const detail::ComDataNumbers& n) {
+    return fmt::format("{} {} {:x} {:x}", n.reg0, n.reg1, std::bit_cast<std::uint64_t>(n.gain),
+                       std::bit_cast<std::uint64_t>(n.phase));
+  };
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    ASSERT_EQ(bits(step.at(i)), bits(given[i])) << i;
+  }
+  // Short decimals, nearly every entry of a real table, take no more room than their 16 bytes.
+  detail::CaliData::Step short_ones;
+  for (int i = 0; i < 2000; ++i) {
+    const auto digits = static_cast<double>(random() % 99999999);
+    short_ones.pack({static_cast<std::int64_t>(random() % 256), 0,
+                     (i % 2 == 0 ? -digits : digits) / detail::kPow10[random() % 8], -0.0});
+  }
+  EXPECT_TRUE(short_ones.wide.empty());
+  EXPECT_EQ(short_ones.pack({41, 120, -0.2590, 4.655}).gain,
+            detail::PackedEntry::pack_float(true, 259, 3));
+}
+
 namespace {
 
 // The numbers of a DATA line's entry as its cells give them one by one, or the failure.
@@ -830,15 +896,18 @@ TEST(CaliNumbers, FourAtOnceAsOneByOne) {
                                     detail::cell_float(cells[detail::kGainCell]),
                                     detail::cell_float(cells[detail::kPhaseCell])};
     });
+    // As a step keeps the entry and gives it back.
     const std::string at_once = numbers_outcome([&] {
-      detail::ComDataNumbers n;
-      detail::entry_numbers(cells, n);
-      return n;
+      detail::RowEntry read;
+      detail::entry_numbers(cells, read);
+      detail::CaliData::Step step;
+      step.packed.push_back(read.is_packed ? read.packed : step.pack(read.numbers));
+      return step.at(0);
     });
     ASSERT_EQ(at_once, one_by_one) << e[0] << " " << e[1] << " " << e[2] << " " << e[3];
 #if defined(__x86_64__)
-    detail::ComDataNumbers n;
-    in_vector += arvcore::value::has_avx2() && detail::entry_numbers_avx2(cells, n) ? 1 : 0;
+    detail::PackedEntry packed;
+    in_vector += arvcore::value::has_avx2() && detail::entry_numbers_avx2(cells, packed) ? 1 : 0;
 #endif
     reader.take(cells);
   }

@@ -6,8 +6,11 @@
 #include "arvcore/vlndev/detail/cali_data.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstring>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -130,9 +133,48 @@ Value ComDataNumbers::value() const {
   return Value::array_t{Value(reg0), Value(reg1), Value(gain), Value(phase)};
 }
 
+std::optional<std::uint32_t> PackedEntry::float_code(double value) {
+  // The fewest fraction digits whose digits give the value back; none for a value too large
+  // or not finite.
+  const double size = std::fabs(value);
+  for (std::uint32_t fraction = 0; fraction + 1 < std::size(kPow10); ++fraction) {
+    const double scaled = size * kPow10[fraction];
+    if (!(scaled < static_cast<double>(1u << kDigitBits))) {
+      return std::nullopt;
+    }
+    const auto digits = static_cast<std::uint32_t>(std::nearbyint(scaled));
+    const std::uint32_t code = pack_float(std::signbit(value), digits, fraction);
+    if (digits < (1u << kDigitBits) &&
+        std::bit_cast<std::uint64_t>(unpack_float(code)) == std::bit_cast<std::uint64_t>(value)) {
+      return code;
+    }
+  }
+  return std::nullopt;
+}
+
+PackedEntry CaliData::Step::pack(const ComDataNumbers& numbers) {
+  const auto fits = [](std::int64_t v) {
+    return v >= std::numeric_limits<std::int32_t>::min() &&
+           v <= std::numeric_limits<std::int32_t>::max();
+  };
+  const std::optional<std::uint32_t> gain = PackedEntry::float_code(numbers.gain);
+  const std::optional<std::uint32_t> phase = PackedEntry::float_code(numbers.phase);
+  if (gain && phase && fits(numbers.reg0) && fits(numbers.reg1)) {
+    return {static_cast<std::int32_t>(numbers.reg0), static_cast<std::int32_t>(numbers.reg1), *gain,
+            *phase};
+  }
+  wide.push_back(numbers);
+  return {static_cast<std::int32_t>(wide.size() - 1), 0, PackedEntry::kWide, 0};
+}
+
+PackedEntry CaliData::Step::take(const Step& from, std::size_t i) {
+  const PackedEntry& e = from.packed[i];
+  return e.gain == PackedEntry::kWide ? pack(from.at(i)) : e;
+}
+
 std::uint32_t CaliData::Step::position(std::uint32_t key) const {
   if (consecutive) {
-    return key >= base && key - base < numbers.size() ? key - base : kNone;
+    return key >= base && key - base < packed.size() ? key - base : kNone;
   }
   if (sparse) {
     const auto it = sparse->find(key);
@@ -145,8 +187,8 @@ void CaliData::keep_keys(Step& step, std::uint32_t count) {
   // From here on keys and positions are kept; those so far are the keys' offsets from the
   // base.
   step.consecutive = false;
-  step.keys.reserve(step.numbers.capacity());
-  step.dense.reserve(step.numbers.capacity());
+  step.keys.reserve(step.packed.capacity());
+  step.dense.reserve(step.packed.capacity());
   for (std::uint32_t i = 0; i < count; ++i) {
     step.keys.push_back(step.base + i);
     step.dense.push_back(i);
@@ -169,7 +211,7 @@ void CaliData::set_position(Step& step, std::uint32_t key, std::uint32_t pos) {
     if (step.dense.empty()) {
       step.base = key;
     }
-    const std::size_t count = step.numbers.size();
+    const std::size_t count = step.packed.size();
     if (key >= step.base && dense_fits(key - step.base + 1, count)) {
       const std::size_t at = key - step.base;
       if (at == step.dense.size()) {
@@ -219,9 +261,7 @@ std::uint32_t CaliData::step(std::string_view board, std::string_view mode, std:
   // size, a new one is sized like them up front (an irregular table never over-reserves).
   const std::size_t n = steps_.size();
   const std::size_t expected =
-      n >= 2 && steps_[n - 1].numbers.size() == steps_[n - 2].numbers.size()
-          ? steps_[n - 1].numbers.size()
-          : 0;
+      n >= 2 && steps_[n - 1].size() == steps_[n - 2].size() ? steps_[n - 1].size() : 0;
   chips_[step_name(board, mode, chip, {})].push_back(it->second);
   Step& s = steps_.emplace_back();
   s.board = board;
@@ -232,8 +272,8 @@ std::uint32_t CaliData::step(std::string_view board, std::string_view mode, std:
     if (!arena_) {
       arena_ = std::make_unique<StepArena>();
     }
-    s.numbers = MappedVector<ComDataNumbers>(MappedAllocator<ComDataNumbers>(arena_.get()));
-    s.numbers.reserve(expected);
+    s.packed = MappedVector<PackedEntry>(MappedAllocator<PackedEntry>(arena_.get()));
+    s.packed.reserve(expected);
   }
   return it->second;
 }
@@ -252,13 +292,13 @@ std::uint32_t CaliData::key_number(std::string_view channel_key) {
   return last_key_;
 }
 
-void CaliData::place(Step& s, std::uint32_t key, const ComDataNumbers& numbers) {
+void CaliData::place(Step& s, std::uint32_t key, const PackedEntry& entry) {
   if (const std::uint32_t pos = s.position(key); pos != kNone) {
-    s.numbers[pos] = numbers;
+    s.packed[pos] = entry;
     return;
   }
-  s.numbers.push_back(numbers);
-  set_position(s, key, static_cast<std::uint32_t>(s.numbers.size() - 1));
+  s.packed.push_back(entry);
+  set_position(s, key, static_cast<std::uint32_t>(s.packed.size() - 1));
 }
 
 void CaliData::renumber(Step& step, const std::vector<std::uint32_t>& numbers) {
@@ -304,7 +344,7 @@ void CaliData::append(CaliData&& later) {
     }
     Step& to = steps_[it->second];
     for (std::size_t i = 0; i < from.size(); ++i) {
-      place(to, renumber_to[from.key_at(i)], from.numbers[i]);
+      place(to, renumber_to[from.key_at(i)], to.take(from, i));
     }
   }
   later = CaliData();
@@ -321,23 +361,27 @@ std::uint32_t CaliData::key_of(std::string_view channel_key) const {
   return it == key_index_.end() ? kNone : it->second;
 }
 
-const ComDataNumbers* CaliData::find(const Step& step, std::string_view channel_key) const {
+std::optional<ComDataNumbers> CaliData::find(const Step& step, std::string_view channel_key) const {
   const std::uint32_t key = key_of(channel_key);
   const std::uint32_t pos = key == kNone ? kNone : step.position(key);
-  return pos == kNone ? nullptr : &step.numbers[pos];
+  if (pos == kNone) {
+    return std::nullopt;
+  }
+  return step.at(pos);
 }
 
 std::size_t CaliData::entries() const {
   std::size_t n = 0;
   for (const Step& s : steps_) {
-    n += s.numbers.size();
+    n += s.size();
   }
   return n;
 }
 
 void CaliData::finish() {
   for (Step& s : steps_) {
-    give_back_room(s.numbers);
+    give_back_room(s.packed);
+    s.wide.shrink_to_fit();
     give_back_room(s.keys);
     give_back_room(s.dense);
   }
@@ -351,7 +395,7 @@ Value CaliData::step_map(const Step& step) const {
   auto& entries = map.get_ref<Value::object_t&>();
   entries.reserve(step.size());
   for (std::size_t i = 0; i < step.size(); ++i) {
-    entries.emplace(key_text(step.key_at(i)), step.numbers[i].value());
+    entries.emplace(key_text(step.key_at(i)), step.at(i).value());
   }
   return map;
 }
@@ -432,8 +476,8 @@ Value CaliData::chip_entry(std::string_view board, std::string_view mode, std::s
   if (path.size() == 1) {
     return step_map(*step);
   }
-  const ComDataNumbers* entry = find(*step, path[1]);
-  if (entry == nullptr) {
+  const std::optional<ComDataNumbers> entry = find(*step, path[1]);
+  if (!entry) {
     throw KeyError(path[1]);
   }
   if (path.size() > 2) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -99,6 +100,49 @@ struct ComDataNumbers {
   Value value() const;
 };
 
+/// Powers of ten up to the most fraction digits a packed float has.
+inline constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+/// A ComData entry in the 16 bytes a step keeps it in: the register values as 32-bit integers,
+/// the gain and phase as the decimals they were written as. A packed float is its sign (bit
+/// 31), its number of fraction digits (bits 27 to 30) and its digits as one integer (bits 0
+/// to 26): the value is the digits divided by a power of ten, exact operands and one
+/// rounding, which is how a short decimal is read in the first place, so it comes back
+/// bit for bit. An entry whose numbers do not fit is kept whole among its step's wide
+/// entries, and its packed form says where.
+struct PackedEntry {
+  std::int32_t reg0 = 0;
+  std::int32_t reg1 = 0;
+  std::uint32_t gain = 0;
+  std::uint32_t phase = 0;
+
+  static constexpr std::uint32_t kDigitBits = 27;
+  static constexpr std::uint32_t kWide = 0xffffffffu;  // in `gain`; `reg0` is the wide index
+
+  /// The packed float of `negative`, `digits` (below 2^27) over 10^`fraction` (below 15).
+  static constexpr std::uint32_t pack_float(bool negative, std::uint32_t digits,
+                                            std::uint32_t fraction) {
+    return static_cast<std::uint32_t>(negative) << 31 | fraction << kDigitBits | digits;
+  }
+  /// The value of a packed float.
+  static double unpack_float(std::uint32_t code) {
+    const double v =
+        static_cast<double>(code & ((1u << kDigitBits) - 1)) / kPow10[(code >> kDigitBits) & 0xf];
+    return (code >> 31) != 0 ? -v : v;
+  }
+  /// The packed float of `value`, if one gives it back exactly.
+  static std::optional<std::uint32_t> float_code(double value);
+};
+
+/// An entry as a row gives it: packed where its cells were short plain numbers, else as the
+/// numbers the general conversions made, for its step to pack.
+struct RowEntry {
+  PackedEntry packed;
+  bool is_packed = false;
+  ComDataNumbers numbers;
+};
+
 /// The eight bytes from `p` on, the first the lowest, read at once.
 inline std::uint64_t load8(const char* p) {
   std::uint64_t x = 0;
@@ -145,7 +189,8 @@ class CaliData {
   struct Step {
     std::string board, mode, chip,
         com;  // the table's keys: "BOARD_1", "TX", "DATA_CHIP_1", "COM_3"
-    MappedVector<ComDataNumbers> numbers;
+    MappedVector<PackedEntry> packed;
+    std::vector<ComDataNumbers> wide;  // entries too large to pack, rare
     // The channel key of each entry (see key_text): while the step's keys are the numbers from
     // `base` on, one after the other (as in every real table), the entry's offset from `base`,
     // and a key's position is its offset; else `keys` holds them, and their positions are a
@@ -158,7 +203,20 @@ class CaliData {
     std::unique_ptr<std::unordered_map<std::uint32_t, std::uint32_t>> sparse;
 
     /// Number of entries.
-    std::size_t size() const { return numbers.size(); }
+    std::size_t size() const { return packed.size(); }
+    /// The numbers of entry `i`.
+    ComDataNumbers at(std::size_t i) const {
+      const PackedEntry& e = packed[i];
+      if (e.gain == PackedEntry::kWide) {
+        return wide[static_cast<std::uint32_t>(e.reg0)];
+      }
+      return {e.reg0, e.reg1, PackedEntry::unpack_float(e.gain),
+              PackedEntry::unpack_float(e.phase)};
+    }
+    /// `numbers` packed for this step, kept among its wide entries if they do not fit.
+    PackedEntry pack(const ComDataNumbers& numbers);
+    /// Entry `i` of `from` packed for this step.
+    PackedEntry take(const Step& from, std::size_t i);
     /// The channel key of entry `i`.
     std::uint32_t key_at(std::size_t i) const {
       return consecutive ? base + static_cast<std::uint32_t>(i) : keys[i];
@@ -173,15 +231,15 @@ class CaliData {
                      std::string_view com);
   /// Stores an entry under the channel key numbered `key` (see key_number) in step `step`; a
   /// later entry of the same key replaces the earlier one in its place.
-  [[gnu::always_inline]] void put(std::uint32_t step, std::uint32_t key,
-                                  const ComDataNumbers& numbers) {
+  [[gnu::always_inline]] void put(std::uint32_t step, std::uint32_t key, const RowEntry& entry) {
     last_key_ = key;
     Step& s = steps_[step];
+    const PackedEntry packed = entry.is_packed ? entry.packed : s.pack(entry.numbers);
     if (s.consecutive && s.size() != 0 && key == s.base + s.size()) {
-      s.numbers.push_back(numbers);  // nearly every row: the next key of a step in order
+      s.packed.push_back(packed);  // nearly every row: the next key of a step in order
       return;
     }
-    place(s, key, numbers);
+    place(s, key, packed);
   }
   /// The number of `channel_key`, given on first use; numbers run from 0 in that order.
   std::uint32_t key_number(std::string_view channel_key);
@@ -196,8 +254,8 @@ class CaliData {
   /// The step under the given keys, or null.
   const Step* find_step(std::string_view board, std::string_view mode, std::string_view chip,
                         std::string_view com) const;
-  /// The entry of `step` under `channel_key`, or null.
-  const ComDataNumbers* find(const Step& step, std::string_view channel_key) const;
+  /// The entry of `step` under `channel_key`, if it has one.
+  std::optional<ComDataNumbers> find(const Step& step, std::string_view channel_key) const;
   /// The number of `channel_key` (see Step::position), or kNone when no step holds it.
   std::uint32_t key_of(std::string_view channel_key) const;
 
@@ -240,7 +298,7 @@ class CaliData {
   static void set_position(Step& step, std::uint32_t key, std::uint32_t pos);
   // Makes a consecutive step keep its keys and positions, the first `count` of them known.
   static void keep_keys(Step& step, std::uint32_t count);
-  static void place(Step& step, std::uint32_t key, const ComDataNumbers& numbers);
+  static void place(Step& step, std::uint32_t key, const PackedEntry& entry);
   // Gives the keys of `step` (each once in it) the numbers `numbers` maps them to.
   static void renumber(Step& step, const std::vector<std::uint32_t>& numbers);
 

@@ -16,9 +16,6 @@ namespace arvcore::vlndev::detail {
 namespace {
 
 // The powers of ten a double holds exactly.
-constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-
 // Number cells of lines read where they lie (see value::CsvCells), eight bytes at a time: the
 // eight bytes from a cell's start may be read whatever its length. A cell of up to eight
 // digits, with an optional leading "-" and, in a float, one dot, is converted here without a
@@ -161,11 +158,11 @@ double cell_float(std::string_view s) {
 namespace {
 
 // cell_int() of the register cells and cell_float() of the gain and phase cells together, one
-// cell in each 64-bit lane of a vector, by the same steps as one by one. The entry's numbers
-// lie as the lanes do.
-static_assert(sizeof(ComDataNumbers) == 32 && offsetof(ComDataNumbers, reg0) == 0 &&
-              offsetof(ComDataNumbers, reg1) == 8 && offsetof(ComDataNumbers, gain) == 16 &&
-              offsetof(ComDataNumbers, phase) == 24);
+// cell in each 64-bit lane of a vector, by the same steps as one by one, packed as a step keeps
+// them: the packed entry's numbers lie as the lanes do.
+static_assert(sizeof(PackedEntry) == 16 && offsetof(PackedEntry, reg0) == 0 &&
+              offsetof(PackedEntry, reg1) == 4 && offsetof(PackedEntry, gain) == 8 &&
+              offsetof(PackedEntry, phase) == 12);
 
 #define ARVCORE_AVX2 __attribute__((target("avx2,bmi"), always_inline)) inline
 
@@ -248,7 +245,7 @@ ARVCORE_AVX2 int fraction_digits(const DigitLanes& d) {
 }  // namespace
 
 __attribute__((target("avx2,bmi"))) bool entry_numbers_avx2(const value::CsvCells& cells,
-                                                            ComDataNumbers& out) {
+                                                            PackedEntry& out) {
   const std::string_view r0 = cells[kReg0Cell];
   const std::string_view r1 = cells[kReg1Cell];
   const std::string_view g = cells[kGainCell];
@@ -267,20 +264,22 @@ __attribute__((target("avx2,bmi"))) bool entry_numbers_avx2(const value::CsvCell
   if (_mm256_movemask_pd(_mm256_castsi256_pd(d.plain)) != 0xF) {
     return false;
   }
+  // The four digit values and signs, one to each 32-bit lane. Eight digits at most: the
+  // registers fit 32 bits, the floats' digits 27.
   const __m256i values = digits_values(d);
-  const __m256i ints = _mm256_cvtepu32_epi64(_mm256_castsi256_si128(values));
-  const __m256i signed_ints = _mm256_add_epi64(
-      _mm256_xor_si256(ints, _mm256_sub_epi64(_mm256_setzero_si256(), negs)), negs);
-  // Exact operands, one rounding: as cell_float().
-  const int gain_frac = fraction_digits<2>(d);
-  const int phase_frac = fraction_digits<3>(d);
-  const __m256d floats =
-      _mm256_div_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(values, 1)),
-                    _mm256_set_pd(kPow10[phase_frac], kPow10[gain_frac], 1.0, 1.0));
-  const __m256d signed_floats =
-      _mm256_xor_pd(floats, _mm256_castsi256_pd(_mm256_slli_epi64(negs, 63)));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(&out),
-                      _mm256_blend_epi32(signed_ints, _mm256_castpd_si256(signed_floats), 0xF0));
+  const __m128i digits =
+      _mm_unpacklo_epi64(_mm256_castsi256_si128(values), _mm256_extracti128_si256(values, 1));
+  const __m128i signs = _mm256_castsi256_si128(
+      _mm256_permutevar8x32_epi32(negs, _mm256_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0)));
+  const __m128i ints =
+      _mm_add_epi32(_mm_xor_si128(digits, _mm_sub_epi32(_mm_setzero_si128(), signs)), signs);
+  const auto fraction = [](int count) {
+    return static_cast<int>(PackedEntry::pack_float(false, 0, static_cast<std::uint32_t>(count)));
+  };
+  const __m128i floats = _mm_or_si128(
+      _mm_or_si128(digits, _mm_slli_epi32(signs, 31)),
+      _mm_set_epi32(fraction(fraction_digits<3>(d)), fraction(fraction_digits<2>(d)), 0, 0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(&out), _mm_blend_epi32(ints, floats, 0b1100));
   return true;
 }
 

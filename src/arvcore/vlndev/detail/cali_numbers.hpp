@@ -32,23 +32,25 @@ inline constexpr std::size_t kGainCell = 19;
 inline constexpr std::size_t kPhaseCell = 20;
 
 #if defined(__x86_64__)
-/// The numbers of the ComData entry of a DATA line read where it lies, the four at once: false,
-/// with `out` untouched, unless every cell is a short plain number. Only for processors with
-/// AVX2 (value::has_avx2()).
-bool entry_numbers_avx2(const value::CsvCells& cells, ComDataNumbers& out);
+/// The ComData entry of a DATA line read where it lies, its four numbers converted at once and
+/// packed: false, with `out` untouched, unless every cell is a short plain number. Only for
+/// processors with AVX2 (value::has_avx2()).
+bool entry_numbers_avx2(const value::CsvCells& cells, PackedEntry& out);
 #endif
 
-/// The numbers of the ComData entry of a DATA line read where it lies, as cell_int() and
-/// cell_float() give them, and failing as they fail: the four at once where the processor
-/// allows.
-inline void entry_numbers(const value::CsvCells& cells, ComDataNumbers& out) {
+/// The ComData entry of a DATA line read where it lies, its numbers as cell_int() and
+/// cell_float() give them, and failing as they fail: the four at once, packed, where the
+/// processor allows.
+inline void entry_numbers(const value::CsvCells& cells, RowEntry& out) {
 #if defined(__x86_64__)
-  if (value::has_avx2() && entry_numbers_avx2(cells, out)) {
+  if (value::has_avx2() && entry_numbers_avx2(cells, out.packed)) {
+    out.is_packed = true;
     return;
   }
 #endif
-  out = {cell_int(cells[kReg0Cell]), cell_int(cells[kReg1Cell]), cell_float(cells[kGainCell]),
-         cell_float(cells[kPhaseCell])};
+  out.numbers = {cell_int(cells[kReg0Cell]), cell_int(cells[kReg1Cell]),
+                 cell_float(cells[kGainCell]), cell_float(cells[kPhaseCell])};
+  out.is_packed = false;
 }
 
 }  // namespace arvcore::vlndev::detail

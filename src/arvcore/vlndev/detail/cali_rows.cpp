@@ -78,11 +78,12 @@ void sub_map(Value::object_t& parent, std::string key) {
 
 // The numbers of a DATA row's entry: the general conversions for a split row, the quicker
 // ones for a line read where it lies.
-void read_numbers(const CsvRow& row, ComDataNumbers& out) {
-  out = {to_int(row[kReg0Cell]), to_int(row[kReg1Cell]), to_float(row[kGainCell]),
-         to_float(row[kPhaseCell])};
+void read_numbers(const CsvRow& row, RowEntry& out) {
+  out.numbers = {to_int(row[kReg0Cell]), to_int(row[kReg1Cell]), to_float(row[kGainCell]),
+                 to_float(row[kPhaseCell])};
+  out.is_packed = false;
 }
-void read_numbers(const value::CsvCells& cells, ComDataNumbers& out) {
+void read_numbers(const value::CsvCells& cells, RowEntry& out) {
   entry_numbers(cells, out);
 }
 
@@ -419,9 +420,9 @@ void put_data_row(Value* table, CaliData& data, DataCursor& cursor, ChannelKey& 
     throw IndexError("list index out of range");
   }
   const std::uint32_t key = keys.number(data, row);
-  ComDataNumbers numbers;
-  read_numbers(row, numbers);
-  data.put(cursor.step_of(table, data, row), key, numbers);
+  RowEntry entry;
+  read_numbers(row, entry);
+  data.put(cursor.step_of(table, data, row), key, entry);
 }
 
 bool read_data_row(State& s, const CsvRow& row, std::size_t /*line*/) {

@@ -694,14 +694,14 @@ class StepEntries {
       }
       return e != nullptr;
     }
-    const detail::ComDataNumbers* numbers = store_->find(*step_, key);
-    if (numbers != nullptr) {
+    const std::optional<detail::ComDataNumbers> numbers = store_->find(*step_, key);
+    if (numbers) {
       out.entry(*numbers);
       if (logged != nullptr) {
         logged->push_back(numbers->value());
       }
     }
-    return numbers != nullptr;
+    return numbers.has_value();
   }
 
  private:
