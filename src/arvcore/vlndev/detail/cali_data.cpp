@@ -278,17 +278,46 @@ std::uint32_t CaliData::step(std::string_view board, std::string_view mode, std:
   return it->second;
 }
 
+std::size_t ChannelKeys::slot(std::string_view text) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t at = hash(text) & mask;; at = (at + 1) & mask) {
+    if (slots_[at] == 0 || same_text(this->text(slots_[at] - 1), text)) {
+      return at;
+    }
+  }
+}
+
+void ChannelKeys::grow() {
+  // At most half the slots taken, so that a search ends soon at a free one.
+  MappedVector<std::uint32_t> old(std::max<std::size_t>(64, slots_.size() * 2), 0);
+  old.swap(slots_);
+  for (std::uint32_t key = 0; key < size(); ++key) {
+    slots_[slot(text(key))] = key + 1;
+  }
+}
+
+std::uint32_t ChannelKeys::find(std::string_view text) const {
+  return slots_.empty() ? kNone : slots_[slot(text)] - 1;
+}
+
+std::uint32_t ChannelKeys::number(std::string_view text) {
+  if (2 * (size() + 1) > slots_.size()) {
+    grow();
+  }
+  std::uint32_t& at = slots_[slot(text)];
+  if (at == 0) {
+    texts_.insert(texts_.end(), text.begin(), text.end());
+    starts_.push_back(static_cast<std::uint32_t>(texts_.size()));
+    at = static_cast<std::uint32_t>(size());
+  }
+  return at - 1;
+}
+
 std::uint32_t CaliData::key_number(std::string_view channel_key) {
-  if (last_key_ + 1 < key_texts_.size() && same_text(*key_texts_[last_key_ + 1], channel_key)) {
+  if (last_key_ + 1 < keys_.size() && same_text(keys_.text(last_key_ + 1), channel_key)) {
     return ++last_key_;
   }
-  auto it = key_index_.find(channel_key);
-  if (it == key_index_.end()) {
-    it = key_index_.emplace(std::string(channel_key), static_cast<std::uint32_t>(key_texts_.size()))
-             .first;
-    key_texts_.push_back(&it->first);
-  }
-  last_key_ = it->second;
+  last_key_ = keys_.number(channel_key);
   return last_key_;
 }
 
@@ -324,10 +353,10 @@ void CaliData::append(CaliData&& later) {
     adopted_.push_back(std::move(later.arena_));
   }
   std::move(later.adopted_.begin(), later.adopted_.end(), std::back_inserter(adopted_));
-  std::vector<std::uint32_t> renumber_to(later.key_texts_.size());
+  std::vector<std::uint32_t> renumber_to(later.keys_.size());
   bool same_numbers = true;
   for (std::size_t k = 0; k < renumber_to.size(); ++k) {
-    renumber_to[k] = key_number(*later.key_texts_[k]);
+    renumber_to[k] = key_number(later.keys_.text(static_cast<std::uint32_t>(k)));
     same_numbers = same_numbers && renumber_to[k] == k;
   }
   for (Step& from : later.steps_) {
@@ -350,6 +379,10 @@ void CaliData::append(CaliData&& later) {
   later = CaliData();
 }
 
+void CaliData::seed_keys(const CaliData& from) {
+  keys_ = from.keys_;
+}
+
 const CaliData::Step* CaliData::find_step(std::string_view board, std::string_view mode,
                                           std::string_view chip, std::string_view com) const {
   const auto it = step_index_.find(step_name(board, mode, chip, com));
@@ -357,8 +390,7 @@ const CaliData::Step* CaliData::find_step(std::string_view board, std::string_vi
 }
 
 std::uint32_t CaliData::key_of(std::string_view channel_key) const {
-  const auto it = key_index_.find(channel_key);
-  return it == key_index_.end() ? kNone : it->second;
+  return keys_.find(channel_key);
 }
 
 std::optional<ComDataNumbers> CaliData::find(const Step& step, std::string_view channel_key) const {

@@ -183,6 +183,34 @@ struct TextHash {
   }
 };
 
+/// The channel keys of a store, numbered from 0 in the order they came: their texts end to end
+/// and an open-addressed index of their numbers, all in flat arrays. Large ones are mapped on
+/// their own, so a store read on a helper thread leaves nothing in that thread's heap, and a
+/// copy is a copy of three arrays.
+class ChannelKeys {
+ public:
+  /// The number of `text`, given on first use.
+  std::uint32_t number(std::string_view text);
+  /// The number of `text`, or kNone.
+  std::uint32_t find(std::string_view text) const;
+  std::string_view text(std::uint32_t key) const {
+    return {texts_.data() + starts_[key], starts_[key + 1] - starts_[key]};
+  }
+  std::size_t size() const { return starts_.size() - 1; }
+
+  static constexpr std::uint32_t kNone = 0xffffffffu;
+
+ private:
+  static std::size_t hash(std::string_view text) { return std::hash<std::string_view>{}(text); }
+  // The slot of `text`: where its number is, or the empty slot it would take.
+  std::size_t slot(std::string_view text) const;
+  void grow();
+
+  MappedVector<char> texts_;
+  MappedVector<std::uint32_t> starts_{0};  // where each key's text starts, and the end
+  MappedVector<std::uint32_t> slots_;      // key number + 1, or 0 where free
+};
+
 class CaliData {
  public:
   /// The entries of one step, in first-insertion order of their channel keys.
@@ -250,6 +278,9 @@ class CaliData {
   /// Takes the entries of `later`, a store of the rows that follow those put here, as if
   /// they had been put here in turn; `later` is left empty.
   void append(CaliData&& later);
+  /// Gives an empty store the channel keys of `from`, numbered alike: rows read into it then
+  /// find their keys as in `from`, without making them again.
+  void seed_keys(const CaliData& from);
 
   /// The step under the given keys, or null.
   const Step* find_step(std::string_view board, std::string_view mode, std::string_view chip,
@@ -265,9 +296,9 @@ class CaliData {
   bool empty() const { return steps_.empty(); }
   /// Number of entries held.
   std::size_t entries() const;
-  const std::string& key_text(std::uint32_t key) const { return *key_texts_[key]; }
+  std::string_view key_text(std::uint32_t key) const { return keys_.text(key); }
   /// Number of distinct channel keys (key numbers run from 0 to this less one).
-  std::size_t key_count() const { return key_texts_.size(); }
+  std::size_t key_count() const { return keys_.size(); }
   /// The steps, in the order they were made.
   const std::vector<Step>& steps() const { return steps_; }
   /// The steps of each chip map under `place` (board, mode, chip names, leading ones only),
@@ -310,9 +341,8 @@ class CaliData {
   std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> step_index_;
   // The steps of each chip map, in the order they were made.
   std::unordered_map<std::string, std::vector<std::uint32_t>, TextHash, std::equal_to<>> chips_;
-  std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> key_index_;
-  std::vector<const std::string*> key_texts_;  // the keys of key_index_, by number
-  std::uint32_t last_key_ = kNone;             // the channel key of the last entry put
+  ChannelKeys keys_;
+  std::uint32_t last_key_ = kNone;  // the channel key of the last entry put
 };
 
 }  // namespace arvcore::vlndev::detail

@@ -228,22 +228,24 @@ class ChannelKey {
 
   bool same(const KeptCells& kept, const Cells& c) const {
     return kept.cut.cut_alike(c) &&
-           same_text(c.span, std::string_view(kept_text_).substr(kept.at, c.span.size()));
+           same_text(c.span, std::string_view(kept_text_.data() + kept.at, c.span.size()));
   }
   // The texts of all keys lie in one buffer, so that a parse makes no small allocation per
-  // key (freed at its end among the table's own, they would keep the heap from shrinking).
+  // key (freed at its end among the table's own, they would keep the heap from shrinking);
+  // large, it and the cells are mapped on their own, for the same reason.
   void keep(KeptCells& kept, const Cells& c) {
     if (c.span.size() > kept.cut.span.size()) {
       kept.at = kept_text_.size();
-      kept_text_.append(c.span);
+      kept_text_.insert(kept_text_.end(), c.span.begin(), c.span.end());
     } else {
-      kept_text_.replace(kept.at, c.span.size(), c.span);
+      std::copy(c.span.begin(), c.span.end(),
+                kept_text_.begin() + static_cast<std::ptrdiff_t>(kept.at));
     }
     kept.cut = c;
   }
 
-  std::vector<KeptCells> cells_;  // by key number
-  std::string kept_text_;
+  MappedVector<KeptCells> cells_;  // by key number
+  MappedVector<char> kept_text_;
   char short_[64];
   // Longer keys, and the digits of a gain too large for an integer; both reused from row to
   // row, never reallocated after the longest.
@@ -624,6 +626,9 @@ struct DataRowReader::State {
 };
 
 DataRowReader::DataRowReader(CaliData& data) : state_(new State{data, {}, {}}) {}
+
+DataRowReader::DataRowReader(CaliData& data, const DataRowReader& keys)
+    : state_(new State{data, {}, keys.state_->channel_keys}) {}
 
 DataRowReader::~DataRowReader() = default;
 

@@ -99,6 +99,9 @@ inline bool is_data_row(const value::CsvCells& cells) {
 class DataRowReader {
  public:
   explicit DataRowReader(CaliData& data);
+  /// A reader into `data` that knows the channel keys `keys` has met, which `data` was seeded
+  /// with (CaliData::seed_keys).
+  DataRowReader(CaliData& data, const DataRowReader& keys);
   ~DataRowReader();
   DataRowReader(const DataRowReader&) = delete;
   DataRowReader& operator=(const DataRowReader&) = delete;
