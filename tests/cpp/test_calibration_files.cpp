@@ -719,23 +719,32 @@ TEST_F(CaliFiles, SplitParseMatchesOneGo) {
     quoted += data_row("TX", 1, 1, 1, "1", "0", 9 + static_cast<int>(k / 10), 1, 1, "1", "1");
   }
   quoted += "\"\n";
-  std::string late_bad_text = rows[3 * n / 4];
-  late_bad_text.replace(late_bad_text.find(",m,"), 3, ",\xff,");
+  auto bad_text = [&](std::size_t at) {
+    std::string row = rows[at];
+    return row.replace(row.find(",m,"), 3, ",\xff,");
+  };
+  const std::string bad_number = data_row("TX", 2, 1, 1, "1", "0", 1, 1, 1, "1", "x");
+  const std::string other_row = "COMSTEPDR,TX,x,1,y,z,5,w,-6.0,v,2.5\n";
   struct Case {
     std::string name;
     std::vector<std::string> rows;
     bool end = true;
     bool split = true;  // the later half stands
+    bool piece = true;  // so does a piece of the earlier half, when one is read
   };
   const std::vector<Case> cases = {
       {"whole", rows},
-      {"bad number late", with(3 * n / 4, data_row("TX", 2, 1, 1, "1", "0", 1, 1, 1, "1", "x"))},
-      {"other row late", with(3 * n / 4, "COMSTEPDR,TX,x,1,y,z,5,w,-6.0,v,2.5\n")},
+      {"bad number late", with(3 * n / 4, bad_number)},
+      {"other row late", with(3 * n / 4, other_row)},
       {"unknown board late", with(3 * n / 4, data_row("RX", 9, 1, 1, "1", "0", 1, 1, 1, "1", "1")),
        true, false},
-      {"not UTF-8 late", with(3 * n / 4, late_bad_text), true, false},
+      {"not UTF-8 late", with(3 * n / 4, bad_text(3 * n / 4)), true, false, false},
+      // A piece of the earlier half is read from the middle of it on.
+      {"bad number in the piece", with(3 * n / 8, bad_number), true, false},
+      {"other row in the piece", with(3 * n / 8, other_row)},
+      {"not UTF-8 in the piece", with(3 * n / 8, bad_text(3 * n / 8)), true, false, false},
       {"no END", rows, false},
-      {"quoted rows across the middle", with(2 * n / 5, quoted), true, false},
+      {"quoted rows across the middle", with(2 * n / 5, quoted), true, false, false},
       {"keys in another order late", reversed_late_steps()},
       {"step again late", with(n, data_row("TX", 1, 1, 2, "0.5", "15", 1, 7, 7, "7", "7") +
                                       data_row("TX", 1, 1, 3, "0.5", "15", 1, 8, 8, "8", "8"))},
@@ -751,11 +760,19 @@ TEST_F(CaliFiles, SplitParseMatchesOneGo) {
     const std::uint64_t before = CaliLaterRows::set_split_from(~std::uint64_t{0});
     const std::string one_go = parse_outcome();
     CaliLaterRows::set_split_from(0);
-    const std::uint64_t taken = CaliLaterRows::halves_taken();
-    const std::string split = parse_outcome();
+    // Then with the later half's thread reading a piece of the earlier half too.
+    for (const bool piece : {false, true}) {
+      SCOPED_TRACE(piece ? "with a piece" : "halves");
+      CaliLaterRows::set_piece_always(piece);
+      const std::uint64_t taken = CaliLaterRows::halves_taken();
+      const std::uint64_t pieces = CaliLaterRows::pieces_taken();
+      const std::string split = parse_outcome();
+      CaliLaterRows::set_piece_always(false);
+      EXPECT_EQ(CaliLaterRows::halves_taken() - taken, c.split ? 1u : 0u);
+      EXPECT_EQ(CaliLaterRows::pieces_taken() - pieces, piece && c.piece ? 1u : 0u);
+      EXPECT_EQ(split, one_go);
+    }
     CaliLaterRows::set_split_from(before);
-    EXPECT_EQ(CaliLaterRows::halves_taken() - taken, c.split ? 1u : 0u);
-    EXPECT_EQ(split, one_go);
   }
 }
 

@@ -106,27 +106,50 @@ RetType rows_ended(const detail::CaliRowReader& rows, std::size_t lines,
   return result;
 }
 
-// Where the parse goes on once its rows reach the later half of the file, read beside them:
-// after the later half's rows, when they stand for the rows from here on and the table has
-// their places; else here, reading them in turn. The later half is done with either way, and
+// The file after rows read beside the parse: after a piece of the earlier half, or after the
+// later half.
+struct RestOfFile {
+  std::optional<value::FileReadAhead> after_piece;
+  std::optional<value::FileReadAhead> after_later;
+};
+
+// Where the parse goes on once its rows reach a piece of them or the later half of the file,
+// read beside them: after those rows, when they stand for the rows from here on and the table
+// has their places; else here, reading them in turn. A piece that ends where the later half
+// begins is followed by the later half at once. The later half is done with either way, and
 // so is `file` once the parse goes on after it.
 void go_past_later_rows(std::optional<detail::CaliLaterRows>& later, detail::CaliRowReader& rows,
-                        std::optional<value::FileReadAhead>& file,
-                        std::optional<value::FileReadAhead>& rest,
+                        std::optional<value::FileReadAhead>& file, RestOfFile& rest,
                         std::optional<value::CsvReader>& reader) {
-  detail::CaliLaterRows::End end;
-  if (detail::CaliData* data = later->rows_from(reader->offset(), end); data != nullptr) {
-    // What follows the later half is mostly its END row: read in small chunks.
-    rest.emplace(*file, end.offset, std::size_t{64} << 10);
-    if (rows.take_data(*data)) {
-      later->taken();
-      reader.emplace(*rest, /*strip_nul=*/true, end.offset, reader->lines_read() + end.lines);
-    } else {
-      rest.reset();
+  std::uint64_t at = reader->offset();
+  std::size_t lines = reader->lines_read();
+  bool moved = false;
+  bool past_later = false;
+  do {
+    detail::CaliLaterRows::End end;
+    detail::CaliData* const data = later->rows_from(at, end);
+    if (data == nullptr || !rows.take_data(*data)) {
+      break;
     }
+    later->taken();
+    at = end.offset;
+    lines += end.lines;
+    moved = true;
+    past_later = !later->pending();
+  } while (later->pending() && later->due(at));
+  if (moved) {
+    // What follows the later half is mostly its END row: read in small chunks.
+    std::optional<value::FileReadAhead>& next = past_later ? rest.after_later : rest.after_piece;
+    next.emplace(*file, at,
+                 past_later ? std::size_t{64} << 10 : value::FileReadAhead::kDefaultChunk);
+    reader.emplace(*next, /*strip_nul=*/true, at, lines);
+  }
+  if (later->pending()) {
+    return;
   }
   later.reset();
-  if (rest) {
+  if (rest.after_later) {
+    rest.after_piece.reset();
     file.reset();  // its chunks, read ahead past the later half's start, are not needed
   }
 }
@@ -390,7 +413,7 @@ RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& t
   // The reader outlives the guarded block: the row it read last still names the place of a
   // failure there, and its cells may lie in the reader's buffers.
   std::optional<value::FileReadAhead> file;
-  std::optional<value::FileReadAhead> rest;  // the file after rows read beside the parse
+  RestOfFile rest;
   std::optional<value::CsvReader> reader;
   // A large file's later half, read beside the earlier one (it reads `file`, so it goes first).
   std::optional<detail::CaliLaterRows> later;

@@ -20,6 +20,9 @@ constexpr std::size_t kProbeBytes = std::size_t{64} << 10;
 // Rows looked at for the start of a step before the later half begins at any row: a step
 // holds a few thousand rows in real tables.
 constexpr std::size_t kStepSearchRows = 1 << 15;
+// The least the parse must have left before the later half's thread reads a piece of it: less
+// would take the parse little longer than the piece's start takes the thread.
+constexpr std::uint64_t kLeastPiece = std::uint64_t{1} << 20;
 
 // The step a DATA row belongs to, by its cells: mode, board, chip and step.
 class StepCells {
@@ -76,6 +79,8 @@ bool read_here(DataRowReader& rows, const value::CsvCells& cells) {
 
 std::atomic<std::uint64_t> split_from{CaliLaterRows::kSplitFrom};
 std::atomic<std::uint64_t> halves{0};
+std::atomic<bool> piece_always{false};
+std::atomic<std::uint64_t> pieces{0};
 
 }  // namespace
 
@@ -87,15 +92,23 @@ std::uint64_t CaliLaterRows::halves_taken() {
   return halves.load();
 }
 
+bool CaliLaterRows::set_piece_always(bool on) {
+  return piece_always.exchange(on);
+}
+
+std::uint64_t CaliLaterRows::pieces_taken() {
+  return pieces.load();
+}
+
 CaliLaterRows::CaliLaterRows(const value::FileReadAhead& file) {
   if (file.size() < split_from.load(std::memory_order_relaxed)) {
     return;
   }
+  due_from_.store(piece_always.load() ? 0 : split_point(file.size()));
   try {
     thread_ = std::thread([this, &file] { run(file); });
-    due_from_ = split_point(file.size());
   } catch (const std::system_error&) {
-    // no thread to be had: the parse reads every row itself
+    due_from_.store(kNone);  // no thread to be had: the parse reads every row itself
   }
 }
 
@@ -106,21 +119,56 @@ CaliLaterRows::~CaliLaterRows() {
 void CaliLaterRows::stop() {
   if (thread_.joinable()) {
     cancelled_.store(true, std::memory_order_relaxed);
+    piece_.dropped.store(true, std::memory_order_relaxed);
     thread_.join();
   }
 }
 
+bool CaliLaterRows::arrived(std::uint64_t offset) {
+  if (piece_always.load(std::memory_order_relaxed) && !piece_done_ && thread_.joinable()) {
+    piece_.chosen.wait(false, std::memory_order_acquire);
+  }
+  if (!piece_done_ && piece_.begin.load(std::memory_order_acquire) <= offset) {
+    return true;  // at the piece's first row or past it
+  }
+  return offset >= begin();
+}
+
 std::uint64_t CaliLaterRows::begin() {
   begin_.wait(kNotYet, std::memory_order_acquire);
-  due_from_ = begin_.load(std::memory_order_acquire);
-  return due_from_;
+  const std::uint64_t at = begin_.load(std::memory_order_acquire);
+  // Looked at again from there on, unless the thread has since chosen a piece before it.
+  std::uint64_t seen = due_from_.load(std::memory_order_acquire);
+  if (seen < at && piece_.begin.load(std::memory_order_acquire) == kNone) {
+    due_from_.compare_exchange_strong(seen, at, std::memory_order_acq_rel);
+  }
+  return at;
 }
 
 void CaliLaterRows::taken() {
-  halves.fetch_add(1, std::memory_order_relaxed);
+  (pending_ ? pieces : halves).fetch_add(1, std::memory_order_relaxed);
 }
 
 CaliData* CaliLaterRows::rows_from(std::uint64_t offset, End& end) {
+  if (!piece_done_ && piece_.begin.load(std::memory_order_acquire) <= offset) {
+    piece_done_ = true;
+    due_from_.store(begin_.load(std::memory_order_acquire));
+    if (offset == piece_.begin.load(std::memory_order_relaxed)) {
+      thread_.join();
+      if (!piece_.usable) {
+        return nullptr;
+      }
+      end = piece_.end;
+      return &piece_.data;
+    }
+    piece_.dropped.store(true, std::memory_order_relaxed);  // passed before it was chosen
+    if (offset < begin_.load(std::memory_order_relaxed)) {
+      return nullptr;
+    }
+  }
+  pending_ = false;
+  piece_done_ = true;
+  piece_.dropped.store(true, std::memory_order_relaxed);  // any piece chosen now comes too late
   if (thread_.joinable()) {
     thread_.join();
   }
@@ -142,6 +190,15 @@ void CaliLaterRows::run(const value::FileReadAhead& file) noexcept {
   std::uint64_t not_yet = kNotYet;
   begin_.compare_exchange_strong(not_yet, kNone, std::memory_order_release);
   begin_.notify_all();
+  if (usable_) {
+    try {
+      read_piece(file);
+    } catch (...) {
+      piece_.usable = false;  // the parse reads the piece's rows in turn
+    }
+  }
+  piece_.chosen.store(true, std::memory_order_release);  // if not already, then with no piece
+  piece_.chosen.notify_all();
 }
 
 void CaliLaterRows::read_rows(const value::FileReadAhead& file) {
@@ -160,26 +217,14 @@ void CaliLaterRows::read_rows(const value::FileReadAhead& file) {
   if (!find_first_step(reader, row, lines_at_begin)) {
     return;
   }
-  std::size_t lines = lines_at_begin;  // before the row in hand
-  DataRowReader rows(data_);
-  value::CsvCells cells;
-  bool more = read_here(rows, row);  // the step's first row, never blank
-  while (more && !cancelled_.load(std::memory_order_relaxed)) {
-    end_.offset = reader.offset();
-    lines = reader.lines_read();
-    if (reader.peek_plain(cells) && is_data_row(cells)) {
-      more = read_here(rows, cells);
-      if (more) {
-        reader.take(cells);
-      }
-    } else {
-      more = reader.next(row) && (row.empty() || read_here(rows, row));
-    }
-  }
-  if (cancelled_.load(std::memory_order_relaxed)) {
+  DataRowReader& rows = rows_.emplace(data_);
+  if (!read_here(rows, row)) {  // the step's first row, never blank
+    end_.lines = 0;             // the parse reads it in turn, from where the later half begins
+  } else if (read_data_rows(reader, rows, kNone, cancelled_, end_)) {
+    end_.lines -= lines_at_begin;
+  } else {
     return;
   }
-  end_.lines = lines - lines_at_begin;
   // The parse goes on from the end with a reader of its own, which must meet no text that is
   // not UTF-8: such text fails the parse at a row that depends on how the file is read.
   // Rows that reach the end are looked over for it, as a reader from the start would.
@@ -189,6 +234,58 @@ void CaliLaterRows::read_rows(const value::FileReadAhead& file) {
     }
   }
   usable_ = true;
+}
+
+bool CaliLaterRows::read_data_rows(CsvReader& reader, DataRowReader& rows, std::uint64_t stop,
+                                   const std::atomic<bool>& give_up, End& end) {
+  CsvRow row;
+  value::CsvCells cells;
+  bool more = true;
+  while (more && !give_up.load(std::memory_order_relaxed) && reader.offset() < stop) {
+    end.offset = reader.offset();
+    end.lines = reader.lines_read();
+    if (reader.peek_plain(cells) && is_data_row(cells)) {
+      more = read_here(rows, cells);
+      if (more) {
+        reader.take(cells);
+      }
+    } else {
+      more = reader.next(row) && (row.empty() || read_here(rows, row));
+    }
+  }
+  if (more && reader.offset() >= stop) {
+    end.offset = reader.offset();
+    end.lines = reader.lines_read();
+  }
+  return !give_up.load(std::memory_order_relaxed) && end.offset <= stop;
+}
+
+void CaliLaterRows::read_piece(const value::FileReadAhead& file) {
+  // From the first line after the middle of what the parse has left, to the later half.
+  const std::uint64_t until = begin_.load(std::memory_order_relaxed);
+  const std::uint64_t at = parse_at_.load(std::memory_order_relaxed);
+  const std::uint64_t least = piece_always.load(std::memory_order_relaxed) ? 0 : kLeastPiece;
+  if (at >= until || until - at < least) {
+    return;
+  }
+  const std::uint64_t middle = at + (until - at) / 2;
+  const std::string probe = file.read_at(middle, kProbeBytes);
+  const std::size_t newline = probe.find('\n');
+  const std::uint64_t from = middle + newline + 1;
+  if (newline == std::string::npos || from >= until) {
+    return;
+  }
+  piece_.begin.store(from, std::memory_order_release);
+  due_from_.store(from, std::memory_order_release);
+  piece_.chosen.store(true, std::memory_order_release);
+  piece_.chosen.notify_all();
+  // The piece's rows find their channel keys as the later half's did.
+  piece_.data.seed_keys(data_);
+  DataRowReader rows(piece_.data, *rows_);
+  value::FileReadAhead part(file, from);
+  CsvReader reader(part, /*strip_nul=*/true, from, 0);
+  piece_.usable = read_data_rows(reader, rows, until, piece_.dropped, piece_.end) &&
+                  !cancelled_.load(std::memory_order_relaxed);
 }
 
 bool CaliLaterRows::find_first_step(CsvReader& reader, CsvRow& row, std::size_t& lines) {
