@@ -763,17 +763,37 @@ TEST_F(CaliFiles, SplitParseMatchesOneGo) {
     // Then with the later half's thread reading a piece of the earlier half too.
     for (const bool piece : {false, true}) {
       SCOPED_TRACE(piece ? "with a piece" : "halves");
-      CaliLaterRows::set_piece_always(piece);
+      CaliLaterRows::set_pieces(piece ? CaliLaterRows::Pieces::kAlways
+                                      : CaliLaterRows::Pieces::kLarge);
       const std::uint64_t taken = CaliLaterRows::halves_taken();
       const std::uint64_t pieces = CaliLaterRows::pieces_taken();
       const std::string split = parse_outcome();
-      CaliLaterRows::set_piece_always(false);
+      CaliLaterRows::set_pieces(CaliLaterRows::Pieces::kLarge);
       EXPECT_EQ(CaliLaterRows::halves_taken() - taken, c.split ? 1u : 0u);
       EXPECT_EQ(CaliLaterRows::pieces_taken() - pieces, piece && c.piece ? 1u : 0u);
       EXPECT_EQ(split, one_go);
     }
     CaliLaterRows::set_split_from(before);
   }
+}
+
+// Pieces read whenever the timing allows, beside a parse that does not wait for them: it takes
+// each piece, passes it, or waits for it, and the table comes out the same every time.
+TEST_F(CaliFiles, PiecesBesideTheParseMatchOneGo) {
+  std::string csv = header() + kBody.substr(0, kBody.find("DATA"));
+  for (const auto& r : regular_rows()) {
+    csv += r;
+  }
+  write("D2230E013-28_28GHz.csv", csv + "END\n");
+  const std::uint64_t before = CaliLaterRows::set_split_from(~std::uint64_t{0});
+  const std::string one_go = parse_outcome();
+  CaliLaterRows::set_split_from(0);
+  const auto pieces_before = CaliLaterRows::set_pieces(CaliLaterRows::Pieces::kAnySize);
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(parse_outcome(), one_go) << i;
+  }
+  CaliLaterRows::set_pieces(pieces_before);
+  CaliLaterRows::set_split_from(before);
 }
 
 // A step packs any entry it is given into 16 bytes, or keeps it whole, and gives back the very

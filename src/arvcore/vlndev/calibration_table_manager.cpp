@@ -138,7 +138,8 @@ void go_past_later_rows(std::optional<detail::CaliLaterRows>& later, detail::Cal
     past_later = !later->pending();
   } while (later->pending() && later->due(at));
   if (moved) {
-    // What follows the later half is mostly its END row: read in small chunks.
+    // After the later half comes mostly its END row: read in small chunks. After a piece come
+    // the rest of the parse's own rows.
     std::optional<value::FileReadAhead>& next = past_later ? rest.after_later : rest.after_piece;
     next.emplace(*file, at,
                  past_later ? std::size_t{64} << 10 : value::FileReadAhead::kDefaultChunk);

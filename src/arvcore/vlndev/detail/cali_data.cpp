@@ -289,8 +289,7 @@ std::size_t ChannelKeys::slot(std::string_view text) const {
 
 void ChannelKeys::grow() {
   // At most half the slots taken, so that a search ends soon at a free one.
-  MappedVector<std::uint32_t> old(std::max<std::size_t>(64, slots_.size() * 2), 0);
-  old.swap(slots_);
+  slots_.assign(std::max<std::size_t>(64, slots_.size() * 2), 0);
   for (std::uint32_t key = 0; key < size(); ++key) {
     slots_[slot(text(key))] = key + 1;
   }

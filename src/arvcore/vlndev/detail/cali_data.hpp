@@ -193,9 +193,11 @@ class ChannelKeys {
   std::uint32_t number(std::string_view text);
   /// The number of `text`, or kNone.
   std::uint32_t find(std::string_view text) const;
+  /// The text of key number `key`.
   std::string_view text(std::uint32_t key) const {
     return {texts_.data() + starts_[key], starts_[key + 1] - starts_[key]};
   }
+  /// Number of keys.
   std::size_t size() const { return starts_.size() - 1; }
 
   static constexpr std::uint32_t kNone = 0xffffffffu;

@@ -79,7 +79,7 @@ bool read_here(DataRowReader& rows, const value::CsvCells& cells) {
 
 std::atomic<std::uint64_t> split_from{CaliLaterRows::kSplitFrom};
 std::atomic<std::uint64_t> halves{0};
-std::atomic<bool> piece_always{false};
+std::atomic<CaliLaterRows::Pieces> pieces_read{CaliLaterRows::Pieces::kLarge};
 std::atomic<std::uint64_t> pieces{0};
 
 }  // namespace
@@ -92,8 +92,8 @@ std::uint64_t CaliLaterRows::halves_taken() {
   return halves.load();
 }
 
-bool CaliLaterRows::set_piece_always(bool on) {
-  return piece_always.exchange(on);
+CaliLaterRows::Pieces CaliLaterRows::set_pieces(Pieces pieces) {
+  return pieces_read.exchange(pieces);
 }
 
 std::uint64_t CaliLaterRows::pieces_taken() {
@@ -104,7 +104,7 @@ CaliLaterRows::CaliLaterRows(const value::FileReadAhead& file) {
   if (file.size() < split_from.load(std::memory_order_relaxed)) {
     return;
   }
-  due_from_.store(piece_always.load() ? 0 : split_point(file.size()));
+  due_from_.store(pieces_read.load() == Pieces::kAlways ? 0 : split_point(file.size()));
   try {
     thread_ = std::thread([this, &file] { run(file); });
   } catch (const std::system_error&) {
@@ -125,7 +125,8 @@ void CaliLaterRows::stop() {
 }
 
 bool CaliLaterRows::arrived(std::uint64_t offset) {
-  if (piece_always.load(std::memory_order_relaxed) && !piece_done_ && thread_.joinable()) {
+  if (pieces_read.load(std::memory_order_relaxed) == Pieces::kAlways && !piece_done_ &&
+      thread_.joinable()) {
     piece_.chosen.wait(false, std::memory_order_acquire);
   }
   if (!piece_done_ && piece_.begin.load(std::memory_order_acquire) <= offset) {
@@ -264,7 +265,8 @@ void CaliLaterRows::read_piece(const value::FileReadAhead& file) {
   // From the first line after the middle of what the parse has left, to the later half.
   const std::uint64_t until = begin_.load(std::memory_order_relaxed);
   const std::uint64_t at = parse_at_.load(std::memory_order_relaxed);
-  const std::uint64_t least = piece_always.load(std::memory_order_relaxed) ? 0 : kLeastPiece;
+  const std::uint64_t least =
+      pieces_read.load(std::memory_order_relaxed) == Pieces::kLarge ? kLeastPiece : 0;
   if (at >= until || until - at < least) {
     return;
   }

@@ -33,10 +33,15 @@ class CaliLaterRows {
   static std::uint64_t set_split_from(std::uint64_t bytes);
   /// For tests: how many later halves parses have taken so far.
   static std::uint64_t halves_taken();
-  /// For tests: the parse waits at its first row until the later half is done and has chosen
-  /// a piece of the parse's rows, of any size, to read (with `on`), so that a piece is read
-  /// whatever the timing; answers the setting it replaces.
-  static bool set_piece_always(bool on);
+  /// For tests: how pieces of the parse's rows are read.
+  enum class Pieces {
+    kLarge,    // as in use: only where the parse has far to go
+    kAnySize,  // however little the parse has left, when the timing allows
+    kAlways,   // of any size, and the parse waits at its first row for the choice of one, so
+               // that a piece is read whatever the timing
+  };
+  /// For tests: reads pieces as `pieces` says; answers the setting it replaces.
+  static Pieces set_pieces(Pieces pieces);
   /// For tests: how many pieces parses have taken so far.
   static std::uint64_t pieces_taken();
 
