@@ -241,10 +241,16 @@ bool CaliLaterRows::read_data_rows(CsvReader& reader, DataRowReader& rows, std::
                                    const std::atomic<bool>& give_up, End& end) {
   CsvRow row;
   value::CsvCells cells;
-  bool more = true;
-  while (more && !give_up.load(std::memory_order_relaxed) && reader.offset() < stop) {
-    end.offset = reader.offset();
-    end.lines = reader.lines_read();
+  for (;;) {
+    const std::uint64_t at = reader.offset();
+    if (at >= stop || give_up.load(std::memory_order_relaxed)) {
+      if (at >= stop) {
+        end = {at, reader.lines_read()};  // at `stop`, or past it within a row across it
+      }
+      break;
+    }
+    end = {at, reader.lines_read()};
+    bool more = false;
     if (reader.peek_plain(cells) && is_data_row(cells)) {
       more = read_here(rows, cells);
       if (more) {
@@ -253,10 +259,9 @@ bool CaliLaterRows::read_data_rows(CsvReader& reader, DataRowReader& rows, std::
     } else {
       more = reader.next(row) && (row.empty() || read_here(rows, row));
     }
-  }
-  if (more && reader.offset() >= stop) {
-    end.offset = reader.offset();
-    end.lines = reader.lines_read();
+    if (!more) {
+      break;
+    }
   }
   return !give_up.load(std::memory_order_relaxed) && end.offset <= stop;
 }
