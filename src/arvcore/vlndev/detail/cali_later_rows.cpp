@@ -1,6 +1,7 @@
 #include "arvcore/vlndev/detail/cali_later_rows.hpp"
 
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -56,6 +57,16 @@ class StepCells {
 // the later half's thread alike.
 std::uint64_t split_point(std::uint64_t file_size) {
   return file_size / 2;
+}
+
+// Where the first line that starts after byte `offset` of `file` starts, if one does within
+// reach.
+std::optional<std::uint64_t> line_after(const value::FileReadAhead& file, std::uint64_t offset) {
+  const std::size_t newline = file.read_at(offset, kProbeBytes).find('\n');
+  if (newline == std::string::npos) {
+    return std::nullopt;
+  }
+  return offset + newline + 1;
 }
 
 // Reads `row` into the later half's store: false when the parse must read it in turn.
@@ -204,15 +215,12 @@ void CaliLaterRows::run(const value::FileReadAhead& file) noexcept {
 
 void CaliLaterRows::read_rows(const value::FileReadAhead& file) {
   // The first line that starts after the split point.
-  const std::uint64_t middle = split_point(file.size());
-  const std::string probe = file.read_at(middle, kProbeBytes);
-  const std::size_t newline = probe.find('\n');
-  if (newline == std::string::npos) {
+  const std::optional<std::uint64_t> from = line_after(file, split_point(file.size()));
+  if (!from) {
     return;
   }
-  const std::uint64_t from = middle + newline + 1;
-  value::FileReadAhead part(file, from);
-  CsvReader reader(part, /*strip_nul=*/true, from, 0);
+  value::FileReadAhead part(file, *from);
+  CsvReader reader(part, /*strip_nul=*/true, *from, 0);
   CsvRow row;
   std::size_t lines_at_begin = 0;
   if (!find_first_step(reader, row, lines_at_begin)) {
@@ -243,10 +251,11 @@ bool CaliLaterRows::read_data_rows(CsvReader& reader, DataRowReader& rows, std::
   value::CsvCells cells;
   for (;;) {
     const std::uint64_t at = reader.offset();
-    if (at >= stop || give_up.load(std::memory_order_relaxed)) {
-      if (at >= stop) {
-        end = {at, reader.lines_read()};  // at `stop`, or past it within a row across it
-      }
+    if (at >= stop) {
+      end = {at, reader.lines_read()};  // at `stop`, or past it within a row across it
+      break;
+    }
+    if (give_up.load(std::memory_order_relaxed)) {
       break;
     }
     end = {at, reader.lines_read()};
@@ -275,24 +284,21 @@ void CaliLaterRows::read_piece(const value::FileReadAhead& file) {
   if (at >= until || until - at < least) {
     return;
   }
-  const std::uint64_t middle = at + (until - at) / 2;
-  const std::string probe = file.read_at(middle, kProbeBytes);
-  const std::size_t newline = probe.find('\n');
-  const std::uint64_t from = middle + newline + 1;
-  if (newline == std::string::npos || from >= until) {
+  const std::optional<std::uint64_t> from = line_after(file, at + (until - at) / 2);
+  if (!from || *from >= until) {
     return;
   }
-  piece_.begin.store(from, std::memory_order_release);
-  due_from_.store(from, std::memory_order_release);
+  piece_.begin.store(*from, std::memory_order_release);
+  due_from_.store(*from, std::memory_order_release);
   piece_.chosen.store(true, std::memory_order_release);
   piece_.chosen.notify_all();
   // The piece's rows find their channel keys as the later half's did.
   piece_.data.seed_keys(data_);
   DataRowReader rows(piece_.data, *rows_);
-  value::FileReadAhead part(file, from);
-  CsvReader reader(part, /*strip_nul=*/true, from, 0);
-  piece_.usable = read_data_rows(reader, rows, until, piece_.dropped, piece_.end) &&
-                  !cancelled_.load(std::memory_order_relaxed);
+  value::FileReadAhead part(file, *from);
+  CsvReader reader(part, /*strip_nul=*/true, *from, 0);
+  // Stopping the thread drops the piece as well.
+  piece_.usable = read_data_rows(reader, rows, until, piece_.dropped, piece_.end);
 }
 
 bool CaliLaterRows::find_first_step(CsvReader& reader, CsvRow& row, std::size_t& lines) {
