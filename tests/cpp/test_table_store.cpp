@@ -1,5 +1,6 @@
-// The table database store and the module's query component over it (SQLite): how a table is
-// cut into units and put back, what each request form answers, and a store that is missing.
+// The table database store and the module's query component over it (SQLite, and PostgreSQL
+// where ARVCORE_TEST_PG_URL names a server): how a table is cut into units and put back, what
+// each request form answers, a store that is missing, and writes of other processes.
 
 #include <chrono>
 #include <cstdlib>
@@ -10,6 +11,11 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <libpq-fe.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -244,14 +250,18 @@ std::vector<std::string> reachable_stores(const fs::path& dir) {
   return out;
 }
 
-TEST_F(TableStoreTest, AnImportDoesNotHoldUpOtherThreadsQueries) {
-  // Enough units for the import to report progress while it writes, on either back end.
+// Enough units for an import to report progress while it writes, on either back end.
+std::vector<tabledb::Unit> large_table_units() {
   Value table = sample_table();
   Value& many = table["BOARD_1"]["TX"]["DATA_CHIP_1"]["COM_1"];
   for (int i = 0; i < 30000; ++i) {
     many[std::to_string(i) + "_0_0"] = Value::array({i, i, 0.5, 0.25});
   }
-  const auto units = tabledb::split_table(table);
+  return tabledb::split_table(table);
+}
+
+TEST_F(TableStoreTest, AnImportDoesNotHoldUpOtherThreadsQueries) {
+  const auto units = large_table_units();
   const std::string sn = "STALL" + std::to_string(std::random_device{}());
   for (const std::string& url : reachable_stores(dir_)) {
     auto store = tabledb::open_store(url);
@@ -275,6 +285,54 @@ TEST_F(TableStoreTest, AnImportDoesNotHoldUpOtherThreadsQueries) {
     reader.join();
     EXPECT_TRUE(during_import) << url;
     store->removeTable(sn, 28);
+  }
+}
+
+// Waits until another connection of the server at `url` waits for a lock (the removal, held up
+// by the import); false after 30 s.
+bool someone_waits_for_a_lock(const std::string& url) {
+  std::unique_ptr<PGconn, decltype(&PQfinish)> conn(PQconnectdb(url.c_str()), &PQfinish);
+  for (int i = 0; i < 1500 && PQstatus(conn.get()) == CONNECTION_OK; ++i) {
+    std::unique_ptr<PGresult, decltype(&PQclear)> r(
+        PQexec(conn.get(), "SELECT count(*) FROM pg_locks WHERE NOT granted"), &PQclear);
+    if (PQresultStatus(r.get()) == PGRES_TUPLES_OK &&
+        std::string(PQgetvalue(r.get(), 0, 0)) != "0") {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// `vlntable db rm` in a process of its own, started while this process imports the same table:
+// it waits for the import (as a second import would), then removes the table the import stored.
+TEST_F(TableStoreTest, RemovalInAnotherProcessWaitsForTheImport) {
+  const auto units = large_table_units();
+  const std::string sn = "RM" + std::to_string(std::random_device{}());
+  for (const std::string& url : reachable_stores(dir_)) {
+    auto store = tabledb::open_store(url);
+    store->replaceTable({sn, 28, "3.0.0", 0, "now", ""}, {{"VER", "\"3.0.0\""}});
+    pid_t rm = -1;
+    store->replaceTable(
+        {sn, 28, "3.1.0", 0, "now", ""}, units, [&](std::size_t done, std::size_t total) {
+          if (done == total || rm != -1) {
+            return;
+          }
+          const char* argv[] = {ARVCORE_VLNTABLE, "db",       "rm", "--db",
+                                url.c_str(),      sn.c_str(), "28", nullptr};
+          ASSERT_EQ(posix_spawn(&rm, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ),
+                    0);
+          if (url.find("://") != std::string::npos) {
+            EXPECT_TRUE(someone_waits_for_a_lock(url));
+          } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));  // SQLite shows no waiters
+          }
+        });
+    ASSERT_NE(rm, -1) << url;
+    int status = 0;
+    ASSERT_EQ(waitpid(rm, &status, 0), rm);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << url << " " << status;
+    store->read([&](tabledb::Snapshot& s) { EXPECT_FALSE(s.tableId(sn, 28)) << url; });
   }
 }
 

@@ -367,8 +367,7 @@ class PostgresStore final : public TableStore, private Snapshot {
       writer_.exec("BEGIN", kWriteTimeoutSeconds);
       try {
         const std::string freq = to_text(info.freq);
-        writer_.run("SELECT pg_advisory_xact_lock(hashtext($1))", {info.sn + "@" + freq},
-                    kWriteTimeoutSeconds);
+        lockTable(info.sn, freq);
         retire(info.sn, freq);
         Result added = writer_.run(
             "INSERT INTO cali_tables(sn, freq, version, rows, imported, layout) "
@@ -396,7 +395,9 @@ class PostgresStore final : public TableStore, private Snapshot {
     writing([&] {
       writer_.exec("BEGIN", kWriteTimeoutSeconds);
       try {
-        found = retire(sn, to_text(freq));
+        const std::string text = to_text(freq);
+        lockTable(sn, text);
+        found = retire(sn, text);
         writer_.exec("COMMIT", kWriteTimeoutSeconds);
       } catch (...) {
         writer_.rollback();
@@ -589,6 +590,14 @@ class PostgresStore final : public TableStore, private Snapshot {
       writer_.rollback();
       throw;
     }
+  }
+
+  // Writes of one table wait for each other here, until the holder's transaction ends. A
+  // removal must wait too: its DELETE alone would wait for the import's row, find it gone at
+  // the import's commit and miss the row that import added.
+  void lockTable(const std::string& sn, const std::string& freq) {
+    writer_.run("SELECT pg_advisory_xact_lock(hashtext($1))", {sn + "@" + freq},
+                kWriteTimeoutSeconds);
   }
 
   // Moves the current table of `sn` at `freq` to the retired imports; false when none.
