@@ -119,10 +119,14 @@ class TableStore {
 std::string configured_url();
 
 /// The store at `url`: a PostgreSQL URL ("postgresql://" or "postgres://"), a libpq connection
-/// string ("host=... dbname=..."), "sqlite:///path", or a plain path of a SQLite file. One
-/// store per URL is shared by the whole process; nothing is opened until its first use. Any
-/// other scheme, and a URL libpq would read otherwise than a person does (an unencoded "@" or
-/// "/" in its password), is refused with ValueError listing the accepted forms.
+/// string ("host=... dbname=..."), "sqlite:///path", or a plain path of a SQLite file (surrounding
+/// white space ignored). One store per URL is shared by the whole process; nothing is opened
+/// until its first use. Anything else is refused with ValueError listing the accepted forms and
+/// hiding the locator whole: another scheme, a URL libpq would read otherwise than a person does
+/// (an unencoded "@" or "/" in its password), a value that is itself a server URL with
+/// credentials, and a SQLite locator with parameters (but grace=) or one that could be a
+/// mistyped server URL ("user:password@host" anywhere; "u@h/db" or "NAME:" where a relative
+/// path begins, such a file being written "./PATH"). A refused locator never becomes a file.
 std::shared_ptr<TableStore> open_store(const std::string& url);
 
 /// How long a replaced or removed import stays readable, in seconds, when neither the URL
@@ -131,7 +135,8 @@ inline constexpr double kDefaultGraceSeconds = 600;
 
 /// `url` as messages, logs and outputs show it: every secret (the password of a URL, also one
 /// holding an unencoded "@" or "/", password-like URL parameters and connection string
-/// values) replaced by "***". A SQLite path is shown whole.
+/// values) replaced by "***". A SQLite path is shown whole; a locator open_store refuses is
+/// shown as "***".
 std::string redact_url(const std::string& url);
 
 /// `text` with every secret of `locator` (as redact_url hides them) replaced by "***": for
@@ -149,9 +154,5 @@ std::optional<Value> resolve(Snapshot& snapshot, std::int64_t id, const std::str
 
 /// The whole table `id` put back together, in its key order.
 Value assemble_table(Snapshot& snapshot, std::int64_t id);
-
-// Back ends (one source each).
-std::shared_ptr<TableStore> make_sqlite_store(const std::string& path);
-std::shared_ptr<TableStore> make_postgres_store(const std::string& url);
 
 }  // namespace arvcore::tabledb

@@ -60,8 +60,6 @@ constexpr const char* kCountTables =
 // up for as long as that import runs).
 constexpr double kWriteTimeoutSeconds = 120;
 
-constexpr double kDefaultConnectTimeoutSeconds = 5;
-
 struct ConnCloser {
   void operator()(PGconn* c) const { PQfinish(c); }
 };
@@ -123,10 +121,8 @@ class Connection {
     if (isOpen()) {
       return false;
     }
-    // A later keyword overrides an earlier one: the URL's own connect_timeout wins.
-    const double timeout =
-        seconds_from_env("ARVCORE_TABLE_DB_CONNECT_TIMEOUT",
-                         seconds_from_env("PGCONNECT_TIMEOUT", kDefaultConnectTimeoutSeconds));
+    // libpq counts whole seconds (and waits for ever at 0, which the settings refuse).
+    const double timeout = settings_.connectTimeout();
     const std::string timeout_text = std::to_string(std::max(1L, std::lround(std::ceil(timeout))));
     const char* keys[] = {"connect_timeout", "dbname", nullptr};
     const char* values[] = {timeout_text.c_str(), url_.c_str(), nullptr};
@@ -336,8 +332,8 @@ class Connection {
 
 class PostgresStore final : public TableStore, private Snapshot {
  public:
-  explicit PostgresStore(std::string url)
-      : settings_(take_store_settings(url)),
+  PostgresStore(std::string url, const StoreSettings& settings)
+      : settings_(settings),
         url_(std::move(url)),
         where_(redact_url(url_)),
         reader_(url_, where_, settings_),
@@ -549,8 +545,16 @@ class PostgresStore final : public TableStore, private Snapshot {
 
   double readTimeout() const { return settings_.queryTimeout(); }
 
+  // Every operation checks the timeouts first, the writes' too (they wait longer for
+  // another import, but a wrong setting is refused the same way everywhere).
+  void checkTimeouts() const {
+    settings_.queryTimeout();
+    settings_.connectTimeout();
+  }
+
   template <class Op>
   void reading(Op&& op) {
+    checkTimeouts();
     reader_.retrying([&] { migrated_ = false; },
                      [&] {
                        if (!migrated_) {
@@ -562,6 +566,7 @@ class PostgresStore final : public TableStore, private Snapshot {
 
   template <class Op>
   void writing(Op&& op) {
+    checkTimeouts();
     writer_.retrying([&] { prepareWriter(); }, op);
   }
 
@@ -663,8 +668,8 @@ class PostgresStore final : public TableStore, private Snapshot {
 
 }  // namespace
 
-std::shared_ptr<TableStore> make_postgres_store(const std::string& url) {
-  return std::make_shared<PostgresStore>(url);
+std::shared_ptr<TableStore> make_postgres_store(std::string url, const StoreSettings& settings) {
+  return std::make_shared<PostgresStore>(std::move(url), settings);
 }
 
 }  // namespace arvcore::tabledb

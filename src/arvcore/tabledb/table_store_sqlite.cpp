@@ -186,11 +186,8 @@ class Connection {
 
 class SqliteStore final : public TableStore, private Snapshot {
  public:
-  explicit SqliteStore(std::string path)
-      : settings_(take_store_settings(path)),
-        path_(std::move(path)),
-        reader_(path_),
-        writer_(path_) {}
+  SqliteStore(std::string path, const StoreSettings& settings)
+      : settings_(settings), path_(std::move(path)), reader_(path_), writer_(path_) {}
 
   ~SqliteStore() override {
     // Statements die before the connection they belong to.
@@ -568,8 +565,8 @@ class SqliteStore final : public TableStore, private Snapshot {
 
 }  // namespace
 
-std::shared_ptr<TableStore> make_sqlite_store(const std::string& path) {
-  return std::make_shared<SqliteStore>(path);
+std::shared_ptr<TableStore> make_sqlite_store(std::string path, const StoreSettings& settings) {
+  return std::make_shared<SqliteStore>(std::move(path), settings);
 }
 
 }  // namespace arvcore::tabledb

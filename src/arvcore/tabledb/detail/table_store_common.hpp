@@ -3,11 +3,14 @@
 
 #include <chrono>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include <fmt/format.h>
+
+#include "arvcore/tabledb/table_store.hpp"
 
 namespace arvcore::tabledb {
 
@@ -26,26 +29,45 @@ inline std::string utc_now() {
                      tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
-/// Settings of the module's own that a store URL may carry as query parameters: "grace"
-/// (seconds a retired import stays readable) and "query_timeout" (seconds a PostgreSQL server
-/// may take to answer). They are taken out of the URL before it reaches the back end's
-/// library; what the URL does not set comes from the environment ($ARVCORE_TABLE_DB_GRACE,
-/// $ARVCORE_TABLE_DB_QUERY_TIMEOUT), read at each use, else from the defaults.
+/// Settings of the module's own that a store locator may carry as parameters ("?grace=30" in
+/// a URL or path, "grace=30" in a libpq connection string): "grace" (seconds a retired import
+/// stays readable), and for PostgreSQL "query_timeout" (seconds a server may take to answer)
+/// and "connect_timeout" (seconds to connect). They are taken out of the locator before it
+/// reaches the back end's library; what the locator does not set comes from the environment
+/// ($ARVCORE_TABLE_DB_GRACE, $ARVCORE_TABLE_DB_QUERY_TIMEOUT, $ARVCORE_TABLE_DB_CONNECT_TIMEOUT,
+/// else libpq's $PGCONNECT_TIMEOUT), read at each use, else from the defaults. A timeout is
+/// above 0 (libpq would wait for ever at 0), a grace period at least 0; anything else is
+/// refused with ValueError naming the parameter or variable.
 struct StoreSettings {
   std::optional<double> grace_s;
   std::optional<double> query_timeout_s;
+  std::optional<double> connect_timeout_s;
 
   double grace() const;
   double queryTimeout() const;
+  double connectTimeout() const;
 };
 
-/// Takes the module's own parameters out of `url` (other parameters stay, in their order).
-/// Throws ValueError for a value that is not a number of seconds of at least 0.
+/// Takes the module's own parameters out of the query ("?...") of a URL or path; the other
+/// parameters stay, in their order. Throws ValueError for a value out of its range.
 StoreSettings take_store_settings(std::string& url);
 
-/// Seconds from the environment variable `name`, else `fallback`; a value that is not a
-/// number of seconds of at least 0 is refused with ValueError naming the variable.
-double seconds_from_env(const char* name, double fallback);
+/// What a store locator names: the back end, what that back end is given, and the module's own
+/// settings the locator carried.
+struct StoreLocator {
+  bool postgres = false;  // else a SQLite file
+  std::string target;     // the file's path, or the URL or connection string libpq reads
+  StoreSettings settings;
+};
+
+/// Reads a locator of one of the accepted forms (see open_store), surrounding white space
+/// ignored. Anything else, and anything that could be a server's credentials where a file
+/// path is expected, is refused with ValueError listing the accepted forms, the locator
+/// itself hidden whole.
+StoreLocator read_locator(const std::string& locator);
+
+std::shared_ptr<TableStore> make_sqlite_store(std::string path, const StoreSettings& settings);
+std::shared_ptr<TableStore> make_postgres_store(std::string url, const StoreSettings& settings);
 
 /// Seconds since the epoch, as stored with a retired import.
 inline double epoch_seconds() {
