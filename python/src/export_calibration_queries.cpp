@@ -166,8 +166,12 @@ py::object search_com_step_dr(Manager& self, std::int64_t board, const std::stri
       return steps_within(kept_steps(kept), min, max);
     }
   }
-  return to_python(self.reading([&] { return self._searchComStepDR(board, rf_mode_str, min, max); },
-                                kAtQueries));
+  auto answer =
+      self.reading([&] { return self._searchComStepDR(board, rf_mode_str, min, max); }, kAtQueries);
+  if (const auto* failed = std::get_if<RetType>(&answer)) {
+    return to_python(*failed);
+  }
+  return to_python(std::get<Value>(answer));
 }
 
 // --- fast lanes (see fastlane.hpp) ----------------------------------------------------------
@@ -316,7 +320,9 @@ void export_calibration_queries(py::module_& m) {
       .def("_getTC",
            [](Manager& self) { return self.reading([&] { return self._getTC(); }, kAtQueries); })
       .def("_searchComStepDR", &search_com_step_dr, py::arg("board"), py::arg("rf_mode_str"),
-           py::arg("min"), py::arg("max"), py::arg("polar") = py::none());
+           py::arg("min"), py::arg("max"), py::arg("polar") = py::none(),
+           "Common-arm step names whose range covers [min, max]; in web mode a database "
+           "failure, or a board or mode the table lacks, answers its RetType.");
   fastlane::install<Manager, &fast_get_dr>(cls, "getDR");
   fastlane::install<Manager, &fastlane::kept_getter<Manager, &lane_open, comdr_key>>(cls,
                                                                                      "getCOMDR");

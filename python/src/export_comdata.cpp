@@ -305,6 +305,17 @@ bool gain_step(PyObject* gain, std::int64_t& out) {
   return true;
 }
 
+/// The key phase part of a plain int phase, or of a whole-number float one (45.0, as numpy
+/// gives), which names the same key.
+bool phase_number(PyObject* phase, std::int64_t& out) {
+  if (PyFloat_CheckExact(phase)) {
+    const auto whole = vlndev::detail::whole_phase(PyFloat_AS_DOUBLE(phase));
+    out = whole.value_or(0);
+    return whole.has_value();
+  }
+  return fastlane::exact_int(phase, out);
+}
+
 /// The key numbers of one board's channels, in channel order; false when one is not found.
 bool channel_keys(TableMemo& memo, PyObject* channels, PyObject* gains, PyObject* phases,
                   std::vector<std::uint32_t>& keys) {
@@ -321,8 +332,7 @@ bool channel_keys(TableMemo& memo, PyObject* channels, PyObject* gains, PyObject
     }
     PyObject* const gain = numbered_item(gains, channel);
     PyObject* const ph = numbered_item(phases, channel);
-    if (gain == nullptr || ph == nullptr || !gain_step(gain, step) ||
-        !fastlane::exact_int(ph, phase)) {
+    if (gain == nullptr || ph == nullptr || !gain_step(gain, step) || !phase_number(ph, phase)) {
       return false;
     }
     keys.push_back(memo.key(channel, step, phase));
@@ -425,7 +435,10 @@ void export_comdata(py::module_& m) {
   auto cls = py::reinterpret_borrow<py::class_<Manager>>(m.attr("CalibrationTableManager"));
   cls.def("_getComData", &get_com_data, py::arg("rf_mode_str"), py::arg("board"), py::arg("chip"),
           py::arg("channel"), py::arg("gain"), py::arg("phase"), py::arg("com_list"),
-          "ComData entries of a whole chain: per board, each step's entries in channel order.");
+          "ComData entries of a whole chain: per board, each step's entries in channel order.\n\n"
+          "A whole-number float phase (45.0, as numpy gives) is looked up as the integer the "
+          "table's keys hold (45); any other phase (22.5) keeps its text. A channel whose key the "
+          "table lacks is logged and left out of its step's entries.");
   fastlane::install<Manager, &fast_com_data>(cls, "_getComData");
 }
 

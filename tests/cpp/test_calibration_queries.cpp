@@ -9,6 +9,8 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include <fmt/format.h>
@@ -36,6 +38,14 @@ using arvcore::vlndev::CalibrationTableManager;
 
 Value J(const char* text) {
   return parse_json(text);
+}
+
+// What an operation that may answer an envelope instead answered: its data, or the envelope.
+Value answered(const std::variant<Value, RetType>& answer) {
+  if (const auto* ret = std::get_if<RetType>(&answer)) {
+    return Value::array({"envelope", ret->to_string()});
+  }
+  return std::get<Value>(answer);
 }
 
 // Entry stored for (board, step, channel, gain, phase): easy to recognise in results.
@@ -234,12 +244,13 @@ TEST(CaliTemperature, LocalTCAndStepSearch) {
   EXPECT_EQ(m->_getTC(), J("[[[1, 2, 3, 4], [2, 2, 3, 5]]]"));
 
   LogCapture logs({"CaliTbl"});
-  EXPECT_EQ(m->_searchComStepDR(1, "TX", -3, 5), J(R"(["COM_1"])"));
+  EXPECT_EQ(answered(m->_searchComStepDR(1, "TX", -3, 5)), J(R"(["COM_1"])"));
   EXPECT_EQ(logs.count(Level::debug, "Search COMSTEPDR -> COM list: ['COM_1']"), 1);
-  EXPECT_EQ(m->_searchComStepDR(2, "RX", -10, -1), J(R"(["COM_2"])"));
-  EXPECT_EQ(m->_searchComStepDR(2, "RX", -25, 5), J("[]"));
+  EXPECT_EQ(answered(m->_searchComStepDR(2, "RX", -10, -1)), J(R"(["COM_2"])"));
+  EXPECT_EQ(answered(m->_searchComStepDR(2, "RX", -25, 5)), J("[]"));
   EXPECT_EQ(logs.count(Level::debug, "Search COMSTEPDR -> COM list: []"), 1);
-  EXPECT_EQ(m->_searchComStepDR(2, "RX", 0, 0, Value("HORIZON")), J(R"(["COM_1", "COM_2"])"));
+  EXPECT_EQ(answered(m->_searchComStepDR(2, "RX", 0, 0, Value("HORIZON"))),
+            J(R"(["COM_1", "COM_2"])"));
   EXPECT_THROW(m->_searchComStepDR(3, "TX", 0, 0), arvcore::KeyError);
 }
 
@@ -248,17 +259,21 @@ TEST(CaliTemperature, LocalTCAndStepSearch) {
 TEST(CaliComData, LocalKeysKeepTheCallersKinds) {
   auto m = local_manager(2, table_csv(2));
   LogCapture logs({"CaliTbl"});
-  // Integer phases find the table's keys; a float phase 45.0 makes the key 2_10_45.0.
+  // Integer phases and whole-number float ones (45.0, as numpy gives) find the table's keys.
   const Value got =
       m->_getComData("TX", 2, 1, J("[1, 2]"), J("[[3.5, 1.0], [-2.5, 1]]"),
                      J("[[0, 45], [45, 45.0]]"), J(R"([["COM_1"], ["COM_2", "COM_1"]])"));
   Value want = Value::array();
   want.push_back({{"COM_1", Value::array({entry(1, 1, 1, 3.5, 0), entry(1, 1, 2, 1.0, 45)})}});
-  want.push_back({{"COM_2", Value::array({entry(2, 2, 1, -2.5, 45)})},
-                  {"COM_1", Value::array({entry(2, 1, 1, -2.5, 45)})}});
+  want.push_back({{"COM_2", Value::array({entry(2, 2, 1, -2.5, 45), entry(2, 2, 2, 1.0, 45)})},
+                  {"COM_1", Value::array({entry(2, 1, 1, -2.5, 45), entry(2, 1, 2, 1.0, 45)})}});
   EXPECT_EQ(got, want);
-  EXPECT_EQ(logs.count(Level::error, "[COM_2] Can not find the ComData from key: 2_10_45.0"), 1);
-  EXPECT_EQ(logs.count(Level::error, "[COM_1] Can not find the ComData from key: 2_10_45.0"), 1);
+  EXPECT_FALSE(logs.contains(Level::error, "")) << logs.dump();
+  // Any other phase keeps its text: 22.5 makes the key 2_10_22.5, which no table holds.
+  EXPECT_EQ(
+      m->_getComData("TX", 1, 1, J("[2]"), J("[[1, 1]]"), J("[[0, 22.5]]"), J(R"([["COM_1"]])")),
+      J(R"([{"COM_1": []}])"));
+  EXPECT_EQ(logs.count(Level::error, "[COM_1] Can not find the ComData from key: 2_10_22.5"), 1);
   EXPECT_EQ(logs.count(Level::debug,
                        "[ComData] key: TX, 0/1/[1, 2] gain/phase: [3.5, 1.0]/[0, 45] with com "
                        "list: ['COM_1']"),
@@ -393,14 +408,20 @@ TEST(CaliWeb, DynamicRangeCacheIsBuiltOnceAndOnlyWhenComplete) {
   EXPECT_EQ(m->getELEDR().RetData, J("[[0.5, 1.0], [5.5, 6.0]]"));
   EXPECT_EQ(m->_getBoardCOMDR(std::int64_t{1}, 1), J("[-12.0, 12.0]"));
   // Steps whose range covers [-3, 5]; texts compare as numbers; web mode reads the cache.
-  EXPECT_EQ(m->_searchComStepDR(2, "RX", -3, 5), J(R"(["COM_1", "COM_3"])"));
-  EXPECT_EQ(m->_searchComStepDR(1, "TX", -3, 5, Value("VERTICAL")), J(R"(["COM_1"])"));
+  EXPECT_EQ(answered(m->_searchComStepDR(2, "RX", -3, 5)), J(R"(["COM_1", "COM_3"])"));
+  EXPECT_EQ(answered(m->_searchComStepDR(1, "TX", -3, 5, Value("VERTICAL"))), J(R"(["COM_1"])"));
   EXPECT_EQ(db.calls.size(), 4u);
   EXPECT_EQ(logs.count(Level::debug, "Fetch ELEDR from cache"), 1);
   EXPECT_EQ(logs.count(Level::debug, "Fetch COMSTEPDR from cache"), 2);
-  EXPECT_THROW(m->_searchComStepDR(1, "SIDE", 0, 0), arvcore::KeyError);
-  EXPECT_THROW(m->_searchComStepDR(0, "TX", 0, 0), arvcore::IndexError);
-  EXPECT_THROW(m->_searchComStepDR(3, "TX", 0, 0), arvcore::IndexError);
+  // A section or mode the table lacks answers an envelope naming it (local mode: KeyError).
+  for (const auto& [board, mode] : {std::pair<int, const char*>{1, "SIDE"}, {0, "TX"}, {3, "TX"}}) {
+    const RetType missing(RetCode::ERROR_DB_FEEDBACK,
+                          fmt::format("the calibration table of SNW at 28 GHz has no entry "
+                                      "BOARD_{}.{}.COMSTEPDR",
+                                      board, mode));
+    EXPECT_EQ(answered(m->_searchComStepDR(board, mode, 0, 0)),
+              Value::array({"envelope", missing.to_string()}));
+  }
 
   // A frequency parse drops the cache: the next query asks again.
   EXPECT_TRUE(m->parse(27.5).ok());
@@ -512,11 +533,14 @@ TEST(CaliWeb, ComDataInOneBatchWithCache) {
   const Value phase = J("[[0, 45], [45.0, 90], [355, 0]]");
   const Value coms = J(R"([["COM_1"], ["COM_1"], ["COM_1", "COM_2"]])");
 
-  // A failed batch leaves its requests held in the facade; the next fetch drops them first.
-  db.replies.push_back(ScriptedDB::fail("down"));
+  // A failed batch is dropped: the next query goes out alone and answers its own request.
+  db.replies.push_back("down");
   EXPECT_EQ(m->_getComData("TX", 3, 1, channel, gain, phase, coms), J("[]"));
   EXPECT_EQ(logs.count(Level::error, "Exception to fetch ComData"), 1);
-  EXPECT_FALSE(m->db()->heldQueries().empty());
+  EXPECT_TRUE(m->db()->heldQueries().empty());
+  db.replies.push_back(ScriptedDB::ok(J(R"({"DR": {"TX": [1, 2], "RX": [3, 4]}})")));
+  EXPECT_EQ(m->getDR(), RetType::Data(J(R"({"TX": [1, 2], "RX": [3, 4]})")));
+  EXPECT_FALSE(db.calls.back().cmd);
 
   db.calls.clear();
   db.responder = [](const Value& payload, const std::optional<std::string>&) {
@@ -531,7 +555,7 @@ TEST(CaliWeb, ComDataInOneBatchWithCache) {
   EXPECT_EQ(dump(batch["query-0"]["query"]),
             R"(["TX.DATA_CHIP_1.COM_1.1_35_0", "TX.DATA_CHIP_1.COM_1.2_10_45"])");
   EXPECT_EQ(dump(batch["query-1"]["query"]),
-            R"(["TX.DATA_CHIP_1.COM_1.1_-25_45.0", "TX.DATA_CHIP_1.COM_1.2_0_90"])");
+            R"(["TX.DATA_CHIP_1.COM_1.1_-25_45", "TX.DATA_CHIP_1.COM_1.2_0_90"])");
   EXPECT_EQ(dump(batch["query-2"]["query"]),
             R"(["TX.DATA_CHIP_1.COM_1.1_0_355", "TX.DATA_CHIP_1.COM_1.2_70_0", )"
             R"("TX.DATA_CHIP_1.COM_2.1_0_355", "TX.DATA_CHIP_1.COM_2.2_70_0"])");
@@ -550,15 +574,45 @@ TEST(CaliWeb, ComDataInOneBatchWithCache) {
   EXPECT_EQ(logs.count(Level::debug, "[ComData] Fetched from cache"), 1);
   EXPECT_TRUE(m->db()->heldQueries().empty());
 
-  // Another phase kind is another key set.
+  // 45 and 45.0 name the same key: the same key set, from the cache.
   const Value phase_int = J("[[0, 45], [45, 90], [355, 0]]");
-  m->_getComData("TX", 3, 1, channel, gain, phase_int, coms);
-  ASSERT_EQ(db.calls.size(), 2u);
-  EXPECT_EQ(db.calls[1].payload["query-1"]["query"][0], "TX.DATA_CHIP_1.COM_1.1_-25_45");
+  EXPECT_EQ(m->_getComData("TX", 3, 1, channel, gain, phase_int, coms), got);
+  EXPECT_EQ(db.calls.size(), 1u);
 
   // Nothing to fetch: nothing sent.
   EXPECT_EQ(m->_getComData("TX", 0, 1, channel, gain, phase, coms), J("[]"));
-  EXPECT_EQ(db.calls.size(), 2u);
+  EXPECT_EQ(db.calls.size(), 1u);
+}
+
+// A board whose arguments fail ends the fetch before anything is sent, whichever board it
+// is: the key lines up to it are logged, then the failure, as the SDK's module logs them.
+TEST(CaliWeb, ComDataChecksEveryBoardBeforeAsking) {
+  ScriptedDB db;
+  auto m = web_manager(3);
+  LogCapture logs({"CaliTbl"});
+  struct Case {
+    const char* gain;
+    const char* phase;
+    const char* coms;
+    int key_lines;
+  };
+  const Case cases[] = {
+      {"[[1, 1], [1, 1]]", "[[0, 0], [0, 0], [0, 0]]", R"([["COM_1"], ["COM_1"], ["COM_1"]])", 2},
+      {"[[1, 1], [1, 1], [1]]", "[[0, 0], [0, 0], [0, 0]]", R"([["COM_1"], ["COM_1"], ["COM_1"]])",
+       3},
+      {"[[1, 1], [1, 1], [1, 1]]", "[[0, 0], [0, 0], [0, 0]]", R"([["COM_1"], ["COM_1"], [1]])", 3},
+      {"[[1, 1], [1, 1], [1, 1]]", "[[0, 0], [0, 0]]", R"([["COM_1"], ["COM_1"], ["COM_1"]])", 2},
+  };
+  for (const Case& c : cases) {
+    logs.records.clear();
+    EXPECT_EQ(m->_getComData("TX", 3, 1, J("[1, 2]"), J(c.gain), J(c.phase), J(c.coms)), J("[]"));
+    EXPECT_TRUE(db.calls.empty()) << c.gain;
+    ASSERT_EQ(logs.records.size(), static_cast<std::size_t>(c.key_lines + 1)) << logs.dump();
+    for (int i = 0; i < c.key_lines; ++i) {
+      EXPECT_TRUE(logs.records[i].message.starts_with(fmt::format("[ComData] key: TX, {}/", i)));
+    }
+    EXPECT_EQ(logs.records.back().message, "Exception to fetch ComData");
+  }
 }
 
 TEST(CaliWeb, ComDataSingleBoardReplyGroupsBySteps) {

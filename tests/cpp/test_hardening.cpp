@@ -174,7 +174,7 @@ TEST_F(Hardening, KitFieldsOfTheWrongKindFailTheFieldCheck) {
                   .ok());
 }
 
-TEST(HeldQueries, EveryBatchMakingCallDropsThoseOfAFailedBatch) {
+TEST(HeldQueries, AFailedBatchLeavesNothingHeld) {
   ScriptedDB db;
   CalibrationTableManager m(
       "SNW", Value(28),
@@ -187,7 +187,7 @@ TEST(HeldQueries, EveryBatchMakingCallDropsThoseOfAFailedBatch) {
     db.replies.push_back(ScriptedDB::fail("down"));
     const auto r = m._getBoardsOffset({1, 2});
     ASSERT_TRUE(std::holds_alternative<RetType>(r));
-    ASSERT_FALSE(m.db()->heldQueries().empty());
+    ASSERT_TRUE(m.db()->heldQueries().empty());
   };
   auto single_query_is_alone = [&] {
     db.calls.clear();
@@ -199,13 +199,10 @@ TEST(HeldQueries, EveryBatchMakingCallDropsThoseOfAFailedBatch) {
   };
 
   fail_a_batch();
-  EXPECT_EQ(m._getComData("TX", 0, 1, empty, empty, empty, empty), empty);
-  EXPECT_TRUE(m.db()->heldQueries().empty());
   single_query_is_alone();
-
   fail_a_batch();
+  EXPECT_EQ(m._getComData("TX", 0, 1, empty, empty, empty, empty), empty);
   EXPECT_EQ(std::get<Value>(m._getBoardsOffset({})), empty);
-  EXPECT_TRUE(m.db()->heldQueries().empty());
   single_query_is_alone();
 }
 

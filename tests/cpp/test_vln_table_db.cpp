@@ -117,25 +117,37 @@ TEST(VLNTableDB, HeldQueriesGoAsOneBatch) {
   facade.query("B", "GENERAL", false);
   db.replies.push_back(ScriptedDB::ok(parse_json(R"({"query-1": "b", "query-0": "a"})")));
   EXPECT_EQ(facade.query("C").RetData, parse_json(R"(["a", "b"])"));
-  facade.query("A", "GENERAL", false);
-  facade.query("B", "GENERAL", false);
-  db.replies.push_back(ScriptedDB::ok(parse_json(R"({"query-1": "b", "query-0": "a", "x": 1})")));
-  EXPECT_THROW(facade.query("C"), arvcore::Error);
-  EXPECT_EQ(facade.heldQueries().size(), 3u);  // a failed batch stays held
-  db.replies.push_back(ScriptedDB::ok(parse_json(R"({"query-1": "b", "query-3": "d"})")));
-  EXPECT_THROW(facade.query("D"), arvcore::Error);
-  db.replies.push_back(ScriptedDB::ok(parse_json(R"({"query--1": "b", "query-0": "d"})")));
-  EXPECT_THROW(facade.query("E"), arvcore::Error);
-  EXPECT_EQ(facade.heldQueries().size(), 5u);
-
-  // A failing batch reply is a database error; the queue is kept until cleaned.
-  db.replies.push_back(ScriptedDB::fail("busy"));
-  EXPECT_EQ(db_error([&] { facade.query("F"); }), RetType(RetCode::ERROR_DB_FEEDBACK, "busy"));
-  EXPECT_EQ(facade.heldQueries().size(), 6u);
   facade.cleanQueryCache();
-  EXPECT_TRUE(facade.heldQueries().empty());
   facade.query("G");
   EXPECT_FALSE(db.calls.back().cmd);
+}
+
+// A batch that fails, however it fails, is dropped: the next query goes out alone and answers
+// its own request, never the batch's rows.
+TEST(VLNTableDB, FailedBatchIsDropped) {
+  ScriptedDB db;
+  VLNTableDB facade("calibration", templ());
+  const Value failures[] = {
+      "server gone",                                                       // unreachable
+      ScriptedDB::fail("busy"),                                            // refused
+      parse_json(R"({"code": 0, "data": {"query-0": 1, "x": 2}})"),        // foreign batch key
+      parse_json(R"({"code": 0, "data": {"query-5": 1, "query-0": 2}})"),  // number too high
+      parse_json(R"({"code": 0, "data": [1, 2]})"),                        // not a map
+      parse_json(R"({"code": 0})"),                                        // no data
+  };
+  for (const Value& failure : failures) {
+    db.calls.clear();
+    facade.query("A", "BOARD_1", false);
+    facade.query("B", "BOARD_2", false);
+    db.replies.push_back(failure);
+    EXPECT_THROW(facade.query("C", "BOARD_3"), arvcore::Error) << failure;
+    EXPECT_TRUE(facade.heldQueries().empty()) << failure;
+    db.replies.push_back(ScriptedDB::ok(parse_json(R"({"VER": "3.0.0"})")));
+    EXPECT_EQ(facade.query("VER"), RetType::Data("3.0.0")) << failure;
+    ASSERT_EQ(db.calls.size(), 2u);
+    EXPECT_FALSE(db.calls[1].cmd) << failure;
+    EXPECT_EQ(db.calls[1].payload["query"], parse_json(R"(["VER"])"));
+  }
 }
 
 TEST(VLNTableDB, FailedReplies) {
@@ -205,6 +217,10 @@ TEST(VLNTableDB, WebModeManager) {
   EXPECT_EQ(m.parse(27.5), RetType());
   EXPECT_EQ(m.db()->requestTemplate()["frequency"], 27.5);
   EXPECT_TRUE(db.calls.empty());
+  // A parse clears whatever a host left held on the facade.
+  m.db()->query("VER", "GENERAL", false);
+  EXPECT_EQ(m.parse(27.5), RetType());
+  EXPECT_TRUE(m.db()->heldQueries().empty());
 
   db.replies.push_back(ScriptedDB::ok(parse_json(R"({"VER": "3.1.0"})")));
   EXPECT_EQ(m.queryCaliTableVer(), RetType::Data("3.1.0"));

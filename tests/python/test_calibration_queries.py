@@ -92,15 +92,18 @@ def test_offsets_tc_and_step_search(mgr, arvcore_logs):
 
 
 def test_comdata_keys_keep_the_callers_kinds(mgr, arvcore_logs):
+    # A whole-number float phase (45.0, as numpy gives) is the table's key 45; 22.5 stays 22.5.
     got = mgr._getComData("TX", 2, 1, [1, 2], [[3.5, 1.0], [-2.55, 1]], [[0, 45], [45, 45.0]],
                           [["COM_1"], ["COM_2", "COM_1", "COM_2"]])
     assert got == [{"COM_1": [[1, 11, 3.5, 0.0], [1, 12, 1.0, 45.0]]},
-                   {"COM_2": [[2, 21, -2.5, 45.0]], "COM_1": [[2, 11, -2.5, 45.0]]}]
+                   {"COM_2": [[2, 21, -2.5, 45.0], [2, 22, 1.0, 45.0]],
+                    "COM_1": [[2, 11, -2.5, 45.0], [2, 12, 1.0, 45.0]]}]
     assert list(got[1]) == ["COM_2", "COM_1"]
     assert type(got) is list and type(got[0]) is dict and type(got[0]["COM_1"][0]) is list
+    assert messages(arvcore_logs, logging.ERROR) == []
+    assert mgr._getComData("TX", 1, 1, [2], [[1, 1]], [[0, 22.5]], [["COM_1"]]) == [{"COM_1": []}]
     errors = messages(arvcore_logs, logging.ERROR)
-    assert errors == ["[COM_2] Can not find the ComData from key: 2_10_45.0",
-                      "[COM_1] Can not find the ComData from key: 2_10_45.0"]
+    assert errors == ["[COM_1] Can not find the ComData from key: 2_10_22.5"]
     assert ("[ComData] key: TX, 0/1/[1, 2] gain/phase: [3.5, 1.0]/[0, 45] with com list: "
             "['COM_1']") in messages(arvcore_logs, logging.DEBUG)
     # The result is the caller's own: changing it leaves the table alone.
@@ -141,7 +144,7 @@ def test_comdata_answers_the_same_whatever_the_log_level(mgr, caplog):
         ("TX", 2, 1, *chain, [["COM_1"], ["COM_2", "COM_1", "COM_2"]]),
         ("TX", 2, 1, [2, 1, 2], *chain[1:], [["COM_2"], []]),
         ("TX", 1, 1, [1], [[True]], [[0]], [["COM_1"]]),
-        ("TX", 1, 1, [1], [[3.5]], [[45.0]], [["COM_1"]]),  # no such key: logged
+        ("TX", 1, 1, [1], [[3.5]], [[45.0]], [["COM_1"]]),
         ("TX", 1, 1, [1], [[9.9]], [[0]], [["COM_1"]]),
         ("TX", 1, 1, [1], [[3.5]], [[0]], [["COM_3"]]),  # no such step
         ("TX", 1, 2, [1], [[3.5]], [[0]], [["COM_1"]]),  # no such chip
@@ -153,6 +156,7 @@ def test_comdata_answers_the_same_whatever_the_log_level(mgr, caplog):
         ("TX", 1, 1, [1], [[float("nan")]], [[0]], [["COM_1"]]),
         ("TX", 1, 1, [1], [[10 ** 18]], [[0]], [["COM_1"]]),
         ("TX", 0, 1, [1], [], [], []),
+        ("TX", 1, 1, [1], [[3.5]], [[22.5]], [["COM_1"]]),  # no such key: logged
     ]
     for args in cases:
         assert fetch(logging.WARNING, *args) == fetch(logging.DEBUG, *args), args
@@ -271,8 +275,8 @@ def test_web_mode(web_db, arvcore_logs):
                                     for name, request in payload.items()}}
     web_db.respond = comdata
     got = m._getComData("TX", 2, 1, [1], [[1.0], [2.0]], [[0], [5.0]], [["COM_1"], ["COM_2"]])
-    assert got == [{"COM_1": [[27]]}, {"COM_2": [[29]]}]
-    assert web_db.calls[-1][0]["query-1"]["query"] == ["TX.DATA_CHIP_1.COM_2.1_20_5.0"]
+    assert got == [{"COM_1": [[27]]}, {"COM_2": [[27]]}]
+    assert web_db.calls[-1][0]["query-1"]["query"] == ["TX.DATA_CHIP_1.COM_2.1_20_5"]
     with pytest.raises(TypeError):
         m._getComData("TX", 2, 1, [1], [[1.0], [2.0]], [[0], [5.0]], (["COM_1"], ["COM_2"]))
 
@@ -310,8 +314,8 @@ def test_vlntable_query_commands(tmp_path):
         "  channel 2: reg_gain 2, reg_phase 12, meas_gain 1.0 dB, meas_phase 45.0 degrees"]
     r = run("comdata", "--step", "1", "--channel", "3", "--gain", "1", "--phase", "0")
     assert r.returncode == 2 and "--channel 3 is not within the layout 2,1,2" in r.stderr
-    r = run("comdata", "--step", "COM_2", "--channel", "2", "--gain", "1", "--phase", "45.0")
+    r = run("comdata", "--step", "COM_2", "--channel", "2", "--gain", "1", "--phase", "22.5")
     assert r.returncode == 1
-    assert "[COM_2] Can not find the ComData from key: 2_10_45.0" in r.stderr
+    assert "[COM_2] Can not find the ComData from key: 2_10_22.5" in r.stderr
     r = run("comdata", "--step", "1", "--channel", "1,2", "--gain", "1,2,3", "--phase", "0")
     assert r.returncode == 2 and "--gain" in r.stderr

@@ -78,9 +78,9 @@ def test_cali_show_offsets_and_comdata_round_trip(table):
 
 
 def test_missing_entries_and_failures_keep_stdout_json(tmp_path):
-    # A phase of 45.0 makes keys the table lacks: logged on stderr, stdout still one document.
+    # A phase of 22.5 makes keys the table lacks: logged on stderr, stdout still one document.
     doc, err = run_json(SAMPLES, "cali", "comdata", SN, "28", "--step", "1", "--gain", "0",
-                        "--phase", "45.0", status=1)
+                        "--phase", "22.5", status=1)
     assert doc["complete"] is False and doc["ComData"][0]["COM_1"] == []
     assert "Can not find the ComData" in err
     doc, _ = run_json(SAMPLES, "cali", "show", SN, "29", status=1)

@@ -207,7 +207,9 @@ def test_single_board_single_entry_comdata(store_url, tmp_path, monkeypatch):
     assert len(local._getComData(*args)[0]) == 1
 
 
-def test_web_comdata_answers_what_local_answers(store_url, tmp_path, monkeypatch, caplog):
+def test_web_answers_what_local_answers(store_url, tmp_path, monkeypatch, caplog):
+    # Where local mode answers, web mode answers the same, log records included; where local
+    # mode raises KeyError, web mode answers an envelope naming what the table lacks.
     sn = unique_sn()
     path = generate(tmp_path, sn, 2, 1, 4, 2)
     tabledb.import_tables([path], layout=(2, 1, 4), url=store_url)
@@ -224,19 +226,41 @@ def test_web_comdata_answers_what_local_answers(store_url, tmp_path, monkeypatch
         "no steps on the last board": (2, [1, 2], g, p, [[], [c2]]),
         "repeated channels": (2, [1, 1, 2, 1], g, p, [[c1], [c2, c1]]),
         "repeated steps": (1, [2, 3], g, lacking, [[c1, c2, c1]]),
-        "a float phase": (1, [1, 2], g, [[float(x) for x in p[0]]], [[c2]]),
-        "second board's gains too short": (2, [1, 2], [g[0], g[1][:1]], p, [[c1], [c1]]),
+        "whole-number float phases": (2, [1, 2], g, [[float(x) for x in r] for r in p],
+                                      [[c2], [c1]]),
+        "a phase that is no whole number": (1, [1, 2], g, [[0.5] + p[0][1:]], [[c1]]),
         "one entry": (1, [2], g, p, [[c2]]),
+        "a missing step": (2, [1, 2], g, p, [["COM_9"], [c1]]),
+        "a missing step on the second board": (2, [1, 2], g, lacking, [[c1], [c2, "COM_9"]]),
+        "a missing board": (3, [1, 2], g + g[:1], p + p[:1], [[c1]] * 3),
+        "a missing chip": (2, [1, 2], g, p, [[c1], [c1]], 9),
+        "a missing mode": (2, [1, 2], g, p, [[c1], [c1]], chip, "XX"),
     }
     caplog.set_level(logging.ERROR, logger="CaliTbl")
-    for name, (boards, channels, gains, phases, steps) in cases.items():
-        args = ("TX", boards, chip, channels, gains, phases, steps)
+    for name, (boards, channels, gains, phases, steps, *where) in cases.items():
+        at_chip, mode = (where + [chip, "TX"][len(where):])[:2]
+        args = (mode, boards, at_chip, channels, gains, phases, steps)
         answers = []
         for m in (local, web, web):  # the second web call is answered from its cache
             caplog.clear()
             answers.append((m._getComData(*args), cali_records(caplog)))
         assert same(answers[1][0], answers[0][0]) and same(answers[2][0], answers[0][0]), name
         assert answers[1][1] == answers[0][1] == answers[2][1], name
+    for call, missing in (
+        (lambda m: m._getBoardsOffset([1, 9]), "BOARD_9.TX.OFFSET_CHIP_1"),
+        (lambda m: m._getBoardsOffset([1, 2], chip=9), "BOARD_1.TX.OFFSET_CHIP_9"),
+        (lambda m: m._searchComStepDR(9, "TX", -3, 5), "BOARD_9.TX.COMSTEPDR"),
+        (lambda m: m._searchComStepDR(1, "XX", -3, 5), "BOARD_1.XX.COMSTEPDR"),
+    ):
+        with pytest.raises(KeyError):
+            call(local)
+        assert call(web) == RetType(RetCode.ERROR_DB_FEEDBACK, "the calibration table of %s at "
+                                    "28 GHz has no entry %s" % (sn, missing)), missing
+    # A board whose arguments fail stops the fetch before anything is sent (local mode answers
+    # the boards before it, having read them on the way).
+    caplog.clear()
+    assert web._getComData("TX", 2, chip, [1, 2], [g[0], g[1][:1]], p, [[c1], [c1]]) == []
+    assert cali_records(caplog) == [(logging.ERROR, "Exception to fetch ComData")]
 
 
 def locators(pg_url):
@@ -447,6 +471,11 @@ def test_table_lacking_an_entry(store_url, tmp_path, monkeypatch):
     # Unknown frequency: refused the same way, at the parse, not as a broken connection.
     missing = RetType(RetCode.ERROR_DB_FEEDBACK, "no calibration table of %s at 29 GHz" % sn)
     assert web.parse(29) == missing and web.queryCaliTableVer() == missing
+    # The failed parse holds until the next one: a table imported meanwhile is not read.
+    at29 = generate(tmp_path / "at29", sn, 1, 1, 4, 1, freq="29")
+    assert tabledb.import_tables([at29], layout=(1, 1, 4), url=store_url) == [RetType()]
+    assert web.queryCaliTableVer() == missing and web.getDR() == missing
+    assert web.parse(29) == RetType() and web.queryCaliTableVer() == RetType(data="3.0.0")
 
 
 def every_operation(m):
@@ -798,6 +827,121 @@ def test_frozen_server_answers_within_its_timeout(pg_server, tmp_path, monkeypat
         watchdog.kill()
         watchdog.wait()
     assert m.parse(28) == RetType() and m.queryCaliTableVer() == RetType(data="3.0.0")
+
+
+# A loopback relay to the test server, in a process of its own (a query that holds the
+# interpreter must not hold the relay up). Each line read on stdin names the mode of every later
+# connection, and the connections open then are cut: "relay", "stopped" (refused at once, as by
+# a stopped server) or "silent" (accepted, never answered).
+RELAY = """
+import socket, sys, threading
+target = (sys.argv[1], int(sys.argv[2]))
+listener = socket.create_server(("127.0.0.1", 0))
+mode, open_now = ["relay"], []
+
+def cut(sock):
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+
+def pipe(a, b):
+    try:
+        while data := a.recv(65536):
+            b.sendall(data)
+    except OSError:
+        pass
+    cut(a)
+    cut(b)
+
+def accept():
+    while True:
+        client, _ = listener.accept()
+        if mode[0] == "stopped":
+            client.close()
+            continue
+        open_now.append(client)
+        if mode[0] == "relay":
+            server = socket.create_connection(target)
+            open_now.append(server)
+            for a, b in ((client, server), (server, client)):
+                threading.Thread(target=pipe, args=(a, b), daemon=True).start()
+
+threading.Thread(target=accept, daemon=True).start()
+print(listener.getsockname()[1], flush=True)
+for line in sys.stdin:
+    mode[0] = line.strip()
+    while open_now:
+        cut(open_now.pop())
+    print("ok", flush=True)
+"""
+
+
+class Proxy:
+    """The relay above in front of the server of `url`; `url` of the proxy carries 2 s
+    timeouts."""
+
+    def __init__(self, url):
+        parts = urllib.parse.urlsplit(url)
+        self.proc = subprocess.Popen([sys.executable, "-c", RELAY, parts.hostname,
+                                      str(parts.port)], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True)
+        port = int(self.proc.stdout.readline())
+        user = parts.netloc.rpartition("@")[0]
+        self.url = urllib.parse.urlunsplit(parts._replace(
+            netloc="%s@127.0.0.1:%d" % (user, port), query="query_timeout=2&connect_timeout=2"))
+
+    def set(self, mode):
+        self.proc.stdin.write(mode + "\n")
+        self.proc.stdin.flush()
+        assert self.proc.stdout.readline() == "ok\n"
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def test_a_failed_comdata_batch_never_answers_a_later_query(store_url, tmp_path, monkeypatch):
+    # However the store fails a ComData batch of several boards, the queries after it answer
+    # their own requests: the batch is dropped, and a parse clears whatever is held.
+    sn = unique_sn()
+    path = generate(tmp_path, sn, 2, 1, 4, 2)
+    tabledb.import_tables([path], layout=(2, 1, 4), url=store_url)
+    local, _, _ = managers(path, sn, (2, 1, 4), store_url, monkeypatch)
+    args = chain_args(local._CaliTable, 2, 1, 4)
+    proxy = Proxy(store_url) if "://" in store_url else None
+
+    def remove_at_once():
+        monkeypatch.setenv("ARVCORE_TABLE_DB_GRACE", "0")
+        assert tabledb.open_store(store_url).remove(sn, 28.0)
+
+    def import_again():
+        tabledb.import_tables([path], layout=(2, 1, 4), url=store_url)
+        monkeypatch.delenv("ARVCORE_TABLE_DB_GRACE")
+
+    faults = {"table removed": (remove_at_once, import_again, True)}
+    if proxy:
+        faults["server stopped"] = (lambda: proxy.set("stopped"), lambda: proxy.set("relay"), False)
+        faults["silent listener"] = (lambda: proxy.set("silent"), lambda: proxy.set("relay"), False)
+    monkeypatch.setenv("ARVCORE_TABLE_DB", proxy.url if proxy else store_url)
+    try:
+        for name, (start, end, parse_again) in faults.items():
+            web = CalibrationTableManager(sn, 28, lambda: (2, 1, 4), is_web_mode=True)
+            assert web.parse(28) == RetType(), name
+            start()
+            try:
+                assert web._getComData(*args) == [], name
+            finally:
+                end()
+            if parse_again:
+                assert web.parse(28) == RetType(), name
+            for op in ("getDR", "getCOMDR", "getELEDR"):
+                assert getattr(web, op)() == getattr(local, op)(), (name, op)
+            assert same(web._getTC(), local._getTC()), name
+            assert same(web._getComData(*args), local._getComData(*args)), name
+    finally:
+        if proxy:
+            proxy.close()
 
 
 STORE_OF_BEFORE = """

@@ -113,11 +113,16 @@ def test_batch_and_failures(fake_db):
     with pytest.raises(KeyError):
         db.query("VER")
 
+    # A batch that fails is dropped: the next query goes out alone.
     db.query("A", applySetting=False)
     fake_db.replies.append({"code": 0, "data": {"query-0": 1, "bogus": 2}})
     with pytest.raises(ValueError):
         db.query("B")
-    assert len(db._query_unsend) == 2
+    assert db._query_unsend == {}
+    fake_db.replies.append({"code": 0, "data": {"VER": "3.0.0"}})
+    assert db.query("VER") == RetType(data="3.0.0")
+    assert fake_db.calls[-1][1] is None
+    db.query("A", applySetting=False)
     db.cleanQueryCache()
     assert db._query_unsend == {}
 

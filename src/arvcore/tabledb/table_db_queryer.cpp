@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -94,11 +95,33 @@ std::string layout_text(const Value& layout) {
   return out;
 }
 
-// The import a facade selected for one serial number and frequency, or why it may not read it.
+// The import a facade selected for one serial number and frequency, or why it may not read it
+// (the selection was refused, or the store could not be reached then).
 struct Selected {
   std::int64_t id = 0;
   std::string refusal;
+  bool unreachable = false;
 };
+
+// A selection that failed because the store could not be reached: answered as then, without
+// looking at the store again.
+class StillUnreachable : public Error {
+ public:
+  using Error::Error;
+};
+
+// The step map a ComData key path names: the path up to its channel key ("<channel>_<gain
+// step>_<phase>", which may hold a "." of its own, as in 1_35_22.5, but no "_" in its phase).
+std::string_view step_path_of(std::string_view path) {
+  const auto gain_sep = path.rfind('_');
+  const auto channel_sep = gain_sep == 0 || gain_sep == std::string_view::npos
+                               ? std::string_view::npos
+                               : path.rfind('_', gain_sep - 1);
+  const auto dot = channel_sep == 0 || channel_sep == std::string_view::npos
+                       ? std::string_view::npos
+                       : path.rfind('.', channel_sep - 1);
+  return dot == std::string_view::npos ? path : path.substr(0, dot);
+}
 
 class StoreQueryer final : public DBQueryer {
  public:
@@ -148,37 +171,23 @@ class StoreQueryer final : public DBQueryer {
   // The import current now answers every later request for this serial number and
   // frequency, until the next selection: a re-import meanwhile changes nothing the facade's
   // manager answers.
+  // A selection that fails is kept as well: until the next selection succeeds, the facade's
+  // requests answer its failure, and a table imported meanwhile is not read.
   Value selectTable(const Value& payload, const Value& layout) override {
     return guarded([&] {
       const std::string& sn = text_field(payload, "sn");
       const auto key = std::make_pair(sn, frequency_of(payload));
-      {
-        std::lock_guard lock(mutex_);
-        selected_.erase(key);
+      Selected pick;
+      try {
+        pick = pickTable(sn, payload, layout);
+      } catch (const StoreUnavailable&) {
+        keep(key, Selected{0, {}, true});
+        throw;
+      } catch (const std::exception& e) {
+        keep(key, Selected{0, e.what(), false});
+        throw;
       }
-      std::optional<std::int64_t> id;
-      std::optional<std::string> stored;
-      store_->read([&](Snapshot& s) {
-        id = s.tableId(key.first, key.second);
-        if (id) {
-          stored = s.tableLayout(*id);
-        }
-      });
-      if (!id) {
-        throw Refused(no_table(sn, payload));
-      }
-      Selected pick{*id, {}};
-      const std::string wanted = layout_text(layout);
-      // Tables imported before layouts were recorded are not checked.
-      if (!wanted.empty() && stored && !stored->empty() && *stored != wanted) {
-        pick.refusal = fmt::format(
-            "the calibration table of {} at {} GHz is for the layout {}, not this device's {}", sn,
-            value::str(field(payload, "frequency")), *stored, wanted);
-      }
-      {
-        std::lock_guard lock(mutex_);
-        selected_[key] = pick;
-      }
+      keep(key, pick);
       if (!pick.refusal.empty()) {
         throw Refused(pick.refusal);
       }
@@ -189,6 +198,55 @@ class StoreQueryer final : public DBQueryer {
  private:
   // Selected imports found still kept, within one read.
   using Checked = std::vector<std::int64_t>;
+
+  void keep(const std::pair<std::string, double>& key, Selected pick) {
+    std::lock_guard lock(mutex_);
+    selected_[key] = std::move(pick);
+  }
+
+  // The current import of `sn` at the payload's frequency, refused when there is none or it
+  // was imported for another layout.
+  Selected pickTable(const std::string& sn, const Value& payload, const Value& layout) {
+    std::optional<std::int64_t> id;
+    std::optional<std::string> stored;
+    store_->read([&](Snapshot& s) {
+      id = s.tableId(sn, frequency_of(payload));
+      if (id) {
+        stored = s.tableLayout(*id);
+      }
+    });
+    if (!id) {
+      return Selected{0, no_table(sn, payload), false};
+    }
+    Selected pick{*id, {}, false};
+    const std::string wanted = layout_text(layout);
+    // Tables imported before layouts were recorded are not checked.
+    if (!wanted.empty() && stored && !stored->empty() && *stored != wanted) {
+      pick.refusal = fmt::format(
+          "the calibration table of {} at {} GHz is for the layout {}, not this device's {}", sn,
+          value::str(field(payload, "frequency")), *stored, wanted);
+    }
+    return pick;
+  }
+
+  // Whether import `id` holds the step map of the ComData key path `full`. Imports never
+  // change, so what was found is kept (a step is put together from its rows to be found).
+  bool hasStep(Snapshot& snapshot, std::int64_t id, std::string_view full) {
+    std::string key = fmt::format("{}:{}", id, step_path_of(full));
+    {
+      std::lock_guard lock(mutex_);
+      if (const auto it = steps_.find(key); it != steps_.end()) {
+        return it->second;
+      }
+    }
+    const bool found = resolve(snapshot, id, std::string(step_path_of(full))).has_value();
+    std::lock_guard lock(mutex_);
+    if (steps_.size() >= kMostSteps) {
+      steps_.clear();
+    }
+    steps_.emplace(std::move(key), found);
+    return found;
+  }
 
   std::optional<Selected> selection(const std::string& sn, double freq) {
     std::lock_guard lock(mutex_);
@@ -205,6 +263,9 @@ class StoreQueryer final : public DBQueryer {
     const double freq = frequency_of(request);
     std::optional<std::int64_t> id;
     if (auto pick = selection(sn, freq)) {
+      if (pick->unreachable) {
+        throw StillUnreachable("the store could not be reached at the last selection");
+      }
       if (!pick->refusal.empty()) {
         throw Refused(pick->refusal);
       }
@@ -244,9 +305,13 @@ class StoreQueryer final : public DBQueryer {
       const std::string full = category == "GENERAL" ? path : category + "." + path;
       if (auto v = resolve(snapshot, *id, full)) {
         data[path] = std::move(*v);
-      } else if (!is_comdata_path(full)) {
-        throw Refused(fmt::format("the calibration table of {} at {} GHz has no entry {}", sn,
-                                  value::str(field(request, "frequency")), full));
+      } else if (!is_comdata_path(full) || !hasStep(snapshot, *id, full)) {
+        // A ComData entry is left out only when its step holds no such channel key, as a
+        // parsed table leaves it out; a step, chip, mode or board the table lacks is refused.
+        throw Refused(
+            fmt::format("the calibration table of {} at {} GHz has no entry {}", sn,
+                        value::str(field(request, "frequency")),
+                        is_comdata_path(full) ? step_path_of(full) : std::string_view(full)));
       }
     }
     return data;
@@ -262,6 +327,8 @@ class StoreQueryer final : public DBQueryer {
     } catch (const StoreUnavailable& e) {
       logger_.error("Table database unavailable: {}", e.what());
       return Value(kServerDown);
+    } catch (const StillUnreachable&) {
+      return Value(kServerDown);
     } catch (const Refused& e) {
       return failure(e.what());
     } catch (const std::exception& e) {
@@ -275,6 +342,9 @@ class StoreQueryer final : public DBQueryer {
   std::shared_ptr<TableStore> store_;
   std::mutex mutex_;
   std::map<std::pair<std::string, double>, Selected> selected_;
+  // Whether an import holds a step map, by "<import id>:<step path>".
+  static constexpr std::size_t kMostSteps = 4096;
+  std::unordered_map<std::string, bool> steps_;
 };
 
 }  // namespace

@@ -369,6 +369,8 @@ std::optional<RetType> CalibrationTableManager::findCaliFile(const Value& freq) 
   freq_ = freq;
   dropCaches();
   if (db_) {
+    // Requests held for the table before never go out with, or answer, a query of this one.
+    db_->cleanQueryCache();
     return db_->setFreq(freq_);
   }
   const Value found = _searchCaliFile();

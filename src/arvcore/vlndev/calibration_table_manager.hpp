@@ -80,9 +80,12 @@ class CalibrationTableManager {
                                                 std::int64_t chip = 1);
   /// Temperature-compensation lists of every IC section, wrapped in a one-element list.
   Value _getTC();
-  /// Common-arm step names whose range covers [min, max].
-  Value _searchComStepDR(std::int64_t board, const std::string& rf_mode_str, double min, double max,
-                         const Value& polar = nullptr);
+  /// Common-arm step names whose range covers [min, max]. In web mode a database failure,
+  /// and a board or mode the table lacks, answer an error envelope naming it instead (local
+  /// mode raises KeyError for those).
+  std::variant<Value, RetType> _searchComStepDR(std::int64_t board, const std::string& rf_mode_str,
+                                                double min, double max,
+                                                const Value& polar = nullptr);
   /// A common-arm step and its range as numbers.
   struct ComStepRange {
     std::string step;
@@ -145,6 +148,9 @@ class CalibrationTableManager {
   void dropCaches();
   // query helpers
   const Value& getXXXDR(const std::string& key);
+  /// The web-mode step map of IC section `board` and `rf_mode_str`, from the range cache;
+  /// VLNTableDBError names a section or mode the table lacks.
+  const Value& webStepMap(std::int64_t board, const std::string& rf_mode_str);
   /// The temperature-compensation lists of the first `ic_count` IC sections.
   Value tcChain(std::int64_t ic_count, bool from_db) const;
   Value appendComDictToList(const Value& comDict, double min, double max) const;

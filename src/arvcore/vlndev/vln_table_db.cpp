@@ -174,16 +174,10 @@ RetType VLNTableDB::query(const Value& key, const std::string& category, bool ap
   query_unsend_[fmt::format("{}{}", kBatchKeyPrefix, count)] = std::move(payload);
   // The batch goes out as this call's own: the component may let other callers of the
   // manager in, and a batch they start meanwhile must not take in or clear this one. A batch
-  // whose answer fails is held again, as if it had never gone out.
-  Value batch = std::exchange(query_unsend_, Value::object());
-  try {
-    return RetType::Data(batch_results(returnDB(db_->queryDB(batch, "getMultiData")).RetData));
-  } catch (...) {
-    if (query_unsend_.empty()) {
-      query_unsend_ = std::move(batch);
-    }
-    throw;
-  }
+  // whose answer fails is dropped with it: its caller has the failure, and a later query
+  // answers its own request only.
+  const Value batch = std::exchange(query_unsend_, Value::object());
+  return RetType::Data(batch_results(returnDB(db_->queryDB(batch, "getMultiData")).RetData));
 }
 
 void VLNTableDB::cleanQueryCache() {

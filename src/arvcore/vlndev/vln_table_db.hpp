@@ -63,7 +63,8 @@ class VLNTableDB {
   /// One query: `key` is a text key path, a list of key paths (lists of texts), or a flat list
   /// of keys forming one path. With applySetting false the request is held and nothing is
   /// sent; otherwise it is sent alone, or together with the held ones as one batch whose
-  /// answer is the list of results in hold order.
+  /// answer is the list of results in hold order. A batch leaves nothing held, also when it
+  /// fails: its requests never go out again with, or answer, a later query.
   RetType query(const Value& key = "", const std::string& category = "GENERAL",
                 bool applySetting = true);
   /// Drops the held requests.

@@ -166,9 +166,10 @@ char* write_gain_step(char* p, const Value& gain) {
   }
 }
 
-/// One channel key, "<channel>_<gain step>_<phase text>". The phase keeps the caller's kind:
-/// 45 gives "45", 45.0 gives "45.0". Numeric keys are written into a fixed buffer (this runs
-/// for every channel of every fetch); only other phase kinds need the heap.
+/// One channel key, "<channel>_<gain step>_<phase text>". A whole-number phase is written as
+/// the integer the table's keys hold: 45 and 45.0 (as numpy gives) both give "45"; any other
+/// phase keeps its text (22.5 gives "22.5"). Numeric keys are written into a fixed buffer
+/// (this runs for every channel of every fetch); only other phase kinds need the heap.
 class ChannelKey {
  public:
   void assign(std::int64_t channel, const Value& gain, const Value& phase) {
@@ -185,7 +186,11 @@ class ChannelKey {
         p = std::to_chars(p, p + 21, *phase.get_ptr<const Value::number_unsigned_t*>()).ptr;
         break;
       case Value::value_t::number_float:
-        long_.assign(buf_, p) += value::float_repr(phase.get<double>());
+        if (const auto whole = detail::whole_phase(phase.get<double>())) {
+          p = std::to_chars(p, p + 21, *whole).ptr;
+        } else {
+          long_.assign(buf_, p) += value::float_repr(phase.get<double>());
+        }
         break;
       case Value::value_t::string:
         long_.assign(buf_, p) += phase.get_ref<const std::string&>();
@@ -550,13 +555,34 @@ Value CalibrationTableManager::appendComDictToList(const Value& comDict, double 
   return out;
 }
 
-Value CalibrationTableManager::_searchComStepDR(std::int64_t board, const std::string& rf_mode_str,
-                                                double min, double max, const Value& /*polar*/) {
+const Value& CalibrationTableManager::webStepMap(std::int64_t board,
+                                                 const std::string& rf_mode_str) {
+  const Value& per_mode = getXXXDR("COMSTEPDR");
+  for (const auto& [name, mode] : enum_members<RFMode>()) {
+    const Value& sections = item(per_mode, enum_value(mode));
+    if (name == rf_mode_str && board >= 1 && static_cast<std::uint64_t>(board) <= sections.size()) {
+      return sections[static_cast<std::size_t>(board - 1)];
+    }
+  }
+  // The range cache holds every section and mode the table has: what it lacks, so does the
+  // table.
+  throw VLNTableDBError(
+      RetCode::ERROR_DB_FEEDBACK,
+      fmt::format("the calibration table of {} at {} GHz has no entry {}.{}.{}", sn_,
+                  value::str(freq_), section_name(board), rf_mode_str, "COMSTEPDR"));
+}
+
+std::variant<Value, RetType> CalibrationTableManager::_searchComStepDR(
+    std::int64_t board, const std::string& rf_mode_str, double min, double max,
+    const Value& /*polar*/) {
   const Value* step_map = nullptr;
   if (web_mode_ && !support_polar_) {
-    const RFMode mode = enum_from_name<RFMode>(rf_mode_str);
-    const Value& per_mode = item(getXXXDR("COMSTEPDR"), enum_value(mode));
-    step_map = &numbered(per_mode, board, "board");
+    try {
+      step_map = &webStepMap(board, rf_mode_str);
+    } catch (const VLNTableDBError& e) {
+      logger_.error("Exception: {}", e.ret());
+      return e.ret();
+    }
   } else {
     step_map =
         &child(child(child(caliTableHeader(), section_name(board)), rf_mode_str), "COMSTEPDR");
@@ -620,7 +646,6 @@ class ChainBoards {
 
   /// Prepares board index `i` and answers its list of step names.
   const Value& prepare(std::int64_t i) {
-    prepared_ = i + 1;
     const Value& board_gain = item(gain_, i);
     const Value& board_phase = item(phase_, i);
     const Value& board_coms = item(com_list_, i);
@@ -642,8 +667,6 @@ class ChainBoards {
 
   std::span<const ChannelKey> keys() const { return {keys_.data(), count_}; }
   bool debug() const { return debug_; }
-  /// Boards whose preparation began.
-  std::int64_t prepared() const { return prepared_; }
 
  private:
   const log::Logger& logger_;
@@ -655,7 +678,6 @@ class ChainBoards {
   const Value& com_list_;
   std::vector<ChannelKey> keys_;
   std::size_t count_ = 0;
-  std::int64_t prepared_ = 0;
   bool debug_;
 };
 
@@ -851,34 +873,97 @@ Value single_entry_reply(VLNTableDB& db, const WebBoard& last, const std::string
   return map;
 }
 
-/// One reply map per board, from joined keys to entries. A single board's reply is a map, or
-/// - when the database found one entry only - that entry itself: which key it belongs to is
-/// known when one key was asked, and asked again key by key otherwise.
-Value fetchWebBoards(VLNTableDB& db, const std::vector<WebBoard>& boards) {
-  const std::size_t n = boards.size();
-  for (std::size_t i = 0; i + 1 < n; ++i) {
-    db.query(boards[i].paths, section_name(static_cast<std::int64_t>(i + 1)), false);
-  }
-  const WebBoard& last = boards.back();
-  const std::string section = section_name(static_cast<std::int64_t>(n));
-  Value data = db.query(last.paths, section, true).RetData;
-  if (n > 1) {
-    return several_boards_reply(std::move(data), n);
-  }
-  Value one = Value::array();
+/// The reply map of one board asked alone: a map, or - when the database found one entry
+/// only - that entry itself: which key it belongs to is known when one key was asked, and
+/// asked again key by key otherwise.
+Value one_board_reply(VLNTableDB& db, const WebBoard& b, const std::string& section) {
+  Value data = db.query(b.paths, section, true).RetData;
   if (data.is_object()) {
-    one.push_back(std::move(data));
-    return one;
+    return data;
   }
   if (data.is_array() && !data.empty() &&
       std::all_of(data.begin(), data.end(), [](const Value& m) { return m.is_object(); })) {
     if (data.size() != 1) {
       throw IndexError(fmt::format("a ComData reply answers {} of 1 boards", data.size()));
     }
-    return data;
+    return std::move(data[0]);
   }
-  one.push_back(single_entry_reply(db, last, section, std::move(data)));
-  return one;
+  return single_entry_reply(db, b, section, std::move(data));
+}
+
+/// The replies of a web-mode chain: one map per board answered, from joined keys to entries;
+/// the failure that ended the chain part way (null when none did), and the steps of the board
+/// it ended on that were answered before it (their entries only count for the log).
+struct WebReplies {
+  Value maps;
+  std::exception_ptr stopped;
+  WebBoard stopped_board;
+  Value stopped_map;
+};
+
+/// The steps of board `b` asked one by one, up to the first the database refuses: `out` keeps
+/// those answered and the refusal.
+void ask_step_by_step(VLNTableDB& db, const WebBoard& b, const std::string& section,
+                      WebReplies& out) {
+  out.stopped_map = Value::object();
+  const std::size_t per_step = b.channel_keys.size();
+  for (std::size_t s = 0; s < b.steps.size(); ++s) {
+    WebBoard step{Value::array(), b.channel_keys, {b.steps[s]}};
+    for (std::size_t k = 0; k < per_step; ++k) {
+      step.paths.push_back(b.paths[s * per_step + k]);
+    }
+    try {
+      Value reply = one_board_reply(db, step, section);
+      for (auto& [key, entry] : reply.items()) {
+        out.stopped_map[key] = std::move(entry);
+      }
+    } catch (const VLNTableDBError&) {
+      out.stopped = std::current_exception();
+      return;
+    }
+    out.stopped_board.steps.push_back(b.steps[s]);
+  }
+}
+
+/// Every board in one batch. A batch the database refuses (a board, mode, chip or step it
+/// lacks) is asked again board by board, and the board refused step by step: the boards before
+/// it are answered and the keys its steps before the refused one lack are logged, as local
+/// mode answers and logs before it fails.
+WebReplies fetchWebBoards(VLNTableDB& db, const std::vector<WebBoard>& boards) {
+  const std::size_t n = boards.size();
+  WebReplies out;
+  out.maps = Value::array();
+  if (n > 1) {
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+      db.query(boards[i].paths, section_name(static_cast<std::int64_t>(i + 1)), false);
+    }
+    try {
+      const std::string last = section_name(static_cast<std::int64_t>(n));
+      out.maps = several_boards_reply(db.query(boards.back().paths, last, true).RetData, n);
+      return out;
+    } catch (const VLNTableDBError& e) {
+      if (e.ret().RetCode != RetCode::ERROR_DB_FEEDBACK) {
+        throw;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string section = section_name(static_cast<std::int64_t>(i + 1));
+    try {
+      out.maps.push_back(one_board_reply(db, boards[i], section));
+    } catch (const VLNTableDBError& e) {
+      if (e.ret().RetCode != RetCode::ERROR_DB_FEEDBACK) {
+        throw;
+      }
+      out.stopped_board.channel_keys = boards[i].channel_keys;
+      ask_step_by_step(db, boards[i], section, out);
+      if (!out.stopped) {
+        throw;  // refused whole, answered step by step: not a refusal of its entries
+      }
+      break;
+    }
+  }
+  return out;
 }
 
 /// The board map of a web-mode reply, built as local mode builds it from the table: each
@@ -941,34 +1026,27 @@ Value web_board_map(const log::Logger& logger, const WebBoard& board, const Valu
 namespace {
 
 /// The boards of a web-mode chain, each with the keys it asks for. Every board is prepared
-/// before anything is asked: a board whose arguments fail ends the chain there (its failure
-/// in `stopped`), and the boards before it are answered, as in local mode.
+/// before anything is asked: a board whose arguments fail ends the fetch before any query
+/// goes out, with the key lines of the boards up to it logged, as the SDK's module does.
 std::vector<WebBoard> prepare_web_boards(ChainBoards& chain, std::int64_t board,
                                          const std::string& rf_mode_str,
-                                         const std::string& chip_key, std::exception_ptr& stopped) {
+                                         const std::string& chip_key) {
   std::vector<WebBoard> boards;
-  try {
-    for (std::int64_t i = 0; i < board; ++i) {
-      const Value& board_coms = chain.prepare(i);
-      WebBoard& b = boards.emplace_back();
-      b.paths = Value::array();
-      for (const auto& k : chain.keys()) {
-        b.channel_keys.emplace_back(k.view());
-      }
-      for (const auto& step_value : board_coms.get_ref<const Value::array_t&>()) {
-        const std::string& step = text_of(step_value, "step name");
-        auto& keys = b.steps.emplace_back(step, std::vector<std::string>()).second;
-        for (const auto& key : b.channel_keys) {
-          b.paths.push_back(Value::array({rf_mode_str, chip_key, step, key}));
-          keys.push_back(fmt::format("{}.{}.{}.{}", rf_mode_str, chip_key, step, key));
-        }
+  for (std::int64_t i = 0; i < board; ++i) {
+    const Value& board_coms = chain.prepare(i);
+    WebBoard& b = boards.emplace_back();
+    b.paths = Value::array();
+    for (const auto& k : chain.keys()) {
+      b.channel_keys.emplace_back(k.view());
+    }
+    for (const auto& step_value : board_coms.get_ref<const Value::array_t&>()) {
+      const std::string& step = text_of(step_value, "step name");
+      auto& keys = b.steps.emplace_back(step, std::vector<std::string>()).second;
+      for (const auto& key : b.channel_keys) {
+        b.paths.push_back(Value::array({rf_mode_str, chip_key, step, key}));
+        keys.push_back(fmt::format("{}.{}.{}.{}", rf_mode_str, chip_key, step, key));
       }
     }
-  } catch (const std::exception&) {
-    if (!boards.empty() && boards.size() == static_cast<std::size_t>(chain.prepared())) {
-      boards.pop_back();  // the board whose arguments failed
-    }
-    stopped = std::current_exception();
   }
   return boards;
 }
@@ -990,22 +1068,26 @@ void answer_web_boards(const CalibrationTableManager& m, Value& kept, const log:
                        const std::vector<WebBoard>& boards, std::int64_t board, Value& result) {
   VLNTableDB& db = *m.db();
   const std::string cache_key = chain_cache_key(boards);
-  Value replies;
+  WebReplies replies;
   bool cached = false;
   if (const auto it = kept.find(cache_key); it != kept.end()) {
     logger.debug("[ComData] Fetched from cache");
-    replies = *it;
+    replies.maps = *it;
     cached = true;
   } else {
     replies = from_one_table(m, [&] { return fetchWebBoards(db, boards); });
   }
   db.cleanQueryCache();
-  logger.debug("[ComData] Fetched from {} boards: {}", board, replies);
-  for (std::size_t i = 0; i < boards.size(); ++i) {
-    result.push_back(web_board_map(logger, boards[i], replies[i]));
+  logger.debug("[ComData] Fetched from {} boards: {}", board, replies.maps);
+  for (std::size_t i = 0; i < replies.maps.size(); ++i) {
+    result.push_back(web_board_map(logger, boards[i], replies.maps[i]));
+  }
+  if (replies.stopped) {
+    web_board_map(logger, replies.stopped_board, replies.stopped_map);
+    std::rethrow_exception(replies.stopped);
   }
   if (!cached) {
-    kept[cache_key] = std::move(replies);
+    kept[cache_key] = std::move(replies.maps);
   }
 }
 
@@ -1025,17 +1107,11 @@ Value CalibrationTableManager::_getComData(const std::string& rf_mode_str, std::
   try {
     const std::string chip_key = "DATA_CHIP_" + std::to_string(chip);
     ChainBoards chain(logger_, rf_mode_str, chip, channel, gain, phase, com_list);
-    std::exception_ptr stopped;
-    const std::vector<WebBoard> boards =
-        prepare_web_boards(chain, board, rf_mode_str, chip_key, stopped);
-    // Requests left held by an earlier failed batch must not ride along with ours, nor with
-    // the next single query when this call sends nothing.
+    const std::vector<WebBoard> boards = prepare_web_boards(chain, board, rf_mode_str, chip_key);
+    // Requests that a host left held on the facade must not ride along with ours.
     db_->cleanQueryCache();
     if (!boards.empty()) {
       answer_web_boards(*this, all_comdata_map_, logger_, boards, board, result);
-    }
-    if (stopped) {
-      std::rethrow_exception(stopped);
     }
   } catch (const std::exception&) {
     logger_.exception("Exception to fetch ComData");

@@ -3,6 +3,7 @@
 // copying them into a result value. CalibrationTableManager::_getComData builds its result
 // through it; a host binding can build its own objects from the same walk.
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -29,6 +30,16 @@ inline std::optional<std::int64_t> gain_step_of(double gain) {
     return std::nullopt;
   }
   return static_cast<std::int64_t>(product);
+}
+
+/// The integer a whole-number phase (45.0, as numpy gives) stands for in a channel key, whose
+/// phase part the table writes as an integer; nothing for any other phase (22.5, NaN, or one
+/// beyond 64 bits), whose text is used as it is.
+inline std::optional<std::int64_t> whole_phase(double phase) {
+  if (!(phase < 9.2e18 && phase > -9.2e18) || std::trunc(phase) != phase) {
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(phase);
 }
 
 /// Writes "<channel>_<gain step>_" at `out` (room for kChannelKeyRoom chars, with the
