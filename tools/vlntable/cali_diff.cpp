@@ -26,8 +26,11 @@
 
 #include <fmt/format.h>
 
+#include "arvcore/base/errors.hpp"
 #include "arvcore/value/csv.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/json.hpp"
+#include "arvcore/value/printable.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/vlndev/cali_layout.hpp"
 #include "arvcore/vlndev/cali_table_check.hpp"
@@ -40,6 +43,7 @@ namespace vlntable {
 namespace fs = std::filesystem;
 using arvcore::RetType;
 using arvcore::Value;
+using arvcore::value::printable;
 using arvcore::vlndev::CalibrationTableManager;
 
 namespace {
@@ -237,10 +241,10 @@ class Differ {
       if (s.only_a + s.only_b != 0) {
         line += fmt::format(", {} only in A, {} only in B", s.only_a, s.only_b);
       }
-      std::cout << line << "\n";
+      std::cout << printable(line) << "\n";
     }
     for (const auto& d : shown_) {
-      std::cout << d["text"].get<std::string>() << "\n";
+      std::cout << printable(d["text"].get<std::string>()) << "\n";
     }
     if (total_ > shown_.size()) {
       std::cout << fmt::format("... {} more (--limit N shows more)\n", total_ - shown_.size());
@@ -550,7 +554,7 @@ int diff(const DiffOptions& o) {
     const std::string message =
         fmt::format("cannot compare: A {} ({}), B {} ({}); `vlntable cali check FILE` says why",
                     result_line(a.result), o.a, result_line(b.result), o.b);
-    std::cerr << "error: " << message << "\n";
+    std::cerr << "error: " << printable(message) << "\n";
     if (o.json) {
       print_json({{"error", message},
                   {"result", {{"a", result_json(a.result)}, {"b", result_json(b.result)}}}});
@@ -563,7 +567,7 @@ int diff(const DiffOptions& o) {
   if (o.json) {
     print_json(doc);
   } else {
-    std::cout << "A: " << o.a << "\nB: " << o.b << "\n";
+    std::cout << "A: " << printable(o.a) << "\nB: " << printable(o.b) << "\n";
     d.print_text();
   }
   const int status = d.equal() ? 0 : 1;
