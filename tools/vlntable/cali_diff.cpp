@@ -13,8 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <istream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -67,37 +67,37 @@ struct Parsed {
   RetType result;
 };
 
+// The serial number and centre frequency the header rows of `head` (the start of a table)
+// name; what the header lacks stays empty or 0.
+void read_identity(std::string head, std::string& sn, double& freq) {
+  head.resize(head.find_last_of('\n') == std::string::npos ? head.size()
+                                                           : head.find_last_of('\n') + 1);
+  try {
+    arvcore::value::CsvReader reader(head, true);
+    arvcore::value::CsvRow row;
+    while (reader.next(row)) {
+      if (row.size() > 1 && row[0] == "SN" && sn.empty()) {
+        sn = row[1];
+      } else if (row.size() > 1 && row[0] == "FCENTER" && freq == 0) {
+        freq = arvcore::value::parse_float(row[1]);
+      }
+    }
+  } catch (const std::exception&) {
+    // The parse reports the fault.
+  }
+}
+
+// The file is read as every table file is (a pipe, a device or a file above the size limit
+// is refused with OSError) and opened once, for its header and its parse.
 Parsed parse_table(const std::string& path, const Value& layout) {
+  arvcore::value::TableFileBuf file(path);
   std::string sn;
   double freq = 0;
-  {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      throw std::runtime_error(fmt::format("cannot open {}", path));
-    }
-    std::string head(16 * 1024, '\0');
-    in.read(head.data(), static_cast<std::streamsize>(head.size()));
-    head.resize(static_cast<std::size_t>(in.gcount()));
-    head.resize(head.find_last_of('\n') == std::string::npos ? head.size()
-                                                             : head.find_last_of('\n') + 1);
-    try {
-      arvcore::value::CsvReader reader(head, true);
-      arvcore::value::CsvRow row;
-      while (reader.next(row)) {
-        if (row.size() > 1 && row[0] == "SN" && sn.empty()) {
-          sn = row[1];
-        } else if (row.size() > 1 && row[0] == "FCENTER" && freq == 0) {
-          freq = arvcore::value::parse_float(row[1]);
-        }
-      }
-    } catch (const std::exception&) {
-      // The parse below reports the fault.
-    }
-  }
+  read_identity(file.file().read_at(0, 16 * 1024), sn, freq);
   Parsed p;
   p.manager = std::make_unique<CalibrationTableManager>(
       sn, Value(freq), [layout] { return layout; }, false, false, false);
-  std::ifstream in(path, std::ios::binary);
+  std::istream in(&file);
   p.result = p.manager->parse(Value(freq), &in);
   return p;
 }

@@ -983,45 +983,15 @@ class Finisher {
   std::array<std::size_t, 5> dims_{};
 };
 
-// A table file read as a stream within the size limit of every table reader, so that a file
-// growing while it is read cannot keep the parse going.
-class LimitedFile final : public std::streambuf {
- public:
-  explicit LimitedFile(const std::filesystem::path& path) : limit_(value::max_table_bytes()) {
-    if (file_.open(path, std::ios::in | std::ios::binary) == nullptr) {
-      throw OSError(fmt::format("cannot open {}", path.string()));
-    }
-  }
-
- protected:
-  std::streamsize xsgetn(char* s, std::streamsize n) override {
-    const std::streamsize got = file_.sgetn(s, n);
-    read_ += static_cast<std::uint64_t>(got > 0 ? got : 0);
-    if (read_ > limit_) {
-      throw OSError(fmt::format("the file holds more than {} bytes", limit_));
-    }
-    return got;
-  }
-  int_type underflow() override { return traits_type::eof(); }
-
- private:
-  std::filebuf file_;
-  std::uint64_t limit_;
-  std::uint64_t read_ = 0;
-};
-
 RetType device_parse(const std::filesystem::path& file, const std::string& sn, double freq,
                      const CaliLayout& layout) {
   const Value l = layout.value();
   CalibrationTableManager m(
       sn, Value(freq), [l] { return l; }, false, false, false);
-  std::error_code ec;
-  // A device, a pipe or a directory is never opened (a pipe without a writer would block).
-  if (!std::filesystem::is_regular_file(file, ec)) {
-    return RetType(RetCode::ERROR_BF_CALI_PARSE, "parse exception");
-  }
   try {
-    LimitedFile buf(file);
+    // The reader of every table file: a pipe, a device or a file above the size limit is
+    // refused (the scan beside says why).
+    value::TableFileBuf buf(file);
     std::istream in(&buf);
     return m.parse(Value(freq), &in);
   } catch (const std::exception&) {
