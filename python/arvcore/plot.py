@@ -754,7 +754,10 @@ def _layout(text):
         values = ()
     if len(values) != 3 or min(values) < 1:
         raise argparse.ArgumentTypeError("BOARDS,ICS,CHANNELS: three positive integers")
-    return values
+    try:
+        return tuple(_arvcore.checked_layout(values))
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e))
 
 
 def _freq(text):
