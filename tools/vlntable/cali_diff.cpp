@@ -54,6 +54,7 @@ const char* const kComDataFields[] = {"reg_gain", "reg_phase", "meas_gain", "mea
 struct DiffOptions {
   std::string a, b;
   std::string layout = "4,1,4";
+  std::string tolerance_text = "0";  // --tolerance as typed
   double tolerance = 0;
   std::string plot;
   std::size_t limit = 50;
@@ -524,11 +525,23 @@ int plot(const Value& doc, const std::string& out) {
   return status;
 }
 
-int diff(const DiffOptions& o) {
-  const Value layout = parse_layout(o.layout);
-  if (!(o.tolerance >= 0)) {
-    throw std::invalid_argument("--tolerance must be a number of at least 0");
+// --tolerance: a finite number of at least 0 (NaN would make every number equal).
+double parse_tolerance(const std::string& text) {
+  double t = -1;
+  try {
+    t = arvcore::value::parse_float(text);
+  } catch (const arvcore::ValueError&) {
   }
+  if (!(std::isfinite(t) && t >= 0)) {
+    throw std::invalid_argument(
+        fmt::format("--tolerance must be a finite number of at least 0, not '{}'", text));
+  }
+  return t;
+}
+
+int diff(DiffOptions& o) {
+  const Value layout = parse_layout(o.layout);
+  o.tolerance = parse_tolerance(o.tolerance_text);
   // The two parses run side by side.
   Parsed b;
   std::exception_ptr b_failed;
@@ -593,7 +606,7 @@ void add_cali_diff_command(CLI::App& app) {
       "table cannot be read");
   cmd->add_option("A", o->a, "First table file")->required();
   cmd->add_option("B", o->b, "Second table file")->required();
-  cmd->add_option("--tolerance", o->tolerance,
+  cmd->add_option("--tolerance", o->tolerance_text,
                   "Largest difference of two numbers that still counts as equal (in the "
                   "number's own unit: dB, degrees, steps, codes)")
       ->capture_default_str();

@@ -49,6 +49,16 @@ std::string store_url(const DbOptions& o) {
   return o.url.empty() ? tabledb::configured_url() : o.url;
 }
 
+// A stored layout "4,1,4" as the list [4, 1, 4] that `cali check --json` shows; a text that
+// is not one stays as it is stored.
+Value stored_layout(const std::string& text) {
+  try {
+    return parse_layout(text);
+  } catch (const std::invalid_argument&) {
+    return text;
+  }
+}
+
 int run_import(const DbOptions& o) {
   const Value layout = o.layout.empty() ? Value() : parse_layout(o.layout);
   auto store = tabledb::open_store(store_url(o));
@@ -134,7 +144,7 @@ int run_list(const DbOptions& o) {
         row["sn"] = t.sn;
         row["frequency"] = t.freq;
         row["version"] = t.version;
-        row["layout"] = t.layout.empty() ? Value() : Value(t.layout);
+        row["layout"] = t.layout.empty() ? Value() : stored_layout(t.layout);
         row["rows"] = t.rows;
         row["imported"] = t.imported;
         doc["tables"].push_back(std::move(row));

@@ -5,13 +5,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <istream>
 #include <map>
 #include <memory>
 #include <set>
-#include <span>
-#include <streambuf>
 #include <thread>
 #include <tuple>
 #include <unordered_map>
@@ -999,6 +996,19 @@ RetType device_parse(const std::filesystem::path& file, const std::string& sn, d
   }
 }
 
+// A gain or phase of a ComData key as a number: a float gain, a whole phase (a text that is
+// neither stays as it is).
+Value grid_number(const std::string& text, bool whole) {
+  if (whole) {
+    try {
+      return phase_value(text);
+    } catch (const std::exception&) {
+    }
+  }
+  double d = 0;
+  return to_number(text, d) ? Value(d) : Value(text);
+}
+
 }  // namespace
 
 std::string CaliProblem::text() const {
@@ -1023,24 +1033,26 @@ Value CaliProblem::to_value() const {
 
 Value CaliProblem::place() const {
   Value v = Value::object();
-  const std::pair<const char*, const std::string*> texts[] = {
-      {"row", &row}, {"mode", &mode}, {"step", &step}, {"gain", &gain}, {"phase", &phase}};
-  const std::pair<const char*, std::int64_t> numbers[] = {
-      {"board", board}, {"chip", chip}, {"channel", channel}};
-  for (const auto& [k, t] : std::span(texts).first(2)) {
+  for (const auto& [k, t] : {std::pair("row", &row), {"mode", &mode}}) {
     if (!t->empty()) {
       v[k] = *t;
     }
   }
-  for (const auto& [k, n] : numbers) {
+  for (const auto& [k, n] : {std::pair("board", board), {"chip", chip}, {"channel", channel}}) {
     if (n != 0) {
       v[k] = n;
     }
   }
-  for (const auto& [k, t] : std::span(texts).subspan(2)) {
-    if (!t->empty()) {
-      v[k] = *t;
-    }
+  if (!step.empty()) {
+    v["step"] = step;
+  }
+  // The gain and phase as the numbers they stand for, as every other answer gives them (the
+  // message keeps the table's own text).
+  if (!gain.empty()) {
+    v["gain"] = grid_number(gain, false);
+  }
+  if (!phase.empty()) {
+    v["phase"] = grid_number(phase, true);
   }
   return v;
 }
