@@ -26,11 +26,13 @@ def check_table(path, sn="", freq=None, layout=None, ver_limit="2.0.0"):
       own rows describe, or None};
     - "problems": one dict per fault with "severity" ("error" or "warning"), "message" and,
       where they apply, "line" (1-based), "row", "mode", "board", "chip", "channel", "step",
-      "gain" and "phase".
+      "gain" (a float, dB) and "phase" (an integer, degrees).
 
     `sn` and `freq` (GHz) are what the header must name (default: the file name
-    ``{SN}_{FREQ}GHz.csv``); `layout` is the device's (default: the table's own). OSError
-    is not raised for an unreadable file: the report says so."""
+    ``{SN}_{FREQ}GHz.csv``); `layout` is the device's (default: the table's own). A layout
+    beyond any device (more than 1024 boards, ICs per board or channels per IC, or more than
+    65536 channels in all) raises ValueError. OSError is not raised for an unreadable file
+    (a pipe, a device, a file above ``$ARVCORE_MAX_TABLE_BYTES``): the report says so."""
     return _arvcore.check_calibration_table(os.fspath(path), sn, freq,
                                             None if layout is None else list(layout), ver_limit)
 

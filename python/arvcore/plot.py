@@ -16,11 +16,13 @@ line (``vlntable cali|beam|kit plot`` runs it).
 
 import argparse
 import contextlib
+import logging
 import math
 import os
 import re
 import sys
 
+from arvcore import _arvcore
 from arvcore.VLNPublic import BeamType, RetCode, RFMode
 
 __all__ = [
@@ -752,7 +754,10 @@ def _layout(text):
         values = ()
     if len(values) != 3 or min(values) < 1:
         raise argparse.ArgumentTypeError("BOARDS,ICS,CHANNELS: three positive integers")
-    return values
+    try:
+        return tuple(_arvcore.checked_layout(values))
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e))
 
 
 def _freq(text):
@@ -836,6 +841,19 @@ def _draw(a):
     return plot_kit(kits, a.name)
 
 
+def _printable(text):
+    """`text` fit for a terminal, escaped as every `vlntable` output is: a serial number or
+    file name can neither forge a line nor drive the terminal."""
+    return _arvcore.printable(str(text).encode("utf-8", "surrogateescape"))
+
+
+class _PrintableFormatter(logging.Formatter):
+    """Log records on the terminal escaped as the messages are."""
+
+    def format(self, record):
+        return _printable(super().format(record))
+
+
 def main(argv=None):
     """`python3 -m arvcore.plot ...`: draws one picture; exit status 0, or 1 with a message."""
     a = _parser().parse_args(argv)
@@ -846,11 +864,21 @@ def main(argv=None):
               file=sys.stderr)
         return 1
     except (ImportError, ValueError, OSError) as e:
-        print("error: %s" % e, file=sys.stderr)
+        print("error: %s" % _printable(e), file=sys.stderr)
         return 1
-    print("wrote %s" % a.out, file=sys.stderr)
+    print("wrote %s" % _printable(a.out), file=sys.stderr)
     return 0
 
 
+def _log_to_terminal():
+    """The command's log records go where they would without a handler (warnings and above,
+    on standard error), escaped."""
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(_PrintableFormatter())
+    handler.setLevel(logging.WARNING)
+    logging.getLogger().addHandler(handler)
+
+
 if __name__ == "__main__":
+    _log_to_terminal()
     sys.exit(main())

@@ -201,6 +201,14 @@ void export_calibration(py::module_& m) {
       py::arg("layout") = py::none(), py::arg("ver_limit") = "2.0.0",
       "Every fault of the calibration file at `path`, as a dict: file, result (what a device's "
       "parse answers), layout (device, table) and problems.");
+  m.def(
+      "checked_layout",
+      [](const py::object& layout) {
+        return to_python(vlndev::layout_of(to_value(layout, "layout")).value());
+      },
+      py::arg("layout"),
+      "`layout` (boards, ICs per board, channels per IC) as a list; ValueError when it is not "
+      "three positive integers or beyond any device (the message states the bound).");
 }
 
 }  // namespace arvcore::python

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "arvcore/base/log.hpp"
+#include "arvcore/value/printable.hpp"
 #include "exports.hpp"
 #include "gil.hpp"
 
@@ -73,6 +74,12 @@ void export_sdk(py::module_& m) {
   m.def(
       "_set_level", [](const std::string& name, int level) { log::set_level(name, level); },
       py::arg("name"), py::arg("level"));
+
+  m.def(
+      "printable", [](const py::bytes& text) { return value::printable(std::string_view(text)); },
+      py::arg("text"),
+      "The UTF-8 bytes `text` fit for a terminal: control characters, bytes that are not "
+      "UTF-8 and backslashes written as escapes.");
 
   install_log_sink();
   py::module_::import("arvcore._logbridge").attr("_install")(m.attr("_set_level"));

@@ -55,7 +55,7 @@ CASES = [
      [("error", "no DATA rows for RX board 1 chip 1 channel 1 COM_2", {"step": "COM_2"})]),
     ("one DATA row", drop_line(ONE_ROW), "OK",
      [("error", "no DATA row for TX board 1 chip 1 channel 1 COM_1 gain -8.0 dB phase 45",
-       {"gain": "-8.0", "phase": "45", "mode": "TX"})]),
+       {"gain": -8.0, "phase": 45, "mode": "TX"})]),
     ("COMDR row", drop("COMDR,RX,BOARD,3,"), "OK",
      [("error", "no COMDR row for RX section 3", {"row": "COMDR", "board": 3})]),
     ("second COMDR", add("COMDR,TX,BOARD,1,RANGE,-9.0,4.0,,"), "ERROR_BF_CALI_PARSE",
@@ -163,7 +163,7 @@ def test_diff_and_list(tmp_path):
     # Phases compare around the circle: 43.55 and 359.95 are 43.6 degrees apart.
     assert data["count"] == 1 and data["largest"] == pytest.approx(43.6)
     assert data["where"] == {"row": "DATA", "mode": "TX", "board": 1, "chip": 1, "channel": 1,
-                             "step": "COM_1", "gain": "-8", "phase": "45", "field": "meas_phase"}
+                             "step": "COM_1", "gain": -8.0, "phase": 45, "field": "meas_phase"}
     assert doc["summary"]["COMDR"] == {"count": 0, "only_a": 1, "only_b": 0, "largest": None,
                                        "where": None}
     assert (tmp_path / "d.png").stat().st_size > 0

@@ -144,3 +144,32 @@ def test_json_has_no_nan_tokens():
     doc, _ = run_json(SAMPLES, "cali", "comdata", SN, "28", "--step", "1", "--gain", "1",
                       "--phase", "nan", status=1)
     assert doc["phase"][0] == [None] * 4
+
+
+def test_gains_phases_and_layouts_are_numbers(tmp_path):
+    one_row = "DATA,TX,BOARD,1,CHIP,1,CH,1,GAIN,dB,-8.0,PHASE,45,COM,1,REG,0,8,MEAS,-8.059,43.55\n"
+    sample = SAMPLES / f"{SN}_28GHz.csv"
+    table, changed = tmp_path / sample.name, tmp_path / "changed" / sample.name
+    table.write_text(sample.read_text().replace(one_row, ""))
+    changed.parent.mkdir()
+    changed.write_text(sample.read_text().replace(one_row, one_row.replace("43.55", "44")))
+
+    def run(*args, status):
+        done = subprocess.run([vlntable_command(), *args, "--json"], capture_output=True,
+                              text=True, timeout=60)
+        assert done.returncode == status, done.stderr
+        return json.loads(done.stdout)
+
+    problem, = run("cali", "check", str(table), status=1)["problems"]
+    diff = run("cali", "diff", str(sample), str(changed), status=1)
+    for place in (problem, diff["differences"][0], diff["summary"]["DATA"]["where"]):
+        assert (place["gain"], place["phase"]) == (-8.0, 45), place
+        assert type(place["gain"]) is float and type(place["phase"]) is int
+    db = str(tmp_path / "tables.db")
+    subprocess.run([vlntable_command(), "db", "import", "--db", db, str(sample)], check=True,
+                   capture_output=True, timeout=60)
+    assert [t["layout"] for t in run("db", "list", "--db", db, status=0)["tables"]] == [[4, 1, 4]]
+    for tolerance in ("nan", "inf", "-1", "abc"):
+        doc = run("cali", "diff", str(sample), str(sample), "--tolerance", tolerance, status=2)
+        assert doc["error"] == (
+            f"--tolerance must be a finite number of at least 0, not '{tolerance}'")

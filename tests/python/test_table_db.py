@@ -525,7 +525,7 @@ def test_vlntable_db_commands(store_url, tmp_path):
     mine = [t for t in listed["tables"] if t["sn"] == sn]
     assert len(mine) == 1 and mine[0]["frequency"] == 27.5 and mine[0]["version"] == "3.0.0"
     assert list(mine[0]) == ["sn", "frequency", "version", "layout", "rows", "imported"]
-    assert mine[0]["layout"] == "1,1,4"
+    assert mine[0]["layout"] == [1, 1, 4]
     assert sn in run("list")
 
     local = CalibrationTableManager(sn, 27.5, lambda: (1, 1, 4), fetchCsvFromFile=False)
@@ -709,7 +709,7 @@ def test_layout_comes_from_the_rows_and_is_checked(store_url, tmp_path, monkeypa
         assert done.returncode == 1 and "2,1,8" in done.stdout and "4,1,4" in done.stdout
         listed = subprocess.run([exe, "db", "list", "--db", store_url, "--json", sn],
                                 capture_output=True, text=True, check=True)
-        assert [t["layout"] for t in json.loads(listed.stdout)["tables"]] == ["2,1,8"]
+        assert [t["layout"] for t in json.loads(listed.stdout)["tables"]] == [[2, 1, 8]]
     assert [(t["layout"], t["imported"]) for t in store.tables() if t["sn"] == sn] == imported
     local, _, web = managers(path, sn, (2, 1, 8), store_url, monkeypatch)
     assert snapshot_of(web, 2) == snapshot_of(local, 2)

@@ -20,6 +20,7 @@
 #include "arvcore/sdk/utils.hpp"
 #include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/json.hpp"
+#include "arvcore/value/printable.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/vlndev/beam_pattern_table_manager.hpp"
 #include "arvcore/vlndev/calibration_table_manager.hpp"
@@ -177,16 +178,18 @@ void print_mode_maps(const Value& table, std::int64_t num_beam) {
       const std::string description = entry.is_object() && entry.contains("beam_description")
                                           ? value::str(entry["beam_description"])
                                           : "";
-      std::cout << fmt::format("  {:<5} {:<8} {:<24} {}\n", id, type, description,
-                               describe_entry(entry));
+      std::cout << fmt::format("  {:<5} {:<8} {:<24} {}\n", value::printable(id), type,
+                               value::printable(description),
+                               value::printable(describe_entry(entry)));
     }
   }
 }
 
 void print_header(const Value& table) {
   for (const char* key : {"VERSION", "SN", "DEV_TYPE", "FREQ", "AAKIT_NAME"}) {
-    std::cout << fmt::format("{:<11} {}\n", key,
-                             table.contains(key) ? value::repr(table[key]) : "(absent)");
+    std::cout << fmt::format(
+        "{:<11} {}\n", key,
+        table.contains(key) ? value::printable(value::repr(table[key])) : "(absent)");
   }
 }
 
@@ -217,7 +220,7 @@ int show_json(const fs::path& path, const Value& table) {
 int run_show(const BeamOptions& o) {
   const fs::path path = table_path(o);
   const auto fail = [&](const std::string& message) {
-    std::cerr << message << "\n";
+    std::cerr << value::printable(message) << "\n";
     if (o.cali.json) {
       print_json({{"error", message}});
     }
@@ -233,10 +236,12 @@ int run_show(const BeamOptions& o) {
   if (o.cali.json) {
     return show_json(path, table);
   }
-  std::cout << "Beam table: " << path.string() << "\n";
+  std::cout << "Beam table: " << value::printable(path.string()) << "\n";
   if (is_legacy(table)) {
     std::cout << "legacy table, version "
-              << (table.contains("version") ? value::str(table["version"]) : "(absent)") << "\n";
+              << value::printable(table.contains("version") ? value::str(table["version"])
+                                                            : "(absent)")
+              << "\n";
     for (const auto& [name, count] : legacy_counts(table)) {
       std::cout << fmt::format("{}: {} legacy beams\n", name, count);
     }
@@ -260,16 +265,17 @@ struct PlotOptions {
 // Only a table in the current layout is drawn: loading a missing or legacy table would write
 // the data directory, and a picture must not.
 int run_plot(const BeamOptions& o, const PlotOptions& p) {
+  parse_layout(o.cali.layout);  // refused here as by every other command
   const fs::path path = table_path(o);
   if (!fs::exists(path)) {
-    std::cerr << "no beam table at " << path.string()
+    std::cerr << "no beam table at " << value::printable(path.string())
               << " (the device creates it on its first load)\n";
     return 1;
   }
   const Value table = value::read_json_file(path);
   if (!table.is_object() || is_legacy(table) ||
       table["VERSION"] != Value("v" + std::string(arvcore::vlndev::BTField_version))) {
-    std::cerr << path.string()
+    std::cerr << value::printable(path.string())
               << " is not a beam table in the current layout (`vlntable beam convert` converts "
                  "a legacy one)\n";
     return 1;
@@ -322,9 +328,9 @@ std::string section_summary(const Value& per_mode, bool pairs) {
 std::optional<Calibrated> calibrate(const BeamOptions& o) {
   OpenedCali cali = open_cali(o.cali);
   auto& m = *cali.manager;
-  std::cout << "calibration parse: " << result_line(cali.result);
+  std::cout << "calibration parse: " << value::printable(result_line(cali.result));
   if (!m.path_cali().empty()) {
-    std::cout << " (" << m.path_cali() << ")";
+    std::cout << " (" << value::printable(m.path_cali()) << ")";
   }
   std::cout << "\n";
   if (cali.result.RetCode != RetCode::OK) {
@@ -339,9 +345,11 @@ std::optional<Calibrated> calibrate(const BeamOptions& o) {
       dr_text += fmt::format("  {} {}", mode, value::repr(range));
     }
   }
-  std::cout << "getDR:    " << result_line(dr) << dr_text << "\n"
-            << "getCOMDR: " << result_line(comdr) << section_summary(comdr.RetData, true) << "\n"
-            << "getELEDR: " << result_line(eledr) << section_summary(eledr.RetData, false) << "\n";
+  std::cout << "getDR:    " << value::printable(result_line(dr)) << dr_text << "\n"
+            << "getCOMDR: " << value::printable(result_line(comdr))
+            << section_summary(comdr.RetData, true) << "\n"
+            << "getELEDR: " << value::printable(result_line(eledr))
+            << section_summary(eledr.RetData, false) << "\n";
   if (!dr.ok() || !comdr.ok() || !eledr.ok()) {
     return std::nullopt;
   }
@@ -430,22 +438,24 @@ int run_convert(const BeamOptions& o) {
   const Value freq = frequency(o.cali.freq);
   const fs::path path = table_path(o);
   if (!fs::exists(path)) {
-    std::cerr << "no beam table at " << path.string() << "\n";
+    std::cerr << "no beam table at " << value::printable(path.string()) << "\n";
     return 1;
   }
   const std::string text = value::read_text_file(path);
   const Value legacy = value::parse_json(text);
   if (!legacy.is_object()) {
-    std::cerr << path.string() << " does not hold a beam table (not a JSON object)\n";
+    std::cerr << value::printable(path.string())
+              << " does not hold a beam table (not a JSON object)\n";
     return 1;
   }
   if (!is_legacy(legacy)) {
-    std::cout << path.string() << " is already in the current layout (VERSION "
-              << value::repr(legacy["VERSION"]) << "); nothing to convert\n";
+    std::cout << value::printable(path.string()) << " is already in the current layout (VERSION "
+              << value::printable(value::repr(legacy["VERSION"])) << "); nothing to convert\n";
     return 0;
   }
   const Value version = legacy.value("version", Value());
-  std::cout << "legacy table " << path.string() << ", version " << value::str(version) << "\n";
+  std::cout << "legacy table " << value::printable(path.string()) << ", version "
+            << value::printable(value::str(version)) << "\n";
   const std::optional<Calibrated> cal = calibrate(o);
   if (!cal) {
     std::cout << "not converted: the conversion needs the limits of the calibration table\n";
@@ -456,7 +466,7 @@ int run_convert(const BeamOptions& o) {
   value::write_file_atomic(copy, text);
   BeamPatternTableManager mgr = beam_manager(o, *cal, freq);
   const RetType loaded = mgr._load(freq, o.kit);
-  std::cout << "convert: " << result_line(loaded) << "\n";
+  std::cout << "convert: " << value::printable(result_line(loaded)) << "\n";
   if (!loaded.ok()) {
     fs::remove(copy);
     std::cout << "the legacy file is unchanged\n";
@@ -475,15 +485,16 @@ int run_convert(const BeamOptions& o) {
     if (!r.dropped.empty()) {
       std::string ids;
       for (const auto& id : r.dropped) {
-        ids += (ids.empty() ? "" : ", ") + id;
+        ids += (ids.empty() ? "" : ", ") + value::printable(id);
       }
       std::cout << fmt::format(", dropped (no beam type): {}", ids);
     }
     std::cout << "\n";
   }
   std::cout << "  CHANNEL groups carry common_db null until the device sets them\n"
-            << "written " << path.string() << " (VERSION v" << arvcore::vlndev::BTField_version
-            << ")\nlegacy copy kept at " << copy.string() << "\n";
+            << "written " << value::printable(path.string()) << " (VERSION v"
+            << arvcore::vlndev::BTField_version << ")\nlegacy copy kept at "
+            << value::printable(copy.string()) << "\n";
   return 0;
 }
 
@@ -492,8 +503,9 @@ int run_convert(const BeamOptions& o) {
 int run_device(const BeamOptions& o) {
   const Value freq = frequency(o.cali.freq);
   const fs::path path = table_path(o);
-  std::cout << fmt::format("Frequency change of {} to {} GHz{}\n", o.cali.sn, value::str(freq),
-                           o.kit.empty() ? "" : ", kit " + o.kit);
+  std::cout << fmt::format("Frequency change of {} to {} GHz{}\n", value::printable(o.cali.sn),
+                           value::str(freq),
+                           o.kit.empty() ? "" : ", kit " + value::printable(o.kit));
   std::cout << "1. calibration manager: parse, then the limits for the beam manager\n";
   const std::optional<Calibrated> cal = calibrate(o);
   if (!cal) {
@@ -503,7 +515,7 @@ int run_device(const BeamOptions& o) {
   std::cout << fmt::format(
       "2. beam manager: _updateFreq({}, DR, COMDR, ELEDR), _updateAAKit('{}'), "
       "layout {}\n",
-      value::str(freq), o.kit, value::repr(cal->layout));
+      value::str(freq), value::printable(o.kit), value::repr(cal->layout));
   BeamPatternTableManager mgr = beam_manager(o, *cal, freq);
 
   std::string before = "no table file: a fresh v2.0.0 table is created";
@@ -513,10 +525,12 @@ int run_device(const BeamOptions& o) {
       if (!table.is_object()) {
         before = "the file is not a beam table";
       } else if (is_legacy(table)) {
-        before = "legacy table (version " + value::str(table.value("version", Value())) +
+        before = "legacy table (version " +
+                 value::printable(value::str(table.value("version", Value()))) +
                  "): converted and rewritten";
       } else if (table["VERSION"] != Value("v" + std::string(arvcore::vlndev::BTField_version))) {
-        before = "table of version " + value::str(table["VERSION"]) + ": rewritten";
+        before =
+            "table of version " + value::printable(value::str(table["VERSION"])) + ": rewritten";
       } else {
         before = "current table: read as it is";
       }
@@ -524,10 +538,11 @@ int run_device(const BeamOptions& o) {
       before = "the file cannot be read as JSON";
     }
   }
-  std::cout << "3. beam manager: _load(" << value::str(freq) << ", '" << o.kit << "')\n"
-            << "  " << path.string() << "\n  " << before << "\n";
+  std::cout << "3. beam manager: _load(" << value::str(freq) << ", '" << value::printable(o.kit)
+            << "')\n"
+            << "  " << value::printable(path.string()) << "\n  " << before << "\n";
   const RetType loaded = mgr._load(freq, o.kit);
-  std::cout << "  result: " << result_line(loaded) << "\n";
+  std::cout << "  result: " << value::printable(result_line(loaded)) << "\n";
   if (!loaded.ok()) {
     return 1;
   }

@@ -15,7 +15,9 @@
 
 #include "arvcore/base/errors.hpp"
 #include "arvcore/sdk/enum_traits.hpp"
+#include "arvcore/value/printable.hpp"
 #include "arvcore/value/pynum.hpp"
+#include "arvcore/vlndev/cali_layout.hpp"
 #include "cali_common.hpp"
 #include "commands.hpp"
 
@@ -24,6 +26,7 @@ namespace vlntable {
 using arvcore::RetCode;
 using arvcore::RetType;
 using arvcore::Value;
+using arvcore::value::printable;
 using arvcore::vlndev::CalibrationTableManager;
 
 namespace {
@@ -59,19 +62,19 @@ int show(const CaliOptions& o) {
     return show_json(c);
   }
   if (!c.result.ok()) {
-    std::cout << result_line(c.result) << "\n";
+    std::cout << printable(result_line(c.result)) << "\n";
     return 1;
   }
   CalibrationTableManager& m = *c.manager;
   const Value& t = m.caliTableHeader();  // the header rows are all it reads
   auto entry = [&t](const char* key) {
-    return t.contains(key) ? arvcore::value::str(t[key]) : std::string("-");
+    return t.contains(key) ? printable(arvcore::value::str(t[key])) : std::string("-");
   };
   std::vector<std::string> freqs;
   for (const auto& f : m.freq_list()) {
     freqs.push_back(freq_text(f));
   }
-  std::cout << "file:         " << m.path_cali() << "\n"
+  std::cout << "file:         " << printable(m.path_cali()) << "\n"
             << "version:      " << entry("VER") << " (real " << entry("REALVER") << ")\n"
             << "serial:       " << entry("SN") << "\n"
             << "centre freq:  " << entry("FCENTER") << " GHz\n"
@@ -84,12 +87,12 @@ int show(const CaliOptions& o) {
 
 int export_json(const CaliOptions& o) {
   const OpenedCali c = open_cali(o, /*exportToJson=*/true);
-  std::cout << result_line(c.result) << "\n";
+  std::cout << printable(result_line(c.result)) << "\n";
   const std::string& csv = c.manager->path_cali();
   if (!csv.empty() && c.result.ok()) {  // only a complete table is exported
     std::filesystem::path json(csv);
     json.replace_extension(".json");
-    std::cout << "wrote " << json.string() << "\n";
+    std::cout << "wrote " << printable(json.string()) << "\n";
   }
   return c.result.ok() ? 0 : 1;
 }
@@ -132,6 +135,11 @@ Value parse_layout(const std::string& text) {
   if (!out.is_array() || out.size() != 3) {
     throw std::invalid_argument(fmt::format(
         "--layout must be three positive integers BOARDS,ICS,CHANNELS, not '{}'", text));
+  }
+  try {
+    arvcore::vlndev::layout_of(out);
+  } catch (const arvcore::ValueError& e) {
+    throw std::invalid_argument(fmt::format("--layout: {}", e.what()));
   }
   return out;
 }

@@ -13,8 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <istream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,8 +26,11 @@
 
 #include <fmt/format.h>
 
+#include "arvcore/base/errors.hpp"
 #include "arvcore/value/csv.hpp"
+#include "arvcore/value/detail/textfile.hpp"
 #include "arvcore/value/json.hpp"
+#include "arvcore/value/printable.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/vlndev/cali_layout.hpp"
 #include "arvcore/vlndev/cali_table_check.hpp"
@@ -40,6 +43,7 @@ namespace vlntable {
 namespace fs = std::filesystem;
 using arvcore::RetType;
 using arvcore::Value;
+using arvcore::value::printable;
 using arvcore::vlndev::CalibrationTableManager;
 
 namespace {
@@ -50,6 +54,7 @@ const char* const kComDataFields[] = {"reg_gain", "reg_phase", "meas_gain", "mea
 struct DiffOptions {
   std::string a, b;
   std::string layout = "4,1,4";
+  std::string tolerance_text = "0";  // --tolerance as typed
   double tolerance = 0;
   std::string plot;
   std::size_t limit = 50;
@@ -63,37 +68,37 @@ struct Parsed {
   RetType result;
 };
 
+// The serial number and centre frequency the header rows of `head` (the start of a table)
+// name; what the header lacks stays empty or 0.
+void read_identity(std::string head, std::string& sn, double& freq) {
+  head.resize(head.find_last_of('\n') == std::string::npos ? head.size()
+                                                           : head.find_last_of('\n') + 1);
+  try {
+    arvcore::value::CsvReader reader(head, true);
+    arvcore::value::CsvRow row;
+    while (reader.next(row)) {
+      if (row.size() > 1 && row[0] == "SN" && sn.empty()) {
+        sn = row[1];
+      } else if (row.size() > 1 && row[0] == "FCENTER" && freq == 0) {
+        freq = arvcore::value::parse_float(row[1]);
+      }
+    }
+  } catch (const std::exception&) {
+    // The parse reports the fault.
+  }
+}
+
+// The file is read as every table file is (a pipe, a device or a file above the size limit
+// is refused with OSError) and opened once, for its header and its parse.
 Parsed parse_table(const std::string& path, const Value& layout) {
+  arvcore::value::TableFileBuf file(path);
   std::string sn;
   double freq = 0;
-  {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      throw std::runtime_error(fmt::format("cannot open {}", path));
-    }
-    std::string head(16 * 1024, '\0');
-    in.read(head.data(), static_cast<std::streamsize>(head.size()));
-    head.resize(static_cast<std::size_t>(in.gcount()));
-    head.resize(head.find_last_of('\n') == std::string::npos ? head.size()
-                                                             : head.find_last_of('\n') + 1);
-    try {
-      arvcore::value::CsvReader reader(head, true);
-      arvcore::value::CsvRow row;
-      while (reader.next(row)) {
-        if (row.size() > 1 && row[0] == "SN" && sn.empty()) {
-          sn = row[1];
-        } else if (row.size() > 1 && row[0] == "FCENTER" && freq == 0) {
-          freq = arvcore::value::parse_float(row[1]);
-        }
-      }
-    } catch (const std::exception&) {
-      // The parse below reports the fault.
-    }
-  }
+  read_identity(file.file().read_at(0, 16 * 1024), sn, freq);
   Parsed p;
   p.manager = std::make_unique<CalibrationTableManager>(
       sn, Value(freq), [layout] { return layout; }, false, false, false);
-  std::ifstream in(path, std::ios::binary);
+  std::istream in(&file);
   p.result = p.manager->parse(Value(freq), &in);
   return p;
 }
@@ -237,10 +242,10 @@ class Differ {
       if (s.only_a + s.only_b != 0) {
         line += fmt::format(", {} only in A, {} only in B", s.only_a, s.only_b);
       }
-      std::cout << line << "\n";
+      std::cout << printable(line) << "\n";
     }
     for (const auto& d : shown_) {
-      std::cout << d["text"].get<std::string>() << "\n";
+      std::cout << printable(d["text"].get<std::string>()) << "\n";
     }
     if (total_ > shown_.size()) {
       std::cout << fmt::format("... {} more (--limit N shows more)\n", total_ - shown_.size());
@@ -520,11 +525,23 @@ int plot(const Value& doc, const std::string& out) {
   return status;
 }
 
-int diff(const DiffOptions& o) {
-  const Value layout = parse_layout(o.layout);
-  if (!(o.tolerance >= 0)) {
-    throw std::invalid_argument("--tolerance must be a number of at least 0");
+// --tolerance: a finite number of at least 0 (NaN would make every number equal).
+double parse_tolerance(const std::string& text) {
+  double t = -1;
+  try {
+    t = arvcore::value::parse_float(text);
+  } catch (const arvcore::ValueError&) {
   }
+  if (!(std::isfinite(t) && t >= 0)) {
+    throw std::invalid_argument(
+        fmt::format("--tolerance must be a finite number of at least 0, not '{}'", text));
+  }
+  return t;
+}
+
+int diff(DiffOptions& o) {
+  const Value layout = parse_layout(o.layout);
+  o.tolerance = parse_tolerance(o.tolerance_text);
   // The two parses run side by side.
   Parsed b;
   std::exception_ptr b_failed;
@@ -550,7 +567,7 @@ int diff(const DiffOptions& o) {
     const std::string message =
         fmt::format("cannot compare: A {} ({}), B {} ({}); `vlntable cali check FILE` says why",
                     result_line(a.result), o.a, result_line(b.result), o.b);
-    std::cerr << "error: " << message << "\n";
+    std::cerr << "error: " << printable(message) << "\n";
     if (o.json) {
       print_json({{"error", message},
                   {"result", {{"a", result_json(a.result)}, {"b", result_json(b.result)}}}});
@@ -563,7 +580,7 @@ int diff(const DiffOptions& o) {
   if (o.json) {
     print_json(doc);
   } else {
-    std::cout << "A: " << o.a << "\nB: " << o.b << "\n";
+    std::cout << "A: " << printable(o.a) << "\nB: " << printable(o.b) << "\n";
     d.print_text();
   }
   const int status = d.equal() ? 0 : 1;
@@ -589,7 +606,7 @@ void add_cali_diff_command(CLI::App& app) {
       "table cannot be read");
   cmd->add_option("A", o->a, "First table file")->required();
   cmd->add_option("B", o->b, "Second table file")->required();
-  cmd->add_option("--tolerance", o->tolerance,
+  cmd->add_option("--tolerance", o->tolerance_text,
                   "Largest difference of two numbers that still counts as equal (in the "
                   "number's own unit: dB, degrees, steps, codes)")
       ->capture_default_str();

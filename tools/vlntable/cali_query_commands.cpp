@@ -17,6 +17,7 @@
 
 #include "arvcore/base/errors.hpp"
 #include "arvcore/sdk/enum_traits.hpp"
+#include "arvcore/value/printable.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "cali_common.hpp"
 #include "commands.hpp"
@@ -54,7 +55,7 @@ void part(std::ostream& out, const char* title, Fn&& fn) {
   try {
     fn();
   } catch (const std::exception& e) {
-    out << "  unavailable: " << e.what() << "\n";
+    out << "  unavailable: " << arvcore::value::printable(e.what()) << "\n";
   }
 }
 
@@ -118,7 +119,7 @@ int report_unreadable(const RetType& parse_result, bool json) {
   if (json) {
     print_json({{"result", result_json(parse_result)}});
   } else {
-    std::cout << result_line(parse_result) << "\n";
+    std::cout << arvcore::value::printable(result_line(parse_result)) << "\n";
   }
   return 1;
 }

@@ -20,6 +20,7 @@
 #include "arvcore/sdk/enum_traits.hpp"
 #include "arvcore/sdk/utils.hpp"
 #include "arvcore/value/csv.hpp"
+#include "arvcore/value/printable.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/vlndev/cali_table_check.hpp"
 #include "cali_common.hpp"
@@ -31,6 +32,7 @@ namespace fs = std::filesystem;
 using arvcore::RetCode;
 using arvcore::RetType;
 using arvcore::Value;
+using arvcore::value::printable;
 using arvcore::vlndev::CaliCheckOptions;
 using arvcore::vlndev::CaliCheckReport;
 using arvcore::vlndev::CaliLayout;
@@ -60,15 +62,15 @@ int print_check(const CaliCheckReport& r, bool json) {
     print_json(r.to_value());
     return status;
   }
-  std::cout << result_line(r.result) << "\n"
-            << "file: " << r.file << "\n";
+  std::cout << printable(result_line(r.result)) << "\n"
+            << "file: " << printable(r.file) << "\n";
   auto layout = [](const std::optional<CaliLayout>& l) {
     return l ? l->text() : std::string("unknown");
   };
   std::cout << fmt::format("layout: device {}, table {}\n",
                            r.device ? r.device->text() : "not given", layout(r.table));
   for (const auto& p : r.problems) {
-    std::cout << p.text() << "\n";
+    std::cout << printable(p.text()) << "\n";
   }
   if (r.problems.empty()) {
     std::cout << "no problems found\n";
@@ -107,7 +109,7 @@ std::optional<std::string> find_table(const CheckOptions& o, const Value& freq, 
                 {"frequencies", m.freq_list()}});
   } else {
     std::cout << result_line(missing) << "\n"
-              << "error: " << where << "\n";
+              << "error: " << printable(where) << "\n";
   }
   return std::nullopt;
 }
@@ -219,18 +221,19 @@ int list(const ListOptions& o) {
     return 0;
   }
   auto text = [](const Value& header, const char* key) {
-    return header.contains(key) ? header[key].get<std::string>() : std::string("-");
+    return header.contains(key) ? printable(header[key].get<std::string>()) : std::string("-");
   };
   std::cout << fmt::format("{:<20} {:>9} {:>10} {:<8} {:<8} {}\n", "serial", "freq GHz", "bytes",
                            "VER", "REALVER", "file");
   for (const auto& t : tables) {
-    std::cout << fmt::format("{:<20} {:>9} {:>10} {:<8} {:<8} {}\n", t.sn,
+    std::cout << fmt::format("{:<20} {:>9} {:>10} {:<8} {:<8} {}\n", printable(t.sn),
                              arvcore::value::str(Value(t.freq)), t.size, text(t.header, "VER"),
-                             text(t.header, "REALVER"), t.file);
+                             text(t.header, "REALVER"), printable(t.file));
   }
   if (tables.empty()) {
-    std::cout << fmt::format("no calibration tables{} in {}\n", o.sn.empty() ? "" : " of " + o.sn,
-                             dir);
+    std::cout << printable(fmt::format("no calibration tables{} in {}",
+                                       o.sn.empty() ? "" : " of " + o.sn, dir))
+              << "\n";
   }
   return 0;
 }

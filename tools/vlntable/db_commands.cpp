@@ -19,8 +19,10 @@
 #include "arvcore/sdk/enum_traits.hpp"
 #include "arvcore/tabledb/table_store.hpp"
 #include "arvcore/value/json.hpp"
+#include "arvcore/value/printable.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/vlndev/cali_table_import.hpp"
+#include "cali_common.hpp"
 #include "commands.hpp"
 
 namespace vlntable {
@@ -28,6 +30,7 @@ namespace {
 
 using arvcore::RetCode;
 using arvcore::Value;
+using arvcore::value::printable;
 namespace tabledb = arvcore::tabledb;
 
 struct DbOptions {
@@ -46,63 +49,18 @@ std::string store_url(const DbOptions& o) {
   return o.url.empty() ? tabledb::configured_url() : o.url;
 }
 
-// `text` fit for a terminal: control characters (C0, DEL and C1) and "\" written as escapes,
-// so that a stored serial number can neither forge a row nor drive the terminal.
-std::string printable(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c < 0x20 || c == 0x7f) {
-      out += fmt::format("\\x{:02x}", c);
-    } else if (c == 0xc2 && i + 1 < text.size() &&
-               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
-      out += fmt::format("\\u{:04x}", static_cast<unsigned char>(text[++i]));
-    } else {
-      out += static_cast<char>(c);
-    }
+// A stored layout "4,1,4" as the list [4, 1, 4] that `cali check --json` shows; a text that
+// is not one stays as it is stored.
+Value stored_layout(const std::string& text) {
+  try {
+    return parse_layout(text);
+  } catch (const std::invalid_argument&) {
+    return text;
   }
-  return out;
-}
-
-Value layout_value(const std::string& text) {
-  Value out = Value::array();
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const auto comma = text.find(',', start);
-    const std::string piece = text.substr(start, comma - start);
-    std::int64_t n = 0;
-    try {
-      n = arvcore::value::parse_int(piece);
-    } catch (const arvcore::ValueError&) {
-      n = 0;
-    }
-    if (n < 1) {
-      break;
-    }
-    out.push_back(n);
-    if (comma == std::string::npos) {
-      break;
-    }
-    start = comma + 1;
-  }
-  if (out.size() != 3) {
-    throw std::invalid_argument(fmt::format(
-        "--layout must be three positive integers BOARDS,ICS,CHANNELS, not '{}'", text));
-  }
-  return out;
 }
 
 int run_import(const DbOptions& o) {
-  const Value layout = o.layout.empty() ? Value() : layout_value(o.layout);
+  const Value layout = o.layout.empty() ? Value() : parse_layout(o.layout);
   auto store = tabledb::open_store(store_url(o));
   const bool tty = isatty(STDERR_FILENO) != 0;
   int status = 0;
@@ -111,29 +69,30 @@ int run_import(const DbOptions& o) {
     std::error_code ec;
     const auto size = std::filesystem::file_size(path, ec);
     tabledb::Progress progress;
+    const std::string shown = printable(f);
     if (tty && !ec && size >= kProgressFrom) {
       progress = [&](std::size_t done, std::size_t total) {
-        std::fprintf(stderr, "\r%s: storing %zu/%zu entries", f.c_str(), done, total);
+        std::fprintf(stderr, "\r%s: storing %zu/%zu entries", shown.c_str(), done, total);
         if (done == total) {
           std::fputc('\n', stderr);
         }
       };
-      std::fprintf(stderr, "%s: parsing %.1f MB\n", f.c_str(), static_cast<double>(size) / 1e6);
+      std::fprintf(stderr, "%s: parsing %.1f MB\n", shown.c_str(), static_cast<double>(size) / 1e6);
     }
     try {
       const auto id = arvcore::vlndev::cali_file_identity(path);
       const arvcore::RetType r =
           arvcore::vlndev::import_calibration_file(*store, path, layout, progress);
       if (r.RetCode != RetCode::OK) {
-        std::cout << fmt::format("refused {}: {}: {}\n", printable(f),
-                                 arvcore::enum_name(r.RetCode), r.RetMsg);
+        std::cout << fmt::format("refused {}: {}: {}\n", shown, arvcore::enum_name(r.RetCode),
+                                 printable(r.RetMsg));
         status = 1;
         continue;
       }
-      std::cout << fmt::format("imported {} as {} at {} GHz\n", printable(f), printable(id.sn),
+      std::cout << fmt::format("imported {} as {} at {} GHz\n", shown, printable(id.sn),
                                arvcore::value::str(id.freq));
     } catch (const std::exception& e) {
-      std::cout << fmt::format("failed {}: {}\n", printable(f), e.what());
+      std::cout << fmt::format("failed {}: {}\n", shown, printable(e.what()));
       status = 1;
     }
   }
@@ -150,7 +109,7 @@ double frequency_arg(const std::string& text) {
   }
   if (!(std::isfinite(f) && f > 0)) {
     throw std::invalid_argument(
-        fmt::format("FREQ must be a frequency in GHz above 0, not '{}'", printable(text)));
+        fmt::format("FREQ must be a frequency in GHz above 0, not '{}'", text));
   }
   return f;
 }
@@ -185,7 +144,7 @@ int run_list(const DbOptions& o) {
         row["sn"] = t.sn;
         row["frequency"] = t.freq;
         row["version"] = t.version;
-        row["layout"] = t.layout.empty() ? Value() : Value(t.layout);
+        row["layout"] = t.layout.empty() ? Value() : stored_layout(t.layout);
         row["rows"] = t.rows;
         row["imported"] = t.imported;
         doc["tables"].push_back(std::move(row));
@@ -199,7 +158,8 @@ int run_list(const DbOptions& o) {
       // Tables imported before layouts were recorded have none.
       std::cout << fmt::format("{:<20} {:>9} {:<10} {:<8} {:>9}  {}\n", printable(t.sn),
                                arvcore::value::float_repr(t.freq), printable(t.version),
-                               t.layout.empty() ? "-" : t.layout, t.rows, printable(t.imported));
+                               t.layout.empty() ? "-" : printable(t.layout), t.rows,
+                               printable(t.imported));
     }
     return 0;
   });

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "arvcore/sdk/log_format.hpp"
+#include "arvcore/value/printable.hpp"
 #include "arvcore/vlndev/ud_delta_freq_table_manager.hpp"
 #include "cali_common.hpp"
 #include "commands.hpp"
@@ -33,14 +34,15 @@ int run_delta(const DeltaOptions& o) {
                 {"delta", ret.ok() ? m.getUDDeltaFreq().RetData : arvcore::Value()}});
   }
   if (!ret.ok()) {
-    std::cerr << o.sn << ": " << ret.RetMsg << "\n";
+    std::cerr << arvcore::value::printable(o.sn) << ": " << arvcore::value::printable(ret.RetMsg)
+              << "\n";
     return 1;
   }
   if (o.json) {
     return 0;
   }
-  std::cout << o.sn << ": delta frequency " << m.getUDDeltaFreq().RetData.get<std::int64_t>()
-            << "\n";
+  std::cout << arvcore::value::printable(o.sn) << ": delta frequency "
+            << m.getUDDeltaFreq().RetData.get<std::int64_t>() << "\n";
   return 0;
 }
 

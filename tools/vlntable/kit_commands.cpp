@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "arvcore/sdk/log_format.hpp"
+#include "arvcore/value/printable.hpp"
 #include "arvcore/value/pynum.hpp"
 #include "arvcore/vlndev/aakit_table_manager.hpp"
 #include "cali_common.hpp"
@@ -21,6 +22,7 @@ namespace vlntable {
 namespace {
 
 using arvcore::Value;
+using arvcore::value::printable;
 using arvcore::vlndev::AAKitFileReading;
 using arvcore::vlndev::AAKitTableManager;
 
@@ -87,7 +89,7 @@ Value scan(const AAKitTableManager& m, Value& skipped) {
     if (reading.skipped) {
       Value reasons = Value::array();
       for (const auto& reason : reading.reasons) {
-        std::cerr << "skipped " << file << ": " << reason << "\n";
+        std::cerr << "skipped " << printable(file) << ": " << printable(reason) << "\n";
         reasons.push_back(reason);
       }
       skipped.push_back({{"file", file}, {"reasons", std::move(reasons)}});
@@ -108,7 +110,7 @@ Value kit_json(const std::string& name, const Value& kit) {
 
 // A failure of a --json command: the message on stderr and as {"error": ...} on stdout.
 int fail(const KitOptions& o, const std::string& message) {
-  std::cerr << message << "\n";
+  std::cerr << printable(message) << "\n";
   if (o.json) {
     print_json({{"error", message}});
   }
@@ -116,7 +118,8 @@ int fail(const KitOptions& o, const std::string& message) {
 }
 
 void print_record(const std::string& name, const Value& record, const std::string& file) {
-  std::cout << fmt::format("{:<12}{}\n{:<12}{}\n", "AAKIT_NAME", name, "FILE", file);
+  std::cout << fmt::format("{:<12}{}\n{:<12}{}\n", "AAKIT_NAME", printable(name), "FILE",
+                           printable(file));
   for (const auto& [field, value] : record.items()) {
     std::string cells;
     if (value.is_array()) {
@@ -129,11 +132,11 @@ void print_record(const std::string& name, const Value& record, const std::strin
     if (field == "TYPE") {
       cells += " (" + kind(record) + ")";
     }
-    std::cout << fmt::format("{:<12}{}\n", field, cells);
+    std::cout << fmt::format("{:<12}{}\n", printable(field), printable(cells));
   }
   if (old_form(name, record)) {
-    std::cout << "note: custom kit in the old naming form; the SDK renames it to " << name
-              << "_<time suffix> when it next reads the kits\n";
+    std::cout << "note: custom kit in the old naming form; the SDK renames it to "
+              << printable(name) << "_<time suffix> when it next reads the kits\n";
   }
 }
 
@@ -161,8 +164,8 @@ int run_list(const KitOptions& o) {
     const std::string dev =
         record.contains("DEV_TYPE") ? arvcore::value::str(record["DEV_TYPE"]) : "-";
     std::cout << fmt::format(
-        "{:<40} {:<9} {:<9} {}{}\n", name, kind(record), dev,
-        std::filesystem::path(kit["file"].get<std::string>()).filename().string(),
+        "{:<40} {:<9} {:<9} {}{}\n", printable(name), printable(kind(record)), printable(dev),
+        printable(std::filesystem::path(kit["file"].get<std::string>()).filename().string()),
         old_form(name, record) ? "  (old-form name)" : "");
   }
   return 0;
@@ -196,19 +199,19 @@ int run_check(const KitOptions& o) {
     std::error_code ec;
     if (!std::filesystem::equivalent(file.parent_path().empty() ? "." : file.parent_path(),
                                      *m.defaultDir(), ec)) {
-      std::cout << "not read: the file is not in the data directory " << m.defaultDir()->string()
-                << "\n";
+      std::cout << "not read: the file is not in the data directory "
+                << printable(m.defaultDir()->string()) << "\n";
       status = 1;
     }
   }
   const AAKitFileReading reading = m.readKitFile(file);
   if (reading.skipped) {
     for (const auto& reason : reading.reasons) {
-      std::cout << "skipped: " << reason << "\n";
+      std::cout << "skipped: " << printable(reason) << "\n";
     }
     return 1;
   }
-  std::cout << (status == 0 ? "loaded" : "readable") << ": kit " << reading.name << "\n";
+  std::cout << (status == 0 ? "loaded" : "readable") << ": kit " << printable(reading.name) << "\n";
   print_record(reading.name, reading.record, file.string());
   return status;
 }

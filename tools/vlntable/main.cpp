@@ -1,9 +1,11 @@
 // vlntable: inspect and maintain the calibration, antenna-kit, beam and delta-frequency
 // tables of the SDK's data directory.
 
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <string>
+#include <string_view>
 
 #include <map>
 #include <vector>
@@ -15,6 +17,8 @@
 #include "arvcore/sdk/log_format.hpp"
 
 #include "arvcore/base/errors.hpp"
+#include "arvcore/base/log.hpp"
+#include "arvcore/value/printable.hpp"
 #include "arvcore/version.hpp"
 
 #include "commands.hpp"
@@ -36,7 +40,7 @@ void run_guarded(const std::function<int()>& body, int failure_status) {
   } catch (const std::exception& e) {
     message = e.what();
   }
-  std::cerr << "error: " << message << "\n";
+  std::cerr << "error: " << arvcore::value::printable(message) << "\n";
   if (json_requested()) {
     print_json_error(message);
   }
@@ -77,6 +81,18 @@ std::string unknown_command(const CLI::App& app, int argc, char** argv) {
   return {};
 }
 
+// Log records reach the terminal escaped, the failure's text under the message as without a
+// sink: a serial number or file name in a record can neither forge a line nor drive the
+// terminal. Each record is written in one call, as records may come from several threads.
+void log_to_terminal(std::string_view /*logger*/, arvcore::log::Level /*level*/,
+                     std::string_view message, std::string_view exc_text) {
+  std::string text = arvcore::value::printable(message) + "\n";
+  if (!exc_text.empty()) {
+    text += arvcore::value::printable(exc_text) + "\n";
+  }
+  std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
 void set_log_level(const std::string& level) {
   static const std::map<std::string, int> levels = {
       {"debug", 10}, {"info", 20}, {"warning", 30}, {"error", 40}, {"off", 100}};
@@ -93,6 +109,7 @@ int main(int argc, char** argv) {
   CLI::App app{"vlntable: inspect and maintain the table files of the SDK's data directory"};
   app.set_version_flag("--version", std::string("vlntable ") + arvcore::version);
   app.require_subcommand(1);
+  arvcore::log::set_sink(vlntable::log_to_terminal);
   vlntable::add_cali_commands(app);
   vlntable::add_cali_query_commands(app);
   vlntable::add_kit_commands(app);
@@ -123,7 +140,7 @@ int main(int argc, char** argv) {
     if (message.empty()) {
       message = e.what();
     }
-    std::cerr << "error: " << message << "\n";
+    std::cerr << "error: " << arvcore::value::printable(message) << "\n";
     if (vlntable::json_requested()) {
       vlntable::print_json_error(message);
     }

@@ -17,6 +17,7 @@
 
 #include <fmt/format.h>
 
+#include "arvcore/value/printable.hpp"
 #include "cali_common.hpp"
 #include "commands.hpp"
 
@@ -80,8 +81,8 @@ int run_python_plot(const std::vector<std::string>& args) {
   argv.push_back(nullptr);
   std::cout.flush();
   ::execvp(argv[0], argv.data());
-  std::cerr << fmt::format("error: cannot run {}: {}\n{}\n", interpreter, std::strerror(errno),
-                           plot_requirements);
+  std::cerr << fmt::format("error: cannot run {}: {}\n{}\n", arvcore::value::printable(interpreter),
+                           std::strerror(errno), plot_requirements);
   return 2;
 }
 

@@ -135,7 +135,16 @@ CaliLayout layout_of(const Value& layout) {
   if (!layout.is_array() || layout.size() != 3) {
     throw ValueError("a layout must be three positive integers [boards, ICs, channels]");
   }
-  return {positive(0), positive(1), positive(2)};
+  const CaliLayout out{positive(0), positive(1), positive(2)};
+  // Each number is bounded first, so that the product cannot overflow.
+  if (std::max({out.boards, out.ics, out.channels}) > kMostLayoutNumber ||
+      out.boards * out.ics * out.channels > kMostLayoutChannels) {
+    throw ValueError(fmt::format(
+        "the layout {} is beyond any device: at most {} boards, {} ICs per board and {} "
+        "channels per IC, and at most {} channels in all (boards x ICs x channels)",
+        out.text(), kMostLayoutNumber, kMostLayoutNumber, kMostLayoutNumber, kMostLayoutChannels));
+  }
+  return out;
 }
 
 }  // namespace arvcore::vlndev

@@ -36,8 +36,16 @@ std::optional<CaliLayout> table_layout(const Value& table);
 /// (those entries; null when the tree holds them all).
 std::optional<CaliLayout> table_layout(const Value& header, const detail::CaliData* data);
 
+/// The most a layout given to a check, an import or `vlntable` may hold: boards, ICs per board
+/// and channels per IC each at most kMostLayoutNumber, and at most kMostLayoutChannels channels
+/// in all. Far beyond any device, and small enough that whatever walks every section and
+/// channel of a layout ends at once.
+inline constexpr std::int64_t kMostLayoutNumber = 1024;
+inline constexpr std::int64_t kMostLayoutChannels = 65536;
+
 /// `layout` read from an `rf_layout` answer [boards, ics, channels]; throws ValueError when it
-/// is not three positive integers.
+/// is not three positive integers or holds more than the bounds above (the message states
+/// them).
 CaliLayout layout_of(const Value& layout);
 
 }  // namespace arvcore::vlndev

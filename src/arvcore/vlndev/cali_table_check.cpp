@@ -5,13 +5,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <istream>
 #include <map>
 #include <memory>
 #include <set>
-#include <span>
-#include <streambuf>
 #include <thread>
 #include <tuple>
 #include <unordered_map>
@@ -983,50 +980,33 @@ class Finisher {
   std::array<std::size_t, 5> dims_{};
 };
 
-// A table file read as a stream within the size limit of every table reader, so that a file
-// growing while it is read cannot keep the parse going.
-class LimitedFile final : public std::streambuf {
- public:
-  explicit LimitedFile(const std::filesystem::path& path) : limit_(value::max_table_bytes()) {
-    if (file_.open(path, std::ios::in | std::ios::binary) == nullptr) {
-      throw OSError(fmt::format("cannot open {}", path.string()));
-    }
-  }
-
- protected:
-  std::streamsize xsgetn(char* s, std::streamsize n) override {
-    const std::streamsize got = file_.sgetn(s, n);
-    read_ += static_cast<std::uint64_t>(got > 0 ? got : 0);
-    if (read_ > limit_) {
-      throw OSError(fmt::format("the file holds more than {} bytes", limit_));
-    }
-    return got;
-  }
-  int_type underflow() override { return traits_type::eof(); }
-
- private:
-  std::filebuf file_;
-  std::uint64_t limit_;
-  std::uint64_t read_ = 0;
-};
-
 RetType device_parse(const std::filesystem::path& file, const std::string& sn, double freq,
                      const CaliLayout& layout) {
   const Value l = layout.value();
   CalibrationTableManager m(
       sn, Value(freq), [l] { return l; }, false, false, false);
-  std::error_code ec;
-  // A device, a pipe or a directory is never opened (a pipe without a writer would block).
-  if (!std::filesystem::is_regular_file(file, ec)) {
-    return RetType(RetCode::ERROR_BF_CALI_PARSE, "parse exception");
-  }
   try {
-    LimitedFile buf(file);
+    // The reader of every table file: a pipe, a device or a file above the size limit is
+    // refused (the scan beside says why).
+    value::TableFileBuf buf(file);
     std::istream in(&buf);
     return m.parse(Value(freq), &in);
   } catch (const std::exception&) {
     return RetType(RetCode::ERROR_BF_CALI_PARSE, "parse exception");
   }
+}
+
+// A gain or phase of a ComData key as a number: a float gain, a whole phase (a text that is
+// neither stays as it is).
+Value grid_number(const std::string& text, bool whole) {
+  if (whole) {
+    try {
+      return phase_value(text);
+    } catch (const std::exception&) {
+    }
+  }
+  double d = 0;
+  return to_number(text, d) ? Value(d) : Value(text);
 }
 
 }  // namespace
@@ -1053,24 +1033,26 @@ Value CaliProblem::to_value() const {
 
 Value CaliProblem::place() const {
   Value v = Value::object();
-  const std::pair<const char*, const std::string*> texts[] = {
-      {"row", &row}, {"mode", &mode}, {"step", &step}, {"gain", &gain}, {"phase", &phase}};
-  const std::pair<const char*, std::int64_t> numbers[] = {
-      {"board", board}, {"chip", chip}, {"channel", channel}};
-  for (const auto& [k, t] : std::span(texts).first(2)) {
+  for (const auto& [k, t] : {std::pair("row", &row), {"mode", &mode}}) {
     if (!t->empty()) {
       v[k] = *t;
     }
   }
-  for (const auto& [k, n] : numbers) {
+  for (const auto& [k, n] : {std::pair("board", board), {"chip", chip}, {"channel", channel}}) {
     if (n != 0) {
       v[k] = n;
     }
   }
-  for (const auto& [k, t] : std::span(texts).subspan(2)) {
-    if (!t->empty()) {
-      v[k] = *t;
-    }
+  if (!step.empty()) {
+    v["step"] = step;
+  }
+  // The gain and phase as the numbers they stand for, as every other answer gives them (the
+  // message keeps the table's own text).
+  if (!gain.empty()) {
+    v["gain"] = grid_number(gain, false);
+  }
+  if (!phase.empty()) {
+    v["phase"] = grid_number(phase, true);
   }
   return v;
 }

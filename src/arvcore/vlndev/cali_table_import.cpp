@@ -4,7 +4,6 @@
 #include <istream>
 #include <memory>
 #include <optional>
-#include <streambuf>
 #include <utility>
 #include <vector>
 
@@ -19,35 +18,6 @@
 #include "arvcore/vlndev/detail/frequency.hpp"
 
 namespace arvcore::vlndev {
-namespace {
-
-// A table file read as a local-mode parse reads it (value::FileReadAhead): regular files
-// only, at most ARVCORE_MAX_TABLE_BYTES, so that a pipe cannot block an import and a device
-// cannot feed it without end.
-class TableFileBuf final : public std::streambuf {
- public:
-  explicit TableFileBuf(const std::filesystem::path& path) : file_(path) {}
-
- protected:
-  int_type underflow() override {
-    if (gptr() < egptr()) {
-      return traits_type::to_int_type(*gptr());
-    }
-    const auto chunk = file_.next();
-    if (chunk.bytes.empty()) {
-      return traits_type::eof();
-    }
-    // The reader only reads the chunk; it stays valid until the next call.
-    char* at = const_cast<char*>(chunk.bytes.data());
-    setg(at, at, at + chunk.bytes.size());
-    return traits_type::to_int_type(*at);
-  }
-
- private:
-  value::FileReadAhead file_;
-};
-
-}  // namespace
 
 CaliFileIdentity cali_file_identity(const std::filesystem::path& file) {
   const std::string name = file.filename().string();
@@ -89,7 +59,7 @@ namespace {
 std::unique_ptr<CalibrationTableManager> parse_file(const CaliFileIdentity& id,
                                                     const std::filesystem::path& file,
                                                     const CaliLayout& layout, RetType& parsed) {
-  TableFileBuf buf(file);
+  value::TableFileBuf buf(file);
   std::istream in(&buf);
   in.exceptions(std::ios::badbit);  // a read failure is reported as itself, not as an end
   const Value l = layout.value();

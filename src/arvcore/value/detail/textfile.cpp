@@ -649,6 +649,20 @@ FileReadAhead::Chunk FileReadAhead::next() {
   return {};
 }
 
+TableFileBuf::int_type TableFileBuf::underflow() {
+  if (gptr() < egptr()) {
+    return traits_type::to_int_type(*gptr());
+  }
+  const auto chunk = file_.next();
+  if (chunk.bytes.empty()) {
+    return traits_type::eof();
+  }
+  // The reader only reads the chunk; it stays valid until the next call.
+  char* at = const_cast<char*>(chunk.bytes.data());
+  setg(at, at, at + chunk.bytes.size());
+  return traits_type::to_int_type(*at);
+}
+
 std::string read_text_file(const std::filesystem::path& path) {
   std::string content = read_binary_file(path);
   if (!is_valid_utf8(content)) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <streambuf>
 #include <string>
 #include <string_view>
 
@@ -78,6 +79,24 @@ class FileReadAhead {
 
   std::unique_ptr<Chunks> chunks_;
   std::uint64_t size_ = 0;
+};
+
+/// A table file as a stream, for readers that take a std::istream: the chunks of a
+/// FileReadAhead, so that such a reader refuses what every table reader refuses (a pipe, a
+/// device, a file above max_table_bytes()). Opening throws arvcore::OSError, as does reading
+/// when a read fails or the file grows past the limit.
+class TableFileBuf final : public std::streambuf {
+ public:
+  explicit TableFileBuf(const std::filesystem::path& path) : file_(path) {}
+
+  /// The file read, for reads apart from the stream (FileReadAhead::read_at).
+  const FileReadAhead& file() const { return file_; }
+
+ protected:
+  int_type underflow() override;
+
+ private:
+  FileReadAhead file_;
 };
 
 /// Writes `content` to a temporary file next to `path`, synced, then renames it over `path`.
