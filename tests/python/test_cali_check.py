@@ -135,7 +135,10 @@ def test_failed_parse_says_where(files_dir, arvcore_logs, edit, record):
     (files_dir / SAMPLE.name).write_text("\n".join(lines) + "\n")
     cali = CalibrationTableManager(SN, 28, fake_rf_layout)
     assert cali.parse(28).RetCode == RetCode.ERROR_BF_CALI_PARSE
-    found = [r for r in arvcore_logs.records if r.name == "CaliTbl" and re.search(record, r.getMessage())]
+    # Told in the record's message, or in a note on its failure.
+    told = [(r, [r.getMessage(), *getattr(r.exc_info and r.exc_info[1], "__notes__", [])])
+            for r in arvcore_logs.records if r.name == "CaliTbl"]
+    found = [r for r, texts in told if any(re.search(record, t) for t in texts)]
     assert len(found) == 1, [r.getMessage() for r in arvcore_logs.records]
     # A frequency without a table names the directory and what exists.
     arvcore_logs.clear()
