@@ -18,6 +18,7 @@
 #include <string>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
 #include "arvcore/base/errors.hpp"
@@ -769,7 +770,7 @@ std::vector<std::string> regular_rows() {
   for (const char* mode : {"TX", "RX"}) {
     for (int board = 1; board <= 2; ++board) {
       for (int com = 1; com <= 4; ++com) {
-        for (int gain = 0; gain < 10; ++gain) {
+        for (int gain = 0; gain < 20; ++gain) {
           for (int phase = 0; phase < 360; phase += 15) {
             for (int ch = 1; ch <= 3; ++ch) {
               rows.push_back(data_row(mode, board, 1, ch, fmt::format("{}", gain * 0.5),
@@ -791,9 +792,9 @@ std::vector<std::string> regular_rows() {
 TEST_F(CaliFiles, SplitParseMatchesOneGo) {
   const std::vector<std::string> rows = regular_rows();
   const std::size_t n = rows.size();
-  const std::size_t step = 720;  // rows per step, more than fit a heap block
-  auto with = [&](std::size_t at, const std::string& row) {
-    std::vector<std::string> r = rows;
+  const std::size_t step = 1440;  // rows per step, more than fit a heap block
+  auto with = [&](std::size_t at, const std::string& row, std::vector<std::string> r = {}) {
+    r = r.empty() ? rows : r;
     r.insert(r.begin() + static_cast<std::ptrdiff_t>(at), row);
     return r;
   };
@@ -835,6 +836,15 @@ TEST_F(CaliFiles, SplitParseMatchesOneGo) {
       {"bad number in the piece", with(3 * n / 8, bad_number), true, false},
       {"other row in the piece", with(3 * n / 8, other_row)},
       {"not UTF-8 in the piece", with(3 * n / 8, bad_text(3 * n / 8)), true, false, false},
+      // Rows that end the piece, and after them, before the later half, text that is not UTF-8.
+      {"END in the piece, not UTF-8 after it",
+       with(3 * n / 8, "END\n", with(15 * n / 32, bad_text(15 * n / 32))), true, false},
+      {"new board in the piece, not UTF-8 after it",
+       with(3 * n / 8, "COMDR,TX,x,3,y,-6.5,10.0\n", with(15 * n / 32, bad_text(15 * n / 32))),
+       true, false},
+      {"new step in the piece, not UTF-8 after it",
+       with(3 * n / 8, other_row, with(15 * n / 32, bad_text(15 * n / 32))), true, false},
+      {"not UTF-8 after the later half", with(n, other_row + "FOO,\xff\n")},
       {"no END", rows, false},
       {"quoted rows across the middle", with(2 * n / 5, quoted), true, false, false},
       {"keys in another order late", reversed_late_steps()},
@@ -870,22 +880,32 @@ TEST_F(CaliFiles, SplitParseMatchesOneGo) {
 }
 
 // Pieces read whenever the timing allows, beside a parse that does not wait for them: it takes
-// each piece, passes it, or waits for it, and the table comes out the same every time.
+// each piece, passes it, or waits for it, and the table comes out the same every time, also
+// when a row ends a piece early and text that is not UTF-8 follows.
 TEST_F(CaliFiles, PiecesBesideTheParseMatchOneGo) {
-  std::string csv = header() + kBody.substr(0, kBody.find("DATA"));
-  for (const auto& r : regular_rows()) {
-    csv += r;
+  std::vector<std::string> rows = regular_rows();
+  const std::size_t n = rows.size();
+  std::string early_end = header() + kBody.substr(0, kBody.find("DATA"));
+  for (std::size_t i = 0; i < n; ++i) {
+    early_end += (i == 3 * n / 8 ? "END\n" : "") + rows[i];
+    if (i == 15 * n / 32) {
+      early_end.insert(early_end.size() - 3, "\xff");
+    }
   }
-  write("D2230E013-28_28GHz.csv", csv + "END\n");
-  const std::uint64_t before = CaliLaterRows::set_split_from(~std::uint64_t{0});
-  const std::string one_go = parse_outcome();
-  CaliLaterRows::set_split_from(0);
-  const auto pieces_before = CaliLaterRows::set_pieces(CaliLaterRows::Pieces::kAnySize);
-  for (int i = 0; i < 20; ++i) {
-    EXPECT_EQ(parse_outcome(), one_go) << i;
+  for (const std::string& csv :
+       {header() + kBody.substr(0, kBody.find("DATA")) + fmt::format("{}", fmt::join(rows, "")),
+        early_end}) {
+    write("D2230E013-28_28GHz.csv", csv + "END\n");
+    const std::uint64_t before = CaliLaterRows::set_split_from(~std::uint64_t{0});
+    const std::string one_go = parse_outcome();
+    CaliLaterRows::set_split_from(0);
+    const auto pieces_before = CaliLaterRows::set_pieces(CaliLaterRows::Pieces::kAnySize);
+    for (int i = 0; i < 20; ++i) {
+      EXPECT_EQ(parse_outcome(), one_go) << i;
+    }
+    CaliLaterRows::set_pieces(pieces_before);
+    CaliLaterRows::set_split_from(before);
   }
-  CaliLaterRows::set_pieces(pieces_before);
-  CaliLaterRows::set_split_from(before);
 }
 
 // Bytes that are not UTF-8 fail the parse at their own line, however the file is cut into
