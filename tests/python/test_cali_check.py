@@ -147,6 +147,21 @@ def test_failed_parse_says_where(files_dir, arvcore_logs, edit, record):
                and str(files_dir) in r.getMessage() for r in arvcore_logs.records)
 
 
+def test_bytes_not_utf8_are_named_at_their_line(files_dir, arvcore_logs):
+    # Far enough into the table that the reader's first window began long before.
+    lines = SAMPLE.read_bytes().split(b"\n")
+    lines[1999] = lines[1999].replace(b"BOARD", b"BO\xffARD")
+    path = files_dir / SAMPLE.name
+    path.write_bytes(b"\n".join(lines))
+    [problem] = [p for p in check_table(path, layout=(4, 1, 4))["problems"] if "utf-8" in p["message"]]
+    assert problem["line"] == 2000
+    arvcore_logs.clear()
+    cali = CalibrationTableManager(SN, 28, fake_rf_layout)
+    assert cali.parse(28).RetMsg == "parse exception"
+    [record] = [r for r in arvcore_logs.records if r.exc_info]
+    assert re.search(r"_28GHz.csv: line 2000: 'utf-8' codec", record.exc_info[1].__notes__[0])
+
+
 def test_diff_and_list(tmp_path):
     exe = vlntable_command()
     other = tmp_path / "b" / SAMPLE.name
