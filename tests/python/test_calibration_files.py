@@ -230,7 +230,7 @@ FAILURES = [
     ("second SN", (table_csv() + "SN,X\n").encode(),
      ["__updateDict exception with key:SN", "parse exception"], "line 16: SN row: a second row"),
     ("not UTF-8", table_csv().replace("u,0.5", "u,\udcff").encode("utf-8", "surrogateescape"),
-     ["parse exception"], "_28GHz.csv: line 14: 'utf-8' codec can't decode byte 0xff"),
+     ["parse exception"], "_28GHz.csv: line 14"),
 ]
 
 

@@ -65,10 +65,13 @@ Value make_zinnet_cali() {
   return t;
 }
 
-// Where and why a parse failed: the line it was on (0: none yet) and, when a row's reading
-// failed, what that row lacks.
+// Where a parse failed, beside the failure's own text: the line it was on (0: none yet) and,
+// when a row's reading failed, what that row lacks.
 std::string failure_place(const CsvRow& row, bool row_failed, std::size_t line,
                           const CaliLayout& layout) {
+  if (!row_failed) {
+    return line == 0 ? std::string() : fmt::format("line {}", line);
+  }
   std::string why = "unknown failure";
   try {
     throw;
@@ -83,19 +86,15 @@ std::string failure_place(const CsvRow& row, bool row_failed, std::size_t line,
               : e.what();
   } catch (...) {
   }
-  if (line == 0) {
-    return why;
-  }
-  return fmt::format("line {}: {}", line,
-                     row_failed ? describe_row_problem(row, layout, why) : why);
+  return fmt::format("line {}: {}", line, describe_row_problem(row, layout, why));
 }
 
 // The answer of a parse that failed, and its one error record, as hosts count them: where it
-// failed (`place`) goes with the failure's trace. Call inside the catch block.
+// failed (`place` in the file) goes with the failure's trace. Call inside the catch block.
 RetType parse_failed(const log::Logger& logger, const std::string& file_label,
                      const std::string& place) {
   RetType result(RetCode::ERROR_BF_CALI_PARSE, "parse exception");
-  logger.exception(result.RetMsg, fmt::format("{}: {}", file_label, place));
+  logger.exception(result.RetMsg, place.empty() ? file_label : file_label + ": " + place);
   return result;
 }
 
