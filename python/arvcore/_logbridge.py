@@ -88,8 +88,7 @@ def _builtin_failure(kind, message):
         return None
 
 
-def _failure(text):
-    """exc_info for a failure text written by the core, so handlers print it as Python would."""
+def _exception(text):
     kind, sep, message = text.partition(": ")
     if sep and kind == _GENERIC:
         inner_kind, inner_sep, inner_message = message.partition(": ")
@@ -97,6 +96,23 @@ def _failure(text):
         return found or (RuntimeError, RuntimeError(message), None)
     found = _builtin_failure(kind, message) if sep else None
     return found or (RuntimeError, RuntimeError(text), None)
+
+
+def _failure(text):
+    """exc_info for a failure text written by the core, so handlers print it as Python would.
+
+    Its first line names the failure; what follows is a note the core added to it (where a
+    parse failed, say), which tracebacks print after the failure's own line.
+    """
+    head, sep, note = text.partition("\n")
+    exc_info = _exception(head)
+    if sep:
+        exc = exc_info[1]
+        if hasattr(exc, "add_note"):
+            exc.add_note(note)
+        else:  # before Python 3.11: the note joins the message
+            exc.args = (f"{exc.args[0] if exc.args else ''}\n{note}",)
+    return exc_info
 
 
 def _emit(name, level, msg, exc_text):

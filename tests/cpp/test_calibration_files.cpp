@@ -11,11 +11,14 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
 #include "arvcore/base/errors.hpp"
@@ -398,6 +401,92 @@ TEST_F(CaliFiles, ParseAfterNoFileAndQueryVersionWithoutTable) {
             RetType(RetCode::ERROR_BF_CALI_INCOMPLTE, "Can not found any calibration table"));
 }
 
+// A failed parse writes the error records the host's own parse writes, no more: hosts count
+// and alert on them. Where it failed goes with the failure's trace, or at info level when the
+// failure has none.
+TEST_F(CaliFiles, OneErrorRecordPerFailure) {
+  const std::string to_data = header() + kBody.substr(0, kBody.find("DATA"));  // 13 lines
+  const std::string bad_number = data_row("TX", 1, 1, 1, "1", "0", 1, 1, 1, "x", "1");
+  struct Case {
+    std::string name;
+    std::string content;  // no file when empty
+    Value freq;
+    std::vector<std::string> errors;  // a part of each error record's message, in order
+    std::string place;
+    bool from_stream = false;
+  };
+  const std::vector<Case> cases = {
+      {"no file",
+       "",
+       28,
+       {"Can not find file for Cali table"},
+       "No calibration file D2230E013-28_28GHz.csv in "},
+      {"frequency 0",
+       kGood,
+       0,
+       {"Can not find file for Cali table"},
+       "Frequency 0 GHz is not a finite positive number"},
+      {"no END", header() + kBody, 28, {"cali file is broken"}, "no END row after line 18"},
+      {"wrong SN",
+       header("3.0.0", "X") + kBody + "END\n",
+       28,
+       {"Wrong SN!", "cali file is broken"},
+       "_28GHz.csv: line 3: Wrong SN! The table's SN is 'X'"},
+      {"bad number",
+       to_data + bad_number + "END\n",
+       28,
+       {"parse exception"},
+       "_28GHz.csv: line 14: DATA row: MEAS gain 'x' is not a number"},
+      {"second SN",
+       header() + "SN,X\nEND\n",
+       28,
+       {"__updateDict exception with key:SN", "parse exception"},
+       "line 6: SN row: a second row for a place the table already holds"},
+      {"not UTF-8", to_data + "FOO,\xff\nEND\n", 28, {"parse exception"}, "_28GHz.csv: line 14"},
+      {"bad number in a stream",
+       to_data + bad_number + "END\n",
+       28,
+       {"parse exception"},
+       "the given stream: line 14: DATA row: MEAS gain 'x' is not a number",
+       true},
+  };
+  const std::set<std::string> loggers = {"CaliTbl", "AAKitTbl", "BeamTbl", "UDDeltaTbl", "TblDB"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(dir_ / "D2230E013-28_28GHz.csv");
+    if (!c.content.empty() && !c.from_stream) {
+      write("D2230E013-28_28GHz.csv", c.content);
+    }
+    auto m = make();
+    LogCapture logs(loggers);
+    std::istringstream in(c.content);
+    EXPECT_FALSE(m.parse(c.freq, c.from_stream ? &in : nullptr).ok());
+    std::map<std::pair<std::string, Level>, int> count;
+    std::vector<const arvcore::testing::LogRecord*> errors;
+    for (const auto& r : logs.records) {
+      ++count[{r.logger, r.level}];
+      if (r.level == Level::error) {
+        errors.push_back(&r);
+      }
+    }
+    const std::map<std::pair<std::string, Level>, int> errors_only = {
+        {{"CaliTbl", Level::error}, static_cast<int>(c.errors.size())}};
+    std::erase_if(count, [](const auto& n) { return n.first.second < Level::warning; });
+    EXPECT_EQ(count, errors_only) << logs.dump();
+    for (std::size_t i = 0; i < std::min(errors.size(), c.errors.size()); ++i) {
+      EXPECT_NE(errors[i]->message.find(c.errors[i]), std::string::npos) << logs.dump();
+    }
+    // The place: in the trace of the failure's record when it has one, else at info level.
+    if (!errors.empty() && !errors.back()->exc.empty()) {
+      const std::string& exc = errors.back()->exc;
+      EXPECT_NE(exc.find(c.place), std::string::npos) << exc;
+      EXPECT_LT(exc.find('\n'), exc.find(c.place)) << "a note after the failure's own line";
+    } else {
+      EXPECT_TRUE(logs.contains(Level::info, c.place)) << logs.dump();
+    }
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -677,7 +766,7 @@ std::vector<std::string> regular_rows() {
   for (const char* mode : {"TX", "RX"}) {
     for (int board = 1; board <= 2; ++board) {
       for (int com = 1; com <= 4; ++com) {
-        for (int gain = 0; gain < 10; ++gain) {
+        for (int gain = 0; gain < 20; ++gain) {
           for (int phase = 0; phase < 360; phase += 15) {
             for (int ch = 1; ch <= 3; ++ch) {
               rows.push_back(data_row(mode, board, 1, ch, fmt::format("{}", gain * 0.5),
@@ -699,9 +788,9 @@ std::vector<std::string> regular_rows() {
 TEST_F(CaliFiles, SplitParseMatchesOneGo) {
   const std::vector<std::string> rows = regular_rows();
   const std::size_t n = rows.size();
-  const std::size_t step = 720;  // rows per step, more than fit a heap block
-  auto with = [&](std::size_t at, const std::string& row) {
-    std::vector<std::string> r = rows;
+  const std::size_t step = 1440;  // rows per step, more than fit a heap block
+  auto with = [&](std::size_t at, const std::string& row, std::vector<std::string> r = {}) {
+    r = r.empty() ? rows : r;
     r.insert(r.begin() + static_cast<std::ptrdiff_t>(at), row);
     return r;
   };
@@ -743,6 +832,15 @@ TEST_F(CaliFiles, SplitParseMatchesOneGo) {
       {"bad number in the piece", with(3 * n / 8, bad_number), true, false},
       {"other row in the piece", with(3 * n / 8, other_row)},
       {"not UTF-8 in the piece", with(3 * n / 8, bad_text(3 * n / 8)), true, false, false},
+      // Rows that end the piece, and after them, before the later half, text that is not UTF-8.
+      {"END in the piece, not UTF-8 after it",
+       with(3 * n / 8, "END\n", with(15 * n / 32, bad_text(15 * n / 32))), true, false},
+      {"new board in the piece, not UTF-8 after it",
+       with(3 * n / 8, "COMDR,TX,x,3,y,-6.5,10.0\n", with(15 * n / 32, bad_text(15 * n / 32))),
+       true, false},
+      {"new step in the piece, not UTF-8 after it",
+       with(3 * n / 8, other_row, with(15 * n / 32, bad_text(15 * n / 32))), true, false},
+      {"not UTF-8 after the later half", with(n, other_row + "FOO,\xff\n")},
       {"no END", rows, false},
       {"quoted rows across the middle", with(2 * n / 5, quoted), true, false, false},
       {"keys in another order late", reversed_late_steps()},
@@ -778,22 +876,105 @@ TEST_F(CaliFiles, SplitParseMatchesOneGo) {
 }
 
 // Pieces read whenever the timing allows, beside a parse that does not wait for them: it takes
-// each piece, passes it, or waits for it, and the table comes out the same every time.
+// each piece, passes it, or waits for it, and the table comes out the same every time, also
+// when a row ends a piece early and text that is not UTF-8 follows.
 TEST_F(CaliFiles, PiecesBesideTheParseMatchOneGo) {
-  std::string csv = header() + kBody.substr(0, kBody.find("DATA"));
-  for (const auto& r : regular_rows()) {
-    csv += r;
+  std::vector<std::string> rows = regular_rows();
+  const std::size_t n = rows.size();
+  std::string early_end = header() + kBody.substr(0, kBody.find("DATA"));
+  for (std::size_t i = 0; i < n; ++i) {
+    early_end += (i == 3 * n / 8 ? "END\n" : "") + rows[i];
+    if (i == 15 * n / 32) {
+      early_end.insert(early_end.size() - 3, "\xff");
+    }
   }
-  write("D2230E013-28_28GHz.csv", csv + "END\n");
-  const std::uint64_t before = CaliLaterRows::set_split_from(~std::uint64_t{0});
-  const std::string one_go = parse_outcome();
-  CaliLaterRows::set_split_from(0);
-  const auto pieces_before = CaliLaterRows::set_pieces(CaliLaterRows::Pieces::kAnySize);
-  for (int i = 0; i < 20; ++i) {
-    EXPECT_EQ(parse_outcome(), one_go) << i;
+  for (const std::string& csv :
+       {header() + kBody.substr(0, kBody.find("DATA")) + fmt::format("{}", fmt::join(rows, "")),
+        early_end}) {
+    write("D2230E013-28_28GHz.csv", csv + "END\n");
+    const std::uint64_t before = CaliLaterRows::set_split_from(~std::uint64_t{0});
+    const std::string one_go = parse_outcome();
+    CaliLaterRows::set_split_from(0);
+    const auto pieces_before = CaliLaterRows::set_pieces(CaliLaterRows::Pieces::kAnySize);
+    for (int i = 0; i < 20; ++i) {
+      EXPECT_EQ(parse_outcome(), one_go) << i;
+    }
+    CaliLaterRows::set_pieces(pieces_before);
+    CaliLaterRows::set_split_from(before);
   }
-  CaliLaterRows::set_pieces(pieces_before);
-  CaliLaterRows::set_split_from(before);
+}
+
+// Bytes that are not UTF-8 fail the parse at their own line, however the file is cut into
+// chunks and windows, and the table keeps exactly the rows before that line: what a parse of
+// those rows alone keeps.
+TEST_F(CaliFiles, NotUtf8FailsAtItsLine) {
+  const std::string top = header() + kBody.substr(0, kBody.find("DATA"));
+  const std::vector<std::string> rows = regular_rows();
+  struct Case {
+    std::string name;
+    std::string kept;  // whole rows before the failing line
+    std::string rest;  // from there on
+    std::size_t line;
+  };
+  auto lines = [](const std::string& text, char end = '\n') {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), end));
+  };
+  // The rows from `from` on, and the first `count` of them, joined.
+  auto rows_from = [&](std::size_t from, std::size_t count = SIZE_MAX) {
+    std::string out;
+    for (std::size_t i = from; i < rows.size() && i - from < count; ++i) {
+      out += rows[i];
+    }
+    return out;
+  };
+  // The case whose bad byte, a lead byte not followed by its sequence, lies at byte `offset`.
+  auto at_offset = [&](std::uint64_t offset) {
+    std::string kept = top;
+    std::size_t i = 0;
+    for (; kept.size() + rows[i].size() <= offset; ++i) {
+      kept += rows[i];
+    }
+    std::string bad = rows[i];
+    bad[std::min<std::size_t>(offset - kept.size(), bad.size() - 2)] = '\xe2';
+    return Case{fmt::format("at byte {}", offset), kept, bad + rows_from(i + 1), lines(kept) + 1};
+  };
+  auto cr = [](std::string text) {
+    std::replace(text.begin(), text.end(), '\n', '\r');
+    return text;
+  };
+  const std::string half = top + rows_from(0, 5000);
+  const std::vector<Case> cases = {
+      {"first line", "", "VER,3.0\xff.0\n" + half, 1},
+      {"past the first window", half, "DATA,\xff" + rows_from(5000), lines(half) + 1},
+      {"at its line's start after CR line ends", cr(half), cr("\xff" + rows_from(5000)),
+       lines(half) + 1},
+      {"on a later line of a quoted row", half, "DATA,TX,\"m\n\xff\",b\n" + rows_from(5000),
+       lines(half) + 2},
+      {"a sequence cut by the end", half + rows_from(5000), "FOO,\xe2\x82",
+       lines(half + rows_from(5000)) + 1},
+      at_offset((std::size_t{256} << 10) - 1),
+      at_offset((std::size_t{512} << 10) - 1),
+      at_offset(std::size_t{512} << 10),
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::istringstream kept(c.kept);
+    auto reference = make();
+    reference.parse(28, &kept);
+    write("D2230E013-28_28GHz.csv", c.kept + c.rest);
+    for (const bool from_stream : {false, true}) {
+      SCOPED_TRACE(from_stream ? "stream" : "file");
+      LogCapture logs({"CaliTbl"});
+      auto m = make();
+      std::istringstream in(c.kept + c.rest);
+      EXPECT_EQ(m.parse(28, from_stream ? &in : nullptr).RetMsg, "parse exception");
+      ASSERT_FALSE(logs.records.empty());
+      const std::string& exc = logs.records.back().exc;
+      EXPECT_TRUE(exc.starts_with("UnicodeError: 'utf-8' codec")) << exc;
+      EXPECT_TRUE(exc.ends_with(fmt::format(": line {}", c.line))) << exc;
+      EXPECT_EQ(m.CaliTable(), reference.CaliTable());
+    }
+  }
 }
 
 // A step packs any entry it is given into 16 bytes, or keeps it whole, and gives back the very

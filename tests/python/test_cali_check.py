@@ -135,13 +135,32 @@ def test_failed_parse_says_where(files_dir, arvcore_logs, edit, record):
     (files_dir / SAMPLE.name).write_text("\n".join(lines) + "\n")
     cali = CalibrationTableManager(SN, 28, fake_rf_layout)
     assert cali.parse(28).RetCode == RetCode.ERROR_BF_CALI_PARSE
-    found = [r for r in arvcore_logs.records if r.name == "CaliTbl" and re.search(record, r.getMessage())]
+    # Told in the record's message, or in a note on its failure.
+    told = [(r, [r.getMessage(), *getattr(r.exc_info and r.exc_info[1], "__notes__", [])])
+            for r in arvcore_logs.records if r.name == "CaliTbl"]
+    found = [r for r, texts in told if any(re.search(record, t) for t in texts)]
     assert len(found) == 1, [r.getMessage() for r in arvcore_logs.records]
     # A frequency without a table names the directory and what exists.
     arvcore_logs.clear()
     assert cali.parse(29).RetCode == RetCode.ERROR_BF_CALI_PATH
     assert any("frequencies found for %s: [28.0]" % SN in r.getMessage()
                and str(files_dir) in r.getMessage() for r in arvcore_logs.records)
+
+
+def test_bytes_not_utf8_are_named_at_their_line(files_dir, arvcore_logs):
+    # Far enough into the table that the reader's first window began long before.
+    lines = SAMPLE.read_bytes().split(b"\n")
+    lines[1999] = lines[1999].replace(b"BOARD", b"BO\xffARD")
+    path = files_dir / SAMPLE.name
+    path.write_bytes(b"\n".join(lines))
+    [problem] = [p for p in check_table(path, layout=(4, 1, 4))["problems"] if "utf-8" in p["message"]]
+    assert problem["line"] == 2000
+    arvcore_logs.clear()
+    cali = CalibrationTableManager(SN, 28, fake_rf_layout)
+    assert cali.parse(28).RetMsg == "parse exception"
+    [record] = [r for r in arvcore_logs.records if r.exc_info]
+    assert isinstance(record.exc_info[1], UnicodeError)
+    assert record.exc_info[1].__notes__[0].endswith("_28GHz.csv: line 2000")
 
 
 def test_diff_and_list(tmp_path):

@@ -1,11 +1,13 @@
 """CalibrationTableManager construction, discovery, parse and JSON import from Python."""
 
+import collections
 import io
 import json
 import logging
 import os
 import pathlib
 import subprocess
+import traceback
 
 import pytest
 
@@ -213,6 +215,44 @@ def test_unreadable_stream_is_a_parse_exception(files_dir, arvcore_logs):
         assert mgr._CaliTable == {}
     errors = [r for r in arvcore_logs.records if r.getMessage() == "parse exception"]
     assert len(errors) == 2 and "closed file" in str(errors[0].exc_text or errors[0].exc_info)
+
+
+# A failure kind: the file's bytes (None: no file), the parts of its error records in order,
+# and where it failed, told in the trace of the failure's record or, without one, at INFO.
+FAILURES = [
+    ("no file", None, ["Can not find file for Cali table"],
+     f"No calibration file {SN}_28GHz.csv in "),
+    ("no END", table_csv(end=False).encode(), ["cali file is broken"], "no END row after line 14"),
+    ("wrong SN", table_csv(sn="X").encode(), ["Wrong SN!", "cali file is broken"],
+     "_28GHz.csv: line 3: Wrong SN! The table's SN is 'X'"),
+    ("bad number", table_csv().replace("u,0.5", "u,x").encode(), ["parse exception"],
+     "_28GHz.csv: line 14: DATA row: MEAS gain 'x' is not a number"),
+    ("second SN", (table_csv() + "SN,X\n").encode(),
+     ["__updateDict exception with key:SN", "parse exception"], "line 16: SN row: a second row"),
+    ("not UTF-8", table_csv().replace("u,0.5", "u,\udcff").encode("utf-8", "surrogateescape"),
+     ["parse exception"], "_28GHz.csv: line 14"),
+]
+
+
+def test_one_error_record_per_failure(files_dir, arvcore_logs):
+    path = files_dir / f"{SN}_28GHz.csv"
+    for name, content, errors, place in FAILURES:
+        path.unlink(missing_ok=True)
+        if content is not None:
+            path.write_bytes(content)
+        arvcore_logs.clear()
+        assert CalibrationTableManager(SN, 28, layout).parse(28).RetCode != RetCode.OK, name
+        records = arvcore_logs.records
+        counts = collections.Counter((r.name, r.levelno) for r in records if r.levelno >= logging.WARNING)
+        assert counts == {("CaliTbl", logging.ERROR): len(errors)}, (name, counts)
+        failing = [r for r in records if r.levelno == logging.ERROR]
+        assert all(part in r.getMessage() for part, r in zip(errors, failing)), name
+        if failing[-1].exc_info:
+            exc = failing[-1].exc_info[1]
+            assert place not in str(exc) and any(place in note for note in exc.__notes__), name
+            assert place in "".join(traceback.format_exception(exc)), name
+        else:
+            assert any(r.levelno == logging.INFO and place in r.getMessage() for r in records), name
 
 
 def test_table_with_data_between_other_rows(files_dir):

@@ -140,6 +140,16 @@ void Logger::exception(std::string_view message, std::exception_ptr failure) con
   }
 }
 
+void Logger::exception(std::string_view message, std::string_view note,
+                       std::exception_ptr failure) const {
+  if (enabled(Level::error)) {
+    std::string text = describe(failure);
+    text += '\n';
+    text += note;
+    write(Level::error, message, text);
+  }
+}
+
 std::string describe(std::exception_ptr failure) {
   if (!failure) {
     return {};

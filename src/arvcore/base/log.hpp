@@ -28,7 +28,8 @@ namespace arvcore::log {
 enum class Level : int { debug = 10, info = 20, warning = 30, error = 40 };
 
 /// Receives every record that passes its logger's level.
-/// `exc_text` is the failure's text for records logged with exception(), else empty.
+/// `exc_text` is the failure's text for records logged with exception(), else empty: a first
+/// line "TypeName: message", then the note added to the failure, if any, after a line break.
 using Sink = std::function<void(std::string_view logger_name, Level level, std::string_view message,
                                 std::string_view exc_text)>;
 
@@ -67,6 +68,10 @@ class Logger {
   /// An error record that carries the failure's text (the host's "exception" level).
   /// Call inside a catch block; `failure` is usually std::current_exception().
   void exception(std::string_view message,
+                 std::exception_ptr failure = std::current_exception()) const;
+  /// The same, with `note` added to the failure's text (where it happened, say): the record
+  /// stays the one the host expects, and its trace tells more.
+  void exception(std::string_view message, std::string_view note,
                  std::exception_ptr failure = std::current_exception()) const;
 
   template <class... Args>

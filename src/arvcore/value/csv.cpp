@@ -305,8 +305,35 @@ struct CsvReader::Impl {
         unquoted_stop(make_set(",\r\n", strip)),
         quoted_stop(make_set("\"\r\n", strip)) {}
 
-  // Makes the next validated bytes available in [p, end); false at end of input.
-  bool refill() { return in != nullptr ? refill_from_stream() : refill_from_text(); }
+  // Makes the next validated bytes available in [p, end); false at end of input, and at the
+  // line of bytes that are not UTF-8 (`failure` says why).
+  bool refill() {
+    if (!failure.empty()) {
+      return false;
+    }
+    return in != nullptr ? refill_from_stream() : refill_from_text();
+  }
+
+  // Ends the input before the line of the first bad sequence of `window`, the bytes from
+  // `consumed` on: the rows before that line are read as usual, and the reader fails when it
+  // comes to that line, wherever its windows began. False when no byte comes before that line.
+  bool end_before_bad_line(const char* window, std::size_t size) {
+    const std::string_view text(window, size);
+    failure = utf8_error_message(text, consumed);
+    const std::size_t line_end = text.substr(0, valid_utf8_prefix(text)).find_last_of("\r\n");
+    const std::size_t keep = line_end == std::string_view::npos ? 0 : line_end + 1;
+    consumed += keep;
+    p = window;
+    end = window + keep;
+    return keep != 0;
+  }
+
+  // Input that ends inside a sequence, whose last bytes are `cut_short`: the rows before its
+  // line are read, and the reader fails at that line.
+  bool end_cut_short(std::string_view cut_short) {
+    failure = utf8_error_message(cut_short, consumed);
+    return false;
+  }
 
   // The next window of an in-place text, extended past the chunk size to the end of a
   // sequence it cuts, so that every window is whole UTF-8 on its own.
@@ -321,7 +348,7 @@ struct CsvReader::Impl {
     }
     const std::string_view ready(text_next, static_cast<std::size_t>(stop - text_next));
     if (!piece_utf8 && !is_valid_utf8(ready)) {
-      throw UnicodeError(utf8_error_message(ready, consumed));
+      return end_before_bad_line(text_next, ready.size());
     }
     consumed += ready.size();
     p = text_next;
@@ -342,11 +369,7 @@ struct CsvReader::Impl {
       pending = chunk.bytes;
       pending_utf8 = chunk.utf8;
       if (pending.empty()) {
-        if (carry_len != 0) {
-          throw UnicodeError(
-              utf8_error_message(std::string_view(carry.data(), carry_len), consumed));
-        }
-        return false;
+        return carry_len != 0 && end_cut_short(std::string_view(carry.data(), carry_len));
       }
     }
     if (carry_len != 0) {
@@ -392,16 +415,13 @@ struct CsvReader::Impl {
       const auto got = static_cast<std::size_t>(n > 0 ? n : 0);
       const std::size_t total = carry_len + got;
       if (got == 0) {
-        if (carry_len != 0) {
-          throw UnicodeError(utf8_error_message(std::string_view(buf.get(), carry_len), consumed));
-        }
-        return false;
+        return carry_len != 0 && end_cut_short(std::string_view(buf.get(), carry_len));
       }
       // Hold back a sequence that continues in the next chunk.
       const std::size_t cut = uncut_length(std::string_view(buf.get(), total));
       const std::string_view ready(buf.get(), cut);
       if (!is_valid_utf8(ready)) {
-        throw UnicodeError(utf8_error_message(ready, consumed));
+        return end_before_bad_line(buf.get(), cut);
       }
       carry_len = total - cut;
       std::memcpy(carry.data(), buf.get() + cut, carry_len);
@@ -431,6 +451,7 @@ struct CsvReader::Impl {
   std::array<char, 4> carry{};
   std::size_t carry_len = 0;
   std::uint64_t consumed = 0;
+  std::string failure;  // why the input cannot be read on past `end`: a line that is not UTF-8
   std::size_t lines = 0;
   bool at_start = true;  // nothing read yet: a byte-order mark may come
   // Characters that end a run of ordinary ones outside and inside quotes.
@@ -541,6 +562,9 @@ bool CsvReader::next(CsvRow& row) {
   for (;;) {
     if (p == end && !refill()) {
       m.p = p;
+      if (!m.failure.empty()) {
+        throw UnicodeError(m.failure);  // at the line that is not UTF-8, or in a row reaching it
+      }
       if (state == State::kStartRecord) {
         return line_seen;
       }

@@ -108,16 +108,17 @@ class CsvRow {
 /// field gives the row read so far. Without `strip_nul` NUL is an ordinary character; with
 /// it, NUL characters are removed from each physical line before it is split.
 /// The input is read in chunks from the stream's buffer, never whole. Bytes that are not
-/// UTF-8 throw arvcore::UnicodeError when the reader reaches them; an exception thrown by the
-/// stream's buffer reaches the caller unchanged.
+/// UTF-8 throw arvcore::UnicodeError when the reader comes to their line: the rows before it
+/// are read, and lines_read() + 1 is that line, however the input is cut into chunks or
+/// where the reader started. An exception thrown by the stream's buffer reaches the caller
+/// unchanged.
 class CsvReader {
  public:
   explicit CsvReader(std::istream& in, bool strip_nul = false);
   /// As above, reading `chunk_size` bytes at a time.
   CsvReader(std::istream& in, bool strip_nul, std::size_t chunk_size);
   /// Reads `text` where it lies, without copying it; the caller keeps it alive while the
-  /// reader is used. It is checked for UTF-8 `chunk_size` bytes at a time, so that bad bytes
-  /// fail where they are reached, as with a stream.
+  /// reader is used. It is checked for UTF-8 `chunk_size` bytes at a time, as a stream is.
   explicit CsvReader(std::string_view text, bool strip_nul = false);
   CsvReader(std::string_view text, bool strip_nul, std::size_t chunk_size);
   /// Reads a file's chunks where the read-ahead leaves them, without copying them. The

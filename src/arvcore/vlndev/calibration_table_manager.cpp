@@ -65,9 +65,13 @@ Value make_zinnet_cali() {
   return t;
 }
 
-// Where and why a parse failed: the row it was on and what that row lacks.
-std::string failure_place(const CsvRow& row, std::size_t row_line, std::size_t lines,
+// Where a parse failed, beside the failure's own text: the line it was on (0: none yet) and,
+// when a row's reading failed, what that row lacks.
+std::string failure_place(const CsvRow& row, bool row_failed, std::size_t line,
                           const CaliLayout& layout) {
+  if (!row_failed) {
+    return line == 0 ? std::string() : fmt::format("line {}", line);
+  }
   std::string why = "unknown failure";
   try {
     throw;
@@ -82,10 +86,16 @@ std::string failure_place(const CsvRow& row, std::size_t row_line, std::size_t l
               : e.what();
   } catch (...) {
   }
-  if (row_line != 0) {
-    return fmt::format("line {}: {}", row_line, describe_row_problem(row, layout, why));
-  }
-  return lines == 0 ? why : fmt::format("line {}: {}", lines + 1, why);
+  return fmt::format("line {}: {}", line, describe_row_problem(row, layout, why));
+}
+
+// The answer of a parse that failed, and its one error record, as hosts count them: where it
+// failed (`place` in the file) goes with the failure's trace. Call inside the catch block.
+RetType parse_failed(const log::Logger& logger, const std::string& file_label,
+                     const std::string& place) {
+  RetType result(RetCode::ERROR_BF_CALI_PARSE, "parse exception");
+  logger.exception(result.RetMsg, place.empty() ? file_label : file_label + ": " + place);
+  return result;
 }
 
 // The answer of a parse whose rows ran out (`lines` lines read) or stopped at a refused header.
@@ -101,7 +111,8 @@ RetType rows_ended(const detail::CaliRowReader& rows, std::size_t lines,
   result = RetType(RetCode::ERROR_BF_CALI_PARSE, "cali file is broken");
   logger.error("{}", result.RetMsg);
   if (!header_refused) {
-    logger.error("{}: no END row after line {}: the file ends early", file_label, lines);
+    // The failure's one error record is the one above; this only says where.
+    logger.info("{}: no END row after line {}: the file ends early", file_label, lines);
   }
   return result;
 }
@@ -362,7 +373,7 @@ std::optional<RetType> CalibrationTableManager::findCaliFile(const Value& freq) 
   // database.
   if (const std::string problem = frequency_problem(freq); !problem.empty()) {
     RetType ret(RetCode::ERROR_BF_CALI_PATH, "Can not find file for Cali table");
-    logger_.error("{}", problem);
+    logger_.info("{}", problem);
     logger_.error("{}", ret.RetMsg);
     return ret;
   }
@@ -378,9 +389,10 @@ std::optional<RetType> CalibrationTableManager::findCaliFile(const Value& freq) 
   if (!found.is_string()) {
     RetType ret(RetCode::ERROR_BF_CALI_PATH, "Can not find file for Cali table");
     logger_.error("{}", ret.RetMsg);
-    logger_.error("No calibration file {}_{}GHz.csv in {}; frequencies found for {}: {}", sn_,
-                  value::str(freq_), default_dir_->string(), sn_,
-                  freq_list_.empty() ? std::string("none") : value::str(freq_list_));
+    // The failure's one error record is the one above; this says what was looked for.
+    logger_.info("No calibration file {}_{}GHz.csv in {}; frequencies found for {}: {}", sn_,
+                 value::str(freq_), default_dir_->string(), sn_,
+                 freq_list_.empty() ? std::string("none") : value::str(freq_list_));
     return ret;
   }
   path_cali_ = found.get<std::string>();
@@ -422,8 +434,7 @@ RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& t
   std::optional<detail::CaliLaterRows> later;
   CsvRow row;
   value::CsvCells cells;
-  std::size_t row_line = 0;
-  std::size_t lines = 0;
+  std::size_t row_line = 0;  // the line of the row being read into the table, else 0
   const CaliLayout layout{num_board_, num_ic_per_board_, num_channel_per_ic_};
   const std::string file_label =
       fileObject == nullptr ? path_cali_ : std::string("the given stream");
@@ -444,9 +455,9 @@ RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& t
       if (later && later->due(reader->offset())) {
         go_past_later_rows(later, rows, file, rest, reader);
       }
-      lines = reader->lines_read();
+      const std::size_t line = reader->lines_read() + 1;
       if (reader->peek_plain(cells) && detail::is_data_row(cells)) {
-        row_line = lines + 1;
+        row_line = line;
         read_data_line(rows, *reader, cells, row);
         continue;
       }
@@ -456,16 +467,17 @@ RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& t
       if (row.empty()) {
         continue;
       }
-      row_line = lines + 1;
+      row_line = line;
       if (!rows.read(row, row_line)) {
         break;
       }
     }
     result = rows_ended(rows, reader->lines_read(), file_label, path_cali_, logger_);
   } catch (...) {
-    result = RetType(RetCode::ERROR_BF_CALI_PARSE, "parse exception");
-    logger_.exception(result.RetMsg);
-    logger_.error("{}: {}", file_label, failure_place(row, row_line, lines, layout));
+    // A failure in no row's reading is on the line the reader came to: bytes that are not
+    // UTF-8 fail on their own line, which a row that spans lines may have begun before.
+    const std::size_t line = row_line != 0 ? row_line : reader ? reader->lines_read() + 1 : 0;
+    result = parse_failed(logger_, file_label, failure_place(row, row_line != 0, line, layout));
   }
   return result;
 }

@@ -488,7 +488,8 @@ bool header_accepted(State& s) {
   }
   s.header_result = check_header(s.table, s.device, s.logger);
   if (!s.header_result.ok()) {
-    s.logger.error("{}: {}", s.file_label, header_problem(s.table, s.header_lines, s.device));
+    // The check logged the refusal, the parse logs the broken file: this only says where.
+    s.logger.info("{}: {}", s.file_label, header_problem(s.table, s.header_lines, s.device));
     return false;
   }
   s.header_done = true;
