@@ -1,6 +1,5 @@
 #include "arvcore/vlndev/ud_delta_freq_table_manager.hpp"
 
-#include <sstream>
 #include <system_error>
 #include <utility>
 
@@ -29,8 +28,10 @@ RetType UDDeltaFreqTableManager::parse() {
   logger_.info("Delta csv path: {}", path.string());
   RetType ret;
   try {
-    std::istringstream in(value::read_text_file(path));
-    value::CsvReader reader(in);
+    // Read in place: a reader over a stream sets up chunk buffers that cost more than this
+    // file of a few bytes.
+    const std::string text = value::read_text_file(path);
+    value::CsvReader reader(text);
     value::CsvRow row;
     while (reader.next(row)) {
       if (row.empty() || row[0] == sn_ || row[0].starts_with('#')) {
