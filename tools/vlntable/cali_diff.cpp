@@ -240,7 +240,8 @@ class Differ {
             {"units", std::move(units)},
             {"differences", std::move(list)},
             {"omitted", total_ - shown_.size()},
-            {"largest", largest_value()}};
+            {"largest", largest_value()},
+            {"channels", channels_value()}};
   }
 
   void print_text() const {
@@ -267,6 +268,13 @@ class Differ {
     std::size_t count = 0, only_a = 0, only_b = 0;
     double largest = 0;
     Place where;
+  };
+
+  // What the ComData entries of one channel showed.
+  struct ChannelState {
+    std::array<double, 4> largest{-1, -1, -1, -1};  // per field, beyond the tolerance; -1: none
+    std::size_t missing = 0;                        // entries only one table holds
+    bool compared = false;                          // an entry both tables hold
   };
 
   const char* verdict() const {
@@ -319,27 +327,49 @@ class Differ {
     }
   }
 
-  Value largest_value() const {
-    Value largest = Value::array();
-    std::vector<std::pair<std::uint64_t, std::array<double, 4>>> channels(per_channel_.begin(),
-                                                                          per_channel_.end());
+  Value channel_place(std::uint64_t key) const {
+    return {{"mode", modes_[key >> 60]},
+            {"board", static_cast<std::int64_t>((key >> 40) & 0xFFFFF)},
+            {"chip", static_cast<std::int64_t>((key >> 20) & 0xFFFFF)},
+            {"channel", static_cast<std::int64_t>(key & 0xFFFFF)}};
+  }
+
+  std::vector<std::pair<std::uint64_t, ChannelState>> sorted_channels() const {
+    std::vector<std::pair<std::uint64_t, ChannelState>> channels(per_channel_.begin(),
+                                                                 per_channel_.end());
     std::sort(channels.begin(), channels.end(),
               [](const auto& x, const auto& y) { return x.first < y.first; });
-    for (const auto& [key, fields] : channels) {
+    return channels;
+  }
+
+  Value largest_value() const {
+    Value largest = Value::array();
+    for (const auto& [key, state] : sorted_channels()) {
       for (std::size_t k = 0; k < 4; ++k) {
-        if (fields[k] >= 0) {
-          largest.push_back({{"mode", modes_[key >> 60]},
-                             {"board", static_cast<std::int64_t>((key >> 40) & 0xFFFFF)},
-                             {"chip", static_cast<std::int64_t>((key >> 20) & 0xFFFFF)},
-                             {"channel", static_cast<std::int64_t>(key & 0xFFFFF)},
-                             {"field", kComDataFields[k]},
-                             {"difference", fields[k]}});
+        if (state.largest[k] >= 0) {
+          Value item = channel_place(key);
+          item["field"] = kComDataFields[k];
+          item["difference"] = state.largest[k];
+          largest.push_back(std::move(item));
         }
       }
     }
     return largest;
   }
 
+  // Every channel either table has ComData of: how many of its entries only one table holds
+  // and whether any entry of it is in both (a picture tells points within the tolerance from
+  // missing ones by these).
+  Value channels_value() const {
+    Value channels = Value::array();
+    for (const auto& [key, state] : sorted_channels()) {
+      Value item = channel_place(key);
+      item["missing"] = state.missing;
+      item["compared"] = state.compared;
+      channels.push_back(std::move(item));
+    }
+    return channels;
+  }
   static std::string unit_text(Unit unit) {
     return unit == Unit::text ? "" : std::string(" ") + kUnitNames[static_cast<std::size_t>(unit)];
   }
@@ -381,8 +411,8 @@ class Differ {
         count(unit_summary_[static_cast<std::size_t>(p.unit)], p, diff);
       }
     }
-    if (channel_max_ != nullptr && !a.is_null() && !b.is_null() && field_index_ >= 0) {
-      double& m = channel_max_[field_index_];
+    if (channel_ != nullptr && !a.is_null() && !b.is_null() && field_index_ >= 0) {
+      double& m = channel_->largest[static_cast<std::size_t>(field_index_)];
       m = std::max(m, diff);
     }
     if (shown_.size() < o_.limit) {
@@ -514,12 +544,12 @@ class Differ {
       Differ& d;
       ~Done() {
         d.data_summary_ = nullptr;
-        d.channel_max_ = nullptr;
+        d.channel_ = nullptr;
       }
     } done{*this};
     for (const auto& [step, u] : union_of(a, b)) {
       p.step = step;
-      channel_max_ = nullptr;
+      channel_ = nullptr;
       const Value& sa = a.value(step, Value::object());
       const Value& sb = b.value(step, Value::object());
       auto entry = [&](const std::string& key, const Value& ea, const Value& eb) {
@@ -531,9 +561,9 @@ class Differ {
         std::int64_t tenths = 0;
         std::from_chars(k.data(), k.data() + u1, channel);
         std::from_chars(k.data() + u1 + 1, k.data() + u2, tenths);
-        if (channel != p.channel || channel_max_ == nullptr) {
+        if (channel != p.channel || channel_ == nullptr) {
           p.channel = channel;
-          channel_max_ = per_channel_[channel_key(p)].data();
+          channel_ = &per_channel_[channel_key(p)];
         }
         if (tenths != gain_tenths_ || p.gain.empty()) {
           gain_tenths_ = tenths;
@@ -542,9 +572,11 @@ class Differ {
         p.phase.assign(k.substr(u2 + 1));
         if (ea.is_null() || eb.is_null()) {
           p.field.clear();
+          ++channel_->missing;
           record(p, ea, eb, 0);
           return;
         }
+        channel_->compared = true;
         for (std::size_t i = 0; i < 4 && i < ea.size() && i < eb.size(); ++i) {
           field_index_ = static_cast<int>(i);
           compare(p, ea[i], eb[i], kComDataFields[i], kComDataUnits[i]);
@@ -577,7 +609,7 @@ class Differ {
     auto part = [](std::int64_t n) { return static_cast<std::uint64_t>(n) & 0xFFFFF; };
     const std::uint64_t key =
         (mode << 60) | (part(p.board) << 40) | (part(p.chip) << 20) | part(p.channel);
-    per_channel_.try_emplace(key, std::array<double, 4>{-1, -1, -1, -1});
+    per_channel_.try_emplace(key);
     return key;
   }
 
@@ -591,10 +623,10 @@ class Differ {
   std::size_t total_ = 0;
   int field_index_ = -1;             // the ComData field being compared, or -1
   Summary* data_summary_ = nullptr;  // while ComData is compared
-  double* channel_max_ = nullptr;    // the largest differences of the entry's channel
+  ChannelState* channel_ = nullptr;  // the entry's channel
   std::int64_t gain_tenths_ = 0;     // the gain p.gain writes
   std::vector<std::string> modes_;
-  std::unordered_map<std::uint64_t, std::array<double, 4>> per_channel_;
+  std::unordered_map<std::uint64_t, ChannelState> per_channel_;
 };
 
 // Runs the plot module on the largest differences, waiting for it, so that the diff keeps
@@ -697,8 +729,13 @@ int diff(DiffOptions& o) {
   }
   const int status = d.equal() ? 0 : 1;
   if (!o.plot.empty()) {
-    Value picture = {
-        {"a", o.a}, {"b", o.b}, {"tolerance", o.tolerance}, {"largest", doc["largest"]}};
+    Value picture = {{"a", o.a},
+                     {"b", o.b},
+                     {"tolerance", o.tolerance},
+                     {"tolerances", doc["tolerances"]},
+                     {"layout", doc["layout"]},
+                     {"largest", doc["largest"]},
+                     {"channels", doc["channels"]}};
     if (plot(picture, o.plot) != 0) {
       return 2;
     }
@@ -738,8 +775,10 @@ void add_cali_diff_command(CLI::App& app) {
   cmd->add_option("--limit", o->limit, "Differences listed one by one (the summary counts all)")
       ->capture_default_str();
   cmd->add_option("--plot", o->plot,
-                  fmt::format("Draw the largest ComData difference per board and channel into "
-                              "this picture (.png, .svg or .pdf). {}",
+                  fmt::format("Draw the largest ComData difference per board and channel of the "
+                              "device's whole grid into this picture (.png, .svg or .pdf), "
+                              "titled with both tables; channels within the tolerance and "
+                              "channels with points only one table has are shaded apart. {}",
                               plot_requirements));
   add_json_flag(cmd, o->json);
   cmd->callback([o] { run_guarded([&] { return diff(*o); }); });
