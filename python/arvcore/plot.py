@@ -696,33 +696,87 @@ def plot_kit(kits, name):
 # --- differences of two tables ----------------------------------------------------------------
 
 
+# Cells of a difference map that show no difference beyond the tolerance: compared and within
+# it, or with points that only one table holds.
+_WITHIN_COLOUR, _MISSING_COLOUR = "#cfe3c7", "#8c8c8c"
+
+
+def _diff_columns(diff):
+    """Boards and (chip, channel) columns of the whole grid of the device: the larger layout of
+    the two tables, widened by any channel the differences name."""
+    known = [l for l in ((diff.get("layout") or {}).get(k) for k in ("a", "b")) if l]
+    boards, chips, channels = ([max(l[k] for l in known) for k in range(3)] if known
+                               else (1, 1, 1))
+    items = (diff.get("largest") or []) + (diff.get("channels") or [])
+    boards = max([boards] + [i["board"] for i in items])
+    columns = {(c, ch) for c in range(1, chips + 1) for ch in range(1, channels + 1)}
+    columns |= {(i["chip"], i["channel"]) for i in items}
+    return boards, sorted(columns)
+
+
+def _diff_states(diff, np, mode, boards, where):
+    """0 where every point of a channel is in both tables, 1 where some are in one only, NaN
+    where neither table has the channel."""
+    states = np.full((boards, len(where)), np.nan)
+    for c in diff.get("channels") or []:
+        if c["mode"] == mode.name:
+            states[c["board"] - 1, where[(c["chip"], c["channel"])]] = 1 if c["missing"] else 0
+    return states
+
+
+def _diff_panel(ax, np, fig, states, grid, unit):
+    import matplotlib
+    from matplotlib.colors import ListedColormap
+
+    background = ListedColormap([_WITHIN_COLOUR, _MISSING_COLOUR])
+    ax.imshow(np.ma.masked_invalid(states), cmap=background, vmin=0, vmax=1, aspect="auto",
+              interpolation="nearest")
+    if np.isnan(grid).all():
+        return  # no colour bar on a panel without a difference beyond the tolerance
+    cm = matplotlib.colormaps["magma_r"].copy()
+    cm.set_bad(alpha=0)
+    image = ax.imshow(np.ma.masked_invalid(grid), cmap=cm, aspect="auto",
+                      interpolation="nearest")
+    fig.colorbar(image, ax=ax, shrink=0.9).set_label("largest difference (%s)" % unit)
+
+
 def plot_diff(diff):
-    """The largest ComData difference per board and channel of two tables, from the "largest"
-    list of `vlntable cali diff --json` (each item: mode, board, chip, channel, field,
-    difference): one heat map per RF mode (rows) and ComData field (columns), boards against
-    chip-and-channel."""
+    """The largest ComData difference per board and channel of two tables, from `vlntable cali
+    diff --plot` (the document of `--json` with "channels", what each channel showed): one
+    map per RF mode (rows) and ComData field (columns) over the device's whole grid, boards
+    against chip-and-channel. Differences beyond the tolerance are coloured; channels within
+    it and channels with points only one table holds have their own shades; channels neither
+    table has stay blank."""
+    from matplotlib.patches import Patch
+
     items = diff.get("largest") or []
-    fig, np = _new_figure(3.2 * len(COMDATA_FIELDS) + 1.0, 1.5 + 2.2 * len(RFMode))
+    fig, np = _new_figure(3.2 * len(COMDATA_FIELDS) + 1.0, 2.0 + 2.2 * len(RFMode))
     axes = fig.subplots(len(RFMode), len(COMDATA_FIELDS), squeeze=False)
-    boards = max([i["board"] for i in items] or [1])
-    columns = sorted({(i["chip"], i["channel"]) for i in items}) or [(1, 1)]
+    boards, columns = _diff_columns(diff)
     where = {c: k for k, c in enumerate(columns)}
     for r, mode in enumerate(RFMode):
+        states = _diff_states(diff, np, mode, boards, where)
         for k, (field, unit) in enumerate(COMDATA_FIELDS):
             grid = np.full((boards, len(columns)), np.nan)
             for i in items:
                 if i["mode"] == mode.name and i["field"] == field:
                     grid[i["board"] - 1, where[(i["chip"], i["channel"])]] = i["difference"]
             ax = axes[r, k]
-            _heat(ax, np, grid, "magma_r", "largest difference (%s)" % unit, fig)
+            _diff_panel(ax, np, fig, states, grid, unit)
             ax.set_title("%s %s" % (mode.name, field), fontsize="medium")
             ax.set_xlabel("chip.channel")
             ax.set_ylabel("board")
             _ticks(ax, "x", ["%d.%d" % c for c in columns], most=8)
             _ticks(ax, "y", [str(b) for b in range(1, boards + 1)], most=16)
-    fig.suptitle("Largest ComData differences (tolerance %g)\nA %s\nB %s"
-                 % (diff.get("tolerance", 0), os.path.basename(str(diff.get("a", "?"))),
-                    os.path.basename(str(diff.get("b", "?")))), fontsize="medium")
+    fig.legend(handles=[Patch(color=_WITHIN_COLOUR, label="within the tolerance"),
+                        Patch(color=_MISSING_COLOUR, label="points only one table has")],
+               loc="lower center", ncol=2, fontsize="small")
+    fig.get_layout_engine().set(rect=(0, 0.05, 1, 0.95))  # room for the legend below
+    tolerances = diff.get("tolerances") or {}
+    tolerance = (", ".join("%g %s" % (v, u) for u, v in tolerances.items()) if tolerances
+                 else "%g" % diff.get("tolerance", 0))
+    fig.suptitle("Largest ComData differences (tolerance %s)\nA %s\nB %s"
+                 % (tolerance, diff.get("a", "?"), diff.get("b", "?")), fontsize="medium")
     return fig
 
 

@@ -189,7 +189,8 @@ def test_diff_and_list(tmp_path):
     code, doc = diff("--tolerance", "50")
     assert code == 1 and doc["summary"]["DATA"]["count"] == 0
     r = subprocess.run([exe, "cali", "diff", str(SAMPLE), str(SAMPLE)], capture_output=True, text=True)
-    assert r.returncode == 0 and r.stdout.endswith("equal within the tolerance 0\n")
+    assert r.returncode == 0 and r.stdout.endswith(
+        "equal within the tolerance: 0 dB, 0 degrees, 0 codes\n")
     # A chip whose ComData only one table has: every entry is that table's only.
     other.write_text("".join(line for line in text.splitlines(keepends=True)
                              if not line.startswith("DATA,RX,BOARD,2,")))
@@ -210,6 +211,72 @@ def test_diff_and_list(tmp_path):
         r = subprocess.run([exe, "--log-level", level, "cali", "check", str(SAMPLE)],
                            capture_output=True, text=True)
         assert ("parsing done" in r.stderr) == shown, r.stderr
+
+
+CHANGED_ROW = ONE_ROW.replace("-8.059,43.55", "-7.9,44.55")  # 0.159 dB, 1 degree
+BOARD_4_DATA = re.compile(r"^DATA,\w+,BOARD,4,.*\n", re.M)
+
+
+# (name, change of A, change of B, options, exit status, verdict, expected (row, mode, field,
+# unit) of the differences, per-unit counts)
+DIFF_CASES = [
+    ("units apart", None, lambda t: t.replace(ONE_ROW, CHANGED_ROW),
+     ["--tol-db", "0.2", "--tol-deg", "0.5"], 1, "differ beyond",
+     {("DATA", "TX", "meas_phase")}, {"dB": 0, "degrees": 1, "codes": 0}),
+    ("each unit its own", None, lambda t: t.replace(ONE_ROW, CHANGED_ROW),
+     ["--tolerance", "0.2", "--tol-deg", "2"], 0, "equal within", set(),
+     {"dB": 0, "degrees": 0, "codes": 0}),
+    ("codes", None,
+     lambda t: t.replace(ONE_ROW, ONE_ROW.replace("REG,0,8", "REG,0,9"))
+                .replace("TC,CODE,1,VAL,10,3,1,10", "TC,CODE,1,VAL,10,3,1,12"),
+     ["--tol-db", "5", "--tol-code", "1.5"], 1, "differ beyond",
+     {("TC", "RX", "second_code")}, {"dB": 0, "degrees": 0, "codes": 1}),
+    ("named fields", None,
+     lambda t: t.replace("DR,-15.0,10.0,-12.0,8.0", "DR,-15.0,10.0,-12.0,8.5")
+                .replace("COMDR,TX,BOARD,1,RANGE,-9.0,4.0", "COMDR,TX,BOARD,1,RANGE,-9.5,4.0")
+                .replace("ELEDR,TX,BOARD,1,RANGE,7.5", "ELEDR,TX,BOARD,1,RANGE,7.0")
+                .replace("COM,1,HIGH,-2.50,LOW,-9.50\n", "COM,1,HIGH,-2.50,LOW,-9.00\n", 1),
+     ["--tolerance", "0.1"], 1, "differ beyond",
+     {("DR", "TX", "high"), ("COMDR", "TX", "low"), ("ELEDR", "TX", "limit"),
+      ("COMSTEPDR", "TX", "low")}, {"dB": 4, "degrees": 0, "codes": 0}),
+    ("texts", lambda t: t.replace("REALVER,3.0.2", "REALVER,3.1"),
+     lambda t: t.replace("REALVER,3.0.2", "REALVER,3.10"), ["--tolerance", "1"], 1,
+     "differ beyond", {("REALVER", "", "")}, {"dB": 0, "degrees": 0, "codes": 0}),
+    ("layouts", None, lambda t: BOARD_4_DATA.sub("", t), ["--tolerance", "1"], 1,
+     "differ beyond", None, None),
+]
+
+
+@pytest.mark.parametrize("name,change_a,change_b,options,status,verdict,fields,units",
+                         DIFF_CASES, ids=[c[0] for c in DIFF_CASES])
+def test_diff_reads_right(tmp_path, name, change_a, change_b, options, status, verdict, fields,
+                          units):
+    text = SAMPLE.read_text()
+    paths = []
+    for side, change in (("a", change_a), ("b", change_b)):
+        path = tmp_path / side / SAMPLE.name
+        path.parent.mkdir()
+        path.write_text(change(text) if change else text)
+        paths.append(str(path))
+    command = [vlntable_command(), "cali", "diff", *paths, *options]
+    shown = subprocess.run(command, capture_output=True, text=True)
+    done = subprocess.run([*command, "--json"], capture_output=True, text=True)
+    assert shown.returncode == done.returncode == status, shown.stderr
+    assert shown.stdout.splitlines()[-1].startswith(verdict + " the tolerance: "), shown.stdout
+    doc = json.loads(done.stdout)
+    assert doc["verdict"] == verdict + " the tolerance"
+    given = dict(zip(options[::2], map(float, options[1::2])))
+    assert doc["tolerances"] == {
+        unit: given.get(option, given.get("--tolerance", 0))
+        for unit, option in (("dB", "--tol-db"), ("degrees", "--tol-deg"), ("codes", "--tol-code"))}
+    if fields is None:
+        assert doc["layout"] == {"a": [4, 1, 4], "b": [3, 1, 4], "equal": False}
+        assert shown.stdout.splitlines()[2] == "layouts differ: A 4,1,4, B 3,1,4"
+        return
+    assert doc["layout"]["equal"]
+    assert {(d["row"], d.get("mode", ""), d.get("field", "")) for d in doc["differences"]} == fields
+    assert {unit: doc["units"][unit]["count"] for unit in units} == units
+    assert "[0]" not in shown.stdout and "[1]" not in shown.stdout
 
 
 def test_sound_table_of_several_ics_per_board(tmp_path):

@@ -169,7 +169,8 @@ def test_gains_phases_and_layouts_are_numbers(tmp_path):
     subprocess.run([vlntable_command(), "db", "import", "--db", db, str(sample)], check=True,
                    capture_output=True, timeout=60)
     assert [t["layout"] for t in run("db", "list", "--db", db, status=0)["tables"]] == [[4, 1, 4]]
-    for tolerance in ("nan", "inf", "-1", "abc"):
-        doc = run("cali", "diff", str(sample), str(sample), "--tolerance", tolerance, status=2)
-        assert doc["error"] == (
-            f"--tolerance must be a finite number of at least 0, not '{tolerance}'")
+    for option in ("--tolerance", "--tol-db", "--tol-deg", "--tol-code"):
+        for tolerance in ("nan", "inf", "-1", "abc"):
+            doc = run("cali", "diff", str(sample), str(sample), option, tolerance, status=2)
+            assert doc["error"] == (
+                f"{option} must be a finite number of at least 0, not '{tolerance}'")

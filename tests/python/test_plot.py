@@ -1,6 +1,7 @@
 """arvcore.plot: the figures hold the table's values, on the sample data and on generated tables
 of other layouts; `vlntable ... plot` writes them; without matplotlib only plotting fails."""
 
+import json
 import os
 import pathlib
 import shutil
@@ -305,3 +306,27 @@ def test_beam_and_comdata_of_a_larger_layout(tmp_path):
     assert channels == list(range(1, 9))
     row = plot.comdata_rows(channels, gains)[(8, 0)]
     assert axes[3].images[0].get_array()[row, 0] == pytest.approx(step["8_-80_0"][3])
+
+
+def test_diff_map_shows_the_whole_grid_within_and_missing_apart(tmp_path):
+    sample = SAMPLES / f"{SN}_28GHz.csv"
+    one_row = "DATA,TX,BOARD,1,CHIP,1,CH,1,GAIN,dB,-8.0,PHASE,45,COM,1,REG,0,8,MEAS,-8.059,43.55"
+    other = tmp_path / sample.name
+    other.write_text("".join(
+        line for line in sample.read_text().replace(one_row, one_row[:-5] + "50.0")
+        .splitlines(keepends=True) if not line.startswith("DATA,RX,BOARD,2,")))
+    done = subprocess.run([vlntable_command(), "cali", "diff", str(sample), str(other), "--json",
+                           "--tolerance", "0.2", "--plot", str(tmp_path / "d.png")],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1 and (tmp_path / "d.png").stat().st_size > 0
+    fig = plot.plot_diff(json.loads(done.stdout))
+    assert str(sample) in fig._suptitle.get_text() and str(other) in fig._suptitle.get_text()
+    maps, bars = panels(fig)
+    maps = {ax.get_title(): ax for ax in maps}
+    assert len(maps) == 8 and bars == 1  # TX meas_phase alone differs beyond the tolerance
+    # Boards x chip.channel of the whole device; 0 within the tolerance, 1 points missing.
+    states = maps["RX reg_gain"].images[0].get_array()
+    assert states.shape == (4, 4)
+    assert list(states[1]) == [1] * 4 and list(states[0]) == [0] * 4
+    [tx_phase] = [i.get_array() for i in maps["TX meas_phase"].images[1:]]
+    assert tx_phase[0, 0] == pytest.approx(6.45) and tx_phase.mask.sum() == 15

@@ -48,14 +48,30 @@ using arvcore::vlndev::CalibrationTableManager;
 
 namespace {
 
+// What a number of a table counts in; each unit has its own tolerance. Texts (SN, versions)
+// are equal only when they are the same text; a centre frequency only when it is the same.
+enum class Unit : std::uint8_t { db, degrees, codes, ghz, text };
+constexpr std::size_t kToleranceUnits = 3;  // dB, degrees and codes take a tolerance
+const char* const kUnitNames[] = {"dB", "degrees", "codes", "GHz"};
+
 // The four numbers of a ComData entry, by name, with their units.
 const char* const kComDataFields[] = {"reg_gain", "reg_phase", "meas_gain", "meas_phase"};
+constexpr Unit kComDataUnits[] = {Unit::codes, Unit::codes, Unit::db, Unit::degrees};
+
+// The parts of each list a table row holds, by name, in the order the parse keeps them.
+const std::vector<const char*> kRangeParts = {"low", "high"};  // DR, COMDR
+const std::vector<const char*> kLimitParts = {"limit"};        // ELEDR
+const std::vector<const char*> kStepParts = {"high", "low"};   // COMSTEPDR: HIGH, then LOW
+const std::vector<const char*> kTcParts = {"first_code", "second_code"};  // TC, per mode
 
 struct DiffOptions {
   std::string a, b;
   std::string layout = "4,1,4";
   std::string tolerance_text = "0";  // --tolerance as typed
+  // --tol-db, --tol-deg, --tol-code as typed, when given
+  std::array<std::optional<std::string>, kToleranceUnits> unit_texts;
   double tolerance = 0;
+  std::array<double, kToleranceUnits> tolerances{};
   std::string plot;
   std::size_t limit = 50;
   bool json = false;
@@ -120,6 +136,7 @@ std::optional<double> number(const Value& v) {
 // Where two tables differ: a place as the check names one, and the field of a ComData entry.
 struct Place : arvcore::vlndev::CaliProblem {
   std::string field;
+  Unit unit = Unit::text;  // the unit of the field's numbers
 
   std::string text() const {
     std::string w = row + (mode.empty() ? "" : " ") + place_text();
@@ -165,10 +182,13 @@ class Differ {
     b_ = &table_b;
     const Value& a = table_a.caliTableHeader();
     const Value& b = table_b.caliTableHeader();
+    layout_a_ = arvcore::vlndev::table_layout(a, table_a.caliData());
+    layout_b_ = arvcore::vlndev::table_layout(b, table_b.caliData());
     for (const char* key : {"VER", "REALVER", "SN", "FCENTER"}) {
       Place p;
       p.row = key;
-      compare(p, a.value(key, Value()), b.value(key, Value()), "");
+      const Unit unit = std::string_view(key) == "FCENTER" ? Unit::ghz : Unit::text;
+      compare(p, a.value(key, Value()), b.value(key, Value()), "", unit);
     }
     if (a.contains("DR") || b.contains("DR")) {
       walk_pairs("DR", a.value("DR", Value::object()), b.value("DR", Value::object()));
@@ -195,66 +215,53 @@ class Differ {
     }
     Value summary = Value::object();
     for (const auto& [kind, s] : summary_) {
-      summary[kind] = {{"count", s.count},
-                       {"only_a", s.only_a},
-                       {"only_b", s.only_b},
-                       {"largest", s.count != 0 ? Value(s.largest) : Value()},
-                       {"where", s.count != 0 ? s.where.to_value() : Value()}};
+      summary[kind] = summary_value(s);
+      summary[kind]["only_a"] = s.only_a;
+      summary[kind]["only_b"] = s.only_b;
     }
-    Value largest = Value::array();
-    std::vector<std::pair<std::uint64_t, std::array<double, 4>>> channels(per_channel_.begin(),
-                                                                          per_channel_.end());
-    std::sort(channels.begin(), channels.end(),
-              [](const auto& x, const auto& y) { return x.first < y.first; });
-    for (const auto& [key, fields] : channels) {
-      for (std::size_t k = 0; k < 4; ++k) {
-        if (fields[k] >= 0) {
-          largest.push_back({{"mode", modes_[key >> 60]},
-                             {"board", static_cast<std::int64_t>((key >> 40) & 0xFFFFF)},
-                             {"chip", static_cast<std::int64_t>((key >> 20) & 0xFFFFF)},
-                             {"channel", static_cast<std::int64_t>(key & 0xFFFFF)},
-                             {"field", kComDataFields[k]},
-                             {"difference", fields[k]}});
-        }
+    Value tolerances = Value::object();
+    Value units = Value::object();
+    for (std::size_t u = 0; u < unit_summary_.size(); ++u) {
+      units[kUnitNames[u]] = summary_value(unit_summary_[u]);
+      units[kUnitNames[u]]["tolerance"] = tolerance_of(static_cast<Unit>(u));
+      if (u < kToleranceUnits) {
+        tolerances[kUnitNames[u]] = o_.tolerances[u];
       }
     }
     return {{"a", path_a},
             {"b", path_b},
             {"result", {{"a", result_json(ra)}, {"b", result_json(rb)}}},
             {"tolerance", o_.tolerance},
+            {"tolerances", std::move(tolerances)},
             {"equal", equal()},
+            {"verdict", verdict()},
+            {"layout", layout_value()},
             {"summary", std::move(summary)},
+            {"units", std::move(units)},
             {"differences", std::move(list)},
             {"omitted", total_ - shown_.size()},
-            {"largest", std::move(largest)}};
+            {"largest", largest_value()},
+            {"channels", channels_value()}};
   }
 
   void print_text() const {
-    for (const auto& [kind, s] : summary_) {
-      if (s.count == 0 && s.only_a == 0 && s.only_b == 0) {
-        continue;
-      }
-      std::string line = fmt::format("{}: {} difference{}", kind, s.count, s.count == 1 ? "" : "s");
-      if (s.count != 0) {
-        line +=
-            fmt::format(", largest {:g}{} at {}", s.largest, unit_text(s.where), s.where.text());
-      }
-      if (s.only_a + s.only_b != 0) {
-        line += fmt::format(", {} only in A, {} only in B", s.only_a, s.only_b);
-      }
-      std::cout << printable(line) << "\n";
+    if (layout_a_ != layout_b_) {
+      std::cout << "layouts differ: A " << layout_text(layout_a_) << ", B "
+                << layout_text(layout_b_) << "\n";
     }
+    print_summaries();
     for (const auto& d : shown_) {
       std::cout << printable(d["text"].get<std::string>()) << "\n";
     }
     if (total_ > shown_.size()) {
       std::cout << fmt::format("... {} more (--limit N shows more)\n", total_ - shown_.size());
     }
-    std::cout << (equal() ? "equal" : "different")
-              << fmt::format(" within the tolerance {:g}\n", o_.tolerance);
+    std::cout << verdict()
+              << fmt::format(": {:g} dB, {:g} degrees, {:g} codes\n", o_.tolerances[0],
+                             o_.tolerances[1], o_.tolerances[2]);
   }
 
-  bool equal() const { return total_ == 0; }
+  bool equal() const { return total_ == 0 && layout_a_ == layout_b_; }
 
  private:
   struct Summary {
@@ -263,13 +270,108 @@ class Differ {
     Place where;
   };
 
-  static std::string unit_text(const Place& p) {
-    static const std::map<std::string, std::string> units = {
-        {"DR", " dB"},        {"COMDR", " dB"},     {"ELEDR", " dB"},          {"COMSTEPDR", " dB"},
-        {"OFFSET", " steps"}, {"meas_gain", " dB"}, {"meas_phase", " degrees"}};
-    auto it =
-        units.find(p.field.starts_with("reg_") || p.field.starts_with("meas_") ? p.field : p.row);
-    return it == units.end() ? "" : it->second;
+  // What the ComData entries of one channel showed.
+  struct ChannelState {
+    std::array<double, 4> largest{-1, -1, -1, -1};  // per field, beyond the tolerance; -1: none
+    std::size_t missing = 0;                        // entries only one table holds
+    bool compared = false;                          // an entry both tables hold
+  };
+
+  const char* verdict() const {
+    return equal() ? "equal within the tolerance" : "differ beyond the tolerance";
+  }
+
+  double tolerance_of(Unit unit) const {
+    const auto u = static_cast<std::size_t>(unit);
+    return u < kToleranceUnits ? o_.tolerances[u] : 0;
+  }
+
+  static std::string layout_text(const std::optional<arvcore::vlndev::CaliLayout>& l) {
+    return l ? l->text() : "none (no ComData)";
+  }
+
+  Value layout_value() const {
+    auto one = [](const auto& l) { return l ? l->value() : Value(); };
+    return {{"a", one(layout_a_)}, {"b", one(layout_b_)}, {"equal", layout_a_ == layout_b_}};
+  }
+
+  static Value summary_value(const Summary& s) {
+    return {{"count", s.count},
+            {"largest", s.count != 0 ? Value(s.largest) : Value()},
+            {"where", s.count != 0 ? s.where.to_value() : Value()}};
+  }
+
+  // One line per row kind with a difference, then the largest difference of each unit.
+  void print_summaries() const {
+    for (const auto& [kind, s] : summary_) {
+      if (s.count == 0 && s.only_a == 0 && s.only_b == 0) {
+        continue;
+      }
+      std::string line = fmt::format("{}: {} difference{}", kind, s.count, s.count == 1 ? "" : "s");
+      if (s.count != 0) {
+        line += fmt::format(", largest {:g}{} at {}", s.largest, unit_text(s.where.unit),
+                            s.where.text());
+      }
+      if (s.only_a + s.only_b != 0) {
+        line += fmt::format(", {} only in A, {} only in B", s.only_a, s.only_b);
+      }
+      std::cout << printable(line) << "\n";
+    }
+    for (std::size_t u = 0; u < unit_summary_.size(); ++u) {
+      const Summary& s = unit_summary_[u];
+      if (s.count != 0) {
+        std::cout << printable(fmt::format("largest in {}: {:g} at {}", kUnitNames[u], s.largest,
+                                           s.where.text()))
+                  << "\n";
+      }
+    }
+  }
+
+  Value channel_place(std::uint64_t key) const {
+    return {{"mode", modes_[key >> 60]},
+            {"board", static_cast<std::int64_t>((key >> 40) & 0xFFFFF)},
+            {"chip", static_cast<std::int64_t>((key >> 20) & 0xFFFFF)},
+            {"channel", static_cast<std::int64_t>(key & 0xFFFFF)}};
+  }
+
+  std::vector<std::pair<std::uint64_t, ChannelState>> sorted_channels() const {
+    std::vector<std::pair<std::uint64_t, ChannelState>> channels(per_channel_.begin(),
+                                                                 per_channel_.end());
+    std::sort(channels.begin(), channels.end(),
+              [](const auto& x, const auto& y) { return x.first < y.first; });
+    return channels;
+  }
+
+  Value largest_value() const {
+    Value largest = Value::array();
+    for (const auto& [key, state] : sorted_channels()) {
+      for (std::size_t k = 0; k < 4; ++k) {
+        if (state.largest[k] >= 0) {
+          Value item = channel_place(key);
+          item["field"] = kComDataFields[k];
+          item["difference"] = state.largest[k];
+          largest.push_back(std::move(item));
+        }
+      }
+    }
+    return largest;
+  }
+
+  // Every channel either table has ComData of: how many of its entries only one table holds
+  // and whether any entry of it is in both (a picture tells points within the tolerance from
+  // missing ones by these).
+  Value channels_value() const {
+    Value channels = Value::array();
+    for (const auto& [key, state] : sorted_channels()) {
+      Value item = channel_place(key);
+      item["missing"] = state.missing;
+      item["compared"] = state.compared;
+      channels.push_back(std::move(item));
+    }
+    return channels;
+  }
+  static std::string unit_text(Unit unit) {
+    return unit == Unit::text ? "" : std::string(" ") + kUnitNames[static_cast<std::size_t>(unit)];
   }
 
   // Keys of two maps, those of `a` first.
@@ -290,20 +392,27 @@ class Differ {
     return keys;
   }
 
+  static void count(Summary& s, const Place& p, double diff) {
+    ++s.count;
+    if (diff > s.largest || s.count == 1) {
+      s.largest = diff;
+      s.where = p;
+    }
+  }
+
   void record(const Place& p, const Value& a, const Value& b, double diff) {
     Summary& s = data_summary_ != nullptr ? *data_summary_ : summary_[p.row];
     ++total_;
     if (a.is_null() || b.is_null()) {
       ++(a.is_null() ? s.only_b : s.only_a);
     } else {
-      ++s.count;
-      if (diff > s.largest || s.count == 1) {
-        s.largest = diff;
-        s.where = p;
+      count(s, p, diff);
+      if (p.unit != Unit::text) {
+        count(unit_summary_[static_cast<std::size_t>(p.unit)], p, diff);
       }
     }
-    if (channel_max_ != nullptr && !a.is_null() && !b.is_null() && field_index_ >= 0) {
-      double& m = channel_max_[field_index_];
+    if (channel_ != nullptr && !a.is_null() && !b.is_null() && field_index_ >= 0) {
+      double& m = channel_->largest[static_cast<std::size_t>(field_index_)];
       m = std::max(m, diff);
     }
     if (shown_.size() < o_.limit) {
@@ -315,7 +424,7 @@ class Differ {
           a.is_null()   ? "only in B: " + arvcore::value::str(b)
           : b.is_null() ? "only in A: " + arvcore::value::str(a)
                         : fmt::format("{} / {} (difference {:g}{})", arvcore::value::str(a),
-                                      arvcore::value::str(b), diff, unit_text(p));
+                                      arvcore::value::str(b), diff, unit_text(p.unit));
       d["text"] = fmt::format("{}: {}", p.text(), what);
       shown_.push_back(std::move(d));
     }
@@ -323,8 +432,9 @@ class Differ {
 
   // One value of each table at the same place.
   // `p` is the caller's place, reused: only its field changes here.
-  void compare(Place& p, const Value& a, const Value& b, const char* field) {
+  void compare(Place& p, const Value& a, const Value& b, const char* field, Unit unit) {
     p.field = field;
+    p.unit = unit;
     if (a.is_null() && b.is_null()) {
       return;
     }
@@ -332,35 +442,40 @@ class Differ {
       record(p, a, b, 0);
       return;
     }
-    const auto x = number(a);
-    const auto y = number(b);
+    const auto x = unit == Unit::text ? std::nullopt : number(a);
+    const auto y = unit == Unit::text ? std::nullopt : number(b);
     if (x && y) {
       double d = std::abs(*x - *y);
       // Phases are on a circle: 359.5 and 0.5 are 1 degree apart.
-      if (field_index_ == 3) {
+      if (unit == Unit::degrees) {
         d = std::fmod(d, 360.0);
         d = std::min(d, 360.0 - d);
       }
-      if (d > o_.tolerance || std::isnan(d)) {
+      if (d > tolerance_of(unit) || std::isnan(d)) {
         record(p, a, b, d);
       }
     } else if (a != b) {
+      p.unit = Unit::text;
       record(p, a, b, 0);
     }
   }
 
-  // Lists compared element by element, maps entry by entry.
-  void compare_nested(Place& p, const Value& a, const Value& b, const std::string& prefix) {
+  // Lists compared element by element, each element by the name of its part (elements past
+  // the named parts as value_N).
+  void compare_nested(Place& p, const Value& a, const Value& b,
+                      const std::vector<const char*>& parts, Unit unit) {
     // An entry only one table holds is one difference, not one per element.
     if (a.is_array() && b.is_array()) {
       const std::size_t n = std::max(a.size(), b.size());
       for (std::size_t i = 0; i < n; ++i) {
-        const std::string field = fmt::format("{}[{}]", prefix, i);
-        compare(p, i < a.size() ? a[i] : Value(), i < b.size() ? b[i] : Value(), field.c_str());
+        const std::string field =
+            i < parts.size() ? std::string(parts[i]) : fmt::format("value_{}", i + 1);
+        compare(p, i < a.size() ? a[i] : Value(), i < b.size() ? b[i] : Value(), field.c_str(),
+                unit);
       }
       return;
     }
-    compare(p, a, b, prefix.c_str());
+    compare(p, a, b, "", unit);
   }
 
   void walk_pairs(const char* row, const Value& a, const Value& b) {
@@ -368,8 +483,20 @@ class Differ {
       Place p;
       p.row = row;
       p.mode = mode;
-      compare_nested(p, a.value(mode, Value()), b.value(mode, Value()), "");
+      compare_nested(p, a.value(mode, Value()), b.value(mode, Value()), kRangeParts, Unit::db);
     }
+  }
+
+  // The unit and the named parts of a row kind a board's mode map holds.
+  static std::pair<Unit, const std::vector<const char*>*> row_parts(const std::string& key) {
+    static const std::vector<const char*> none;
+    static const std::map<std::string, std::pair<Unit, const std::vector<const char*>*>> rows = {
+        {"COMDR", {Unit::db, &kRangeParts}},
+        {"ELEDR", {Unit::db, &kLimitParts}},
+        {"TEMPADC", {Unit::codes, &none}},
+        {"TC", {Unit::codes, &kTcParts}}};
+    const auto it = rows.find(key);
+    return it == rows.end() ? std::make_pair(Unit::text, &none) : it->second;
   }
 
   void mode_maps(const std::string& section, std::int64_t board, const std::string& mode,
@@ -388,7 +515,7 @@ class Differ {
         p.chip = chip;
         for (const auto& [ch, u] : union_of(va, vb)) {
           p.channel = number_after(ch, "CHANNEL_");
-          compare(p, va.value(ch, Value()), vb.value(ch, Value()), "");
+          compare(p, va.value(ch, Value()), vb.value(ch, Value()), "", Unit::codes);
         }
       } else if (const std::int64_t dchip = number_after(key, "DATA_CHIP_"); dchip != 0) {
         p.row = "DATA";
@@ -400,11 +527,12 @@ class Differ {
         p.row = key;
         for (const auto& [step, u] : union_of(va, vb)) {
           p.step = step;
-          compare_nested(p, va.value(step, Value()), vb.value(step, Value()), "");
+          compare_nested(p, va.value(step, Value()), vb.value(step, Value()), kStepParts, Unit::db);
         }
       } else {
         p.row = key;
-        compare_nested(p, va, vb, "");
+        const auto [unit, parts] = row_parts(key);
+        compare_nested(p, va, vb, *parts, unit);
       }
     }
   }
@@ -416,12 +544,12 @@ class Differ {
       Differ& d;
       ~Done() {
         d.data_summary_ = nullptr;
-        d.channel_max_ = nullptr;
+        d.channel_ = nullptr;
       }
     } done{*this};
     for (const auto& [step, u] : union_of(a, b)) {
       p.step = step;
-      channel_max_ = nullptr;
+      channel_ = nullptr;
       const Value& sa = a.value(step, Value::object());
       const Value& sb = b.value(step, Value::object());
       auto entry = [&](const std::string& key, const Value& ea, const Value& eb) {
@@ -433,9 +561,9 @@ class Differ {
         std::int64_t tenths = 0;
         std::from_chars(k.data(), k.data() + u1, channel);
         std::from_chars(k.data() + u1 + 1, k.data() + u2, tenths);
-        if (channel != p.channel || channel_max_ == nullptr) {
+        if (channel != p.channel || channel_ == nullptr) {
           p.channel = channel;
-          channel_max_ = per_channel_[channel_key(p)].data();
+          channel_ = &per_channel_[channel_key(p)];
         }
         if (tenths != gain_tenths_ || p.gain.empty()) {
           gain_tenths_ = tenths;
@@ -444,12 +572,14 @@ class Differ {
         p.phase.assign(k.substr(u2 + 1));
         if (ea.is_null() || eb.is_null()) {
           p.field.clear();
+          ++channel_->missing;
           record(p, ea, eb, 0);
           return;
         }
+        channel_->compared = true;
         for (std::size_t i = 0; i < 4 && i < ea.size() && i < eb.size(); ++i) {
           field_index_ = static_cast<int>(i);
-          compare(p, ea[i], eb[i], kComDataFields[i]);
+          compare(p, ea[i], eb[i], kComDataFields[i], kComDataUnits[i]);
         }
         field_index_ = -1;
       };
@@ -479,7 +609,7 @@ class Differ {
     auto part = [](std::int64_t n) { return static_cast<std::uint64_t>(n) & 0xFFFFF; };
     const std::uint64_t key =
         (mode << 60) | (part(p.board) << 40) | (part(p.chip) << 20) | part(p.channel);
-    per_channel_.try_emplace(key, std::array<double, 4>{-1, -1, -1, -1});
+    per_channel_.try_emplace(key);
     return key;
   }
 
@@ -487,14 +617,16 @@ class Differ {
   const CalibrationTableManager* a_ = nullptr;
   const CalibrationTableManager* b_ = nullptr;
   std::map<std::string, Summary> summary_;
+  std::array<Summary, 4> unit_summary_;  // by Unit, texts aside
+  std::optional<arvcore::vlndev::CaliLayout> layout_a_, layout_b_;
   std::vector<Value> shown_;
   std::size_t total_ = 0;
   int field_index_ = -1;             // the ComData field being compared, or -1
   Summary* data_summary_ = nullptr;  // while ComData is compared
-  double* channel_max_ = nullptr;    // the largest differences of the entry's channel
+  ChannelState* channel_ = nullptr;  // the entry's channel
   std::int64_t gain_tenths_ = 0;     // the gain p.gain writes
   std::vector<std::string> modes_;
-  std::unordered_map<std::uint64_t, std::array<double, 4>> per_channel_;
+  std::unordered_map<std::uint64_t, ChannelState> per_channel_;
 };
 
 // Runs the plot module on the largest differences, waiting for it, so that the diff keeps
@@ -525,8 +657,11 @@ int plot(const Value& doc, const std::string& out) {
   return status;
 }
 
-// --tolerance: a finite number of at least 0 (NaN would make every number equal).
-double parse_tolerance(const std::string& text) {
+// The options that set the tolerance of dB, degrees and codes alone.
+const char* const kToleranceOptions[] = {"--tol-db", "--tol-deg", "--tol-code"};
+
+// A tolerance: a finite number of at least 0 (NaN would make every number equal).
+double parse_tolerance(const char* option, const std::string& text) {
   double t = -1;
   try {
     t = arvcore::value::parse_float(text);
@@ -534,14 +669,23 @@ double parse_tolerance(const std::string& text) {
   }
   if (!(std::isfinite(t) && t >= 0)) {
     throw std::invalid_argument(
-        fmt::format("--tolerance must be a finite number of at least 0, not '{}'", text));
+        fmt::format("{} must be a finite number of at least 0, not '{}'", option, text));
   }
   return t;
 }
 
+// --tolerance sets every unit's tolerance; --tol-db, --tol-deg and --tol-code one unit's.
+void parse_tolerances(DiffOptions& o) {
+  o.tolerance = parse_tolerance("--tolerance", o.tolerance_text);
+  for (std::size_t u = 0; u < kToleranceUnits; ++u) {
+    o.tolerances[u] =
+        o.unit_texts[u] ? parse_tolerance(kToleranceOptions[u], *o.unit_texts[u]) : o.tolerance;
+  }
+}
+
 int diff(DiffOptions& o) {
   const Value layout = parse_layout(o.layout);
-  o.tolerance = parse_tolerance(o.tolerance_text);
+  parse_tolerances(o);
   // The two parses run side by side.
   Parsed b;
   std::exception_ptr b_failed;
@@ -585,8 +729,13 @@ int diff(DiffOptions& o) {
   }
   const int status = d.equal() ? 0 : 1;
   if (!o.plot.empty()) {
-    Value picture = {
-        {"a", o.a}, {"b", o.b}, {"tolerance", o.tolerance}, {"largest", doc["largest"]}};
+    Value picture = {{"a", o.a},
+                     {"b", o.b},
+                     {"tolerance", o.tolerance},
+                     {"tolerances", doc["tolerances"]},
+                     {"layout", doc["layout"]},
+                     {"largest", doc["largest"]},
+                     {"channels", doc["channels"]}};
     if (plot(picture, o.plot) != 0) {
       return 2;
     }
@@ -600,23 +749,36 @@ void add_cali_diff_command(CLI::App& app) {
   auto o = std::make_shared<DiffOptions>();
   CLI::App* cmd = app.get_subcommand("cali")->add_subcommand(
       "diff",
-      "Compare two calibration tables: header rows, DR, offsets, COMDR/ELEDR, TEMPADC/TC, "
-      "COMSTEPDR and every ComData entry; a summary per row kind, then each difference with "
-      "its place. Exit status 0 when equal within the tolerance, 1 when they differ, 2 when a "
-      "table cannot be read");
+      "Compare two calibration tables: their layouts first, then header rows (SN, VER and "
+      "REALVER as texts), DR, offsets, COMDR/ELEDR, TEMPADC/TC, COMSTEPDR and every ComData "
+      "entry, each field by its name; a summary per row kind and the largest difference per "
+      "unit, then each difference with its place, then the verdict \"equal within the "
+      "tolerance\" or \"differ beyond the tolerance\". Exit status 0 when equal within the "
+      "tolerance, 1 when they differ (tables of different layouts always do), 2 when a table "
+      "cannot be read");
   cmd->add_option("A", o->a, "First table file")->required();
   cmd->add_option("B", o->b, "Second table file")->required();
   cmd->add_option("--tolerance", o->tolerance_text,
-                  "Largest difference of two numbers that still counts as equal (in the "
-                  "number's own unit: dB, degrees, steps, codes)")
+                  "Largest difference of two numbers that still counts as equal, for every "
+                  "unit (dB, degrees, codes) at once")
       ->capture_default_str();
+  const char* const unit_help[] = {
+      "Tolerance of gains and ranges (measured gains, DR, COMDR, ELEDR, COMSTEPDR), in dB; "
+      "default --tolerance",
+      "Tolerance of measured phases, in degrees, compared on the circle; default --tolerance",
+      "Tolerance of codes (register codes, offsets, TEMPADC, TC); default --tolerance"};
+  for (std::size_t u = 0; u < kToleranceUnits; ++u) {
+    cmd->add_option(kToleranceOptions[u], o->unit_texts[u], unit_help[u]);
+  }
   cmd->add_option("--layout", o->layout, "Layout BOARDS,ICS,CHANNELS the offset rows are read by")
       ->capture_default_str();
   cmd->add_option("--limit", o->limit, "Differences listed one by one (the summary counts all)")
       ->capture_default_str();
   cmd->add_option("--plot", o->plot,
-                  fmt::format("Draw the largest ComData difference per board and channel into "
-                              "this picture (.png, .svg or .pdf). {}",
+                  fmt::format("Draw the largest ComData difference per board and channel of the "
+                              "device's whole grid into this picture (.png, .svg or .pdf), "
+                              "titled with both tables; channels within the tolerance and "
+                              "channels with points only one table has are shaded apart. {}",
                               plot_requirements));
   add_json_flag(cmd, o->json);
   cmd->callback([o] { run_guarded([&] { return diff(*o); }); });
