@@ -1,7 +1,9 @@
 """What a new user meets first: the messages of the command line and `python -m arvcore.calicheck`."""
 
+import os
 import pathlib
 import subprocess
+import sys
 
 import pytest
 
@@ -37,3 +39,18 @@ def test_reports_print_units_and_ranges_low_to_high(command, line):
     run = subprocess.run([vlntable_command(), *command, "--files", str(SAMPLE.parent)],
                          capture_output=True, text=True)
     assert run.returncode == 0 and line + "\n" in run.stdout
+
+
+def test_python_m_calicheck_prints_and_answers_what_cali_check_does(broken, tmp_path):
+    truncated = tmp_path / "cut" / SAMPLE.name
+    truncated.parent.mkdir()
+    truncated.write_text(SAMPLE.read_text()[:len(SAMPLE.read_text()) // 2])
+    env = {**os.environ, "ARVCORE_VLNTABLE": vlntable_command()}
+    for args, status in [([str(SAMPLE)], 0), ([str(truncated)], 1), ([str(broken), "--json"], 1),
+                         ([str(tmp_path / "none.csv")], 2),
+                         ([SN, "28", "--files", str(SAMPLE.parent), "--layout", "4,1,4"], 0)]:
+        direct = subprocess.run([vlntable_command(), "cali", "check", *args],
+                                capture_output=True, text=True)
+        module = subprocess.run([sys.executable, "-m", "arvcore.calicheck", *args],
+                                capture_output=True, text=True, env=env)
+        assert (module.returncode, module.stdout) == (status, direct.stdout), args
