@@ -8,13 +8,24 @@ prints):
     report = check_table("files/D2230E013-28_28GHz.csv", layout=(4, 1, 4))
     for p in report["problems"]:
         print(p["severity"], p.get("line"), p["message"])
+
+From a shell, ``python3 -m arvcore.calicheck FILE | SN FREQ [--files DIR] [--layout ...]
+[--json]`` prints what ``vlntable cali check`` prints, with its exit status: 0 without
+errors, 1 with errors, 2 when a table cannot be read.
 """
 
 import os
+import shutil
+import subprocess
+import sys
 
 from arvcore import _arvcore
 
-__all__ = ["check_table", "errors"]
+__all__ = ["check_table", "errors", "main"]
+
+# Exit status when no vlntable command is found: a status of its own, so that a CI script
+# never takes it for a table's verdict.
+NO_COMMAND = 127
 
 
 def check_table(path, sn="", freq=None, layout=None, ver_limit="2.0.0"):
@@ -40,3 +51,32 @@ def check_table(path, sn="", freq=None, layout=None, ver_limit="2.0.0"):
 def errors(report):
     """The problems of a report from check_table whose severity is "error"."""
     return [p for p in report["problems"] if p["severity"] == "error"]
+
+
+def _vlntable():
+    """The vlntable command of this package: $ARVCORE_VLNTABLE, else one installed with the
+    package, else the one of the build tree the package lies in (build/python/arvcore ->
+    build/tools/vlntable), else the first on PATH; None when there is none."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    candidates = [os.environ.get("ARVCORE_VLNTABLE", ""),
+                  os.path.join(here, "bin", "vlntable"),
+                  os.path.join(os.path.dirname(os.path.dirname(here)), "tools", "vlntable"),
+                  shutil.which("vlntable") or ""]
+    return next((c for c in candidates if c and os.path.isfile(c) and os.access(c, os.X_OK)),
+                None)
+
+
+def main(argv=None):
+    """`python3 -m arvcore.calicheck ...`: runs `vlntable cali check` with the same arguments
+    and answers its exit status."""
+    command = _vlntable()
+    if command is None:
+        print("error: the vlntable command was not found (set ARVCORE_VLNTABLE to its path)",
+              file=sys.stderr)
+        return NO_COMMAND
+    args = sys.argv[1:] if argv is None else list(argv)
+    return subprocess.call([command, "cali", "check", *args])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

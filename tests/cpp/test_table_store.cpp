@@ -244,6 +244,40 @@ TEST(TableStoreSettings, TheModulesOwnUrlParametersAreTakenOut) {
   }
 }
 
+// A refused login is told apart from a server out of reach, on libpq's own texts and, where a
+// test server runs, on a login as a role it does not know; the password never shows.
+TEST(TableStoreLogin, ARefusedLoginIsAnAuthenticationFailure) {
+  const std::pair<const char*, bool> cases[] = {
+      {"connection to server at \"db\", port 5432 failed: FATAL:  password authentication failed "
+       "for user \"cal\"",
+       true},
+      {"connection to server on socket \"/run/x\" failed: FATAL:  role \"cal\" does not exist",
+       true},
+      {"connection to server at \"db\" failed: fe_sendauth: no password supplied", true},
+      {"FATAL:  no pg_hba.conf entry for host \"10.0.0.1\", user \"cal\", database \"t\"", true},
+      {"connection to server at \"db\", port 1 failed: Connection refused", false},
+      {"could not translate host name \"nowhere\" to address: Name or service not known", false},
+      {"connection to server at \"db\" failed: FATAL:  database \"t\" does not exist", false},
+  };
+  for (const auto& [text, refused] : cases) {
+    EXPECT_EQ(tabledb::is_login_refused(text), refused) << text;
+  }
+  const char* pg = std::getenv("ARVCORE_TEST_PG_URL");
+  if (pg == nullptr || std::string(pg).find("postgres@") == std::string::npos) {
+    return;
+  }
+  std::string url = pg;
+  url.replace(url.find("postgres@"), 9, "nosuchrole:Secret123@");
+  try {
+    tabledb::open_store(url)->read([](tabledb::Snapshot&) {});
+    ADD_FAILURE() << "a login as an unknown role was accepted";
+  } catch (const tabledb::StoreUnavailable& e) {
+    const std::string what = e.what();
+    EXPECT_NE(what.find("authentication failed"), std::string::npos) << what;
+    EXPECT_EQ(what.find("Secret123"), std::string::npos) << what;
+  }
+}
+
 // Each back end the tests can reach: a SQLite file, and the PostgreSQL test server when
 // ARVCORE_TEST_PG_URL names one.
 std::vector<std::string> reachable_stores(const fs::path& dir) {

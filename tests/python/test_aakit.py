@@ -163,4 +163,4 @@ def test_operator_commands(files_dir):
     # Inspection never renames or rewrites kit files.
     assert sorted(os.listdir(files_dir)) == before
     (files_dir / "SN1.csv").write_text("SN1\n250\n")
-    assert run("delta", "SN1")[:2] == (0, "SN1: delta frequency 250\n")
+    assert run("delta", "SN1")[:2] == (0, "SN1: delta frequency 250 MHz\n")

@@ -115,7 +115,7 @@ Parsed parse_table(const std::string& path, const Value& layout) {
   p.manager = std::make_unique<CalibrationTableManager>(
       sn, Value(freq), [layout] { return layout; }, false, false, false);
   std::istream in(&file);
-  p.result = p.manager->parse(Value(freq), &in);
+  p.result = p.manager->parse(Value(freq), &in, /*exportToJson=*/false, path);
   return p;
 }
 

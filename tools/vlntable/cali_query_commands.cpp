@@ -40,10 +40,21 @@ std::string text(const Value& v) {
   return arvcore::value::str(v);
 }
 
-// A [low, high] pair as "low .. high"; anything else as the host prints it.
+// Whether `a` is a number above `b` (texts by their float value); false when either is not one.
+bool above(const Value& a, const Value& b) {
+  try {
+    return arvcore::value::to_float(a) > arvcore::value::to_float(b);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// A pair of range ends as "low .. high", whichever order the table keeps them in (COMSTEPDR
+// rows give HIGH first); anything else as the host prints it.
 std::string range_text(const Value& v) {
   if (v.is_array() && v.size() == 2 && v[0].is_primitive() && v[1].is_primitive()) {
-    return text(v[0]) + " .. " + text(v[1]);
+    const bool high_first = above(v[0], v[1]);
+    return text(v[high_first ? 1 : 0]) + " .. " + text(v[high_first ? 0 : 1]);
   }
   return text(v);
 }

@@ -14,6 +14,9 @@
 namespace vlntable {
 namespace {
 
+// The file holds the number as the converter's frequency settings take it: in MHz.
+constexpr const char* kDeltaUnit = "MHz";
+
 struct DeltaOptions {
   std::string files;
   std::string sn;
@@ -31,7 +34,8 @@ int run_delta(const DeltaOptions& o) {
   if (o.json) {
     print_json({{"sn", o.sn},
                 {"result", result_json(ret)},
-                {"delta", ret.ok() ? m.getUDDeltaFreq().RetData : arvcore::Value()}});
+                {"delta", ret.ok() ? m.getUDDeltaFreq().RetData : arvcore::Value()},
+                {"unit", kDeltaUnit}});
   }
   if (!ret.ok()) {
     std::cerr << arvcore::value::printable(o.sn) << ": " << arvcore::value::printable(ret.RetMsg)
@@ -42,7 +46,7 @@ int run_delta(const DeltaOptions& o) {
     return 0;
   }
   std::cout << arvcore::value::printable(o.sn) << ": delta frequency "
-            << m.getUDDeltaFreq().RetData.get<std::int64_t>() << "\n";
+            << m.getUDDeltaFreq().RetData.get<std::int64_t>() << " " << kDeltaUnit << "\n";
   return 0;
 }
 

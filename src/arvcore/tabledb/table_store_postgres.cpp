@@ -107,6 +107,25 @@ void append_copy_field(std::string& out, const std::string& s) {
   }
 }
 
+}  // namespace
+
+bool is_login_refused(const std::string& libpq_message) {
+  static constexpr const char* kRefusals[] = {
+      "authentication failed",  // password, SCRAM, ident, peer, GSSAPI, ...
+      "no password supplied",   // the server asked for one, the locator has none
+      "password is required",
+      "no pg_hba.conf entry",  // the server's access rules exclude this client
+      "role \"",               // an unknown role, or one without LOGIN
+  };
+  const bool after_contact = libpq_message.find("FATAL:") != std::string::npos ||
+                             libpq_message.find("fe_sendauth") != std::string::npos;
+  return after_contact && std::any_of(std::begin(kRefusals), std::end(kRefusals), [&](auto r) {
+           return libpq_message.find(r) != std::string::npos;
+         });
+}
+
+namespace {
+
 // One connection to the server, with the deadline of every exchange kept on this side.
 class Connection {
  public:
@@ -128,10 +147,17 @@ class Connection {
     const char* values[] = {timeout_text.c_str(), url_.c_str(), nullptr};
     conn_.reset(PQconnectdbParams(keys, values, /*expand_dbname=*/1));
     if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
-      std::string why = conn_ ? PQerrorMessage(conn_.get()) : "out of memory";
+      const std::string why =
+          scrub_secrets(trimmed(conn_ ? PQerrorMessage(conn_.get()) : "out of memory"), url_);
       conn_.reset();
+      if (is_login_refused(why)) {
+        throw StoreUnavailable(fmt::format(
+            "authentication failed at the table database server {} (check the user name and "
+            "password): {}",
+            where_, why));
+      }
       throw StoreUnavailable(
-          fmt::format("cannot reach the table database server {}: {}", where_, trimmed(why)));
+          fmt::format("cannot reach the table database server {}: {}", where_, why));
     }
     PQsetNoticeProcessor(
         conn_.get(), [](void*, const char*) {}, nullptr);

@@ -990,7 +990,7 @@ RetType device_parse(const std::filesystem::path& file, const std::string& sn, d
     // refused (the scan beside says why).
     value::TableFileBuf buf(file);
     std::istream in(&buf);
-    return m.parse(Value(freq), &in);
+    return m.parse(Value(freq), &in, /*exportToJson=*/false, file.string());
   } catch (const std::exception&) {
     return RetType(RetCode::ERROR_BF_CALI_PARSE, "parse exception");
   }

@@ -66,7 +66,7 @@ std::unique_ptr<CalibrationTableManager> parse_file(const CaliFileIdentity& id,
   auto manager = std::make_unique<CalibrationTableManager>(
       id.sn, id.freq, [&] { return l; }, /*support_polar=*/false, /*is_web_mode=*/false,
       /*fetchCsvFromFile=*/false);
-  parsed = manager->parse(id.freq, &in);
+  parsed = manager->parse(id.freq, &in, /*exportToJson=*/false, file.string());
   return manager;
 }
 

@@ -400,7 +400,7 @@ std::optional<RetType> CalibrationTableManager::findCaliFile(const Value& freq) 
 }
 
 RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObject,
-                                       bool exportToJson) {
+                                       bool exportToJson, const std::string& streamName) {
   const CountedChange change(changes_);
   if (fileObject == nullptr) {
     if (std::optional<RetType> answer = findCaliFile(freq)) {
@@ -414,7 +414,7 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
   cali_table_ = table_owner;
   cali_data_ = data_owner;
   whole_table_.reset();
-  RetType result = readCaliRows(fileObject, *table_owner, *data_owner);
+  RetType result = readCaliRows(fileObject, streamName, *table_owner, *data_owner);
   data_owner->finish();
   if (exportToJson) {
     exportCaliJson(result, fileObject != nullptr, *table_owner);
@@ -422,7 +422,8 @@ RetType CalibrationTableManager::parse(const Value& freq, std::istream* fileObje
   return result;
 }
 
-RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& table,
+RetType CalibrationTableManager::readCaliRows(std::istream* fileObject,
+                                              const std::string& streamName, Value& table,
                                               detail::CaliData& data) {
   RetType result;
   // The reader outlives the guarded block: the row it read last still names the place of a
@@ -436,8 +437,9 @@ RetType CalibrationTableManager::readCaliRows(std::istream* fileObject, Value& t
   value::CsvCells cells;
   std::size_t row_line = 0;  // the line of the row being read into the table, else 0
   const CaliLayout layout{num_board_, num_ic_per_board_, num_channel_per_ic_};
-  const std::string file_label =
-      fileObject == nullptr ? path_cali_ : std::string("the given stream");
+  const std::string file_label = fileObject == nullptr ? path_cali_
+                                 : !streamName.empty() ? streamName
+                                                       : std::string("the given stream");
   try {
     // A table file is read a few chunks ahead of the parse, on another thread, and parsed
     // where the chunks lie; a caller's stream is read through its buffer.

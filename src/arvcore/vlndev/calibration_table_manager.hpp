@@ -48,8 +48,10 @@ class CalibrationTableManager {
   /// Finds and parses the calibration file of `freq` (or reads `fileObject`, which stays
   /// open), checks its header, and optionally exports the table as JSON next to the file
   /// (only a table parsed completely; a failed export throws arvcore::OSError). A frequency
-  /// that is not a finite positive number is refused.
-  RetType parse(const Value& freq, std::istream* fileObject = nullptr, bool exportToJson = false);
+  /// that is not a finite positive number is refused. Log records name a stream
+  /// `streamName` (the path of the file it reads), else "the given stream".
+  RetType parse(const Value& freq, std::istream* fileObject = nullptr, bool exportToJson = false,
+                const std::string& streamName = {});
   /// Loads the JSON export of the current frequency in place of the CSV parse.
   RetType parseRawJson();
   /// Path of the file of the current frequency (string), or false; rebuilds the frequency list.
@@ -143,7 +145,8 @@ class CalibrationTableManager {
  private:
   // parse helpers
   std::optional<RetType> findCaliFile(const Value& freq);
-  RetType readCaliRows(std::istream* fileObject, Value& table, detail::CaliData& data);
+  RetType readCaliRows(std::istream* fileObject, const std::string& streamName, Value& table,
+                       detail::CaliData& data);
   void exportCaliJson(const RetType& result, bool from_stream, const Value& table);
   void dropCaches();
   // query helpers

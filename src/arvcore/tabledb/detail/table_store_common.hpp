@@ -29,6 +29,12 @@ inline std::string utc_now() {
                      tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
+/// Whether libpq's text of a failed connection says the server refused the login (a wrong
+/// password, an unknown or disabled role, no entry for the client in the server's access
+/// rules: SQLSTATE class 28) rather than that it could not be reached. libpq gives no
+/// SQLSTATE for a connection, so its wording (and the server's, in English) is what is left.
+bool is_login_refused(const std::string& libpq_message);
+
 /// Settings of the module's own that a store locator may carry as parameters ("?grace=30" in
 /// a URL or path, "grace=30" in a libpq connection string): "grace" (seconds a retired import
 /// stays readable), and for PostgreSQL "query_timeout" (seconds a server may take to answer)
