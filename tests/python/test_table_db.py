@@ -289,6 +289,12 @@ def locators(pg_url):
 
 def test_no_output_carries_a_secret(pg_url, tmp_path, monkeypatch, caplog):
     exe = os.environ.get("ARVCORE_VLNTABLE")
+    # Reading never makes a store: the live server must hold one whichever tests ran before.
+    sn = unique_sn()
+    tabledb.import_tables([generate(tmp_path / "src", sn, 1, 1, 4, 1)], layout=(1, 1, 4),
+                          url=pg_url)
+    tmp_path = tmp_path / "cwd"
+    tmp_path.mkdir()
     caplog.set_level(logging.DEBUG, logger="TblDB")
     for loc, refused, live in locators(pg_url):
         seen = []
