@@ -299,7 +299,7 @@ def test_vlntable_query_commands(tmp_path):
     row = next(line for line in lines if line.startswith("  BOARD_2") and ".." in line).split()
     assert row == ["BOARD_2", "-7.5", "..", "0.0", "9.0", "-6.0", "..", "1.0", "8.0"]
     assert "  BOARD_1    [1, 2, 3, 4]" in lines
-    assert "  BOARD_2    RX  COM_1 10 .. -5, COM_2 0 .. -20" in lines
+    assert "  BOARD_2    RX  COM_1 -5 .. 10, COM_2 -20 .. 0" in lines
 
     r = run("offsets", "--boards", "2", "--mode", "RX")
     assert (r.returncode, r.stdout) == (0, "OFFSET RX chip 1\n  board 2: -21, -22\n")
